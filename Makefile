@@ -1,0 +1,52 @@
+# Set-up, build and test entry points. Each target installs what it needs first.
+BUILD       ?= build
+BUILD_ASAN  ?= build-asan
+BUILD_TSAN  ?= build-tsan
+BUILD_BENCH ?= build-bench
+JOBS        ?= $(shell nproc)
+
+CMAKE_GEN = cmake -G Ninja -Wno-dev
+
+.PHONY: deps build run test test-plain test-asan test-tsan bench format clean
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	$(CMAKE_GEN) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run-vistrel $(BUILD)
+
+test: deps test-plain test-asan test-tsan
+	@echo "make test: all test builds passed"
+
+test-plain:
+	$(CMAKE_GEN) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+	QT_QPA_PLATFORM=offscreen ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-asan:
+	$(CMAKE_GEN) -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DVISTREL_SANITIZE=address,undefined
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+		ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
+
+# Only the tests labelled "concurrency" run under ThreadSanitizer.
+test-tsan:
+	$(CMAKE_GEN) -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DVISTREL_SANITIZE=thread
+	cmake --build $(BUILD_TSAN) -j $(JOBS)
+	QT_QPA_PLATFORM=offscreen TSAN_OPTIONS=halt_on_error=1 \
+		ctest --test-dir $(BUILD_TSAN) --output-on-failure -j $(JOBS) -L concurrency --no-tests=ignore
+
+bench: deps
+	$(CMAKE_GEN) -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DVISTREL_BUILD_BENCH=ON -DVISTREL_BUILD_TESTS=OFF
+	cmake --build $(BUILD_BENCH) -j $(JOBS)
+	@scripts/run-bench $(BUILD_BENCH)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH)

@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QIODevice>
+#include <QImage>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "imaging/errors.h"
+
+namespace vistrel {
+
+// A JPEG picture that is held either compressed, uncompressed, or both.
+//
+// The encoder side takes a 24-bit picture (QImage::Format_BGR888) with
+// SetImage and writes it as a baseline JFIF file with SaveFile. The decoder
+// side takes a JPEG stream with LoadData (header only) and decodes it on the
+// first DrawOn. Every encode or decode makes and destroys its own libjpeg
+// context; the object itself is meant to live for the whole run and be reused
+// for every frame. Not thread-safe: one object belongs to one thread.
+//
+// Failures are raised: EJPEG for libjpeg's fatal errors, EFCreateError and
+// EFWriteError for the output file.
+class TJPEGImage {
+public:
+    TJPEGImage();
+
+    int EncodingQuality() const { return encodingQuality_; }
+    // Takes effect at the next encode; data already held is not re-encoded.
+    void SetEncodingQuality(int quality) { encodingQuality_ = quality; }
+
+    // Keeps a copy of image (converted to Format_BGR888 when it has another
+    // format) and drops any compressed data. Nothing is encoded yet.
+    void SetImage(const QImage& image);
+
+    // Encodes the picture if no compressed data is held yet, then writes the
+    // compressed data to path, replacing a file of that name. The bytes are
+    // written to a temporary file in the same directory that is renamed over
+    // path only once complete, so a failed encode or a full disk never leaves
+    // a truncated picture under the final name.
+    void SaveFile(const QString& path);
+
+    // Takes the bytes from the stream's position to its end and reads the
+    // JPEG header from them (unless there are none). Drops the picture.
+    void LoadData(QIODevice& stream);
+
+    // Decodes the held stream on first use and copies the picture onto
+    // target (Format_BGR888) with its top-left corner at (x, y), clipped to
+    // the target. Does nothing when neither a stream nor a picture is held.
+    void DrawOn(QImage& target, int x, int y);
+
+    // Size of the picture when one is held, else of the loaded header.
+    int Width() const;
+    int Height() const;
+
+    bool Grayscale() const { return grayscale_; }
+    bool Progressive() const { return progressive_; }
+
+    // The held JPEG stream, if any (empty after encoding a 0-sized picture).
+    const std::optional<std::vector<std::uint8_t>>& CompressedData() const {
+        return compressedData_;
+    }
+    // The held picture: Format_BGR888, or Format_Indexed8 after a decode
+    // with palette output. Null when there is none.
+    const QImage& SourceImage() const { return sourceImage_; }
+
+    // How many times this object has run the encoder.
+    std::uint64_t EncodeCount() const { return encodeCount_; }
+
+    // Decoding into a palette of at most 236 colours for every colour stream,
+    // as for displays of 8 bits per pixel or fewer. Decided once at start-up
+    // for the whole process; off by default.
+    static void SetPaletteOutput(bool on);
+    static bool PaletteOutput();
+
+    // Largest colour count of a quantised (palette) decode.
+    static constexpr int kPaletteColours = 236;
+
+private:
+    void Encode();
+    void Decode();
+
+    std::optional<std::vector<std::uint8_t>> compressedData_;
+    int headerWidth_ = 0;
+    int headerHeight_ = 0;
+    bool grayscale_ = false;
+    bool progressive_ = false;
+    QImage sourceImage_;
+    int encodingQuality_ = 90;
+    std::uint64_t encodeCount_ = 0;
+};
+
+}  // namespace vistrel

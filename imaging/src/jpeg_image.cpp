@@ -1,0 +1,572 @@
+#include "imaging/jpeg_image.h"
+
+#include <QFile>
+
+// jpeglib.h needs FILE and size_t declared before it.
+#include <jerror.h>
+#include <jpeglib.h>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <csetjmp>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace vistrel {
+
+namespace {
+
+std::atomic<bool> paletteOutput{false};
+
+// ---- Error handling -------------------------------------------------------
+//
+// libjpeg reports a fatal error by calling error_exit, which must not return.
+// We leave the library with longjmp back to RunGuarded and raise EJPEG there,
+// outside any C frame. Warnings, traces and messages are dropped.
+
+struct ErrorManager {
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+};
+
+[[noreturn]] void ErrorExit(j_common_ptr cinfo) {
+    std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
+}
+void EmitMessage(j_common_ptr, int) {}
+void OutputMessage(j_common_ptr) {}
+
+void InstallErrorManager(ErrorManager& err, jpeg_common_struct& cinfo) {
+    jpeg_std_error(&err.pub);
+    err.pub.error_exit = ErrorExit;
+    err.pub.emit_message = EmitMessage;
+    err.pub.output_message = OutputMessage;
+    cinfo.err = &err.pub;
+}
+
+// Runs body, which calls into libjpeg, and reports whether it finished
+// without a fatal error. A fatal error leaves body by longjmp, so body must
+// hold no local objects with destructors.
+template <typename Body>
+[[nodiscard]] bool RunGuarded(ErrorManager& err, Body&& body) {
+    if (setjmp(err.jump) != 0) {
+        return false;
+    }
+    body();
+    return true;
+}
+
+// Owns one compression context; destroyed on every exit, error or not.
+struct CompressContext {
+    jpeg_compress_struct cinfo{};
+    ErrorManager err{};
+    CompressContext() { InstallErrorManager(err, *reinterpret_cast<j_common_ptr>(&cinfo)); }
+    ~CompressContext() { jpeg_destroy_compress(&cinfo); }
+    CompressContext(const CompressContext&) = delete;
+    CompressContext& operator=(const CompressContext&) = delete;
+    [[noreturn]] void Raise() const { throw EJPEG(err.pub.msg_code); }
+};
+
+struct DecompressContext {
+    jpeg_decompress_struct cinfo{};
+    ErrorManager err{};
+    DecompressContext() { InstallErrorManager(err, *reinterpret_cast<j_common_ptr>(&cinfo)); }
+    ~DecompressContext() { jpeg_destroy_decompress(&cinfo); }
+    DecompressContext(const DecompressContext&) = delete;
+    DecompressContext& operator=(const DecompressContext&) = delete;
+    [[noreturn]] void Raise() const { throw EJPEG(err.pub.msg_code); }
+};
+
+// ---- Memory destination ---------------------------------------------------
+//
+// The library fills a 4096-byte block; each full block, and the remainder at
+// the end, is appended to the output vector.
+
+constexpr std::size_t kBlockSize = 4096;
+
+struct MemoryDestination {
+    jpeg_destination_mgr pub{};
+    std::vector<std::uint8_t>* out = nullptr;
+    std::array<JOCTET, kBlockSize> block{};
+};
+
+MemoryDestination& DestinationOf(j_compress_ptr cinfo) {
+    return *reinterpret_cast<MemoryDestination*>(cinfo->dest);
+}
+
+// No exception may cross the library, so an allocation failure becomes the
+// library's own out-of-memory error.
+bool AppendBlock(MemoryDestination& dest, std::size_t count) noexcept {
+    try {
+        dest.out->insert(dest.out->end(), dest.block.begin(), dest.block.begin() + count);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+void InitDestination(j_compress_ptr cinfo) {
+    MemoryDestination& dest = DestinationOf(cinfo);
+    dest.pub.next_output_byte = dest.block.data();
+    dest.pub.free_in_buffer = dest.block.size();
+}
+
+boolean EmptyOutputBuffer(j_compress_ptr cinfo) {
+    MemoryDestination& dest = DestinationOf(cinfo);
+    if (!AppendBlock(dest, dest.block.size())) {
+        ERREXIT(cinfo, JERR_OUT_OF_MEMORY);
+    }
+    InitDestination(cinfo);
+    return TRUE;
+}
+
+void TermDestination(j_compress_ptr cinfo) {
+    MemoryDestination& dest = DestinationOf(cinfo);
+    if (!AppendBlock(dest, dest.block.size() - dest.pub.free_in_buffer)) {
+        ERREXIT(cinfo, JERR_OUT_OF_MEMORY);
+    }
+}
+
+// ---- Memory source --------------------------------------------------------
+//
+// Hands the held stream to the library in blocks of up to 4096 bytes. When
+// the data runs out after something was delivered, an end-of-image marker is
+// supplied with a warning, so a stream cut short still decodes to a full
+// picture; with nothing delivered at all it is the library's empty-input
+// error.
+
+const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
+
+struct MemorySource {
+    jpeg_source_mgr pub{};
+    const std::uint8_t* data = nullptr;
+    std::size_t size = 0;
+    std::size_t delivered = 0;
+};
+
+MemorySource& SourceOf(j_decompress_ptr cinfo) {
+    return *reinterpret_cast<MemorySource*>(cinfo->src);
+}
+
+void InitSource(j_decompress_ptr) {}
+void TermSource(j_decompress_ptr) {}
+
+boolean FillInputBuffer(j_decompress_ptr cinfo) {
+    MemorySource& src = SourceOf(cinfo);
+    if (src.delivered >= src.size) {
+        if (src.delivered == 0) {
+            ERREXIT(cinfo, JERR_INPUT_EMPTY);
+        }
+        WARNMS(cinfo, JWRN_JPEG_EOF);
+        src.pub.next_input_byte = kEndOfImage;
+        src.pub.bytes_in_buffer = sizeof kEndOfImage;
+        return TRUE;
+    }
+    const std::size_t count = std::min(kBlockSize, src.size - src.delivered);
+    src.pub.next_input_byte = src.data + src.delivered;
+    src.pub.bytes_in_buffer = count;
+    src.delivered += count;
+    return TRUE;
+}
+
+void SkipInputData(j_decompress_ptr cinfo, long count) {
+    if (count <= 0) {
+        return;
+    }
+    MemorySource& src = SourceOf(cinfo);
+    auto skip = static_cast<std::size_t>(count);
+    if (skip <= src.pub.bytes_in_buffer) {
+        src.pub.next_input_byte += skip;
+        src.pub.bytes_in_buffer -= skip;
+        return;
+    }
+    // Skip past the current block straight into the rest of the data; the
+    // next fill then delivers from there, or the end marker.
+    skip -= src.pub.bytes_in_buffer;
+    src.pub.bytes_in_buffer = 0;
+    src.delivered = std::min(src.size, src.delivered + skip);
+}
+
+void AttachSource(jpeg_decompress_struct& cinfo, MemorySource& src,
+                  const std::vector<std::uint8_t>& data) {
+    src.data = data.data();
+    src.size = data.size();
+    src.delivered = 0;
+    src.pub.init_source = InitSource;
+    src.pub.fill_input_buffer = FillInputBuffer;
+    src.pub.skip_input_data = SkipInputData;
+    src.pub.resync_to_restart = jpeg_resync_to_restart;
+    src.pub.term_source = TermSource;
+    src.pub.next_input_byte = nullptr;
+    src.pub.bytes_in_buffer = 0;
+    cinfo.src = &src.pub;
+}
+
+// ---- Output file ----------------------------------------------------------
+
+// The output file. A regular file (or a new name) is written next to its
+// final name and renamed into place by Commit; until then the final name is
+// untouched and the partial file is removed on any error, so a failed save
+// never leaves a truncated picture that looks like a good one. A name that
+// resolves to something other than a regular file (a device, a pipe) is
+// written in place: renaming over it would replace the node itself.
+class PendingFile {
+public:
+    explicit PendingFile(const std::string& target) : target_(target) {
+        std::string final = target;
+        if (char* resolved = ::realpath(target.c_str(), nullptr)) {
+            final = resolved;  // write through a symbolic link, keep the link
+            std::free(resolved);
+            struct stat info {};
+            if (::stat(final.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+                OpenInPlace();
+                return;
+            }
+        }
+        final_ = final;
+        OpenBeside();
+    }
+
+    ~PendingFile() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        if (!temp_.empty() && !committed_) {
+            ::unlink(temp_.c_str());
+        }
+    }
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    void Write(const std::uint8_t* data, std::size_t size) {
+        // One write in the normal case; a short write (signal, full disk)
+        // continues until the system says why it cannot.
+        while (size > 0) {
+            const ssize_t written = ::write(fd_, data, size);
+            if (written < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                throw EFWriteError(target_, errno);
+            }
+            data += written;
+            size -= static_cast<std::size_t>(written);
+        }
+    }
+
+    void Commit() {
+        const int fd = fd_;
+        fd_ = -1;
+        if (::close(fd) != 0 && errno != EINTR) {
+            throw EFWriteError(target_, errno);
+        }
+        if (!temp_.empty() && ::rename(temp_.c_str(), final_.c_str()) != 0) {
+            throw EFCreateError(target_, errno);
+        }
+        committed_ = true;
+    }
+
+private:
+    void OpenInPlace() {
+        fd_ = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd_ < 0) {
+            throw EFCreateError(target_, errno);
+        }
+    }
+
+    void OpenBeside() {
+        static std::atomic<unsigned> counter{0};
+        const std::string::size_type slash = final_.rfind('/');
+        const std::string dir =
+            slash == std::string::npos ? std::string() : final_.substr(0, slash + 1);
+        const std::string name = slash == std::string::npos ? final_ : final_.substr(slash + 1);
+        int error = EEXIST;
+        for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+            // A leading dot keeps the partial file out of "*.jpg" listings.
+            temp_ = dir + "." + name + "." + std::to_string(::getpid()) + "-" +
+                    std::to_string(counter.fetch_add(1)) + ".part";
+            fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd_ >= 0) {
+                return;
+            }
+            error = errno;
+        }
+        temp_.clear();
+        throw EFCreateError(target_, error);
+    }
+
+    std::string target_;  // the name the caller gave, for messages
+    std::string final_;   // where the finished file goes
+    std::string temp_;
+    int fd_ = -1;
+    bool committed_ = false;
+};
+
+}  // namespace
+
+// ---- TJPEGImage -------------------------------------------------------------
+
+TJPEGImage::TJPEGImage() = default;
+
+void TJPEGImage::SetPaletteOutput(bool on) {
+    paletteOutput.store(on);
+}
+bool TJPEGImage::PaletteOutput() {
+    return paletteOutput.load();
+}
+
+void TJPEGImage::SetImage(const QImage& image) {
+    compressedData_.reset();
+    // A deep copy: the caller's image may wrap memory it goes on changing.
+    sourceImage_ = image.format() == QImage::Format_BGR888
+                       ? image.copy()
+                       : image.convertToFormat(QImage::Format_BGR888);
+}
+
+int TJPEGImage::Width() const {
+    return sourceImage_.isNull() ? headerWidth_ : sourceImage_.width();
+}
+
+int TJPEGImage::Height() const {
+    return sourceImage_.isNull() ? headerHeight_ : sourceImage_.height();
+}
+
+void TJPEGImage::SaveFile(const QString& path) {
+    PendingFile file(QFile::encodeName(path).toStdString());
+    if (!compressedData_) {
+        Encode();
+    }
+    file.Write(compressedData_->data(), compressedData_->size());
+    file.Commit();
+}
+
+void TJPEGImage::Encode() {
+    compressedData_.emplace();
+    if (sourceImage_.isNull() || sourceImage_.width() == 0 || sourceImage_.height() == 0) {
+        return;  // nothing to encode: the file stays empty
+    }
+    headerWidth_ = sourceImage_.width();
+    headerHeight_ = sourceImage_.height();
+    ++encodeCount_;
+
+    CompressContext ctx;
+    MemoryDestination dest;
+    dest.out = &*compressedData_;
+    dest.out->reserve(static_cast<std::size_t>(headerWidth_) * headerHeight_ / 4 + kBlockSize);
+    dest.pub.init_destination = InitDestination;
+    dest.pub.empty_output_buffer = EmptyOutputBuffer;
+    dest.pub.term_destination = TermDestination;
+
+    const uchar* pixels = sourceImage_.constBits();
+    const auto stride = static_cast<std::size_t>(sourceImage_.bytesPerLine());
+    jpeg_compress_struct& cinfo = ctx.cinfo;
+    const int quality = encodingQuality_;
+
+    const bool ok = RunGuarded(ctx.err, [&] {
+        jpeg_create_compress(&cinfo);
+        cinfo.dest = &dest.pub;
+        cinfo.image_width = static_cast<JDIMENSION>(headerWidth_);
+        cinfo.image_height = static_cast<JDIMENSION>(headerHeight_);
+        cinfo.input_components = 3;
+        // Our pixels are stored blue, green, red; the library reads them so.
+        cinfo.in_color_space = JCS_EXT_BGR;
+        jpeg_set_defaults(&cinfo);
+        jpeg_set_quality(&cinfo, quality, TRUE);
+        cinfo.dct_method = JDCT_FLOAT;
+        cinfo.optimize_coding = FALSE;
+        cinfo.smoothing_factor = 0;
+        cinfo.restart_interval = 0;
+        cinfo.write_JFIF_header = TRUE;
+        cinfo.JFIF_major_version = 1;
+        cinfo.JFIF_minor_version = 1;
+        cinfo.density_unit = 0;
+        cinfo.X_density = 1;
+        cinfo.Y_density = 1;
+        cinfo.write_Adobe_marker = FALSE;
+        jpeg_start_compress(&cinfo, TRUE);
+        while (cinfo.next_scanline < cinfo.image_height) {
+            JSAMPROW row = const_cast<JSAMPROW>(pixels + stride * cinfo.next_scanline);
+            jpeg_write_scanlines(&cinfo, &row, 1);
+        }
+        jpeg_finish_compress(&cinfo);
+    });
+    if (!ok) {
+        // Forget the partial stream so that the next save encodes again
+        // instead of writing an empty file.
+        compressedData_.reset();
+        ctx.Raise();
+    }
+}
+
+void TJPEGImage::LoadData(QIODevice& stream) {
+    const qint64 count = std::max<qint64>(0, stream.size() - stream.pos());
+    sourceImage_ = QImage();
+    // Reuse the buffer of the previous stream: MJPG frames arrive one per
+    // frame and are mostly of similar size.
+    if (!compressedData_) {
+        compressedData_.emplace();
+    }
+    compressedData_->resize(static_cast<std::size_t>(count));
+    const qint64 got =
+        count > 0 ? stream.read(reinterpret_cast<char*>(compressedData_->data()), count) : 0;
+    compressedData_->resize(static_cast<std::size_t>(std::max<qint64>(0, got)));
+    headerWidth_ = 0;
+    headerHeight_ = 0;
+    grayscale_ = false;
+    if (compressedData_->empty()) {
+        return;
+    }
+
+    DecompressContext ctx;
+    MemorySource src;
+    jpeg_decompress_struct& cinfo = ctx.cinfo;
+    const bool ok = RunGuarded(ctx.err, [&] {
+        jpeg_create_decompress(&cinfo);
+        AttachSource(cinfo, src, *compressedData_);
+        jpeg_read_header(&cinfo, TRUE);
+    });
+    if (!ok) {
+        ctx.Raise();
+    }
+    headerWidth_ = static_cast<int>(cinfo.image_width);
+    headerHeight_ = static_cast<int>(cinfo.image_height);
+    grayscale_ = cinfo.num_components == 1;
+    progressive_ = jpeg_has_multiple_scans(&cinfo) != FALSE;
+}
+
+void TJPEGImage::Decode() {
+    DecompressContext ctx;
+    MemorySource src;
+    jpeg_decompress_struct& cinfo = ctx.cinfo;
+    const bool palette = paletteOutput.load();
+
+    // Header and settings; the picture's memory is made outside the guarded
+    // code, which must not own objects.
+    bool ok = RunGuarded(ctx.err, [&] {
+        jpeg_create_decompress(&cinfo);
+        AttachSource(cinfo, src, *compressedData_);
+        jpeg_read_header(&cinfo, TRUE);
+        // Only grey and three-component colour fit our pictures; CMYK and
+        // YCCK would give four bytes per pixel.
+        const bool colour = cinfo.num_components == 3 && cinfo.out_color_space == JCS_RGB;
+        const bool grey = cinfo.num_components == 1 && cinfo.out_color_space == JCS_GRAYSCALE;
+        if (!colour && !grey) {
+            ERREXIT(&cinfo, JERR_CONVERSION_NOTIMPL);
+        }
+        cinfo.scale_num = 1;
+        cinfo.scale_denom = 1;
+        cinfo.dct_method = JDCT_FLOAT;
+        cinfo.do_fancy_upsampling = TRUE;
+        cinfo.do_block_smoothing = TRUE;
+        cinfo.buffered_image = FALSE;
+        if (grey || palette) {
+            cinfo.quantize_colors = TRUE;
+            cinfo.desired_number_of_colors = kPaletteColours;
+        } else {
+            cinfo.out_color_space = JCS_EXT_BGR;
+        }
+        jpeg_start_decompress(&cinfo);
+    });
+    if (!ok) {
+        ctx.Raise();
+    }
+
+    const int width = static_cast<int>(cinfo.output_width);
+    const int height = static_cast<int>(cinfo.output_height);
+    if (cinfo.quantize_colors) {
+        sourceImage_ = QImage(width, height, QImage::Format_Indexed8);
+        const int colours = cinfo.actual_number_of_colors;
+        QList<QRgb> table(colours);
+        for (int i = 0; i < colours; ++i) {
+            if (cinfo.out_color_components == 1) {
+                const int level = cinfo.colormap[0][i];
+                table[i] = qRgb(level, level, level);
+            } else {
+                table[i] = qRgb(cinfo.colormap[0][i], cinfo.colormap[1][i], cinfo.colormap[2][i]);
+            }
+        }
+        sourceImage_.setColorTable(table);
+    } else {
+        sourceImage_ = QImage(width, height, QImage::Format_BGR888);
+    }
+    if (sourceImage_.isNull()) {
+        throw EJPEG(JERR_OUT_OF_MEMORY);  // QImage could not allocate the picture
+    }
+
+    uchar* pixels = sourceImage_.bits();
+    const auto stride = static_cast<std::size_t>(sourceImage_.bytesPerLine());
+    ok = RunGuarded(ctx.err, [&] {
+        constexpr JDIMENSION kRowsPerCall = 16;
+        JSAMPROW rows[kRowsPerCall];
+        while (cinfo.output_scanline < cinfo.output_height) {
+            const JDIMENSION first = cinfo.output_scanline;
+            const JDIMENSION count = std::min(kRowsPerCall, cinfo.output_height - first);
+            for (JDIMENSION i = 0; i < count; ++i) {
+                rows[i] = pixels + stride * (first + i);
+            }
+            jpeg_read_scanlines(&cinfo, rows, count);
+        }
+        jpeg_finish_decompress(&cinfo);
+    });
+    if (!ok) {
+        sourceImage_ = QImage();
+        ctx.Raise();
+    }
+}
+
+void TJPEGImage::DrawOn(QImage& target, int x, int y) {
+    const bool havePicture =
+        !sourceImage_.isNull() && sourceImage_.width() > 0 && sourceImage_.height() > 0;
+    if (!compressedData_ && !havePicture) {
+        return;
+    }
+    if (sourceImage_.isNull()) {
+        if (!compressedData_) {
+            return;
+        }
+        Decode();
+    }
+    if (target.format() != QImage::Format_BGR888) {
+        target = target.convertToFormat(QImage::Format_BGR888);
+    }
+
+    // The part of the picture that lands inside the target.
+    const int left = std::max(0, x);
+    const int top = std::max(0, y);
+    const int right = std::min(target.width(), x + sourceImage_.width());
+    const int bottom = std::min(target.height(), y + sourceImage_.height());
+    if (left >= right || top >= bottom) {
+        return;
+    }
+    const int columns = right - left;
+    const bool indexed = sourceImage_.format() == QImage::Format_Indexed8;
+    std::array<std::array<uchar, 3>, 256> palette{};
+    if (indexed) {
+        const QList<QRgb> table = sourceImage_.colorTable();
+        for (qsizetype i = 0; i < table.size() && i < 256; ++i) {
+            palette[i] = {static_cast<uchar>(qBlue(table[i])), static_cast<uchar>(qGreen(table[i])),
+                          static_cast<uchar>(qRed(table[i]))};
+        }
+    }
+    for (int row = top; row < bottom; ++row) {
+        const uchar* from = sourceImage_.constScanLine(row - y);
+        uchar* to = target.scanLine(row) + 3 * left;
+        if (indexed) {
+            from += left - x;
+            for (int i = 0; i < columns; ++i) {
+                std::memcpy(to + 3 * i, palette[from[i]].data(), 3);
+            }
+        } else {
+            std::memcpy(to, from + 3 * (left - x), 3 * static_cast<std::size_t>(columns));
+        }
+    }
+}
+
+}  // namespace vistrel
