@@ -1,0 +1,320 @@
+#include "convert_command.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QSaveFile>
+
+#include <exception>
+#include <limits>
+#include <optional>
+
+#include "imaging/jpeg_image.h"
+#include "pipeline/error_handler.h"
+#include "pipeline/video_image.h"
+
+namespace vistrel::cli {
+
+namespace {
+
+const QString kProgram = QStringLiteral("vistrel-cli");
+
+[[noreturn]] void Usage(const QString& reason) {
+    throw UsageError(reason.toStdString());
+}
+
+int ParseNumber(const QString& text, const QString& what, int low, int high) {
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (!ok || text.startsWith(u'+') || value < low || value > high) {
+        Usage(QStringLiteral("%1 must be a whole number from %2 to %3, not \"%4\"")
+                  .arg(what)
+                  .arg(low)
+                  .arg(high)
+                  .arg(text));
+    }
+    return value;
+}
+
+void ParseSize(const QString& text, ConvertOptions& options) {
+    const QStringList parts = text.split(u'x', Qt::KeepEmptyParts, Qt::CaseInsensitive);
+    if (parts.size() != 2) {
+        Usage(QStringLiteral("--size takes WIDTHxHEIGHT, not \"%1\"").arg(text));
+    }
+    options.width = ParseNumber(parts[0], QStringLiteral("the width"), 1, kMaxSide);
+    options.height = ParseNumber(parts[1], QStringLiteral("the height"), 1, kMaxSide);
+}
+
+OutputKind OutputKindOf(const QString& path) {
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    if (suffix == u"jpg" || suffix == u"jpeg") {
+        return OutputKind::Jpeg;
+    }
+    if (suffix == u"bmp") {
+        return OutputKind::Bmp;
+    }
+    if (suffix == u"ppm") {
+        return OutputKind::Ppm;
+    }
+    Usage(QStringLiteral("OUTPUT must end in .jpg, .jpeg, .bmp or .ppm: \"%1\"").arg(path));
+}
+
+QByteArray ReadFrame(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        throw std::runtime_error(
+            QStringLiteral("Cannot open \"%1\". %2").arg(path, file.errorString()).toStdString());
+    }
+    if (file.size() > std::numeric_limits<std::int32_t>::max()) {
+        throw std::runtime_error(
+            QStringLiteral("\"%1\" is too large to be one frame").arg(path).toStdString());
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        throw std::runtime_error(
+            QStringLiteral("Cannot read \"%1\". %2").arg(path, file.errorString()).toStdString());
+    }
+    return bytes;
+}
+
+void WriteLossless(const QImage& picture, const QString& path, const char* format) {
+    // Written aside and renamed into place, so a failure leaves no partial file.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || !picture.save(&file, format) || !file.commit()) {
+        throw std::runtime_error(
+            QStringLiteral("Cannot write \"%1\". %2").arg(path, file.errorString()).toStdString());
+    }
+}
+
+std::optional<QString> TakeValue(const QStringList& arguments, qsizetype& i, const QString& name) {
+    const QString& argument = arguments[i];
+    if (argument == name) {
+        if (i + 1 >= arguments.size()) {
+            Usage(QStringLiteral("%1 needs a value").arg(name));
+        }
+        return arguments[++i];
+    }
+    if (argument.startsWith(name + u'=')) {
+        return argument.mid(name.size() + 1);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::uint32_t ParseFourCC(const QString& text) {
+    if (text.compare(u"RGB", Qt::CaseInsensitive) == 0) {
+        return fourcc::kRGB;
+    }
+    if (text.size() > 2 && text.startsWith(u"0x", Qt::CaseInsensitive)) {
+        const QString digits = text.mid(2);
+        bool ok = digits.size() <= 8;
+        for (const QChar c : digits) {
+            const char16_t u = c.unicode();
+            ok = ok &&
+                 ((u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'f') || (u >= u'A' && u <= u'F'));
+        }
+        const std::uint32_t value = ok ? digits.toUInt(&ok, 16) : 0;
+        if (!ok) {
+            Usage(
+                QStringLiteral("--format 0x takes one to eight hex digits, not \"%1\"").arg(text));
+        }
+        return value;
+    }
+    if (text.size() == 4) {
+        bool printable = true;
+        for (const QChar c : text) {
+            printable = printable && c.unicode() >= 0x20 && c.unicode() < 0x7F;
+        }
+        if (printable) {
+            const QByteArray bytes = text.toLatin1();
+            return MakeFourCC(bytes[0], bytes[1], bytes[2], bytes[3]);
+        }
+    }
+    Usage(
+        QStringLiteral(
+            "--format takes RGB, four printable ASCII characters or 0x and hex digits, not \"%1\"")
+            .arg(text));
+}
+
+ConvertOptions ParseConvertArguments(const QStringList& arguments) {
+    ConvertOptions options;
+    bool haveFormat = false;
+    bool haveSize = false;
+    bool optionsEnded = false;
+    QStringList files;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (optionsEnded || !argument.startsWith(u'-') || argument == u"-") {
+            files.append(argument);
+        } else if (argument == u"--") {
+            optionsEnded = true;
+        } else if (argument == u"--top-down") {
+            options.topDown = true;
+        } else if (const auto format = TakeValue(arguments, i, QStringLiteral("--format"))) {
+            options.compression = ParseFourCC(*format);
+            haveFormat = true;
+        } else if (const auto size = TakeValue(arguments, i, QStringLiteral("--size"))) {
+            ParseSize(*size, options);
+            haveSize = true;
+        } else if (const auto quality = TakeValue(arguments, i, QStringLiteral("--quality"))) {
+            options.quality =
+                ParseNumber(*quality, QStringLiteral("--quality"), kMinQuality, kMaxQuality);
+        } else {
+            Usage(QStringLiteral("unknown option \"%1\"").arg(argument));
+        }
+    }
+    if (!haveFormat) {
+        Usage(QStringLiteral("--format is required"));
+    }
+    if (!haveSize) {
+        Usage(QStringLiteral("--size is required"));
+    }
+    if (files.size() != 2) {
+        Usage(QStringLiteral("expected INPUT and OUTPUT, got %1 file name(s)").arg(files.size()));
+    }
+    options.input = files[0];
+    options.output = files[1];
+    options.outputKind = OutputKindOf(options.output);
+    return options;
+}
+
+QString RunConvert(const ConvertOptions& options) {
+    const QByteArray frame = ReadFrame(options.input);
+    if (frame.isEmpty()) {
+        // The session treats a sample without bytes as no frame at all and
+        // would write a plain black picture; say so instead.
+        throw std::runtime_error(QStringLiteral("\"%1\" is empty: there is no frame to convert")
+                                     .arg(options.input)
+                                     .toStdString());
+    }
+
+    // The frame takes the session's own road: a slot, then CopyFrameTo.
+    TVideoImage session(
+        TVideoImage::Options{.clock = [] { return std::uint32_t{0}; }, .installIdleHook = false});
+    session.SetFormat(options.width, options.height, options.compression, options.topDown);
+    session.RecordIdleTime();
+    if (!session.ReceiveSample(reinterpret_cast<const std::uint8_t*>(frame.constData()),
+                               static_cast<std::int32_t>(frame.size()))) {
+        throw std::runtime_error("The frame could not be stored: out of memory");
+    }
+    QImage picture;
+    session.CopyFrameTo(picture);
+    if (!session.Converted()) {
+        throw std::runtime_error("The frame could not be converted");
+    }
+
+    switch (options.outputKind) {
+        case OutputKind::Jpeg: {
+            TJPEGImage encoder;
+            encoder.SetEncodingQuality(options.quality);
+            encoder.SetImage(picture);
+            encoder.SaveFile(options.output);
+            break;
+        }
+        case OutputKind::Bmp:
+            WriteLossless(picture, options.output, "BMP");
+            break;
+        case OutputKind::Ppm:
+            WriteLossless(picture, options.output, "PPM");
+            break;
+    }
+
+    const FrameLayout layout = LayoutOf(options.compression);
+    const std::int64_t required = RequiredFrameLength(layout, options.width, options.height);
+    if (layout == FrameLayout::Unsupported) {
+        return QStringLiteral("format %1 is not supported; the picture shows the diagnostic text")
+            .arg(FourCCName(options.compression));
+    }
+    if (required >= 0 && required != frame.size()) {
+        return QStringLiteral(
+                   "the frame has %1 bytes, a %2x%3 %4 frame has %5; the picture shows the "
+                   "diagnostic text")
+            .arg(frame.size())
+            .arg(options.width)
+            .arg(options.height)
+            .arg(FourCCName(options.compression))
+            .arg(required);
+    }
+    return {};
+}
+
+QString UsageText() {
+    return QStringLiteral(
+        "Usage: vistrel-cli COMMAND [OPTIONS]\n"
+        "\n"
+        "Commands:\n"
+        "  convert   turn one raw camera frame into a picture\n"
+        "\n"
+        "Run 'vistrel-cli convert --help' for the options of convert.\n");
+}
+
+QString ConvertHelpText() {
+    return QStringLiteral(
+        "Usage: vistrel-cli convert --format FOURCC --size WIDTHxHEIGHT [--quality Q]\n"
+        "                           [--top-down] INPUT OUTPUT\n"
+        "\n"
+        "Reads one raw frame from INPUT and writes it as a picture to OUTPUT, converted\n"
+        "exactly as the live view converts camera frames.\n"
+        "\n"
+        "  --format FOURCC      pixel format of the frame: RGB (24-bit blue-green-red,\n"
+        "                       bottom row first), I420, IYUV, YV12 (planar 4:2:0),\n"
+        "                       YUY2, YUNV, YUYV (packed 4:2:2), MJPG (one JPEG picture),\n"
+        "                       any other four characters, or 0x followed by up to eight\n"
+        "                       hex digits (the code's first character in the low byte)\n"
+        "  --size WIDTHxHEIGHT  frame size in pixels, each from 1 to 32768\n"
+        "  --quality Q          JPEG quality from 50 to 100 (default 70); for .jpg only\n"
+        "  --top-down           RGB frames hold their top row first (as V4L2 BGR24 does)\n"
+        "  -h, --help           show this help\n"
+        "\n"
+        "OUTPUT ending in .jpg or .jpeg is written as JPEG; .bmp and .ppm are lossless.\n"
+        "A frame whose length does not fit its format, an unknown format or undecodable\n"
+        "JPEG data gives a picture with a diagnostic text, as the live view shows it.\n"
+        "\n"
+        "Exit status: 0 on success, 1 when reading, converting or writing fails,\n"
+        "2 for a wrong command line.\n");
+}
+
+int RunCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
+    const QStringList rest = arguments.mid(1);
+    if (rest.isEmpty()) {
+        err << kProgram << ": missing command (try 'vistrel-cli --help')\n";
+        return kExitUsage;
+    }
+    const QString& command = rest.front();
+    if (command == u"--help" || command == u"-h") {
+        out << UsageText();
+        return kExitSuccess;
+    }
+    if (command != u"convert") {
+        err << kProgram << ": unknown command \"" << command << "\" (try 'vistrel-cli --help')\n";
+        return kExitUsage;
+    }
+    const QStringList convertArguments = rest.mid(1);
+    for (const QString& argument : convertArguments) {
+        if (argument == u"--") {
+            break;
+        }
+        if (argument == u"--help" || argument == u"-h") {
+            out << ConvertHelpText();
+            return kExitSuccess;
+        }
+    }
+    try {
+        const ConvertOptions options = ParseConvertArguments(convertArguments);
+        const QString note = RunConvert(options);
+        if (!note.isEmpty()) {
+            err << kProgram << ": note: " << note << '\n';
+        }
+        return kExitSuccess;
+    } catch (const UsageError& e) {
+        err << kProgram << " convert: " << e.what() << " (try 'vistrel-cli convert --help')\n";
+        return kExitUsage;
+    } catch (...) {
+        err << kProgram << ": " << ErrorMessage(std::current_exception()) << '\n';
+        return kExitFailure;
+    }
+}
+
+}  // namespace vistrel::cli

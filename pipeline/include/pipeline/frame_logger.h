@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QDateTime>
+#include <QImage>
+#include <QSize>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+
+#include "imaging/jpeg_image.h"
+
+namespace vistrel {
+
+// Takes every N-th frame the video session announces, shows it (size text and
+// thumbnail, through OnFrameShown) and, while logging is on, writes it as a
+// JPEG file named after the local time into the output directory. Needs no
+// window: the main window and the command-line front end both drive it.
+// All members run on the GUI thread.
+class TFrameLogger {
+public:
+    // Fetches the newest frame as a 24-bit picture (the session's CopyFrameTo).
+    using CopyFrame = std::function<void(QImage&)>;
+    // What a taken frame shows: "W x H" and the thumbnail picture.
+    using FrameShown = std::function<void(const QString& sizeText, const QImage& thumbnail)>;
+    using Clock = std::function<QDateTime()>;
+
+    explicit TFrameLogger(CopyFrame copyFrame);
+
+    // The session's OnNewVideoFrame handler. Errors from writing the file
+    // leave it as exceptions (EVistrelError); the lock and the re-entrancy
+    // flag are released all the same, so later frames are processed again.
+    void OnNewFrame();
+
+    // N = skipped frames + 1; Run sets it and resets the count.
+    void SetFrameDivisor(int divisor) { frameDivisor_ = divisor; }
+    int FrameDivisor() const { return frameDivisor_; }
+    void ResetFrameCounter() { frameCounter_ = 0; }
+    int FrameCounter() const { return frameCounter_; }
+
+    void SetSessionReady(bool ready) { isSessionReady_ = ready; }
+    bool IsSessionReady() const { return isSessionReady_; }
+
+    void SetLogging(bool on) { logging_ = on; }
+    bool Logging() const { return logging_; }
+
+    void SetOutputDirectory(const QString& dir) { outputDirectory_ = dir; }
+    const QString& OutputDirectory() const { return outputDirectory_; }
+
+    // The one encoder; its quality is latched once at start-up by the owner.
+    TJPEGImage& JpegEncoder() { return jpegEncoder_; }
+    // Held while a taken frame is processed; window close takes it too.
+    std::recursive_mutex& FrameLock() { return frameLock_; }
+    // The last taken frame.
+    const QImage& FrameBitmap() const { return frameBitmap_; }
+
+    void SetFrameShown(FrameShown handler) { frameShown_ = std::move(handler); }
+    void SetClock(Clock clock) { clock_ = std::move(clock); }
+
+    std::uint64_t FramesTaken() const { return framesTaken_; }
+    std::uint64_t FilesWritten() const { return filesWritten_; }
+    const QString& LastFile() const { return lastFile_; }
+
+    // "yymmddhhnnsszzz": two-digit year, month, day, 24-hour hour, minute,
+    // second and three-digit millisecond, independent of the locale.
+    static QString TimeStamp(const QDateTime& time);
+    // Largest size within 128 by 128 with the frame's aspect, truncated.
+    static QSize ThumbnailSize(int width, int height);
+    // The frame stretched onto the thumbnail size by nearest pixel.
+    static QImage Thumbnail(const QImage& frame);
+
+private:
+    void TakeFrame();
+
+    CopyFrame copyFrame_;
+    FrameShown frameShown_;
+    Clock clock_;
+    bool inFrameHandler_ = false;
+    int frameCounter_ = 0;
+    int frameDivisor_ = 1;
+    bool isSessionReady_ = false;
+    bool logging_ = true;
+    QString outputDirectory_;
+    std::recursive_mutex frameLock_;
+    QImage frameBitmap_;
+    TJPEGImage jpegEncoder_;
+    std::uint64_t framesTaken_ = 0;
+    std::uint64_t filesWritten_ = 0;
+    QString lastFile_;
+};
+
+}  // namespace vistrel

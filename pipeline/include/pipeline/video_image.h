@@ -1,0 +1,211 @@
+#pragma once
+
+#include <QBuffer>
+#include <QImage>
+#include <QMetaObject>
+#include <QString>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "imaging/jpeg_image.h"
+#include "pipeline/yuv_tables.h"
+
+class QEvent;
+class QObject;
+class QPaintDevice;
+
+namespace vistrel {
+
+// A pixel-format code: four characters, the first in the low byte.
+constexpr std::uint32_t MakeFourCC(char a, char b, char c, char d) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(a)) |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(b)) << 8 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(c)) << 16 |
+           static_cast<std::uint32_t>(static_cast<unsigned char>(d)) << 24;
+}
+
+namespace fourcc {
+inline constexpr std::uint32_t kRGB = 0;  // uncompressed 24-bit, blue-green-red
+inline constexpr std::uint32_t kI420 = MakeFourCC('I', '4', '2', '0');
+inline constexpr std::uint32_t kIYUV = MakeFourCC('I', 'Y', 'U', 'V');
+inline constexpr std::uint32_t kYV12 = MakeFourCC('Y', 'V', '1', '2');
+inline constexpr std::uint32_t kYUY2 = MakeFourCC('Y', 'U', 'Y', '2');
+inline constexpr std::uint32_t kYUNV = MakeFourCC('Y', 'U', 'N', 'V');
+inline constexpr std::uint32_t kYUYV = MakeFourCC('Y', 'U', 'Y', 'V');
+inline constexpr std::uint32_t kMJPG = MakeFourCC('M', 'J', 'P', 'G');
+}  // namespace fourcc
+
+// How a frame of a given code is laid out.
+enum class FrameLayout { Rgb, Planar420, Packed422, Jpeg, Unsupported };
+FrameLayout LayoutOf(std::uint32_t compression);
+
+// The exact byte length a frame of this layout and size must have; -1 for
+// JPEG (any length) and for unsupported codes (no length fits).
+std::int64_t RequiredFrameLength(FrameLayout layout, std::int32_t width, std::int32_t height);
+
+// "RGB" for code 0, otherwise the code's four bytes as characters.
+QString FourCCName(std::uint32_t compression);
+
+// The second line of the picture drawn for a frame that cannot be converted.
+QString DiagnosticLine(std::int32_t length, std::uint32_t compression);
+
+// The video session: takes raw frames from the capture thread, announces
+// them on the GUI thread, and converts the newest one into a 24-bit picture
+// (QImage::Format_BGR888) when somebody asks for it.
+//
+// Threads: ReceiveSample may run on any one thread at a time (the capture
+// thread). Everything else runs on the GUI thread that made the session.
+//
+// Frames pass through three slots. The capture thread writes a slot, then
+// names it the newest and posts a frame event (type kFrameMessage) to the
+// session's frame window. The GUI thread claims the slot it reads for as
+// long as it reads it, and the capture thread never writes a claimed slot
+// nor the newest one, so a frame is never rewritten or freed while the GUI
+// thread converts it or an OnNewVideoFrame handler looks at it.
+class TVideoImage {
+public:
+    // A 32-bit millisecond count that wraps at 2^32. Called on the capture
+    // thread, so it must be safe to call from there.
+    using Clock = std::function<std::uint32_t()>;
+    // Fired on the GUI thread for every handled frame event. frameData is the
+    // newest raw frame; it stays valid and unchanged for the call only.
+    using NewVideoFrameHandler =
+        std::function<void(TVideoImage& sender, std::int32_t width, std::int32_t height,
+                           const std::uint8_t* frameData)>;
+
+    struct Options {
+        Clock clock;                  // empty: the monotonic clock
+        bool installIdleHook = true;  // stamp idle time on the GUI thread's aboutToBlock
+    };
+
+    static constexpr int kFrameMessage = 1686;
+    // A GUI thread not idle for longer than this is taken as stalled.
+    static constexpr std::int32_t kStaleMilliseconds = 1000;
+
+    TVideoImage();
+    explicit TVideoImage(Options options);
+    ~TVideoImage();
+    TVideoImage(const TVideoImage&) = delete;
+    TVideoImage& operator=(const TVideoImage&) = delete;
+
+    // Releases everything the session holds; the destructor calls it too.
+    // The capture thread must not call ReceiveSample any more.
+    void Dispose();
+
+    // Takes on a capture format as a successful start does: the size and
+    // code, a black 24-bit VideoBitmap of that size, Converted cleared.
+    // topDownRgb: code-0 frames hold their top row first (V4L2 BGR24) instead
+    // of their bottom row. Throws std::invalid_argument for a negative size
+    // and std::bad_alloc when the picture cannot be made; nothing changes then.
+    void SetFormat(std::int32_t width, std::int32_t height, std::uint32_t compression,
+                   bool topDownRgb = false);
+    std::int32_t Width() const { return width_; }
+    std::int32_t Height() const { return height_; }
+    std::uint32_t Compression() const { return compression_; }
+    bool TopDownRgb() const { return topDownRgb_; }
+
+    // Converts the newest frame unless that is done already, then makes image
+    // a deep copy of VideoBitmap (empty before any format was set).
+    void CopyFrameTo(QImage& image);
+
+    // Where PaintFrame draws each frame; not owned; none by default.
+    void SetDisplayCanvas(QPaintDevice* canvas) { displayCanvas_ = canvas; }
+    QPaintDevice* DisplayCanvas() const { return displayCanvas_; }
+
+    // Assigned directly by the client; unset by default.
+    NewVideoFrameHandler OnNewVideoFrame;
+
+    // The per-sample routine, for any one thread: copies length bytes into a
+    // free slot, names it the newest and posts a frame event. Returns false
+    // when the sample was dropped: a GUI thread stalled for more than
+    // kStaleMilliseconds, a null buffer with a positive or a negative length,
+    // no free slot, or no memory for the slot. Never throws.
+    bool ReceiveSample(const std::uint8_t* data, std::int32_t length) noexcept;
+
+    // Stamps the GUI thread's last idle time; called by the idle hook.
+    void RecordIdleTime();
+
+    // Converts the newest frame if needed and draws it on the display canvas
+    // at (0, 0), unless there is no canvas or a painter is active on it.
+    void PaintFrame();
+
+    // Converts one frame into VideoBitmap by Compression. Frames of the wrong
+    // length, unsupported codes and undecodable JPEG data get a two-line
+    // diagnostic text instead. Sets Converted unless data is null or the
+    // conversion failed unexpectedly (then the next request tries again).
+    void ConvertFrame(std::int32_t length, const std::uint8_t* data);
+
+    // Builds the coefficient tables once.
+    void BuildYuvTables();
+
+    const QImage& VideoBitmap() const { return videoBitmap_; }
+    int CurrentSlot() const;
+    bool Converted() const;
+    bool Busy() const { return busy_; }
+    std::uint32_t LastIdleTime() const { return lastIdleTime_.load(std::memory_order_relaxed); }
+    bool TablesReady() const { return tablesReady_; }
+    const TYuvTables& YuvTables() const { return tables_; }
+
+    // The raw slots, for inspection while no sample can arrive.
+    std::int32_t SlotSize(int slot) const { return slots_.at(slot).size; }
+    const std::uint8_t* SlotData(int slot) const { return slots_.at(slot).data.get(); }
+
+    // The object the frame events are posted to.
+    QObject* FrameWindow() const { return frameWindow_.get(); }
+
+private:
+    friend class TFrameWindow;
+    friend struct TVideoImageTestAccess;
+    class SlotClaim;
+
+    struct Slot {
+        std::unique_ptr<std::uint8_t[]> data;
+        std::int32_t size = 0;
+    };
+
+    // Handles the frame event; other events get the default handling.
+    bool FrameWindowProc(QEvent* message);
+
+    int ClaimNewestSlot();
+    void ReleaseSlot(int slot);
+    void ClearConverted();
+    void MarkConverted(int slot);
+    void ConvertNewest();
+    void ConvertFrameFor(int slot, std::int32_t length, const std::uint8_t* data);
+    bool ConvertInto(std::int32_t length, const std::uint8_t* data) noexcept;
+    bool DecodeJpeg(std::int32_t length, const std::uint8_t* data);
+    void DrawDiagnostic(std::int32_t length);
+    void CheckPictureMatchesFormat() const;
+
+    bool busy_ = false;
+    std::int32_t width_ = 0;
+    std::int32_t height_ = 0;
+    std::uint32_t compression_ = fourcc::kRGB;
+    bool topDownRgb_ = false;
+    QImage videoBitmap_;
+    QPaintDevice* displayCanvas_ = nullptr;
+
+    std::array<Slot, 3> slots_;
+    // Shared with the capture thread: bits 0-1 the newest slot (CurrentSlot),
+    // bits 2-4 the slots the GUI thread has claimed, bit 5 Converted.
+    // Changed only by atomic read-modify-writes, so every change carries the
+    // slot contents written before it along to the other thread.
+    std::atomic<std::uint32_t> state_{0};
+    std::array<int, 3> claimCount_{};  // GUI thread: nested claims per slot
+
+    std::unique_ptr<QObject> frameWindow_;
+    QMetaObject::Connection idleHook_;
+    Clock clock_;
+    std::atomic<std::uint32_t> lastIdleTime_{0};
+
+    bool tablesReady_ = false;
+    TYuvTables tables_;
+    TJPEGImage JpegDecoder;
+    QBuffer JpegStream;
+};
+
+}  // namespace vistrel

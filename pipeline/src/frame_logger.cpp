@@ -1,0 +1,84 @@
+#include "pipeline/frame_logger.h"
+
+namespace vistrel {
+
+TFrameLogger::TFrameLogger(CopyFrame copyFrame)
+    : copyFrame_(std::move(copyFrame)),
+      clock_([] { return QDateTime::currentDateTime(); }),
+      frameBitmap_(0, 0, QImage::Format_BGR888) {}
+
+void TFrameLogger::OnNewFrame() {
+    // A nested call (from a message loop entered while a frame is processed)
+    // returns at once and is not counted.
+    if (inFrameHandler_) {
+        return;
+    }
+    inFrameHandler_ = true;
+    struct ClearFlag {
+        bool& flag;
+        ~ClearFlag() { flag = false; }
+    } clearFlag{inFrameHandler_};
+
+    ++frameCounter_;
+    if (frameCounter_ < frameDivisor_) {
+        return;  // skipped: costs one counter step, nothing is converted
+    }
+    frameCounter_ = 0;
+    if (isSessionReady_) {
+        std::lock_guard<std::recursive_mutex> hold(frameLock_);
+        TakeFrame();
+    }
+}
+
+void TFrameLogger::TakeFrame() {
+    copyFrame_(frameBitmap_);
+    const QString stamp = TimeStamp(clock_());
+    ++framesTaken_;
+    if (frameShown_) {
+        frameShown_(QStringLiteral("%1 x %2").arg(frameBitmap_.width()).arg(frameBitmap_.height()),
+                    Thumbnail(frameBitmap_));
+    }
+    if (!logging_) {
+        return;
+    }
+    // The directory is used exactly as stored; a doubled separator is harmless.
+    const QString path = outputDirectory_ + QLatin1Char('/') + stamp + QStringLiteral(".jpg");
+    jpegEncoder_.SetImage(frameBitmap_);
+    jpegEncoder_.SaveFile(path);
+    ++filesWritten_;
+    lastFile_ = path;
+}
+
+QString TFrameLogger::TimeStamp(const QDateTime& time) {
+    const QDate date = time.date();
+    const QTime clock = time.time();
+    return QString::asprintf("%02d%02d%02d%02d%02d%02d%03d", date.year() % 100, date.month(),
+                             date.day(), clock.hour(), clock.minute(), clock.second(),
+                             clock.msec());
+}
+
+QSize TFrameLogger::ThumbnailSize(int width, int height) {
+    constexpr int kSide = 128;
+    // The product is 32-bit, the division floating point, the result truncated.
+    if (width > height) {
+        return {kSide, static_cast<int>(static_cast<double>(height * kSide) / width)};
+    }
+    if (height > width) {
+        return {static_cast<int>(static_cast<double>(width * kSide) / height), kSide};
+    }
+    return {kSide, kSide};
+}
+
+QImage TFrameLogger::Thumbnail(const QImage& frame) {
+    // A sliver of a frame (1 by 2000) still gets a picture one pixel wide.
+    const QSize size = ThumbnailSize(frame.width(), frame.height()).expandedTo(QSize(1, 1));
+    if (frame.isNull()) {
+        QImage blank(size, QImage::Format_BGR888);
+        blank.fill(Qt::black);
+        return blank;
+    }
+    return frame.scaled(size, Qt::IgnoreAspectRatio, Qt::FastTransformation)
+        .convertToFormat(QImage::Format_BGR888);
+}
+
+}  // namespace vistrel

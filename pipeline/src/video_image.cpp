@@ -1,0 +1,499 @@
+#include "pipeline/video_image.h"
+
+#include <QAbstractEventDispatcher>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFontMetrics>
+#include <QObject>
+#include <QPaintDevice>
+#include <QPainter>
+
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "frame_conversion.h"
+#include "pipeline/error_handler.h"
+
+namespace vistrel {
+
+namespace {
+
+constexpr auto kFrameEventType = static_cast<QEvent::Type>(TVideoImage::kFrameMessage);
+static_assert(TVideoImage::kFrameMessage >= QEvent::User &&
+              TVideoImage::kFrameMessage <= QEvent::MaxUser);
+
+// Layout of TVideoImage::state_.
+constexpr std::uint32_t kSlotMask = 0x3;
+constexpr int kClaimShift = 2;
+constexpr std::uint32_t kClaimMask = 0x7u << kClaimShift;
+constexpr std::uint32_t kConvertedBit = 1u << 5;
+
+constexpr std::uint32_t ClaimBit(int slot) {
+    return 1u << (kClaimShift + slot);
+}
+
+std::uint32_t MonotonicMilliseconds() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    // Truncation to 32 bits is the wrap the stale-GUI rule expects.
+    return static_cast<std::uint32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(now).count());
+}
+
+}  // namespace
+
+// Receives the posted frame events on the GUI thread.
+class TFrameWindow : public QObject {
+public:
+    explicit TFrameWindow(TVideoImage& session) : session_(&session) {}
+    // After this, frame events are dropped.
+    void Detach() { session_ = nullptr; }
+
+protected:
+    bool event(QEvent* e) override {
+        if (session_ == nullptr) {
+            return e->type() == kFrameEventType || QObject::event(e);
+        }
+        return session_->FrameWindowProc(e) || QObject::event(e);
+    }
+
+private:
+    TVideoImage* session_;
+};
+
+// Holds the newest slot for the GUI thread; see ClaimNewestSlot.
+class TVideoImage::SlotClaim {
+public:
+    explicit SlotClaim(TVideoImage& session)
+        : session_(session), slot_(session.ClaimNewestSlot()) {}
+    ~SlotClaim() { session_.ReleaseSlot(slot_); }
+    SlotClaim(const SlotClaim&) = delete;
+    SlotClaim& operator=(const SlotClaim&) = delete;
+    int Slot() const { return slot_; }
+
+private:
+    TVideoImage& session_;
+    int slot_;
+};
+
+// ---- Format helpers --------------------------------------------------------
+
+FrameLayout LayoutOf(std::uint32_t compression) {
+    switch (compression) {
+        case fourcc::kRGB:
+            return FrameLayout::Rgb;
+        case fourcc::kI420:
+        case fourcc::kIYUV:
+        case fourcc::kYV12:
+            return FrameLayout::Planar420;
+        case fourcc::kYUY2:
+        case fourcc::kYUNV:
+        case fourcc::kYUYV:
+            return FrameLayout::Packed422;
+        case fourcc::kMJPG:
+            return FrameLayout::Jpeg;
+        default:
+            return FrameLayout::Unsupported;
+    }
+}
+
+std::int64_t RequiredFrameLength(FrameLayout layout, std::int32_t width, std::int32_t height) {
+    const std::int64_t pixels = static_cast<std::int64_t>(width) * height;
+    switch (layout) {
+        case FrameLayout::Rgb:
+            return pixels * 3;
+        case FrameLayout::Planar420:
+            return pixels * 3 / 2;
+        case FrameLayout::Packed422:
+            return pixels * 2;
+        case FrameLayout::Jpeg:
+        case FrameLayout::Unsupported:
+            break;
+    }
+    return -1;
+}
+
+QString FourCCName(std::uint32_t compression) {
+    if (compression == fourcc::kRGB) {
+        return QStringLiteral("RGB");
+    }
+    const char bytes[4] = {static_cast<char>(compression & 0xFF),
+                           static_cast<char>((compression >> 8) & 0xFF),
+                           static_cast<char>((compression >> 16) & 0xFF),
+                           static_cast<char>((compression >> 24) & 0xFF)};
+    return QString::fromLatin1(bytes, 4);
+}
+
+QString DiagnosticLine(std::int32_t length, std::uint32_t compression) {
+    return QStringLiteral("DataSize: ") + QString::number(length) + QStringLiteral("  FourCC: ") +
+           FourCCName(compression);
+}
+
+// ---- Construction and disposal ---------------------------------------------
+
+TVideoImage::TVideoImage() : TVideoImage(Options{}) {}
+
+TVideoImage::TVideoImage(Options options)
+    : clock_(options.clock ? std::move(options.clock) : Clock(MonotonicMilliseconds)) {
+    frameWindow_ = std::make_unique<TFrameWindow>(*this);
+    if (options.installIdleHook) {
+        if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
+            idleHook_ = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock,
+                                         frameWindow_.get(), [this] { RecordIdleTime(); });
+        }
+    }
+    JpegStream.open(QIODevice::ReadWrite);
+}
+
+TVideoImage::~TVideoImage() {
+    Dispose();
+}
+
+void TVideoImage::Dispose() {
+    displayCanvas_ = nullptr;
+    videoBitmap_ = QImage();
+    QObject::disconnect(idleHook_);
+    idleHook_ = {};
+    JpegDecoder = TJPEGImage();
+    JpegStream.close();
+    JpegStream.setData(QByteArray());
+    // Pairs with the last publication, so that the slots and the queued
+    // events are released after the capture thread's last writes to them.
+    state_.load(std::memory_order_acquire);
+    for (int slot = 2; slot >= 0; --slot) {
+        slots_[slot].data.reset();
+        slots_[slot].size = 0;
+    }
+    if (frameWindow_ != nullptr) {
+        auto* window = static_cast<TFrameWindow*>(frameWindow_.get());
+        window->Detach();
+        if (busy_) {
+            // Disposed from inside a frame handler, for example by a close
+            // handled in a nested event loop: the window is still in its
+            // event handling, so it goes once that has returned.
+            frameWindow_.release()->deleteLater();
+        } else {
+            frameWindow_.reset();  // discards the frame events still queued
+        }
+    }
+}
+
+void TVideoImage::SetFormat(std::int32_t width, std::int32_t height, std::uint32_t compression,
+                            bool topDownRgb) {
+    if (width < 0 || height < 0) {
+        throw std::invalid_argument("frame size must not be negative");
+    }
+    QImage bitmap;
+    if (width > 0 && height > 0) {
+        bitmap = QImage(width, height, QImage::Format_BGR888);
+        if (bitmap.isNull()) {
+            throw std::bad_alloc();
+        }
+        bitmap.fill(Qt::black);
+    }
+    videoBitmap_ = std::move(bitmap);
+    width_ = width;
+    height_ = height;
+    compression_ = compression;
+    topDownRgb_ = topDownRgb;
+    ClearConverted();
+}
+
+// ---- The slot protocol -----------------------------------------------------
+//
+// Only the capture thread changes the newest slot, and only the GUI thread
+// claims slots, always the newest one. A slot the capture thread has picked
+// is therefore neither newest nor claimed, and cannot become claimed before
+// the capture thread names it newest: the two threads never touch one slot at
+// the same time. All changes to state_ are read-modify-writes with
+// acquire-release order, which also carries the slot contents from writer to
+// reader and the end of a read back to the next writer.
+
+int TVideoImage::CurrentSlot() const {
+    return static_cast<int>(state_.load(std::memory_order_acquire) & kSlotMask);
+}
+
+bool TVideoImage::Converted() const {
+    return (state_.load(std::memory_order_acquire) & kConvertedBit) != 0;
+}
+
+int TVideoImage::ClaimNewestSlot() {
+    std::uint32_t s = state_.load(std::memory_order_relaxed);
+    int slot = 0;
+    do {
+        slot = static_cast<int>(s & kSlotMask);
+    } while (!state_.compare_exchange_weak(s, s | ClaimBit(slot), std::memory_order_acq_rel,
+                                           std::memory_order_relaxed));
+    ++claimCount_[slot];
+    return slot;
+}
+
+void TVideoImage::ReleaseSlot(int slot) {
+    if (--claimCount_[slot] == 0) {
+        state_.fetch_and(~ClaimBit(slot), std::memory_order_acq_rel);
+    }
+}
+
+void TVideoImage::ClearConverted() {
+    state_.fetch_and(~kConvertedBit, std::memory_order_acq_rel);
+}
+
+void TVideoImage::MarkConverted(int slot) {
+    // Only while slot is still the newest: a sample that arrived during the
+    // conversion must be converted in its turn.
+    std::uint32_t s = state_.load(std::memory_order_relaxed);
+    while (static_cast<int>(s & kSlotMask) == slot &&
+           !state_.compare_exchange_weak(s, s | kConvertedBit, std::memory_order_acq_rel,
+                                         std::memory_order_relaxed)) {
+    }
+}
+
+bool TVideoImage::ReceiveSample(const std::uint8_t* data, std::int32_t length) noexcept {
+    if (length < 0 || (length > 0 && data == nullptr) || !frameWindow_) {
+        return false;
+    }
+    try {
+        // Stale-GUI rule: the difference is taken modulo 2^32 as a signed
+        // number, so the clock's wrap does no harm.
+        const std::uint32_t now = clock_();
+        const auto sinceIdle =
+            static_cast<std::int32_t>(now - lastIdleTime_.load(std::memory_order_relaxed));
+        if (sinceIdle > kStaleMilliseconds || sinceIdle < -kStaleMilliseconds) {
+            return false;
+        }
+
+        const std::uint32_t seen = state_.load(std::memory_order_acquire);
+        const int newest = static_cast<int>(seen & kSlotMask);
+        int target = (newest + 1) % 3;
+        if ((seen & ClaimBit(target)) != 0) {
+            target = (newest + 2) % 3;
+            if ((seen & ClaimBit(target)) != 0) {
+                return false;  // the GUI thread holds both other slots
+            }
+        }
+
+        Slot& slot = slots_[target];
+        if (slot.size != length) {
+            slot.data.reset();
+            slot.size = 0;
+            if (length > 0) {
+                slot.data = std::make_unique_for_overwrite<std::uint8_t[]>(length);
+            }
+            slot.size = length;
+        }
+        if (length > 0) {
+            std::memcpy(slot.data.get(), data, static_cast<std::size_t>(length));
+        }
+        // Made before the publication so that its allocation, too, is ordered
+        // before the GUI thread's handling.
+        auto event = std::make_unique<QEvent>(kFrameEventType);
+
+        // Publish: name the slot newest and clear Converted in one step.
+        std::uint32_t s = state_.load(std::memory_order_relaxed);
+        while (
+            !state_.compare_exchange_weak(s, (s & kClaimMask) | static_cast<std::uint32_t>(target),
+                                          std::memory_order_acq_rel, std::memory_order_relaxed)) {
+        }
+        QCoreApplication::postEvent(frameWindow_.get(), event.release());
+    } catch (...) {
+        // No memory for the slot or the event: the sample is dropped.
+        return false;
+    }
+    std::this_thread::yield();
+    return true;
+}
+
+// ---- GUI thread ------------------------------------------------------------
+
+bool TVideoImage::FrameWindowProc(QEvent* message) {
+    // Pairs with the publication that preceded the posting of this event, so
+    // that the event itself (made on the capture thread) is seen whole here
+    // and when Qt deletes it, whether it is handled or ignored.
+    state_.load(std::memory_order_acquire);
+    if (message->type() != kFrameEventType) {
+        return false;
+    }
+    if (busy_) {
+        return true;  // a nested event loop inside the handler: skip it
+    }
+    busy_ = true;
+    try {
+        ClearConverted();
+        PaintFrame();
+        if (OnNewVideoFrame) {
+            const SlotClaim claim(*this);
+            OnNewVideoFrame(*this, width_, height_, slots_[claim.Slot()].data.get());
+        }
+    } catch (...) {
+        HandleApplicationError(std::current_exception(), this);
+    }
+    busy_ = false;
+    return true;
+}
+
+void TVideoImage::RecordIdleTime() {
+    lastIdleTime_.store(clock_(), std::memory_order_relaxed);
+}
+
+void TVideoImage::PaintFrame() {
+    if (displayCanvas_ == nullptr) {
+        return;
+    }
+    if (!Converted()) {
+        ConvertNewest();
+    }
+    if (displayCanvas_->paintingActive()) {
+        return;
+    }
+    QPainter painter(displayCanvas_);
+    painter.drawImage(0, 0, videoBitmap_);
+}
+
+void TVideoImage::CopyFrameTo(QImage& image) {
+    if (!Converted()) {
+        ConvertNewest();
+    }
+    // Copy into the caller's pixels when they fit, so that a caller who keeps
+    // its image costs no allocation per frame; the two never share memory.
+    if (!image.isNull() && image.size() == videoBitmap_.size() &&
+        image.format() == videoBitmap_.format()) {
+        const auto rowBytes = static_cast<std::size_t>(videoBitmap_.width()) * 3;
+        for (int row = 0; row < videoBitmap_.height(); ++row) {
+            std::memcpy(image.scanLine(row), videoBitmap_.constScanLine(row), rowBytes);
+        }
+    } else {
+        image = videoBitmap_.copy();
+    }
+}
+
+void TVideoImage::ConvertNewest() {
+    const SlotClaim claim(*this);
+    const Slot& slot = slots_[claim.Slot()];
+    ConvertFrameFor(claim.Slot(), slot.size, slot.data.get());
+}
+
+void TVideoImage::ConvertFrame(std::int32_t length, const std::uint8_t* data) {
+    const SlotClaim claim(*this);
+    ConvertFrameFor(claim.Slot(), length, data);
+}
+
+void TVideoImage::ConvertFrameFor(int slot, std::int32_t length, const std::uint8_t* data) {
+    if (data == nullptr) {
+        return;
+    }
+    if (ConvertInto(length, data)) {
+        MarkConverted(slot);
+    }
+}
+
+bool TVideoImage::ConvertInto(std::int32_t length, const std::uint8_t* data) noexcept {
+    try {
+        const FrameLayout layout = LayoutOf(compression_);
+        bool mismatch = false;
+        switch (layout) {
+            case FrameLayout::Rgb:
+            case FrameLayout::Planar420:
+            case FrameLayout::Packed422:
+                if (length != RequiredFrameLength(layout, width_, height_)) {
+                    mismatch = true;
+                    break;
+                }
+                CheckPictureMatchesFormat();
+                if (width_ == 0 || height_ == 0) {
+                    break;
+                }
+                if (layout == FrameLayout::Rgb) {
+                    CopyRgbRows(data, width_, height_, !topDownRgb_, videoBitmap_.bits(),
+                                videoBitmap_.bytesPerLine());
+                } else {
+                    BuildYuvTables();
+                    if (layout == FrameLayout::Planar420) {
+                        ConvertPlanar420Rows(tables_, data, width_, height_,
+                                             compression_ != fourcc::kYV12, videoBitmap_.bits(),
+                                             videoBitmap_.bytesPerLine());
+                    } else {
+                        ConvertPacked422Rows(tables_, data, width_, height_, videoBitmap_.bits(),
+                                             videoBitmap_.bytesPerLine());
+                    }
+                }
+                break;
+            case FrameLayout::Jpeg:
+                mismatch = !DecodeJpeg(length, data);
+                break;
+            case FrameLayout::Unsupported:
+                mismatch = true;
+                break;
+        }
+        if (mismatch) {
+            DrawDiagnostic(length);
+        }
+        return true;
+    } catch (...) {
+        // Anything else is dropped quietly; the frame counts as not
+        // converted, so the next request tries again.
+        return false;
+    }
+}
+
+bool TVideoImage::DecodeJpeg(std::int32_t length, const std::uint8_t* data) {
+    if (length < 0) {
+        return false;
+    }
+    try {
+        QByteArray& bytes = JpegStream.buffer();
+        bytes.resize(0);
+        JpegStream.seek(0);
+        JpegStream.write(reinterpret_cast<const char*>(data), length);
+        JpegStream.seek(0);
+        JpegDecoder.LoadData(JpegStream);
+        // Decodes at the picture's own size; what does not fit is cut off
+        // and what it does not cover keeps the previous frame.
+        JpegDecoder.DrawOn(videoBitmap_, 0, 0);
+        return true;
+    } catch (...) {
+        return false;  // EJPEG or any other failure shows the diagnostic
+    }
+}
+
+void TVideoImage::DrawDiagnostic(std::int32_t length) {
+    if (videoBitmap_.isNull()) {
+        return;  // no format yet: there is no picture to write on
+    }
+    QPainter painter(&videoBitmap_);
+    // Black on white, so the text reads on any picture, the black start
+    // picture included.
+    painter.setPen(Qt::black);
+    painter.setBackground(Qt::white);
+    painter.setBackgroundMode(Qt::OpaqueMode);
+    const QFontMetrics metrics = painter.fontMetrics();
+    // drawText places the baseline; the lines start at y = 0 and y = h, h
+    // being the height of "X" in this font.
+    const int lineHeight = metrics.size(Qt::TextSingleLine, QStringLiteral("X")).height();
+    painter.drawText(0, metrics.ascent(), QStringLiteral("Unknown compression"));
+    painter.drawText(0, lineHeight + metrics.ascent(), DiagnosticLine(length, compression_));
+}
+
+void TVideoImage::CheckPictureMatchesFormat() const {
+    // SetFormat keeps the two in step; writing rows into any other picture
+    // would run past its end.
+    const bool empty = width_ == 0 || height_ == 0;
+    if (empty ? !videoBitmap_.isNull()
+              : (videoBitmap_.width() != width_ || videoBitmap_.height() != height_ ||
+                 videoBitmap_.format() != QImage::Format_BGR888)) {
+        throw std::logic_error("the picture does not match the frame format");
+    }
+}
+
+void TVideoImage::BuildYuvTables() {
+    if (tablesReady_) {
+        return;
+    }
+    FillYuvTables(tables_);
+    tablesReady_ = true;
+}
+
+}  // namespace vistrel

@@ -1,0 +1,169 @@
+#include "pipeline/frame_logger.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace vistrel {
+namespace {
+
+// A session stand-in: every fetch hands out a picture of the current size
+// and counts the conversions.
+struct FakeSession {
+    QSize size{640, 480};
+    int fetches = 0;
+    void CopyFrameTo(QImage& image) {
+        ++fetches;
+        image = QImage(size, QImage::Format_BGR888);
+        image.fill(QColor(10, 200, 30));
+    }
+};
+
+class FrameLoggerTest : public ::testing::Test {
+protected:
+    FrameLoggerTest() : logger_([this](QImage& image) { session_.CopyFrameTo(image); }) {
+        logger_.SetSessionReady(true);
+        logger_.SetOutputDirectory(dir_.path());
+        logger_.SetClock([this] { return now_; });
+        logger_.SetFrameShown([this](const QString& text, const QImage& thumb) {
+            shownText_ = text;
+            shownThumb_ = thumb;
+        });
+    }
+    QStringList Files() const { return QDir(dir_.path()).entryList(QDir::Files | QDir::Hidden); }
+
+    QTemporaryDir dir_;
+    FakeSession session_;
+    QDateTime now_{QDate(2009, 1, 2), QTime(3, 4, 5, 6)};
+    TFrameLogger logger_;
+    QString shownText_;
+    QImage shownThumb_;
+};
+
+TEST(FrameLoggerNames, TimeStampAndThumbnailSizes) {
+    EXPECT_EQ(TFrameLogger::TimeStamp(QDateTime(QDate(2009, 1, 2), QTime(3, 4, 5, 6))),
+              "090102030405006");
+    EXPECT_EQ(TFrameLogger::TimeStamp(QDateTime(QDate(2100, 12, 31), QTime(23, 59, 59, 999))),
+              "001231235959999");
+    const std::pair<QSize, QSize> cases[] = {
+        {{640, 480}, {128, 96}},  {{352, 288}, {128, 104}}, {{176, 144}, {128, 104}},
+        {{720, 576}, {128, 102}}, {{1280, 720}, {128, 72}}, {{480, 640}, {96, 128}},
+        {{300, 300}, {128, 128}}, {{0, 0}, {128, 128}},
+    };
+    for (const auto& [frame, thumb] : cases) {
+        EXPECT_EQ(TFrameLogger::ThumbnailSize(frame.width(), frame.height()), thumb)
+            << frame.width();
+    }
+}
+
+TEST(FrameLoggerNames, ThumbnailPicksNearestPixels) {
+    // Left half red, right half blue: nearest-pixel scaling keeps a sharp edge.
+    QImage frame(640, 480, QImage::Format_BGR888);
+    frame.fill(Qt::red);
+    for (int y = 0; y < 480; ++y) {
+        uchar* row = frame.scanLine(y);
+        for (int x = 320; x < 640; ++x) {
+            row[3 * x] = 255, row[3 * x + 1] = 0, row[3 * x + 2] = 0;
+        }
+    }
+    const QImage thumb = TFrameLogger::Thumbnail(frame);
+    EXPECT_EQ(thumb.size(), QSize(128, 96));
+    EXPECT_EQ(thumb.pixelColor(63, 50), QColor(Qt::red));
+    EXPECT_EQ(thumb.pixelColor(64, 50), QColor(Qt::blue));
+    EXPECT_EQ(TFrameLogger::Thumbnail(QImage(1, 2000, QImage::Format_BGR888)).size(),
+              QSize(1, 128));
+}
+
+TEST_F(FrameLoggerTest, TakesEveryNthFrameAndWritesItNamedByTheClock) {
+    logger_.SetFrameDivisor(4);
+    for (int i = 1; i <= 12; ++i) {
+        now_ = now_.addMSecs(40);
+        logger_.OnNewFrame();
+    }
+    EXPECT_EQ(session_.fetches, 3) << "skipped frames are never converted";
+    EXPECT_EQ(logger_.FilesWritten(), 3u);
+    EXPECT_EQ(Files(),
+              (QStringList{"090102030405166.jpg", "090102030405326.jpg", "090102030405486.jpg"}));
+    EXPECT_EQ(shownText_, "640 x 480");
+    EXPECT_EQ(shownThumb_.size(), QSize(128, 96));
+    const QImage written(dir_.filePath("090102030405166.jpg"));
+    EXPECT_EQ(written.size(), QSize(640, 480));
+
+    // Run resets the count: the first taken frame is again the fourth.
+    logger_.OnNewFrame();
+    logger_.ResetFrameCounter();
+    for (int i = 0; i < 3; ++i)
+        logger_.OnNewFrame();
+    EXPECT_EQ(session_.fetches, 3);
+    logger_.OnNewFrame();
+    EXPECT_EQ(session_.fetches, 4);
+}
+
+TEST_F(FrameLoggerTest, LoggingOffAndSessionNotReady) {
+    logger_.SetLogging(false);
+    logger_.OnNewFrame();
+    EXPECT_EQ(session_.fetches, 1);
+    EXPECT_EQ(shownText_, "640 x 480");
+    EXPECT_TRUE(Files().isEmpty());
+    EXPECT_EQ(logger_.JpegEncoder().EncodeCount(), 0u);
+
+    logger_.SetSessionReady(false);
+    logger_.SetFrameDivisor(2);
+    logger_.OnNewFrame();
+    logger_.OnNewFrame();  // taken by the count, but nothing is fetched
+    EXPECT_EQ(logger_.FrameCounter(), 0);
+    EXPECT_EQ(session_.fetches, 1);
+}
+
+TEST_F(FrameLoggerTest, SameStampReplacesTheEarlierFile) {
+    session_.size = QSize(64, 64);
+    logger_.OnNewFrame();
+    session_.size = QSize(32, 16);
+    logger_.OnNewFrame();
+    EXPECT_EQ(Files(), QStringList{"090102030405006.jpg"});
+    EXPECT_EQ(QImage(dir_.filePath("090102030405006.jpg")).size(), QSize(32, 16));
+    EXPECT_EQ(shownThumb_.size(), QSize(128, 64));
+}
+
+TEST_F(FrameLoggerTest, NestedCallIsNotCounted) {
+    logger_.SetFrameDivisor(3);
+    int nested = 0;
+    TFrameLogger* logger = &logger_;
+    logger_.SetFrameShown([&](const QString&, const QImage&) {
+        const int before = logger->FrameCounter();
+        logger->OnNewFrame();  // as from a message loop inside the handler
+        nested += logger->FrameCounter() == before ? 1 : 0;
+    });
+    for (int i = 0; i < 3; ++i)
+        logger_.OnNewFrame();
+    EXPECT_EQ(nested, 1);
+    EXPECT_EQ(logger_.FrameCounter(), 0);
+}
+
+TEST_F(FrameLoggerTest, WriteErrorLeavesAndLaterFramesGoOn) {
+    logger_.SetOutputDirectory(dir_.filePath("missing"));
+    try {
+        logger_.OnNewFrame();
+        FAIL() << "no error";
+    } catch (const EFCreateError& e) {
+        EXPECT_EQ(QString(e.what()), QString("Cannot create file \"%1\". No such file or directory")
+                                         .arg(dir_.filePath("missing/090102030405006.jpg")));
+    }
+    // The lock is free for another thread (window close) and frames go on.
+    std::thread other([this] {
+        EXPECT_TRUE(logger_.FrameLock().try_lock());
+        logger_.FrameLock().unlock();
+    });
+    other.join();
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("missing"));
+    logger_.OnNewFrame();
+    EXPECT_EQ(logger_.FilesWritten(), 1u);
+    EXPECT_TRUE(QFileInfo::exists(dir_.filePath("missing/090102030405006.jpg")));
+}
+
+}  // namespace
+}  // namespace vistrel

@@ -1,0 +1,163 @@
+#include "pipeline/settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace vistrel {
+namespace {
+
+class SettingsTest : public ::testing::Test {
+protected:
+    QString Ini() const { return dir_.filePath("Vistrel.ini"); }
+    void Store(const QByteArray& text) {
+        QFile file(Ini());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+    }
+    QByteArray Stored() const {
+        QFile file(Ini());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    QTemporaryDir dir_;
+};
+
+TEST(IniValues, IntegerTextRules) {
+    struct Case {
+        const char* text;
+        bool ok;
+        int value;
+    };
+    const Case cases[] = {
+        {"42", true, 42},
+        {"  -7", true, -7},
+        {"+8", true, 8},
+        {"0x5A", true, 90},
+        {"0X5a", true, 90},
+        {"$1F", true, 31},
+        {"x10", true, 16},
+        {"-$10", true, -16},
+        {"$FFFFFFFF", true, -1},
+        {"2147483647", true, 2147483647},
+        {"-2147483648", true, -2147483647 - 1},
+        {"2147483648", false, 0},
+        {"abc", false, 0},
+        {"", false, 0},
+        {"12abc", false, 0},
+        {"0x", false, 0},
+        {"7 ", false, 0},
+        {"True", false, 0},
+        {"$", false, 0},
+        {"-", false, 0},
+    };
+    for (const Case& c : cases) {
+        int value = 12345;
+        EXPECT_EQ(TIniFile::ParseInteger(QString::fromLatin1(c.text), value), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(value, c.value) << c.text;
+        }
+    }
+}
+
+TEST_F(SettingsTest, MissingFileGivesTheDefaults) {
+    const TSettings s = TSettings::Load(Ini(), "/pictures/Vistrel/");
+    EXPECT_EQ(s.Cam, 0);
+    EXPECT_EQ(s.JPEGQuality, 70);
+    EXPECT_EQ(s.SkippedFrames, 3);
+    EXPECT_EQ(s.Directory, "/pictures/Vistrel/");
+    EXPECT_TRUE(s.Logging);
+}
+
+TEST_F(SettingsTest, StoredValuesAreReadByTheValueRules) {
+    Store(
+        "[other]\nJPEGQuality=99\n[SETTINGS]\n cam = 2\nJPEGQuality=0x5A\nSkippedFrames=abc\n"
+        "Directory=/data/cam one/\nLogging=0\n");
+    TSettings s = TSettings::Load(Ini(), "/d/");
+    EXPECT_EQ(s.Cam, 2);
+    EXPECT_EQ(s.JPEGQuality, 90);
+    EXPECT_EQ(s.SkippedFrames, 3);
+    EXPECT_EQ(s.Directory, "/data/cam one/");
+    EXPECT_FALSE(s.Logging);
+
+    struct Case {
+        QByteArray quality, skipped, logging;
+        int wantQuality, wantSkipped;
+        bool wantLogging;
+    };
+    const Case cases[] = {
+        {"30", "120", "True", 50, 100, true},
+        {"120", "-5", "5", 100, 0, true},
+        {"abc", "65537", "-1", 70, 1, true},  // the spinner keeps 16 bits
+    };
+    for (const Case& c : cases) {
+        Store("[Settings]\nJPEGQuality=" + c.quality + "\nSkippedFrames=" + c.skipped +
+              "\nLogging=" + c.logging + "\n");
+        s = TSettings::Load(Ini(), "/d/");
+        EXPECT_EQ(s.JPEGQuality, c.wantQuality) << c.quality.constData();
+        EXPECT_EQ(s.SkippedFrames, c.wantSkipped) << c.skipped.constData();
+        EXPECT_EQ(s.Logging, c.wantLogging) << c.logging.constData();
+    }
+
+    Store("[Settings]\nDirectory=\n");
+    EXPECT_EQ(TSettings::Load(Ini(), "/d/").Directory, "");
+}
+
+TEST_F(SettingsTest, SaveWritesFiveKeysInOrderAndKeepsTheRest) {
+    TSettings s;
+    s.Directory = "/home/u/Pictures/Vistrel/";
+    s.Save(Ini());
+    EXPECT_EQ(
+        Stored(),
+        "[Settings]\nCam=0\nJPEGQuality=70\nSkippedFrames=3\nDirectory=/home/u/Pictures/Vistrel/\n"
+        "Logging=1\n");
+
+    Store("; mine\n[Window]\nLeft=10\n\n[settings]\nLOGGING=1\nExtra=keep\n\n[Tail]\nx=1\n");
+    s.Cam = 4;
+    s.Logging = false;
+    s.Save(Ini());
+    EXPECT_EQ(Stored().toStdString(),
+              "; mine\n[Window]\nLeft=10\n\n[settings]\nLOGGING=0\nExtra=keep\nCam=4\n"
+              "JPEGQuality=70\nSkippedFrames=3\nDirectory=/home/u/Pictures/Vistrel/\n\n"
+              "[Tail]\nx=1\n");
+    const TSettings back = TSettings::Load(Ini(), "/d/");
+    EXPECT_EQ(back.Cam, 4);
+    EXPECT_FALSE(back.Logging);
+}
+
+TEST_F(SettingsTest, FailedWriteRaisesAndLeavesTheFileWhole) {
+    // A path under a regular file cannot be written, even by root.
+    Store("[Settings]\nCam=1\n");
+    const QString blocked = dir_.filePath("file/Vistrel.ini");  // "file" is not a directory
+    QFile(dir_.filePath("file")).open(QIODevice::WriteOnly);
+    try {
+        TSettings().Save(blocked);
+        FAIL() << "no error";
+    } catch (const EIniFileException& e) {
+        EXPECT_EQ(QString(e.what()), "Unable to write to " + blocked);
+    }
+    // A save into a directory that does not exist yet creates it.
+    const QString fresh = dir_.filePath("config/deeper/Vistrel.ini");
+    TSettings().Save(fresh);
+    EXPECT_EQ(TSettings::Load(fresh, "/d/").JPEGQuality, 70);
+    EXPECT_EQ(Stored(), "[Settings]\nCam=1\n");
+}
+
+TEST(SettingsNames, FileNameDirectoryAndShortLabel) {
+    const QByteArray oldXdg = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", "/cfg");
+    EXPECT_EQ(TSettings::SettingsFileName(), "/cfg/Vistrel.ini");
+    qputenv("XDG_CONFIG_HOME", "");
+    EXPECT_EQ(TSettings::SettingsFileName(), qEnvironmentVariable("HOME") + "/.config/Vistrel.ini");
+    qputenv("XDG_CONFIG_HOME", oldXdg);
+    EXPECT_TRUE(TSettings::DefaultDirectory().endsWith("/Vistrel/"));
+
+    const QString d25 = "/home/someone/pictures/ab";
+    ASSERT_EQ(d25.size(), 25);
+    EXPECT_EQ(TSettings::ShortDirectory(d25), d25);
+    EXPECT_EQ(TSettings::ShortDirectory(d25 + "c"), d25 + "...");
+}
+
+}  // namespace
+}  // namespace vistrel

@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "pipeline/video_image.h"
+#include "pipeline/yuv_tables.h"
+#include "pipeline_test_util.h"
+
+namespace vistrel {
+namespace {
+
+TYuvTables Tables() {
+    TYuvTables t;
+    FillYuvTables(t);
+    return t;
+}
+
+TEST(YuvTables, ExactHalvesRoundToEven) {
+    const TYuvTables t = Tables();
+    EXPECT_EQ(t.TableY[250], 74520);   // 74520.5
+    EXPECT_EQ(t.TableUB[193], 28798);  // 28797.5
+    EXPECT_EQ(t.TableVR[172], 13208);  // 13208.5
+}
+
+TEST(YuvTables, ReferenceEntries) {
+    const TYuvTables t = Tables();
+    EXPECT_EQ(t.TableY[16], 4769);
+    EXPECT_EQ(t.TableUB[128], -4769);
+    EXPECT_EQ(t.TableUG[128], -12837);
+    EXPECT_EQ(t.TableVG[128], 8068);
+    EXPECT_EQ(t.TableVR[128], -4769);
+    // Ends of the ranges, worked out by hand from the decimal coefficients.
+    EXPECT_EQ(t.TableY[0], 0);
+    EXPECT_EQ(t.TableY[255], 76011);    // 76010.91
+    EXPECT_EQ(t.TableUB[0], -70870);    // -70870.016
+    EXPECT_EQ(t.TableUG[255], -25574);  // -25574.205
+    EXPECT_EQ(t.TableVG[255], -18363);  // -18363.144
+    EXPECT_EQ(t.TableVR[255], 47121);   // 47120.889
+}
+
+TEST(YuvTables, ClampTableHasThreeZones) {
+    const TYuvTables t = Tables();
+    ASSERT_EQ(t.ClampTable.size(), 2047u);
+    const auto at = [&](int i) { return t.ClampTable[TYuvTables::kClampReach + i]; };
+    EXPECT_EQ(at(-1023), 0);
+    EXPECT_EQ(at(-1), 0);
+    for (int i = 0; i <= 255; ++i) {
+        ASSERT_EQ(at(i), i);
+    }
+    EXPECT_EQ(at(256), 255);
+    EXPECT_EQ(at(1023), 255);
+}
+
+TEST(YuvTables, EverySumStaysInsideTheClampTable) {
+    const TYuvTables t = Tables();
+    const auto [yMin, yMax] = std::minmax_element(t.TableY.begin(), t.TableY.end());
+    const auto [ubMin, ubMax] = std::minmax_element(t.TableUB.begin(), t.TableUB.end());
+    const auto [vrMin, vrMax] = std::minmax_element(t.TableVR.begin(), t.TableVR.end());
+    const auto [ugMin, ugMax] = std::minmax_element(t.TableUG.begin(), t.TableUG.end());
+    const auto [vgMin, vgMax] = std::minmax_element(t.TableVG.begin(), t.TableVG.end());
+    const int low = *yMin + std::min({*ubMin, *vrMin, *ugMin + *vgMin});
+    const int high = *yMax + std::max({*ubMax, *vrMax, *ugMax + *vgMax});
+    EXPECT_EQ(low, -70870);
+    EXPECT_EQ(high, 136826);
+    EXPECT_GE(low / 256, -TYuvTables::kClampReach);
+    EXPECT_LE(high / 256, TYuvTables::kClampReach);
+}
+
+TEST(YuvTables, ClampTruncatesTowardZero) {
+    const TYuvTables t = Tables();
+    EXPECT_EQ(t.Clamp(255), 0);
+    EXPECT_EQ(t.Clamp(256), 1);
+    EXPECT_EQ(t.Clamp(-255), 0);
+    EXPECT_EQ(t.Clamp(65535), 255);
+    EXPECT_EQ(t.Clamp(65279), 254);
+}
+
+struct ReferencePixel {
+    std::uint8_t y, u, v;
+    test::Bgr bgr;
+};
+
+TEST(YuvTables, ReferencePixels) {
+    const TYuvTables t = Tables();
+    const ReferencePixel pixels[] = {
+        {16, 128, 128, {0, 0, 0}},        {235, 128, 128, {255, 255, 255}},
+        {128, 128, 128, {130, 130, 130}}, {0, 0, 0, {0, 135, 0}},
+        {255, 255, 255, {255, 125, 255}}, {81, 90, 240, {0, 0, 254}},
+        {145, 54, 34, {0, 255, 0}},       {41, 240, 110, {255, 0, 0}},
+    };
+    for (const ReferencePixel& p : pixels) {
+        test::Bgr out{};
+        YuvToBgr(t, p.y, p.u, p.v, out.data());
+        EXPECT_EQ(out, p.bgr) << "Y " << int(p.y) << " U " << int(p.u) << " V " << int(p.v);
+    }
+}
+
+TEST(YuvTables, SessionBuildsItsTablesOnceAtTheFirstYuvFrame) {
+    TVideoImage session(test::QuietOptions());
+    session.SetFormat(2, 2, fourcc::kRGB);
+    const test::Bytes rgb(12, 0);
+    session.ConvertFrame(12, rgb.data());
+    EXPECT_FALSE(session.TablesReady());
+
+    session.SetFormat(2, 2, fourcc::kYUY2);
+    const test::Bytes yuy2 = {81, 90, 81, 240, 81, 90, 81, 240};
+    session.ConvertFrame(8, yuy2.data());
+    EXPECT_TRUE(session.TablesReady());
+    EXPECT_EQ(session.YuvTables().TableY[250], 74520);
+    EXPECT_EQ(test::PixelAt(session.VideoBitmap(), 1, 1), (test::Bgr{0, 0, 254}));
+}
+
+}  // namespace
+}  // namespace vistrel
