@@ -1,0 +1,65 @@
+#include "device_walk.h"
+
+#include <fcntl.h>
+#include <linux/videodev2.h>
+
+#include <cstring>
+#include <vector>
+
+namespace vistrel {
+namespace {
+
+bool IsStreamingCapture(const v4l2_capability& cap) {
+    // device_caps describes this node; capabilities the whole device.
+    const std::uint32_t caps =
+        (cap.capabilities & V4L2_CAP_DEVICE_CAPS) != 0 ? cap.device_caps : cap.capabilities;
+    return (caps & V4L2_CAP_VIDEO_CAPTURE) != 0 && (caps & V4L2_CAP_STREAMING) != 0;
+}
+
+std::string CardName(const v4l2_capability& cap) {
+    // The field need not be NUL-terminated when the name fills it.
+    const auto* card = reinterpret_cast<const char*>(cap.card);
+    return std::string(card, ::strnlen(card, sizeof cap.card));
+}
+
+}  // namespace
+
+WalkResult WalkCaptureDevices(V4L2Io& io,
+                              const std::function<bool(const WalkedDevice&, DeviceFd&)>& visit) {
+    WalkResult result;
+    std::vector<std::string> nodes;
+    if (const int r = io.ListDeviceNodes(nodes); r < 0) {
+        result.end = WalkEnd::ListFailed;
+        result.status = StatusFromErrno(-r);
+        return result;
+    }
+    SortDeviceNodes(nodes);
+
+    for (const std::string& path : nodes) {
+        const int fd = io.Open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            result.end = WalkEnd::Unreadable;
+            result.status = StatusFromErrno(-fd);
+            return result;
+        }
+        DeviceFd device(io, fd);
+        v4l2_capability cap{};
+        if (const int r = Xioctl(io, fd, VIDIOC_QUERYCAP, &cap); r < 0) {
+            result.end = WalkEnd::Unreadable;
+            result.status = StatusFromErrno(-r);
+            return result;
+        }
+        if (!IsStreamingCapture(cap)) {
+            continue;
+        }
+        WalkedDevice walked{++result.devices, path, CardName(cap)};
+        if (visit(walked, device)) {
+            result.end = WalkEnd::Stopped;
+            return result;
+        }
+    }
+    result.end = WalkEnd::Exhausted;
+    return result;
+}
+
+}  // namespace vistrel

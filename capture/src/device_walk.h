@@ -1,0 +1,40 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "capture/status.h"
+#include "capture/v4l2_io.h"
+#include "device_fd.h"
+
+namespace vistrel {
+
+// One video-input device met by the walk.
+struct WalkedDevice {
+    int position = 0;  // 1-based, counting video-input devices only
+    std::string path;
+    std::string card;  // the driver's card name, as reported
+};
+
+enum class WalkEnd {
+    Exhausted,   // every node was visited
+    Unreadable,  // a node could not be opened or queried; status says why
+    Stopped,     // the visitor took a device
+    ListFailed,  // the node list could not be read; status says why
+};
+
+struct WalkResult {
+    WalkEnd end = WalkEnd::Exhausted;
+    TStatus status = kStatusOk;
+    int devices = 0;  // video-input devices visited
+};
+
+// The one device walk behind both the enumeration and the device search, so
+// that position n means the same device in both. Visits the nodes in numeric
+// order; skips nodes that cannot capture video by streaming; ends at the
+// first node that cannot be opened or queried. visit returns true to take
+// the device: it may move the open descriptor out and the walk stops.
+WalkResult WalkCaptureDevices(V4L2Io& io,
+                              const std::function<bool(const WalkedDevice&, DeviceFd&)>& visit);
+
+}  // namespace vistrel

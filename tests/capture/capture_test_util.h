@@ -1,0 +1,75 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+#include "capture/status.h"
+
+namespace vistrel::test {
+
+// Collects the samples a capture graph delivers; its Routine is a
+// TFrameRoutine with the sink as user data.
+class FrameSink {
+public:
+    static void Routine(void* userData, const std::uint8_t* data, std::int32_t& length) {
+        auto* self = static_cast<FrameSink*>(userData);
+        std::lock_guard lock(self->mutex_);
+        self->frames_.emplace_back(data, data + length);
+        self->changed_.notify_all();
+    }
+
+    bool WaitForFrames(std::size_t count,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
+    }
+
+    std::vector<std::vector<std::uint8_t>> Frames() const {
+        std::lock_guard lock(mutex_);
+        return frames_;
+    }
+    std::size_t Count() const {
+        std::lock_guard lock(mutex_);
+        return frames_.size();
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::vector<std::uint8_t>> frames_;
+};
+
+// Records device-lost notifications.
+class LostSink {
+public:
+    void operator()(TStatus reason) {
+        std::lock_guard lock(mutex_);
+        ++calls_;
+        reason_ = reason;
+        changed_.notify_all();
+    }
+    bool WaitForCall(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return calls_ > 0; });
+    }
+    int Calls() const {
+        std::lock_guard lock(mutex_);
+        return calls_;
+    }
+    TStatus Reason() const {
+        std::lock_guard lock(mutex_);
+        return reason_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    int calls_ = 0;
+    TStatus reason_ = 0;
+};
+
+}  // namespace vistrel::test

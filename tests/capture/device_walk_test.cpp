@@ -1,0 +1,280 @@
+// The device walk shared by enumeration and the device search: order,
+// skipped and unreadable nodes, and how StartVideo matches names and "#n".
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "capture/device_enum.h"
+#include "capture/fourcc.h"
+#include "capture/video_sample.h"
+#include "fake_v4l2.h"
+
+namespace vistrel {
+namespace {
+
+using test::FakeDeviceConfig;
+using test::FakeV4L2;
+
+FakeDeviceConfig Camera(const std::string& card, int number = -1) {
+    FakeDeviceConfig config;
+    config.card = card;
+    config.number = number;
+    return config;
+}
+
+FakeDeviceConfig NonCapture(std::uint32_t caps, int number = -1) {
+    FakeDeviceConfig config;
+    config.card = "not a camera";
+    config.number = number;
+    config.deviceCaps = caps;
+    return config;
+}
+
+class DeviceWalkTest : public ::testing::Test {
+protected:
+    std::shared_ptr<FakeV4L2> fake_ = std::make_shared<FakeV4L2>();
+
+    std::vector<std::string> Enumerate(TStatus* status = nullptr) {
+        std::vector<std::string> list{"stale entry"};
+        const TStatus s = EnumCaptureDevices(list, fake_);
+        if (status != nullptr) {
+            *status = s;
+        }
+        return list;
+    }
+
+    // Starts a device the way the session does; returns the status, the
+    // matched friendly name and the node that was opened.
+    struct Started {
+        TStatus status;
+        std::string friendlyName;
+        std::string path;
+    };
+    Started Start(const std::string& name) {
+        TStatus constructed;
+        TVideoSample sample({}, constructed, fake_);
+        EXPECT_EQ(constructed, kStatusOk);
+        Started result;
+        result.friendlyName = "left over";
+        result.status = sample.StartVideo(name, result.friendlyName);
+        result.path = sample.DevicePath();
+        return result;
+    }
+};
+
+TEST_F(DeviceWalkTest, ListsCaptureNodesInNumericOrderAndSkipsOthers) {
+    // Added out of order; the fake also lists them backwards.
+    fake_->AddDevice(Camera("Ten", 10));
+    fake_->AddDevice(Camera("Two", 2));
+    fake_->AddDevice(NonCapture(V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING, 3));
+    fake_->AddDevice(NonCapture(V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_STREAMING, 4));
+    fake_->AddDevice(NonCapture(V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE, 5));  // no streaming
+    fake_->AddDevice(NonCapture(V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING, 6));
+    fake_->AddDevice(Camera("Zero", 0));
+
+    TStatus status;
+    EXPECT_EQ(Enumerate(&status), (std::vector<std::string>{"Zero", "Two", "Ten"}));
+    EXPECT_EQ(status, kStatusOk);
+    // Positions count capture devices only: "#3" is video10.
+    EXPECT_EQ(Start("#3").path, "/dev/video10");
+    EXPECT_EQ(Start("#2").friendlyName, "Two");
+    EXPECT_EQ(fake_->OpenFds(), 0);
+}
+
+TEST_F(DeviceWalkTest, NoCaptureDeviceGivesStatusOneAndEmptyList) {
+    TStatus status;
+    EXPECT_TRUE(Enumerate(&status).empty());
+    EXPECT_EQ(status, kStatusFalse);
+    EXPECT_EQ(Start("").status, kStatusFail);
+
+    fake_->AddDevice(NonCapture(V4L2_CAP_META_CAPTURE | V4L2_CAP_STREAMING));
+    EXPECT_TRUE(Enumerate(&status).empty());
+    EXPECT_EQ(status, kStatusFalse);
+    EXPECT_EQ(Start("#1").status, kStatusFail);
+}
+
+TEST_F(DeviceWalkTest, UnlistableDevicesGiveTheErrnoStatus) {
+    fake_->AddDevice(Camera("A"));
+    fake_->SetListError(EACCES);
+    TStatus status;
+    EXPECT_TRUE(Enumerate(&status).empty());
+    EXPECT_EQ(status, StatusFromErrno(EACCES));
+    EXPECT_EQ(Start("#1").status, StatusFromErrno(EACCES));
+}
+
+TEST_F(DeviceWalkTest, RepeatedEnumerationReplacesTheList) {
+    fake_->AddDevice(Camera("A"));
+    fake_->AddDevice(Camera("B"));
+    std::vector<std::string> list;
+    EXPECT_EQ(EnumCaptureDevices(list, fake_), kStatusOk);
+    EXPECT_EQ(EnumCaptureDevices(list, fake_), kStatusOk);
+    EXPECT_EQ(list, (std::vector<std::string>{"A", "B"}));
+}
+
+TEST_F(DeviceWalkTest, NamesAreListedAsReportedIncludingBlanksAndFullWidth) {
+    fake_->AddDevice(Camera("  Blank Cam \t"));
+    const std::string full(32, 'X');  // fills the card field with no terminator
+    fake_->AddDevice(Camera(full + "overflow"));
+    EXPECT_EQ(Enumerate(), (std::vector<std::string>{"  Blank Cam \t", full}));
+
+    const Started started = Start("blank cam");
+    EXPECT_EQ(started.status, kStatusOk);
+    EXPECT_EQ(started.friendlyName, "Blank Cam");  // trimmed on the way out
+    EXPECT_EQ(Start(full).path, "/dev/video1");
+}
+
+TEST_F(DeviceWalkTest, UnreadableThirdDeviceEndsBothWalksAtTheSamePlace) {
+    fake_->AddDevice(Camera("First"));
+    fake_->AddDevice(Camera("Second"));
+    FakeDeviceConfig third = Camera("Third");
+    third.querycapError = EIO;
+    fake_->AddDevice(third);
+    fake_->AddDevice(Camera("Fourth"));
+
+    TStatus status;
+    EXPECT_EQ(Enumerate(&status), (std::vector<std::string>{"First", "Second"}));
+    EXPECT_EQ(status, kStatusOk);
+
+    EXPECT_EQ(Start("#2").status, kStatusOk);
+    EXPECT_EQ(Start("#3").status, StatusFromErrno(EIO));
+    // A device past the unreadable one is never reached, by position or name.
+    EXPECT_EQ(Start("#4").status, StatusFromErrno(EIO));
+    EXPECT_EQ(Start("Fourth").status, StatusFromErrno(EIO));
+    EXPECT_EQ(fake_->OpenCalls(3), 0);
+    EXPECT_EQ(fake_->OpenFds(), 0);
+}
+
+TEST_F(DeviceWalkTest, RefusedOpenEndsTheWalk) {
+    fake_->AddDevice(Camera("First"));
+    FakeDeviceConfig refused = Camera("Locked");
+    refused.openError = EACCES;
+    fake_->AddDevice(refused);
+    fake_->AddDevice(Camera("Third"));
+
+    TStatus status;
+    EXPECT_EQ(Enumerate(&status), (std::vector<std::string>{"First"}));
+    EXPECT_EQ(status, kStatusOk);
+    EXPECT_EQ(Start("#2").status, StatusFromErrno(EACCES));
+    EXPECT_EQ(Start("Third").status, StatusFromErrno(EACCES));
+    EXPECT_EQ(Start("first").status, kStatusOk);
+}
+
+TEST_F(DeviceWalkTest, PositionFormRules) {
+    for (int i = 1; i <= 12; ++i) {
+        fake_->AddDevice(Camera("Cam " + std::to_string(i)));
+    }
+    const std::vector<std::string> list = Enumerate();
+    ASSERT_EQ(list.size(), 12u);
+    // "#n" opens the device shown at position n, past the ninth too.
+    for (int n = 1; n <= 12; ++n) {
+        const Started s = Start("#" + std::to_string(n));
+        EXPECT_EQ(s.status, kStatusOk) << n;
+        EXPECT_EQ(s.friendlyName, list[n - 1]) << n;
+        EXPECT_EQ(s.path, "/dev/video" + std::to_string(n - 1)) << n;
+    }
+    EXPECT_EQ(Start("  #12\t\n").path, "/dev/video11");  // trimmed first
+    EXPECT_EQ(Start("").path, "/dev/video0");            // empty is "#1"
+    EXPECT_EQ(Start(" \t ").path, "/dev/video0");
+    EXPECT_EQ(Start(std::string("\0\x1f", 2)).path, "/dev/video0");  // codes 0-32 are blanks
+
+    const Started beyond = Start("#13");
+    EXPECT_EQ(beyond.status, kStatusFail);
+    EXPECT_EQ(beyond.friendlyName, "");
+    EXPECT_EQ(beyond.path, "");
+    EXPECT_EQ(Start("#0").status, kStatusFail);
+    EXPECT_EQ(Start("#01").status, kStatusFail);
+    EXPECT_EQ(Start("# 1").status, kStatusFail);
+    EXPECT_EQ(Start("#+1").status, kStatusFail);
+    EXPECT_EQ(fake_->OpenFds(), 0);
+    EXPECT_EQ(fake_->MappedBuffers(), 0);
+}
+
+TEST_F(DeviceWalkTest, PositionLikeNamesMatchOnlyByName) {
+    fake_->AddDevice(Camera("Cam"));
+    fake_->AddDevice(Camera("#01"));
+    fake_->AddDevice(Camera("#0"));
+    fake_->AddDevice(Camera("#2"));  // at position 4, named like position 2
+    EXPECT_EQ(Start("#01").path, "/dev/video1");
+    EXPECT_EQ(Start("#0").path, "/dev/video2");
+    // The first device that matches by name or position wins: video1 is #2.
+    EXPECT_EQ(Start("#2").path, "/dev/video1");
+}
+
+TEST_F(DeviceWalkTest, NameMatchingFoldsOnlyAsciiLetters) {
+    fake_->AddDevice(Camera("USB Camera \xc3\xa4"));  // "ä" in UTF-8
+    fake_->AddDevice(Camera("Caf\xc3\xa9"));
+    EXPECT_EQ(Start("usb camera \xc3\xa4").path, "/dev/video0");
+    EXPECT_EQ(Start("USB CAMERA \xc3\x84").status, kStatusFail);  // "Ä" differs
+    EXPECT_EQ(Start("CAF\xc3\xa9").path, "/dev/video1");
+    EXPECT_EQ(Start("Camera").status, kStatusFail);  // whole names only
+}
+
+TEST_F(DeviceWalkTest, IdenticalCamerasDifferOnlyByPosition) {
+    fake_->AddDevice(Camera("Webcam"));
+    fake_->AddDevice(Camera("Webcam"));
+    EXPECT_EQ(Enumerate(), (std::vector<std::string>{"Webcam", "Webcam"}));
+    EXPECT_EQ(Start("Webcam").path, "/dev/video0");
+    EXPECT_EQ(Start("#1").path, "/dev/video0");
+    EXPECT_EQ(Start("#2").path, "/dev/video1");
+    EXPECT_EQ(Start("#2").friendlyName, "Webcam");
+}
+
+TEST_F(DeviceWalkTest, DevicesAreOpenedNonBlockingAndClosedAfterTheWalk) {
+    fake_->AddDevice(Camera("A"));
+    fake_->AddDevice(Camera("B"));
+    fake_->AddDevice(Camera("C"));
+    {
+        TStatus constructed;
+        TVideoSample sample({}, constructed, fake_);
+        std::string name;
+        ASSERT_EQ(sample.StartVideo("#2", name), kStatusOk);
+        // Only the chosen device stays open, and the walk stopped there.
+        EXPECT_EQ(fake_->OpenFds(), 1);
+        EXPECT_EQ(fake_->OpenCalls(2), 0);
+        EXPECT_TRUE(fake_->Streaming(1));
+    }
+    EXPECT_EQ(fake_->OpenFds(), 0);
+    EXPECT_FALSE(fake_->Streaming(1));
+}
+
+TEST(VideoSampleConstructionTest, FailedConstructionMakesStartFailAndDestroysCleanly) {
+    TStatus status = kStatusOk;
+    TVideoSample sample({}, status, nullptr);
+    EXPECT_EQ(status, kStatusFail);
+    std::string name = "old";
+    EXPECT_EQ(sample.StartVideo("#1", name), kStatusFail);
+    EXPECT_EQ(name, "");
+    std::int32_t w = 1, h = 1;
+    std::uint32_t c = 7;
+    EXPECT_EQ(sample.GetStreamInfo(w, h, c), kStatusFail);
+    EXPECT_EQ(c, 7u);
+}
+
+TEST(CaptureHelpersTest, SortsNodesByNumber) {
+    std::vector<std::string> nodes{"/dev/video10", "/dev/video2", "/dev/video1", "/dev/videoX",
+                                   "/dev/video0"};
+    SortDeviceNodes(nodes);
+    EXPECT_EQ(nodes, (std::vector<std::string>{"/dev/video0", "/dev/video1", "/dev/video2",
+                                               "/dev/video10", "/dev/videoX"}));
+}
+
+TEST(CaptureHelpersTest, MapsV4L2FormatsToCompressionCodes) {
+    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_YUYV), FourCCFromChars('Y', 'U', 'Y', 'V'));
+    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_YUV420), FourCCFromChars('I', '4', '2', '0'));
+    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_YVU420), FourCCFromChars('Y', 'V', '1', '2'));
+    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_MJPEG), FourCCFromChars('M', 'J', 'P', 'G'));
+    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_JPEG), FourCCFromChars('M', 'J', 'P', 'G'));
+    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_BGR24), 0u);
+    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_UYVY), V4L2_PIX_FMT_UYVY);
+    EXPECT_EQ(FourCCText(CompressionFromV4L2(V4L2_PIX_FMT_YUV420)), "I420");
+    EXPECT_EQ(FourCCText(0), "RGB");
+    EXPECT_EQ(StatusFromErrno(ENODEV), static_cast<TStatus>(0x80070013u));
+    EXPECT_EQ(ErrnoOfStatus(StatusFromErrno(ENODEV)), ENODEV);
+    EXPECT_EQ(ErrnoOfStatus(kStatusFail), 0);
+}
+
+}  // namespace
+}  // namespace vistrel

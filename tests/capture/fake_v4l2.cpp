@@ -1,0 +1,587 @@
+#include "fake_v4l2.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <set>
+
+namespace vistrel::test {
+namespace {
+
+// Where QUERYBUF says buffer i lives in the device's mmap space.
+constexpr std::uint32_t kOffsetStep = 1u << 24;
+
+}  // namespace
+
+FakeFormat MakeFormat(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t height) {
+    FakeFormat f;
+    f.pixelFormat = pixelFormat;
+    f.width = width;
+    f.height = height;
+    switch (pixelFormat) {
+        case V4L2_PIX_FMT_YUYV:
+        case V4L2_PIX_FMT_UYVY:
+            f.bytesPerLine = width * 2;
+            f.sizeImage = f.bytesPerLine * height;
+            break;
+        case V4L2_PIX_FMT_BGR24:
+        case V4L2_PIX_FMT_RGB24:
+            f.bytesPerLine = width * 3;
+            f.sizeImage = f.bytesPerLine * height;
+            break;
+        case V4L2_PIX_FMT_YUV420:
+        case V4L2_PIX_FMT_YVU420:
+            f.bytesPerLine = width;
+            f.sizeImage = width * height + 2 * ((width / 2) * (height / 2));
+            break;
+        case V4L2_PIX_FMT_MJPEG:
+        case V4L2_PIX_FMT_JPEG:
+            f.bytesPerLine = 0;
+            f.sizeImage = width * height * 2;
+            break;
+        default:
+            f.bytesPerLine = width * 2;
+            f.sizeImage = f.bytesPerLine * height;
+            break;
+    }
+    return f;
+}
+
+std::vector<std::uint8_t> MakeFrameBytes(const FakeFormat& format, std::uint8_t seed) {
+    if (format.pixelFormat == V4L2_PIX_FMT_MJPEG || format.pixelFormat == V4L2_PIX_FMT_JPEG) {
+        std::vector<std::uint8_t> bytes(std::max<std::uint32_t>(format.sizeImage / 16, 8));
+        for (std::size_t i = 0; i < bytes.size(); ++i) {
+            bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+        }
+        bytes[0] = 0xFF;
+        bytes[1] = 0xD8;
+        bytes[bytes.size() - 2] = 0xFF;
+        bytes[bytes.size() - 1] = 0xD9;
+        return bytes;
+    }
+    std::vector<std::uint8_t> bytes(format.sizeImage);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(seed + i * 13);
+    }
+    return bytes;
+}
+
+FakeV4L2::FakeV4L2() = default;
+
+FakeV4L2::~FakeV4L2() {
+    for (const auto& [fd, device] : files_) {
+        ::close(fd);
+    }
+}
+
+int FakeV4L2::AddDevice(FakeDeviceConfig config) {
+    std::lock_guard lock(mutex_);
+    std::set<int> used;
+    for (const Device& d : devices_) {
+        used.insert(d.config.number);
+    }
+    if (config.number < 0) {
+        config.number = 0;
+        while (used.count(config.number) != 0) {
+            ++config.number;
+        }
+    }
+    Device device;
+    device.path = "/dev/video" + std::to_string(config.number);
+    device.config = std::move(config);
+    devices_.push_back(std::move(device));
+    return static_cast<int>(devices_.size()) - 1;
+}
+
+std::string FakeV4L2::PathOf(int device) const {
+    std::lock_guard lock(mutex_);
+    return devices_.at(device).path;
+}
+
+void FakeV4L2::SetListError(int errorNumber) {
+    std::lock_guard lock(mutex_);
+    listError_ = errorNumber;
+}
+
+bool FakeV4L2::PushFrame(int id, const std::vector<std::uint8_t>& bytes, std::uint32_t flags,
+                         std::optional<std::uint32_t> bytesUsed) {
+    std::lock_guard lock(mutex_);
+    Device& device = devices_.at(id);
+    if (!device.streaming || device.lost || device.fatal || device.stalled ||
+        device.queued.empty()) {
+        return false;
+    }
+    const std::uint32_t index = device.queued.front();
+    device.queued.pop_front();
+    Buffer& buffer = device.buffers[index];
+    const std::size_t copied = std::min(bytes.size(), buffer.memory.size());
+    std::copy_n(bytes.begin(), copied, buffer.memory.begin());
+    buffer.bytesUsed = bytesUsed.value_or(static_cast<std::uint32_t>(copied));
+    buffer.flags = flags;
+    buffer.sequence = device.sequence++;
+    buffer.state = BufferState::Done;
+    device.done.push_back(index);
+    SignalLocked(id);
+    changed_.notify_all();
+    return true;
+}
+
+bool FakeV4L2::PushFrameWhenReady(int device, const std::vector<std::uint8_t>& bytes,
+                                  std::uint32_t flags, std::optional<std::uint32_t> bytesUsed,
+                                  std::chrono::milliseconds timeout) {
+    return WaitForQueued(device, 1, timeout) && PushFrame(device, bytes, flags, bytesUsed);
+}
+
+bool FakeV4L2::WaitForQueued(int id, int count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        const Device& device = devices_.at(id);
+        return device.streaming && static_cast<int>(device.queued.size()) >= count;
+    });
+}
+
+void FakeV4L2::LoseDevice(int id) {
+    std::lock_guard lock(mutex_);
+    devices_.at(id).lost = true;
+    SignalLocked(id);
+    changed_.notify_all();
+}
+
+void FakeV4L2::SetFatalStreamError(int id) {
+    std::lock_guard lock(mutex_);
+    devices_.at(id).fatal = true;
+    SignalLocked(id);
+    changed_.notify_all();
+}
+
+void FakeV4L2::SetStalled(int id, bool stalled) {
+    std::lock_guard lock(mutex_);
+    devices_.at(id).stalled = stalled;
+}
+
+void FakeV4L2::FailIoctl(int id, unsigned long request, int errorNumber, int times) {
+    std::lock_guard lock(mutex_);
+    devices_.at(id).failures[request] = Failure{errorNumber, times};
+}
+
+void FakeV4L2::FailPoll(int errorNumber, int times) {
+    std::lock_guard lock(mutex_);
+    pollFailure_ = Failure{errorNumber, times};
+}
+
+int FakeV4L2::OpenFds() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(files_.size());
+}
+
+int FakeV4L2::MappedBuffers() const {
+    std::lock_guard lock(mutex_);
+    int mapped = 0;
+    for (const Device& d : devices_) {
+        for (const Buffer& b : d.buffers) {
+            mapped += b.mappings;
+        }
+    }
+    return mapped;
+}
+
+bool FakeV4L2::Streaming(int id) const {
+    std::lock_guard lock(mutex_);
+    return devices_.at(id).streaming;
+}
+
+int FakeV4L2::QueuedBuffers(int id) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(devices_.at(id).queued.size());
+}
+
+int FakeV4L2::BufferCount(int id) const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(devices_.at(id).buffers.size());
+}
+
+std::uint32_t FakeV4L2::BufferLength(int id) const {
+    std::lock_guard lock(mutex_);
+    const Device& d = devices_.at(id);
+    return d.buffers.empty() ? 0 : static_cast<std::uint32_t>(d.buffers[0].memory.size());
+}
+
+std::uint64_t FakeV4L2::PollCalls() const {
+    std::lock_guard lock(mutex_);
+    return pollCalls_;
+}
+
+std::uint64_t FakeV4L2::IoctlCalls(int id, unsigned long request) const {
+    std::lock_guard lock(mutex_);
+    const auto& calls = devices_.at(id).ioctlCalls;
+    const auto it = calls.find(request);
+    return it == calls.end() ? 0 : it->second;
+}
+
+int FakeV4L2::OpenCalls(int id) const {
+    std::lock_guard lock(mutex_);
+    return devices_.at(id).openCalls;
+}
+
+int FakeV4L2::ListDeviceNodes(std::vector<std::string>& paths) {
+    std::lock_guard lock(mutex_);
+    paths.clear();
+    if (listError_ != 0) {
+        return -listError_;
+    }
+    // Directory order is arbitrary; hand the nodes out backwards so the
+    // caller has to sort them.
+    for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
+        paths.push_back(it->path);
+    }
+    return 0;
+}
+
+int FakeV4L2::Open(const std::string& path, int /*flags*/) {
+    std::lock_guard lock(mutex_);
+    for (std::size_t id = 0; id < devices_.size(); ++id) {
+        Device& device = devices_[id];
+        if (device.path != path) {
+            continue;
+        }
+        ++device.openCalls;
+        if (device.lost) {
+            return -ENODEV;
+        }
+        if (device.config.openError != 0) {
+            return -device.config.openError;
+        }
+        const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (fd < 0) {
+            return -errno;
+        }
+        files_[fd] = static_cast<int>(id);
+        return fd;
+    }
+    return -ENOENT;
+}
+
+int FakeV4L2::Close(int fd) {
+    std::lock_guard lock(mutex_);
+    const auto it = files_.find(fd);
+    if (it == files_.end()) {
+        return -EBADF;
+    }
+    Device& device = devices_[it->second];
+    if (device.owner == fd) {
+        // Like the kernel: the last close stops streaming and releases the
+        // queue; mapped memory stays until it is unmapped.
+        StopStreamingLocked(device);
+        device.owner = -1;
+        FreeBuffersIfUnusedLocked(device);
+    }
+    files_.erase(it);
+    ::close(fd);
+    changed_.notify_all();
+    return 0;
+}
+
+int FakeV4L2::Ioctl(int fd, unsigned long request, void* arg) {
+    std::lock_guard lock(mutex_);
+    const auto it = files_.find(fd);
+    if (it == files_.end()) {
+        return -EBADF;
+    }
+    Device& device = devices_[it->second];
+    ++device.ioctlCalls[request];
+    if (device.lost) {
+        return -ENODEV;
+    }
+    if (auto f = device.failures.find(request); f != device.failures.end() && f->second.times > 0) {
+        --f->second.times;
+        return -f->second.errorNumber;
+    }
+    const int r = IoctlLocked(device, fd, request, arg);
+    changed_.notify_all();
+    return r;
+}
+
+int FakeV4L2::IoctlLocked(Device& device, int fd, unsigned long request, void* arg) {
+    const bool isCapture = (device.config.deviceCaps & V4L2_CAP_VIDEO_CAPTURE) != 0;
+    switch (request) {
+        case VIDIOC_QUERYCAP: {
+            if (device.config.querycapError != 0) {
+                return -device.config.querycapError;
+            }
+            auto* cap = static_cast<v4l2_capability*>(arg);
+            *cap = v4l2_capability{};
+            std::strncpy(reinterpret_cast<char*>(cap->driver), "fake", sizeof cap->driver);
+            // A name of 32 bytes or more fills the field with no terminator.
+            std::memcpy(cap->card, device.config.card.data(),
+                        std::min(device.config.card.size(), sizeof cap->card));
+            const std::string bus = "fake:" + device.path;
+            std::strncpy(reinterpret_cast<char*>(cap->bus_info), bus.c_str(),
+                         sizeof cap->bus_info - 1);
+            cap->version = 0x060100;
+            cap->device_caps = device.config.deviceCaps;
+            cap->capabilities = device.config.deviceCaps | V4L2_CAP_DEVICE_CAPS;
+            return 0;
+        }
+        case VIDIOC_G_FMT: {
+            auto* f = static_cast<v4l2_format*>(arg);
+            if (!isCapture || f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
+                return -EINVAL;
+            }
+            f->fmt.pix = v4l2_pix_format{};
+            f->fmt.pix.width = device.config.format.width;
+            f->fmt.pix.height = device.config.format.height;
+            f->fmt.pix.pixelformat = device.config.format.pixelFormat;
+            f->fmt.pix.field = V4L2_FIELD_NONE;
+            f->fmt.pix.bytesperline = device.config.format.bytesPerLine;
+            f->fmt.pix.sizeimage = device.config.format.sizeImage;
+            f->fmt.pix.colorspace = V4L2_COLORSPACE_SRGB;
+            return 0;
+        }
+        case VIDIOC_S_FMT: {
+            auto* f = static_cast<v4l2_format*>(arg);
+            if (!isCapture || f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
+                return -EINVAL;
+            }
+            if (!device.buffers.empty()) {
+                return -EBUSY;
+            }
+            device.config.format =
+                MakeFormat(f->fmt.pix.pixelformat, f->fmt.pix.width, f->fmt.pix.height);
+            return IoctlLocked(device, fd, VIDIOC_G_FMT, arg);
+        }
+        case VIDIOC_REQBUFS: {
+            auto* r = static_cast<v4l2_requestbuffers*>(arg);
+            if (!isCapture || r->type != V4L2_BUF_TYPE_VIDEO_CAPTURE ||
+                r->memory != V4L2_MEMORY_MMAP) {
+                return -EINVAL;
+            }
+            if (device.owner >= 0 && device.owner != fd) {
+                return -EBUSY;
+            }
+            if (device.streaming) {
+                return -EBUSY;
+            }
+            for (const Buffer& b : device.buffers) {
+                if (b.mappings > 0) {
+                    return -EBUSY;
+                }
+            }
+            device.buffers.clear();
+            device.queued.clear();
+            device.done.clear();
+            device.owner = -1;
+            r->count = std::min(r->count, device.config.maxBuffers);
+            if (r->count == 0) {
+                return 0;
+            }
+            device.buffers.resize(r->count);
+            for (Buffer& b : device.buffers) {
+                b.memory.assign(device.config.format.sizeImage, 0);
+            }
+            device.owner = fd;
+            return 0;
+        }
+        case VIDIOC_QUERYBUF:
+        case VIDIOC_QBUF:
+        case VIDIOC_DQBUF: {
+            auto* b = static_cast<v4l2_buffer*>(arg);
+            if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP) {
+                return -EINVAL;
+            }
+            if (device.owner != fd) {
+                return -EBUSY;
+            }
+            if (request == VIDIOC_DQBUF) {
+                if (device.fatal) {
+                    return -EIO;
+                }
+                if (!device.streaming) {
+                    return -EINVAL;
+                }
+                if (device.done.empty()) {
+                    return -EAGAIN;
+                }
+                b->index = device.done.front();
+                device.done.pop_front();
+            } else if (b->index >= device.buffers.size()) {
+                return -EINVAL;
+            }
+            Buffer& buffer = device.buffers[b->index];
+            if (request == VIDIOC_QBUF) {
+                if (buffer.state != BufferState::Dequeued) {
+                    return -EINVAL;
+                }
+                buffer.state = BufferState::Queued;
+                device.queued.push_back(b->index);
+                return 0;
+            }
+            if (request == VIDIOC_DQBUF) {
+                buffer.state = BufferState::Dequeued;
+                b->bytesused = buffer.bytesUsed;
+                b->flags = buffer.flags | V4L2_BUF_FLAG_MAPPED;
+                b->sequence = buffer.sequence;
+                b->field = V4L2_FIELD_NONE;
+                b->timestamp.tv_sec = buffer.sequence / 30;
+                b->timestamp.tv_usec = (buffer.sequence % 30) * 33333;
+            } else {
+                b->bytesused = 0;
+                b->flags = buffer.mappings > 0 ? V4L2_BUF_FLAG_MAPPED : 0;
+            }
+            b->length = static_cast<std::uint32_t>(buffer.memory.size());
+            b->m.offset = b->index * kOffsetStep;
+            return 0;
+        }
+        case VIDIOC_STREAMON: {
+            if (device.owner != fd || device.buffers.empty()) {
+                return -EINVAL;
+            }
+            device.streaming = true;
+            return 0;
+        }
+        case VIDIOC_STREAMOFF: {
+            if (device.owner != fd) {
+                return -EINVAL;
+            }
+            StopStreamingLocked(device);
+            return 0;
+        }
+        default:
+            return -ENOTTY;
+    }
+}
+
+int FakeV4L2::Mmap(int fd, std::size_t length, off_t offset, void** address) {
+    std::lock_guard lock(mutex_);
+    const auto it = files_.find(fd);
+    if (it == files_.end()) {
+        return -EBADF;
+    }
+    Device& device = devices_[it->second];
+    if (device.lost) {
+        return -ENODEV;
+    }
+    const auto index = static_cast<std::size_t>(offset / kOffsetStep);
+    if (offset % kOffsetStep != 0 || index >= device.buffers.size() ||
+        length != device.buffers[index].memory.size()) {
+        return -EINVAL;
+    }
+    ++device.buffers[index].mappings;
+    *address = device.buffers[index].memory.data();
+    return 0;
+}
+
+int FakeV4L2::Munmap(void* address, std::size_t length) {
+    std::lock_guard lock(mutex_);
+    for (Device& device : devices_) {
+        for (Buffer& b : device.buffers) {
+            if (b.mappings > 0 && b.memory.data() == address && b.memory.size() == length) {
+                --b.mappings;
+                FreeBuffersIfUnusedLocked(device);
+                return 0;
+            }
+        }
+    }
+    return -EINVAL;
+}
+
+short FakeV4L2::EventsLocked(int fd) const {
+    const Device& device = devices_[files_.at(fd)];
+    if (device.lost) {
+        return POLLERR | POLLHUP;
+    }
+    // Like videobuf2: an error when the queue cannot produce anything.
+    if (device.owner != fd || !device.streaming || device.fatal) {
+        return POLLERR;
+    }
+    return device.done.empty() ? 0 : (POLLIN | POLLRDNORM);
+}
+
+int FakeV4L2::Poll(pollfd* fds, nfds_t count, int timeoutMs) {
+    {
+        std::lock_guard lock(mutex_);
+        ++pollCalls_;
+        if (pollFailure_.times > 0) {
+            --pollFailure_.times;
+            return -pollFailure_.errorNumber;
+        }
+    }
+    std::vector<pollfd> real(fds, fds + count);
+    std::vector<bool> fake(count, false);
+    for (;;) {
+        int ready = 0;
+        {
+            std::lock_guard lock(mutex_);
+            for (nfds_t i = 0; i < count; ++i) {
+                fake[i] = files_.count(fds[i].fd) != 0;
+                fds[i].revents = 0;
+                if (!fake[i]) {
+                    continue;
+                }
+                fds[i].revents = static_cast<short>(EventsLocked(fds[i].fd) &
+                                                    (fds[i].events | POLLERR | POLLHUP));
+                if (fds[i].revents != 0) {
+                    ++ready;
+                } else {
+                    // Nothing to report: consume old signals so that the wait
+                    // below sleeps until the next change.
+                    std::uint64_t value;
+                    while (::read(fds[i].fd, &value, sizeof value) > 0) {
+                    }
+                }
+            }
+        }
+        for (nfds_t i = 0; i < count; ++i) {
+            real[i] = pollfd{fds[i].fd, fake[i] ? static_cast<short>(POLLIN) : fds[i].events, 0};
+        }
+        const int r = ::poll(real.data(), count, ready > 0 ? 0 : timeoutMs);
+        if (r < 0) {
+            return -errno;
+        }
+        int total = 0;
+        for (nfds_t i = 0; i < count; ++i) {
+            if (!fake[i]) {
+                fds[i].revents = real[i].revents;
+            }
+            total += fds[i].revents != 0 ? 1 : 0;
+        }
+        if (total > 0 || (r == 0 && timeoutMs >= 0)) {
+            return total;
+        }
+        // A fake device was signalled: look at it again.
+    }
+}
+
+void FakeV4L2::SignalLocked(int id) {
+    for (const auto& [fd, device] : files_) {
+        if (device == id) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
+        }
+    }
+}
+
+void FakeV4L2::StopStreamingLocked(Device& device) {
+    device.streaming = false;
+    device.queued.clear();
+    device.done.clear();
+    for (Buffer& b : device.buffers) {
+        b.state = BufferState::Dequeued;
+    }
+}
+
+void FakeV4L2::FreeBuffersIfUnusedLocked(Device& device) {
+    if (device.owner >= 0) {
+        return;
+    }
+    for (const Buffer& b : device.buffers) {
+        if (b.mappings > 0) {
+            return;
+        }
+    }
+    device.buffers.clear();
+}
+
+}  // namespace vistrel::test

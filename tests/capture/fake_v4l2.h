@@ -1,0 +1,163 @@
+#pragma once
+
+#include <linux/videodev2.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "capture/v4l2_io.h"
+
+namespace vistrel::test {
+
+// A pixel format as the fake driver reports it.
+struct FakeFormat {
+    std::uint32_t pixelFormat = V4L2_PIX_FMT_YUYV;
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t bytesPerLine = 0;
+    std::uint32_t sizeImage = 0;
+};
+
+// The line and frame sizes real drivers report for a format: packed rows for
+// YUYV/UYVY (2 bytes a pixel) and BGR24 (3), 8-bit luma rows plus two
+// quarter-size chroma planes for YU12/YV12, and for MJPG no line size and a
+// generous buffer (width * height * 2, as uvcvideo sizes it) that a frame
+// fills only partly.
+FakeFormat MakeFormat(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t height);
+
+// Bytes of one frame of the format: sizeImage bytes following a pattern that
+// depends on seed, or for MJPG a short stream from FF D8 to FF D9 much smaller
+// than the buffer (so bytesused < length). Not a decodable picture.
+std::vector<std::uint8_t> MakeFrameBytes(const FakeFormat& format, std::uint8_t seed);
+
+struct FakeDeviceConfig {
+    std::string card = "Fake Camera";
+    int number = -1;  // the N of /dev/videoN; -1: the next free number
+    // The node's capabilities (device_caps). The default is a streaming
+    // video-capture node; use e.g. V4L2_CAP_META_CAPTURE for a metadata node.
+    std::uint32_t deviceCaps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+    FakeFormat format = MakeFormat(V4L2_PIX_FMT_YUYV, 640, 480);
+    std::uint32_t maxBuffers = 8;  // REQBUFS grants at most this; 0: no buffers
+    int openError = 0;             // open fails with this errno
+    int querycapError = 0;         // VIDIOC_QUERYCAP fails with this errno
+};
+
+// A fake V4L2 subsystem behind the capture layer's seam. Devices are added
+// up front; tests then push frames into them and inject faults while the
+// capture layer streams. Device fds are real eventfds, so the fake's poll
+// can wait on them together with the caller's own descriptors. All methods
+// are thread-safe.
+class FakeV4L2 : public V4L2Io {
+public:
+    FakeV4L2();
+    ~FakeV4L2() override;
+
+    // Returns the device's id (0, 1, ... in the order added).
+    int AddDevice(FakeDeviceConfig config);
+    std::string PathOf(int device) const;
+    // ListDeviceNodes fails with this errno (0: it works).
+    void SetListError(int errorNumber);
+
+    // Fills the oldest queued buffer of a streaming device and marks it done.
+    // bytesUsed defaults to the bytes given (cut to the buffer length).
+    // false when the frame was dropped: not streaming, lost, stalled, or no
+    // buffer queued (the driver has nowhere to put it).
+    bool PushFrame(int device, const std::vector<std::uint8_t>& bytes, std::uint32_t flags = 0,
+                   std::optional<std::uint32_t> bytesUsed = std::nullopt);
+    // PushFrame once the device streams and has a buffer queued; waits for
+    // that for up to timeout (false then).
+    bool PushFrameWhenReady(int device, const std::vector<std::uint8_t>& bytes,
+                            std::uint32_t flags = 0,
+                            std::optional<std::uint32_t> bytesUsed = std::nullopt,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits until the device streams with at least count buffers queued.
+    bool WaitForQueued(int device, int count,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    // Faults.
+    // An unplug: every ioctl on open fds fails with ENODEV, poll reports
+    // POLLERR|POLLHUP, and new opens fail with ENODEV; the node stays listed.
+    void LoseDevice(int device);
+    // A permanent streaming error: DQBUF fails with EIO, poll reports POLLERR.
+    void SetFatalStreamError(int device);
+    // Frames pushed while stalled are dropped: poll never becomes ready.
+    void SetStalled(int device, bool stalled);
+    // The next `times` calls of request on the device fail with errorNumber.
+    void FailIoctl(int device, unsigned long request, int errorNumber, int times = 1);
+    // The next `times` poll calls fail with errorNumber (e.g. EINTR).
+    void FailPoll(int errorNumber, int times = 1);
+
+    // Observation.
+    int OpenFds() const;
+    int MappedBuffers() const;
+    bool Streaming(int device) const;
+    int QueuedBuffers(int device) const;
+    int BufferCount(int device) const;
+    std::uint32_t BufferLength(int device) const;
+    std::uint64_t PollCalls() const;
+    std::uint64_t IoctlCalls(int device, unsigned long request) const;
+    int OpenCalls(int device) const;
+
+    // V4L2Io.
+    int ListDeviceNodes(std::vector<std::string>& paths) override;
+    int Open(const std::string& path, int flags) override;
+    int Close(int fd) override;
+    int Ioctl(int fd, unsigned long request, void* arg) override;
+    int Mmap(int fd, std::size_t length, off_t offset, void** address) override;
+    int Munmap(void* address, std::size_t length) override;
+    int Poll(pollfd* fds, nfds_t count, int timeoutMs) override;
+
+private:
+    enum class BufferState { Dequeued, Queued, Done };
+    struct Buffer {
+        std::vector<std::uint8_t> memory;
+        BufferState state = BufferState::Dequeued;
+        std::uint32_t bytesUsed = 0;
+        std::uint32_t flags = 0;
+        std::uint32_t sequence = 0;
+        int mappings = 0;
+    };
+    struct Failure {
+        int errorNumber = 0;
+        int times = 0;
+    };
+    struct Device {
+        FakeDeviceConfig config;
+        std::string path;
+        bool lost = false;
+        bool fatal = false;
+        bool stalled = false;
+        bool streaming = false;
+        int owner = -1;  // the fd that allocated the buffers
+        std::vector<Buffer> buffers;
+        std::deque<std::uint32_t> queued;
+        std::deque<std::uint32_t> done;
+        std::uint32_t sequence = 0;
+        std::map<unsigned long, Failure> failures;
+        std::map<unsigned long, std::uint64_t> ioctlCalls;
+        int openCalls = 0;
+    };
+
+    int IoctlLocked(Device& device, int fd, unsigned long request, void* arg);
+    short EventsLocked(int fd) const;
+    void SignalLocked(int device);
+    void StopStreamingLocked(Device& device);
+    void FreeBuffersIfUnusedLocked(Device& device);
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Device> devices_;
+    std::map<int, int> files_;  // fd -> device id
+    int listError_ = 0;
+    Failure pollFailure_;
+    std::uint64_t pollCalls_ = 0;
+};
+
+}  // namespace vistrel::test
