@@ -20,23 +20,6 @@ namespace {
 
 const QString kProgram = QStringLiteral("vistrel-cli");
 
-[[noreturn]] void Usage(const QString& reason) {
-    throw UsageError(reason.toStdString());
-}
-
-int ParseNumber(const QString& text, const QString& what, int low, int high) {
-    bool ok = false;
-    const int value = text.toInt(&ok, 10);
-    if (!ok || text.startsWith(u'+') || value < low || value > high) {
-        Usage(QStringLiteral("%1 must be a whole number from %2 to %3, not \"%4\"")
-                  .arg(what)
-                  .arg(low)
-                  .arg(high)
-                  .arg(text));
-    }
-    return value;
-}
-
 void ParseSize(const QString& text, ConvertOptions& options) {
     const QStringList parts = text.split(u'x', Qt::KeepEmptyParts, Qt::CaseInsensitive);
     if (parts.size() != 2) {
@@ -87,20 +70,6 @@ void WriteLossless(const QImage& picture, const QString& path, const char* forma
     }
 }
 
-std::optional<QString> TakeValue(const QStringList& arguments, qsizetype& i, const QString& name) {
-    const QString& argument = arguments[i];
-    if (argument == name) {
-        if (i + 1 >= arguments.size()) {
-            Usage(QStringLiteral("%1 needs a value").arg(name));
-        }
-        return arguments[++i];
-    }
-    if (argument.startsWith(name + u'=')) {
-        return argument.mid(name.size() + 1);
-    }
-    return std::nullopt;
-}
-
 }  // namespace
 
 std::uint32_t ParseFourCC(const QString& text) {
@@ -129,7 +98,7 @@ std::uint32_t ParseFourCC(const QString& text) {
         }
         if (printable) {
             const QByteArray bytes = text.toLatin1();
-            return MakeFourCC(bytes[0], bytes[1], bytes[2], bytes[3]);
+            return FourCCFromChars(bytes[0], bytes[1], bytes[2], bytes[3]);
         }
     }
     Usage(
@@ -240,16 +209,6 @@ QString RunConvert(const ConvertOptions& options) {
     return {};
 }
 
-QString UsageText() {
-    return QStringLiteral(
-        "Usage: vistrel-cli COMMAND [OPTIONS]\n"
-        "\n"
-        "Commands:\n"
-        "  convert   turn one raw camera frame into a picture\n"
-        "\n"
-        "Run 'vistrel-cli convert --help' for the options of convert.\n");
-}
-
 QString ConvertHelpText() {
     return QStringLiteral(
         "Usage: vistrel-cli convert --format FOURCC --size WIDTHxHEIGHT [--quality Q]\n"
@@ -276,33 +235,13 @@ QString ConvertHelpText() {
         "2 for a wrong command line.\n");
 }
 
-int RunCli(const QStringList& arguments, QTextStream& out, QTextStream& err) {
-    const QStringList rest = arguments.mid(1);
-    if (rest.isEmpty()) {
-        err << kProgram << ": missing command (try 'vistrel-cli --help')\n";
-        return kExitUsage;
-    }
-    const QString& command = rest.front();
-    if (command == u"--help" || command == u"-h") {
-        out << UsageText();
+int RunConvertCommand(const QStringList& arguments, QTextStream& out, QTextStream& err) {
+    if (AsksForHelp(arguments)) {
+        out << ConvertHelpText();
         return kExitSuccess;
     }
-    if (command != u"convert") {
-        err << kProgram << ": unknown command \"" << command << "\" (try 'vistrel-cli --help')\n";
-        return kExitUsage;
-    }
-    const QStringList convertArguments = rest.mid(1);
-    for (const QString& argument : convertArguments) {
-        if (argument == u"--") {
-            break;
-        }
-        if (argument == u"--help" || argument == u"-h") {
-            out << ConvertHelpText();
-            return kExitSuccess;
-        }
-    }
     try {
-        const ConvertOptions options = ParseConvertArguments(convertArguments);
+        const ConvertOptions options = ParseConvertArguments(arguments);
         const QString note = RunConvert(options);
         if (!note.isEmpty()) {
             err << kProgram << ": note: " << note << '\n';

@@ -7,17 +7,9 @@
 #include <cstdint>
 #include <stdexcept>
 
+#include "arguments.h"
+
 namespace vistrel::cli {
-
-inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitUsage = 2;
-
-// A command line that cannot be run; what() is the one-line reason.
-class UsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 enum class OutputKind { Jpeg, Bmp, Ppm };
 
@@ -48,10 +40,9 @@ ConvertOptions ParseConvertArguments(const QStringList& arguments);
 // failure, with a message for the user.
 QString RunConvert(const ConvertOptions& options);
 
-QString UsageText();
 QString ConvertHelpText();
 
-// The whole front end: arguments[0] is the program. Returns the exit status.
-int RunCli(const QStringList& arguments, QTextStream& out, QTextStream& err);
+// "vistrel-cli convert ARGUMENTS": returns the exit status.
+int RunConvertCommand(const QStringList& arguments, QTextStream& out, QTextStream& err);
 
 }  // namespace vistrel::cli

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "convert_command.h"
+#include "cli.h"
 
 int main(int argc, char** argv) {
     // The converter draws text and needs no screen: without a platform of

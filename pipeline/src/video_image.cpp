@@ -16,6 +16,8 @@
 #include <thread>
 #include <utility>
 
+#include "capture/device_enum.h"
+#include "capture/status.h"
 #include "frame_conversion.h"
 #include "pipeline/error_handler.h"
 
@@ -24,6 +26,19 @@ namespace vistrel {
 namespace {
 
 constexpr auto kFrameEventType = static_cast<QEvent::Type>(TVideoImage::kFrameMessage);
+constexpr auto kDeviceLostEventType = static_cast<QEvent::Type>(TVideoImage::kDeviceLostMessage);
+
+// Carries which capture the loss belongs to, so that a late message of a
+// capture already replaced by a new one is ignored.
+class DeviceLostEvent : public QEvent {
+public:
+    explicit DeviceLostEvent(unsigned generation)
+        : QEvent(kDeviceLostEventType), generation_(generation) {}
+    unsigned Generation() const { return generation_; }
+
+private:
+    unsigned generation_;
+};
 static_assert(TVideoImage::kFrameMessage >= QEvent::User &&
               TVideoImage::kFrameMessage <= QEvent::MaxUser);
 
@@ -138,7 +153,8 @@ QString DiagnosticLine(std::int32_t length, std::uint32_t compression) {
 TVideoImage::TVideoImage() : TVideoImage(Options{}) {}
 
 TVideoImage::TVideoImage(Options options)
-    : clock_(options.clock ? std::move(options.clock) : Clock(MonotonicMilliseconds)) {
+    : io_(options.io ? std::move(options.io) : SystemV4L2Io()),
+      clock_(options.clock ? std::move(options.clock) : Clock(MonotonicMilliseconds)) {
     frameWindow_ = std::make_unique<TFrameWindow>(*this);
     if (options.installIdleHook) {
         if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
@@ -154,6 +170,8 @@ TVideoImage::~TVideoImage() {
 }
 
 void TVideoImage::Dispose() {
+    // The capture thread must be gone before the slots and the frame window.
+    StopCapture();
     displayCanvas_ = nullptr;
     videoBitmap_ = QImage();
     QObject::disconnect(idleHook_);
@@ -314,6 +332,11 @@ bool TVideoImage::FrameWindowProc(QEvent* message) {
     // that the event itself (made on the capture thread) is seen whole here
     // and when Qt deletes it, whether it is handled or ignored.
     state_.load(std::memory_order_acquire);
+    if (message->type() == kDeviceLostEventType) {
+        lostPosted_.load(std::memory_order_acquire);
+        HandleDeviceLost(static_cast<DeviceLostEvent*>(message)->Generation());
+        return true;
+    }
     if (message->type() != kFrameEventType) {
         return false;
     }
@@ -333,6 +356,105 @@ bool TVideoImage::FrameWindowProc(QEvent* message) {
     }
     busy_ = false;
     return true;
+}
+
+// ---- Capture start and stop -------------------------------------------------
+
+void TVideoImage::GetDeviceList(QStringList& list) {
+    list.clear();
+    std::vector<std::string> names;
+    EnumCaptureDevices(names, io_);  // a failed walk simply lists fewer devices
+    for (const std::string& name : names) {
+        list << QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()));
+    }
+}
+
+int TVideoImage::StartCapture(const QString& deviceName) {
+    ClearConverted();
+    StopCapture();
+    const unsigned generation = ++captureGeneration_;
+    // Runs on the capture thread: it must not wait for this thread, so it
+    // only posts a message.
+    auto onLost = [this, generation](TStatus) { PostDeviceLost(generation); };
+    TStatus status = kStatusOk;
+    captureGraph_ = std::make_unique<TVideoSample>(onLost, status, io_);
+
+    std::string friendlyName;
+    try {
+        status = captureGraph_->StartVideo(deviceName.toLocal8Bit().toStdString(), friendlyName);
+    } catch (...) {
+        status = -1;
+    }
+    if (Failed(status)) {
+        StopCapture();
+        return 1;
+    }
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::uint32_t compression = 0;
+    if (Failed(captureGraph_->GetStreamInfo(width, height, compression))) {
+        StopCapture();
+        return 1;
+    }
+    TStreamFormat format;
+    const bool topDown = captureGraph_->StreamFormat(format) && format.topDownRows;
+    try {
+        SetFormat(width, height, compression, topDown);
+    } catch (...) {
+        StopCapture();  // never leave a running capture behind a failed start
+        throw;
+    }
+    captureGraph_->SetFrameCallback(&TVideoImage::ReceiveSampleRoutine, this);
+    return 0;
+}
+
+void TVideoImage::StopCapture() noexcept {
+    // Destroying the graph joins the capture thread: no sample after this.
+    std::unique_ptr<TVideoSample> graph = std::move(captureGraph_);
+    try {
+        graph.reset();
+    } catch (...) {
+        // A failing teardown must not keep the session capturing.
+    }
+}
+
+void TVideoImage::ReceiveSampleRoutine(void* session, const std::uint8_t* data,
+                                       std::int32_t& length) {
+    auto* self = static_cast<TVideoImage*>(session);
+    self->samplesReceived_.fetch_add(1, std::memory_order_relaxed);
+    if (!self->ReceiveSample(data, length)) {
+        self->samplesDropped_.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+void TVideoImage::PostDeviceLost(unsigned generation) noexcept {
+    if (!frameWindow_) {
+        return;
+    }
+    try {
+        auto event = std::make_unique<DeviceLostEvent>(generation);
+        // Orders the event's construction before its handling, as the frame
+        // publication does for frame events.
+        lostPosted_.store(generation, std::memory_order_release);
+        QCoreApplication::postEvent(frameWindow_.get(), event.release());
+    } catch (...) {
+        // Without memory for the message the loss goes unannounced; the
+        // capture has ended all the same and no more frames arrive.
+    }
+}
+
+void TVideoImage::HandleDeviceLost(unsigned generation) {
+    if (generation != captureGeneration_.load() || !captureGraph_) {
+        return;  // an earlier capture, already stopped or replaced
+    }
+    StopCapture();
+    if (OnDeviceLost) {
+        try {
+            OnDeviceLost(*this);
+        } catch (...) {
+            HandleApplicationError(std::current_exception(), this);
+        }
+    }
 }
 
 void TVideoImage::RecordIdleTime() {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "cli.h"
 #include "convert_command.h"
 #include "pipeline/video_image.h"
 
@@ -18,7 +19,7 @@ TEST(ConvertArguments, FourCCForms) {
     EXPECT_EQ(ParseFourCC(QStringLiteral("YUY2")), fourcc::kYUY2);
     EXPECT_EQ(ParseFourCC(QStringLiteral("MJPG")), fourcc::kMJPG);
     EXPECT_EQ(ParseFourCC(QStringLiteral("H264")), 0x34363248u);
-    EXPECT_EQ(ParseFourCC(QStringLiteral("yuyv")), MakeFourCC('y', 'u', 'y', 'v'));
+    EXPECT_EQ(ParseFourCC(QStringLiteral("yuyv")), FourCCFromChars('y', 'u', 'y', 'v'));
     EXPECT_EQ(ParseFourCC(QStringLiteral("0x34363248")), 0x34363248u);
     EXPECT_EQ(ParseFourCC(QStringLiteral("0XfF")), 0xFFu);
     EXPECT_EQ(ParseFourCC(QStringLiteral("0x0")), fourcc::kRGB);

@@ -95,7 +95,7 @@ TEST(FrameConversion, DiagnosticLineNamesLengthAndCode) {
     EXPECT_EQ(DiagnosticLine(7, 0x34363248), QStringLiteral("DataSize: 7  FourCC: H264"));
     // Any byte values are shown as they are, low byte first.
     EXPECT_EQ(FourCCName(0x00410001), QString::fromLatin1("\x01\0A\0", 4));
-    EXPECT_EQ(FourCCName(MakeFourCC('Y', 'V', '1', '2')), QStringLiteral("YV12"));
+    EXPECT_EQ(FourCCName(FourCCFromChars('Y', 'V', '1', '2')), QStringLiteral("YV12"));
 }
 
 // Each format converts a frame of exactly its length and shows the

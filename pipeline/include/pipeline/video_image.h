@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QMetaObject>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <atomic>
@@ -11,6 +12,9 @@
 #include <functional>
 #include <memory>
 
+#include "capture/fourcc.h"
+#include "capture/v4l2_io.h"
+#include "capture/video_sample.h"
 #include "imaging/jpeg_image.h"
 #include "pipeline/yuv_tables.h"
 
@@ -20,23 +24,15 @@ class QPaintDevice;
 
 namespace vistrel {
 
-// A pixel-format code: four characters, the first in the low byte.
-constexpr std::uint32_t MakeFourCC(char a, char b, char c, char d) {
-    return static_cast<std::uint32_t>(static_cast<unsigned char>(a)) |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(b)) << 8 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(c)) << 16 |
-           static_cast<std::uint32_t>(static_cast<unsigned char>(d)) << 24;
-}
-
 namespace fourcc {
 inline constexpr std::uint32_t kRGB = 0;  // uncompressed 24-bit, blue-green-red
-inline constexpr std::uint32_t kI420 = MakeFourCC('I', '4', '2', '0');
-inline constexpr std::uint32_t kIYUV = MakeFourCC('I', 'Y', 'U', 'V');
-inline constexpr std::uint32_t kYV12 = MakeFourCC('Y', 'V', '1', '2');
-inline constexpr std::uint32_t kYUY2 = MakeFourCC('Y', 'U', 'Y', '2');
-inline constexpr std::uint32_t kYUNV = MakeFourCC('Y', 'U', 'N', 'V');
-inline constexpr std::uint32_t kYUYV = MakeFourCC('Y', 'U', 'Y', 'V');
-inline constexpr std::uint32_t kMJPG = MakeFourCC('M', 'J', 'P', 'G');
+inline constexpr std::uint32_t kI420 = FourCCFromChars('I', '4', '2', '0');
+inline constexpr std::uint32_t kIYUV = FourCCFromChars('I', 'Y', 'U', 'V');
+inline constexpr std::uint32_t kYV12 = FourCCFromChars('Y', 'V', '1', '2');
+inline constexpr std::uint32_t kYUY2 = FourCCFromChars('Y', 'U', 'Y', '2');
+inline constexpr std::uint32_t kYUNV = FourCCFromChars('Y', 'U', 'N', 'V');
+inline constexpr std::uint32_t kYUYV = FourCCFromChars('Y', 'U', 'Y', 'V');
+inline constexpr std::uint32_t kMJPG = FourCCFromChars('M', 'J', 'P', 'G');
 }  // namespace fourcc
 
 // How a frame of a given code is laid out.
@@ -77,12 +73,19 @@ public:
         std::function<void(TVideoImage& sender, std::int32_t width, std::int32_t height,
                            const std::uint8_t* frameData)>;
 
+    // Told on the GUI thread, once, that the camera of the running capture
+    // vanished or failed for good; the capture is already stopped by then.
+    using DeviceLostHandler = std::function<void(TVideoImage& sender)>;
+
     struct Options {
-        Clock clock;                  // empty: the monotonic clock
-        bool installIdleHook = true;  // stamp idle time on the GUI thread's aboutToBlock
+        Clock clock{};                 // empty: the monotonic clock
+        bool installIdleHook = true;   // stamp idle time on the GUI thread's aboutToBlock
+        std::shared_ptr<V4L2Io> io{};  // empty: the system's V4L2 devices
     };
 
     static constexpr int kFrameMessage = 1686;
+    // Posted by the capture thread when the camera is lost.
+    static constexpr int kDeviceLostMessage = 1687;
     // A GUI thread not idle for longer than this is taken as stalled.
     static constexpr std::int32_t kStaleMilliseconds = 1000;
 
@@ -118,6 +121,28 @@ public:
 
     // Assigned directly by the client; unset by default.
     NewVideoFrameHandler OnNewVideoFrame;
+    DeviceLostHandler OnDeviceLost;
+
+    // Capture devices by friendly name, in the order "#n" counts them.
+    void GetDeviceList(QStringList& list);
+    // Starts capturing from the device named by friendly name or "#n" (its
+    // 1-based position). 0: capturing, with Width, Height, Compression and
+    // VideoBitmap set from the device's format; 1: not capturing, nothing
+    // left open and the format unchanged.
+    int StartCapture(const QString& deviceName);
+    // Stops capturing; no sample arrives after it returns. Never fails.
+    void StopCapture() noexcept;
+    bool IsCapturing() const { return captureGraph_ != nullptr; }
+    // Samples the capture delivered to the session since it was made, and
+    // how many of them it dropped (a stalled GUI thread, no free slot).
+    struct SampleCounts {
+        std::uint64_t received = 0;
+        std::uint64_t dropped = 0;
+    };
+    SampleCounts Samples() const {
+        return {samplesReceived_.load(std::memory_order_relaxed),
+                samplesDropped_.load(std::memory_order_relaxed)};
+    }
 
     // The per-sample routine, for any one thread: copies length bytes into a
     // free slot, names it the newest and posts a frame event. Returns false
@@ -188,6 +213,19 @@ private:
     bool topDownRgb_ = false;
     QImage videoBitmap_;
     QPaintDevice* displayCanvas_ = nullptr;
+
+    // The capture thread's entry: user data is the session.
+    static void ReceiveSampleRoutine(void* session, const std::uint8_t* data, std::int32_t& length);
+    void PostDeviceLost(unsigned generation) noexcept;  // capture thread
+    void HandleDeviceLost(unsigned generation);
+
+    std::shared_ptr<V4L2Io> io_;
+    std::unique_ptr<TVideoSample> captureGraph_;
+    // Tells a lost-device message of an earlier capture from the current one.
+    std::atomic<unsigned> captureGeneration_{0};
+    std::atomic<unsigned> lostPosted_{0};
+    std::atomic<std::uint64_t> samplesReceived_{0};
+    std::atomic<std::uint64_t> samplesDropped_{0};
 
     std::array<Slot, 3> slots_;
     // Shared with the capture thread: bits 0-1 the newest slot (CurrentSlot),

@@ -1,0 +1,250 @@
+#include "log_command.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <csignal>
+
+#include <array>
+#include <cerrno>
+
+#include "pipeline/error_handler.h"
+#include "pipeline/frame_logger.h"
+#include "pipeline/settings.h"
+#include "pipeline/video_image.h"
+
+namespace vistrel::cli {
+
+namespace {
+
+const QString kProgram = QStringLiteral("vistrel-cli");
+
+// SIGINT and SIGTERM end the run at the next turn of the event loop: the
+// handler only writes a byte into a pipe that the loop watches.
+class StopSignals {
+public:
+    StopSignals() {
+        if (::pipe2(fds_.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+            throw std::runtime_error("Cannot create a pipe for signals");
+        }
+        writeEnd_ = fds_[1];
+        struct sigaction action {};
+        action.sa_handler = &StopSignals::OnSignal;
+        sigemptyset(&action.sa_mask);
+        for (int i = 0; i < 2; ++i) {
+            sigaction(kSignals[i], &action, &previous_[i]);
+        }
+    }
+    ~StopSignals() {
+        for (int i = 0; i < 2; ++i) {
+            sigaction(kSignals[i], &previous_[i], nullptr);
+        }
+        writeEnd_ = -1;
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    StopSignals(const StopSignals&) = delete;
+    StopSignals& operator=(const StopSignals&) = delete;
+
+    int ReadEnd() const { return fds_[0]; }
+
+private:
+    static void OnSignal(int) {
+        const int saved = errno;
+        const char byte = 1;
+        if (writeEnd_ >= 0) {
+            [[maybe_unused]] const ssize_t ignored = ::write(writeEnd_, &byte, 1);
+        }
+        errno = saved;
+    }
+
+    static constexpr std::array<int, 2> kSignals = {SIGINT, SIGTERM};
+    static inline volatile sig_atomic_t writeEnd_ = -1;
+    std::array<int, 2> fds_{-1, -1};
+    std::array<struct sigaction, 2> previous_{};
+};
+
+}  // namespace
+
+LogOptions ParseLogArguments(const QStringList& arguments) {
+    LogOptions options;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == u"--no-write") {
+            options.noWrite = true;
+        } else if (const auto device = TakeValue(arguments, i, QStringLiteral("--device"))) {
+            options.device = *device;
+        } else if (const auto skip = TakeValue(arguments, i, QStringLiteral("--skip"))) {
+            options.skip =
+                ParseNumber(*skip, QStringLiteral("--skip"), 0, TSettings::kMaxSkippedFrames);
+        } else if (const auto quality = TakeValue(arguments, i, QStringLiteral("--quality"))) {
+            options.quality = ParseNumber(*quality, QStringLiteral("--quality"),
+                                          TSettings::kMinQuality, TSettings::kMaxQuality);
+        } else if (const auto dir = TakeValue(arguments, i, QStringLiteral("--dir"))) {
+            if (dir->isEmpty()) {
+                Usage(QStringLiteral("--dir needs a directory"));
+            }
+            options.directory = *dir;
+        } else if (const auto frames = TakeValue(arguments, i, QStringLiteral("--frames"))) {
+            options.frames = ParseNumber(*frames, QStringLiteral("--frames"), 1, 1'000'000'000);
+        } else if (const auto seconds = TakeValue(arguments, i, QStringLiteral("--seconds"))) {
+            options.seconds = ParseNumber(*seconds, QStringLiteral("--seconds"), 1, 2'000'000);
+        } else {
+            Usage(QStringLiteral("unknown argument \"%1\"").arg(argument));
+        }
+    }
+    return options;
+}
+
+int RunLog(const LogOptions& options, const LogSettings& where, const std::shared_ptr<V4L2Io>& io,
+           QTextStream& out, QTextStream& err, bool statusLine) {
+    const TSettings settings = TSettings::Load(where.settingsFile, where.defaultDirectory);
+    const QString device = options.device.value_or(QStringLiteral("#%1").arg(settings.Cam + 1));
+    const QString directory = options.directory.value_or(settings.Directory);
+
+    TVideoImage session(TVideoImage::Options{.io = io});
+    TFrameLogger logger([&session](QImage& image) { session.CopyFrameTo(image); });
+    logger.SetFrameDivisor(options.skip.value_or(settings.SkippedFrames) + 1);
+    logger.ResetFrameCounter();
+    logger.SetLogging(!options.noWrite);
+    logger.SetOutputDirectory(directory);
+    logger.JpegEncoder().SetEncodingQuality(options.quality.value_or(settings.JPEGQuality));
+    logger.SetSessionReady(true);
+
+    QEventLoop loop;
+    int status = kExitSuccess;
+    auto fail = [&](const QString& message) {
+        err << (statusLine ? "\n" : "") << kProgram << ": " << message << '\n';
+        err.flush();
+        status = kExitFailure;
+        loop.exit();
+    };
+    auto printStatus = [&] {
+        const TVideoImage::SampleCounts counts = session.Samples();
+        err << "\rreceived " << counts.received << ", taken " << logger.FramesTaken()
+            << ", written " << logger.FilesWritten() << ", dropped " << counts.dropped << "   ";
+        err.flush();
+    };
+
+    session.OnNewVideoFrame = [&](TVideoImage&, std::int32_t, std::int32_t, const std::uint8_t*) {
+        if (status != kExitSuccess) {
+            return;
+        }
+        const std::uint64_t written = logger.FilesWritten();
+        try {
+            logger.OnNewFrame();
+        } catch (...) {
+            fail(ErrorMessage(std::current_exception()));
+            return;
+        }
+        if (logger.FilesWritten() != written) {
+            out << logger.LastFile() << '\n';
+            out.flush();
+        }
+        const std::uint64_t done = options.noWrite ? logger.FramesTaken() : logger.FilesWritten();
+        if (options.frames > 0 && done >= static_cast<std::uint64_t>(options.frames)) {
+            loop.exit();
+        }
+    };
+    session.OnDeviceLost = [&](TVideoImage&) { fail(QStringLiteral("Capture device lost")); };
+
+    // Installed before the start, so that an early Ctrl+C ends the run too.
+    StopSignals stopSignals;
+    if (session.StartCapture(device) != 0) {
+        err << kProgram << ": Could not start grabbing!\n";
+        return kExitFailure;
+    }
+    if (!options.noWrite && directory == where.defaultDirectory) {
+        QDir().mkpath(directory);  // the default directory is made on first use
+    }
+
+    QSocketNotifier stopNotifier(stopSignals.ReadEnd(), QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &loop, [&] { loop.exit(); });
+    QTimer deadline;
+    if (options.seconds > 0) {
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, &loop, [&] { loop.exit(); });
+        deadline.start(options.seconds * 1000);
+    }
+    QTimer statusTimer;
+    if (statusLine) {
+        QObject::connect(&statusTimer, &QTimer::timeout, &loop, printStatus);
+        statusTimer.start(500);
+    }
+
+    loop.exec();
+    session.StopCapture();
+    if (statusLine && status == kExitSuccess) {
+        printStatus();
+        err << '\n';
+    }
+    return status;
+}
+
+int RunDevicesCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io,
+                      QTextStream& out, QTextStream& err) {
+    if (!arguments.isEmpty()) {
+        err << kProgram << " devices: takes no arguments (try 'vistrel-cli --help')\n";
+        return kExitUsage;
+    }
+    TVideoImage session(TVideoImage::Options{.installIdleHook = false, .io = io});
+    QStringList names;
+    session.GetDeviceList(names);
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        out << (i + 1) << '\t' << names[i] << '\n';
+    }
+    return kExitSuccess;
+}
+
+int RunLogCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io, QTextStream& out,
+                  QTextStream& err) {
+    if (AsksForHelp(arguments)) {
+        out << LogHelpText();
+        return kExitSuccess;
+    }
+    try {
+        const LogOptions options = ParseLogArguments(arguments);
+        return RunLog(options, {TSettings::SettingsFileName(), TSettings::DefaultDirectory()}, io,
+                      out, err, ::isatty(STDERR_FILENO) == 1);
+    } catch (const UsageError& e) {
+        err << kProgram << " log: " << e.what() << " (try 'vistrel-cli log --help')\n";
+        return kExitUsage;
+    } catch (...) {
+        err << kProgram << ": " << ErrorMessage(std::current_exception()) << '\n';
+        return kExitFailure;
+    }
+}
+
+QString LogHelpText() {
+    return QStringLiteral(
+        "Usage: vistrel-cli log [--device NAME] [--skip N] [--quality Q] [--dir DIR]\n"
+        "                       [--frames K] [--seconds S] [--no-write]\n"
+        "\n"
+        "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
+        "after the local time (yymmddhhnnsszzz.jpg), as the window does.\n"
+        "\n"
+        "  --device NAME  the camera: its name as 'vistrel-cli devices' lists it, or\n"
+        "                 #n for the n-th camera of that list\n"
+        "  --skip N       frames skipped between taken frames, 0 to 100\n"
+        "  --quality Q    JPEG quality, 50 to 100\n"
+        "  --dir DIR      directory the files are written to\n"
+        "  --frames K     stop after K files (K taken frames with --no-write)\n"
+        "  --seconds S    stop after S seconds\n"
+        "  --no-write     take frames but write no files\n"
+        "  -h, --help     show this help\n"
+        "\n"
+        "Unset options come from the window's settings file (never written here),\n"
+        "or the defaults: the first camera, 3 skipped frames, quality 70 and the\n"
+        "Vistrel folder in your pictures directory. Without --frames or --seconds it\n"
+        "runs until interrupted (Ctrl+C or SIGTERM), finishing the file in hand.\n"
+        "Each written file's path is printed on standard output.\n"
+        "\n"
+        "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
+        "or is lost, or a file cannot be written; 2 for a wrong command line.\n");
+}
+
+}  // namespace vistrel::cli

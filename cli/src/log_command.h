@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+
+#include <memory>
+#include <optional>
+
+#include "arguments.h"
+#include "capture/v4l2_io.h"
+
+namespace vistrel::cli {
+
+// What "vistrel-cli log" was asked for; unset values come from the settings.
+struct LogOptions {
+    std::optional<QString> device;
+    std::optional<int> skip;
+    std::optional<int> quality;
+    std::optional<QString> directory;
+    int frames = 0;   // stop after this many files (taken frames with noWrite); 0: no limit
+    int seconds = 0;  // stop after this long; 0: no limit
+    bool noWrite = false;
+};
+
+// The arguments that follow "log". Throws UsageError.
+LogOptions ParseLogArguments(const QStringList& arguments);
+
+// Where the defaults come from: the settings file (read only).
+struct LogSettings {
+    QString settingsFile;
+    QString defaultDirectory;
+};
+
+// Runs the capture until a limit is reached or SIGINT/SIGTERM arrives.
+// Prints each written file on out and, when statusLine is set, a live status
+// line on err. Returns the exit status.
+int RunLog(const LogOptions& options, const LogSettings& settings,
+           const std::shared_ptr<V4L2Io>& io, QTextStream& out, QTextStream& err, bool statusLine);
+
+// "vistrel-cli devices": one line per capture device, position TAB name.
+int RunDevicesCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io,
+                      QTextStream& out, QTextStream& err);
+// "vistrel-cli log ARGUMENTS".
+int RunLogCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io, QTextStream& out,
+                  QTextStream& err);
+
+QString LogHelpText();
+
+}  // namespace vistrel::cli

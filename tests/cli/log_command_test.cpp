@@ -1,0 +1,207 @@
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include "cli.h"
+#include "fake_v4l2.h"
+#include "log_command.h"
+
+namespace vistrel::cli {
+namespace {
+
+using test::FakeDeviceConfig;
+using test::FakeV4L2;
+
+class LogCommandTest : public ::testing::Test {
+protected:
+    LogCommandTest() : fake_(std::make_shared<FakeV4L2>()) {
+        for (const char* card : {"Shelf Cam", "Door Cam"}) {
+            FakeDeviceConfig config;
+            config.card = card;
+            config.format = test::MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24);
+            fake_->AddDevice(config);
+        }
+        settings_ = {dir_.filePath("config/Vistrel.ini"), dir_.filePath("default/")};
+    }
+    ~LogCommandTest() override { StopFeeding(); }
+
+    // Feeds frames into a camera from another thread, as a driver does.
+    void Feed(int device) {
+        feeding_ = true;
+        feeder_ = std::thread([this, device] {
+            const std::vector<std::uint8_t> frame(32 * 24 * 2, 128);
+            while (feeding_) {
+                fake_->PushFrame(device, frame);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+    }
+    void StopFeeding() {
+        feeding_ = false;
+        if (feeder_.joinable()) {
+            feeder_.join();
+        }
+    }
+
+    int Log(const QStringList& arguments) {
+        output_.clear();
+        errors_.clear();
+        QTextStream out(&output_);
+        QTextStream err(&errors_);
+        try {
+            const int status =
+                RunLog(ParseLogArguments(arguments), settings_, fake_, out, err, false);
+            StopFeeding();
+            return status;
+        } catch (...) {
+            StopFeeding();
+            throw;
+        }
+    }
+    QStringList Written() const { return output_.split('\n', Qt::SkipEmptyParts); }
+
+    QTemporaryDir dir_;
+    std::shared_ptr<FakeV4L2> fake_;
+    LogSettings settings_;
+    std::thread feeder_;
+    std::atomic<bool> feeding_{false};
+    QString output_;
+    QString errors_;
+};
+
+TEST(LogArguments, BadUsageExitsWithTwo) {
+    for (const QStringList& arguments : {QStringList{"--skip", "101"},
+                                         {"--quality", "49"},
+                                         {"--frames", "0"},
+                                         {"--seconds", "x"},
+                                         {"--dir"},
+                                         {"--camera", "1"},
+                                         {"extra"}}) {
+        QString out, err;
+        QTextStream o(&out), e(&err);
+        EXPECT_EQ(RunCli(QStringList{"vistrel-cli", "log"} + arguments, o, e), kExitUsage)
+            << arguments.join(' ').toStdString();
+        e.flush();
+        EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
+    }
+    const LogOptions options = ParseLogArguments({"--device=#2", "--skip", "0", "--quality", "100",
+                                                  "--dir", "/x", "--frames", "5", "--no-write"});
+    EXPECT_EQ(options.device, "#2");
+    EXPECT_EQ(options.skip, 0);
+    EXPECT_EQ(options.quality, 100);
+    EXPECT_EQ(options.directory, "/x");
+    EXPECT_EQ(options.frames, 5);
+    EXPECT_TRUE(options.noWrite);
+}
+
+TEST_F(LogCommandTest, DevicesAreListedByPosition) {
+    QString out, err;
+    QTextStream o(&out), e(&err);
+    EXPECT_EQ(RunCli({"vistrel-cli", "devices"}, o, e, fake_), kExitSuccess);
+    o.flush();
+    EXPECT_EQ(out, "1\tShelf Cam\n2\tDoor Cam\n");
+}
+
+TEST_F(LogCommandTest, WritesTheAskedNumberOfFilesThatDecode) {
+    const QString target = dir_.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(target));
+    Feed(0);
+    ASSERT_EQ(Log({"--dir", target, "--frames", "3", "--skip", "0"}), kExitSuccess)
+        << errors_.toStdString();
+    const QStringList written = Written();
+    ASSERT_EQ(written.size(), 3);
+    for (const QString& path : written) {
+        EXPECT_TRUE(path.startsWith(target + "/")) << path.toStdString();
+        EXPECT_TRUE(QFileInfo(path).fileName().contains(QRegularExpression("^\\d{15}\\.jpg$")));
+        EXPECT_EQ(QImage(path).size(), QSize(32, 24)) << path.toStdString();
+    }
+    EXPECT_FALSE(QFile::exists(settings_.settingsFile)) << "the settings file is never written";
+    EXPECT_FALSE(QFile::exists(settings_.defaultDirectory));
+}
+
+TEST_F(LogCommandTest, DefaultsComeFromTheSettingsFile) {
+    ASSERT_TRUE(QDir().mkpath(dir_.filePath("config")));
+    ASSERT_TRUE(QDir().mkpath(dir_.filePath("saved")));
+    QFile ini(settings_.settingsFile);
+    ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+    ini.write(("[Settings]\nCam=1\nSkippedFrames=0\nDirectory=" + dir_.filePath("saved") + "\n")
+                  .toUtf8());
+    ini.close();
+    const QByteArray before = [&] {
+        QFile f(settings_.settingsFile);
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }();
+
+    Feed(1);  // Cam=1 is the second camera
+    ASSERT_EQ(Log({"--frames", "2"}), kExitSuccess) << errors_.toStdString();
+    ASSERT_EQ(Written().size(), 2);
+    EXPECT_TRUE(Written()[0].startsWith(dir_.filePath("saved") + "/"));
+    QFile after(settings_.settingsFile);
+    ASSERT_TRUE(after.open(QIODevice::ReadOnly));
+    EXPECT_EQ(after.readAll(), before);
+}
+
+TEST_F(LogCommandTest, DefaultDirectoryIsMadeAndNoWriteWritesNothing) {
+    Feed(0);
+    ASSERT_EQ(Log({"--frames", "1"}), kExitSuccess) << errors_.toStdString();
+    ASSERT_EQ(Written().size(), 1);
+    EXPECT_TRUE(Written()[0].startsWith(settings_.defaultDirectory));
+
+    Feed(0);
+    ASSERT_EQ(Log({"--frames", "2", "--no-write", "--dir", dir_.filePath("none")}), kExitSuccess);
+    EXPECT_TRUE(Written().isEmpty());
+    EXPECT_FALSE(QFile::exists(dir_.filePath("none")));
+}
+
+TEST_F(LogCommandTest, FailuresExitWithOne) {
+    EXPECT_EQ(Log({"--device", "#3"}), kExitFailure);
+    EXPECT_EQ(errors_.toStdString(), "vistrel-cli: Could not start grabbing!\n");
+
+    Feed(0);
+    EXPECT_EQ(Log({"--dir", dir_.filePath("missing"), "--frames", "1"}), kExitFailure);
+    EXPECT_TRUE(
+        errors_.startsWith("vistrel-cli: Cannot create file \"" + dir_.filePath("missing/")))
+        << errors_.toStdString();
+
+    // Unplugged once the capture is surely running: a file was written.
+    const QString lostDir = dir_.filePath("lost");
+    ASSERT_TRUE(QDir().mkpath(lostDir));
+    std::thread unplug([this, lostDir] {
+        for (int i = 0; i < 1000 && QDir(lostDir).entryList({"*.jpg"}).isEmpty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        fake_->LoseDevice(1);
+    });
+    Feed(1);
+    EXPECT_EQ(Log({"--device", "#2", "--dir", lostDir, "--skip", "0"}), kExitFailure);
+    unplug.join();
+    EXPECT_EQ(errors_.toStdString(), "vistrel-cli: Capture device lost\n");
+    EXPECT_EQ(fake_->OpenFds(), 0);
+}
+
+TEST_F(LogCommandTest, TimeLimitAndTerminationSignalEndTheRun) {
+    EXPECT_EQ(Log({"--seconds", "1", "--no-write"}), kExitSuccess);  // no frames at all
+
+    std::thread terminate([this] {
+        if (fake_->WaitForQueued(0, 1)) {
+            std::raise(SIGTERM);
+        }
+    });
+    EXPECT_EQ(Log({"--dir", dir_.path()}), kExitSuccess);
+    terminate.join();
+    EXPECT_EQ(fake_->OpenFds(), 0);
+}
+
+}  // namespace
+}  // namespace vistrel::cli

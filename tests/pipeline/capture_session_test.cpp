@@ -1,0 +1,157 @@
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+#include "fake_v4l2.h"
+#include "pipeline/video_image.h"
+
+namespace vistrel {
+namespace {
+
+using test::FakeDeviceConfig;
+using test::FakeV4L2;
+using test::MakeFormat;
+
+// Runs the GUI thread's event loop until done() or ten seconds passed.
+bool PumpUntil(const std::function<bool()>& done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > 10000) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
+}
+
+class CaptureSessionTest : public ::testing::Test {
+protected:
+    CaptureSessionTest() : fake_(std::make_shared<FakeV4L2>()) {
+        FakeDeviceConfig yuyv;
+        yuyv.card = "Desk Cam";
+        yuyv.format = MakeFormat(V4L2_PIX_FMT_YUYV, 64, 48);
+        yuyvCam_ = fake_->AddDevice(yuyv);
+        FakeDeviceConfig bgr;
+        bgr.card = "Desk Cam";
+        bgr.format = MakeFormat(V4L2_PIX_FMT_BGR24, 8, 4);
+        bgrCam_ = fake_->AddDevice(bgr);
+        // A clock that never runs keeps the GUI thread from counting as stalled.
+        session_ = std::make_unique<TVideoImage>(TVideoImage::Options{
+            .clock = [] { return std::uint32_t{0}; }, .installIdleHook = false, .io = fake_});
+        session_->OnNewVideoFrame = [this](TVideoImage&, std::int32_t, std::int32_t,
+                                           const std::uint8_t*) { ++frames_; };
+        session_->OnDeviceLost = [this](TVideoImage&) { ++lost_; };
+    }
+    ~CaptureSessionTest() override {
+        session_.reset();
+        EXPECT_EQ(fake_->OpenFds(), 0);
+        EXPECT_EQ(fake_->MappedBuffers(), 0);
+    }
+
+    std::shared_ptr<FakeV4L2> fake_;
+    int yuyvCam_ = 0;
+    int bgrCam_ = 0;
+    std::unique_ptr<TVideoImage> session_;
+    int frames_ = 0;
+    int lost_ = 0;
+};
+
+TEST_F(CaptureSessionTest, DeviceListAndFailedStartsLeaveNothingOpen) {
+    QStringList list{"stale"};
+    session_->GetDeviceList(list);
+    EXPECT_EQ(list, (QStringList{"Desk Cam", "Desk Cam"}));
+
+    session_->SetFormat(10, 6, fourcc::kI420);
+    for (const char* name : {"#0", "#3", "No Such Cam", "#01"}) {
+        EXPECT_EQ(session_->StartCapture(name), 1) << name;
+        EXPECT_FALSE(session_->IsCapturing());
+        EXPECT_EQ(fake_->OpenFds(), 0) << name;
+    }
+    EXPECT_EQ(session_->Width(), 10);
+    EXPECT_EQ(session_->Height(), 6);
+    EXPECT_EQ(session_->Compression(), fourcc::kI420);
+    EXPECT_EQ(session_->VideoBitmap().size(), QSize(10, 6));
+    session_->StopCapture();  // not capturing: nothing happens
+}
+
+TEST_F(CaptureSessionTest, FramesFlowFromTheCameraToThePicture) {
+    ASSERT_EQ(session_->StartCapture("#1"), 0);
+    EXPECT_TRUE(session_->IsCapturing());
+    EXPECT_EQ(session_->Width(), 64);
+    EXPECT_EQ(session_->Height(), 48);
+    EXPECT_EQ(session_->Compression(), fourcc::kYUYV);
+
+    // A white frame: Y 235, U and V 128.
+    std::vector<std::uint8_t> white(64 * 48 * 2);
+    for (std::size_t i = 0; i < white.size(); i += 2) {
+        white[i] = 235;
+        white[i + 1] = 128;
+    }
+    ASSERT_TRUE(fake_->PushFrameWhenReady(yuyvCam_, white));
+    ASSERT_TRUE(PumpUntil([&] { return frames_ >= 1; }));
+    QImage picture;
+    session_->CopyFrameTo(picture);
+    EXPECT_EQ(picture.size(), QSize(64, 48));
+    EXPECT_EQ(picture.pixelColor(31, 20), QColor(255, 255, 255));
+
+    session_->StopCapture();
+    EXPECT_FALSE(session_->IsCapturing());
+    EXPECT_EQ(fake_->OpenFds(), 0);
+    EXPECT_FALSE(fake_->Streaming(yuyvCam_));
+    // The last frame stays until a new one replaces it.
+    session_->CopyFrameTo(picture);
+    EXPECT_EQ(picture.pixelColor(0, 0), QColor(255, 255, 255));
+}
+
+TEST_F(CaptureSessionTest, TopDownRgbCameraKeepsItsFirstRowOnTop) {
+    ASSERT_EQ(session_->StartCapture("#2"), 0);
+    EXPECT_EQ(session_->Compression(), fourcc::kRGB);
+    EXPECT_TRUE(session_->TopDownRgb());
+    std::vector<std::uint8_t> frame(8 * 4 * 3, 0);
+    for (int x = 0; x < 8; ++x) {
+        frame[3 * x + 2] = 255;  // first row red (bytes blue, green, red)
+    }
+    ASSERT_TRUE(fake_->PushFrameWhenReady(bgrCam_, frame));
+    ASSERT_TRUE(PumpUntil([&] { return frames_ >= 1; }));
+    QImage picture;
+    session_->CopyFrameTo(picture);
+    EXPECT_EQ(picture.pixelColor(3, 0), QColor(255, 0, 0));
+    EXPECT_EQ(picture.pixelColor(3, 3), QColor(0, 0, 0));
+}
+
+TEST_F(CaptureSessionTest, RestartAndLostCamera) {
+    ASSERT_EQ(session_->StartCapture("desk cam"), 0);
+    // Starting again replaces the running capture.
+    ASSERT_EQ(session_->StartCapture("#2"), 0);
+    EXPECT_EQ(fake_->OpenFds(), 1);
+
+    ASSERT_TRUE(fake_->WaitForQueued(bgrCam_, 1));
+    fake_->LoseDevice(bgrCam_);
+    ASSERT_TRUE(PumpUntil([&] { return lost_ >= 1; }));
+    EXPECT_FALSE(session_->IsCapturing());
+    EXPECT_EQ(fake_->OpenFds(), 0);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(lost_, 1) << "told once";
+
+    // The other camera still works.
+    EXPECT_EQ(session_->StartCapture("#1"), 0);
+}
+
+TEST_F(CaptureSessionTest, DisposeWhileCapturingStopsFirst) {
+    ASSERT_EQ(session_->StartCapture("#1"), 0);
+    const std::vector<std::uint8_t> frame(64 * 48 * 2, 128);
+    ASSERT_TRUE(fake_->PushFrameWhenReady(yuyvCam_, frame));
+    session_->Dispose();
+    EXPECT_FALSE(session_->IsCapturing());
+    EXPECT_EQ(fake_->OpenFds(), 0);
+    QCoreApplication::processEvents();  // queued frame events go with the window
+    EXPECT_EQ(frames_, 0);
+}
+
+}  // namespace
+}  // namespace vistrel
