@@ -7,7 +7,7 @@ JOBS        ?= $(shell nproc)
 
 CMAKE_GEN = cmake -G Ninja -Wno-dev
 
-.PHONY: deps build run test test-plain test-asan test-tsan bench format clean
+.PHONY: deps build run screenshot test test-plain test-asan test-tsan test-driver bench format clean
 
 deps:
 	@scripts/install-deps
@@ -18,6 +18,10 @@ build: deps
 
 run: build
 	@scripts/run-vistrel $(BUILD)
+
+# A picture of the window for the README: the real program under Xvfb.
+screenshot: build
+	@scripts/screenshot $(BUILD) docs/window.png
 
 test: deps test-plain test-asan test-tsan
 	@echo "make test: all test builds passed"
@@ -39,6 +43,14 @@ test-tsan:
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
 	QT_QPA_PLATFORM=offscreen TSAN_OPTIONS=halt_on_error=1 \
 		ctest --test-dir $(BUILD_TSAN) --output-on-failure -j $(JOBS) -L concurrency --no-tests=ignore
+
+# The capture layer against a real V4L2 driver (the kernel's vivid driver in
+# a qemu VM; see ../shared/tools/vivid-vm). Not part of `make test`.
+test-driver:
+	@scripts/install-deps driver
+	$(CMAKE_GEN) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+	scripts/test-driver $(BUILD)
 
 bench: deps
 	$(CMAKE_GEN) -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DVISTREL_BUILD_BENCH=ON -DVISTREL_BUILD_TESTS=OFF

@@ -1,0 +1,178 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+
+#include "app/form_environment.h"
+#include "app/instance_lock.h"
+#include "app/system_version.h"
+#include "pipeline/error_handler.h"
+#include "pipeline/frame_logger.h"
+#include "pipeline/video_image.h"
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QSessionManager;
+class QSlider;
+class QToolButton;
+
+namespace vistrel {
+
+class TPowerWatcher;
+class TUpDown;
+
+// The main window: picks a camera, starts and stops capturing, shows the
+// last logged frame and holds the settings. Runs on the GUI thread only.
+class TMainForm : public QWidget {
+    Q_OBJECT
+
+public:
+    static constexpr int kClientWidth = 242;
+    static constexpr int kClientHeight = 316;
+    // How long the window waits after the system resumes, so the camera's
+    // driver is back before frames are asked for.
+    static constexpr int kResumeWaitMilliseconds = 3000;
+
+    explicit TMainForm(TFormEnvironment environment = {}, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // True when start-up found another instance running: the window must not
+    // be shown, and the program ends without reading or writing anything.
+    bool EndedEarly() const { return endedEarly_; }
+
+    // ---- State, for the program entry and for tests.
+    int CameraIndex() const { return cameraIndex_; }
+    int CameraCount() const { return cameraCount_; }
+    bool IsCapturing() const { return isCapturing_; }
+    bool IsSessionReady() const { return logger_.IsSessionReady(); }
+    bool QuitRequested() const { return quitRequested_; }
+    const QString& OutputDirectory() const { return logger_.OutputDirectory(); }
+    const TSystemVersion& SystemVersion() const { return systemVersion_; }
+    TFrameLogger& FrameLogger() { return logger_; }
+    TVideoImage* Session() { return session_.get(); }
+    bool InstanceLockHeld() const { return instanceLock_.Held(); }
+
+    // ---- Event handlers (the controls call them; tests may too).
+    void RefreshCameraList();
+    void RunSBClick();
+    void StopSBClick();
+    void UpdateSBClick();
+    void CamLstCBChange(int index);
+    void JPEGQTBChange(int position);
+    void SkipUDChangingEx(int proposed);
+    void DirSelSBClick();
+    void SaveSetSBClick();
+    void ExitSBClick();
+    // Allows the close when a quit was asked for; otherwise minimises.
+    void FormCloseQuery(bool& canClose);
+    // The ordered teardown; false when the settings could not be saved (the
+    // message has been shown and the window stays open).
+    bool FormClose();
+    // The end of the desktop session: the next close request quits.
+    void QueryEndSessionMsg();
+    // The system suspends (false) or has resumed (true).
+    void PowerBroadcastMsg(bool resumed);
+    // The capture layer lost the camera while capturing.
+    void CaptureDeviceLost();
+
+    void LoadSettings();
+    void SaveSettings();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void FormCreate();
+    void CreateControls();
+    void SetCapturingControls(bool capturing);
+    void SelectCameraIndex();
+    void OnNewFrame();
+    void FrameShown(const QString& sizeText, const QImage& thumbnail);
+    void DrawFirstThumbnail();
+    void ShowApplicationError(const QString& message);
+    // A modal box, one at a time; keep: show it after the open one closes
+    // instead of dropping it.
+    void ShowMessage(QMessageBox::Icon icon, const QString& title, const QString& text,
+                     bool keep = false);
+    void CenterOnScreen();
+
+    // The session's capture calls, all in one place.
+    void SessionDeviceList(QStringList& list);
+    int SessionStartCapture(const QString& deviceName);
+    void SessionStopCapture();
+
+    // Runs a handler; an error that leaves it goes to the application's error
+    // handler instead of through Qt's event loop.
+    template <typename F>
+    void Guarded(F&& handler) noexcept;
+
+    TFormEnvironment env_;
+    bool endedEarly_ = false;
+    TInstanceLock instanceLock_;
+    TSystemVersion systemVersion_;
+    int cameraIndex_ = 0;
+    int cameraCount_ = 0;
+    bool isCapturing_ = false;
+    bool quitRequested_ = false;
+    bool inCaptureControl_ = false;
+    bool messageBoxOpen_ = false;
+    struct PendingMessage {
+        QMessageBox::Icon icon;
+        QString title;
+        QString text;
+    };
+    std::optional<PendingMessage> pendingMessage_;
+    bool errorHandlerInstalled_ = false;
+    ApplicationErrorHandler previousErrorHandler_;
+
+    // Declared before the session so the session, whose frame events call
+    // into the logger, goes first.
+    TFrameLogger logger_;
+    std::unique_ptr<TVideoImage> session_;
+    TPowerWatcher* powerWatcher_ = nullptr;
+
+    // Controls, owned by the window.
+    QLabel* CamL = nullptr;
+    QComboBox* CamLstCB = nullptr;
+    QToolButton* UpdateSB = nullptr;
+    QToolButton* RunSB = nullptr;
+    QToolButton* StopSB = nullptr;
+    QLabel* ThumbI = nullptr;
+    QCheckBox* LoggingCB = nullptr;
+    QLabel* JPEGNL = nullptr;
+    QLabel* JPEGQL = nullptr;
+    QSlider* JPEGQTB = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* SkipL = nullptr;
+    TUpDown* SkipUD = nullptr;
+    QLabel* SourceNL = nullptr;
+    QLabel* SourceXYL = nullptr;
+    QToolButton* SaveSetSB = nullptr;
+    QToolButton* ExitSB = nullptr;
+    QLabel* DirectoryNL = nullptr;
+    QLabel* DirectoryL = nullptr;
+    QToolButton* DirSelSB = nullptr;
+    QFrame* AboutGB = nullptr;
+    QLabel* LogoI = nullptr;
+    QLabel* NameL = nullptr;
+    QLabel* AuthorL = nullptr;
+    QLabel* VersionL = nullptr;
+    QLabel* FlagI = nullptr;
+    QLabel* CopyrightL = nullptr;
+    QLabel* Image1 = nullptr;
+    QLabel* OSL = nullptr;
+    QLabel* WebI = nullptr;
+    QLabel* HomeL = nullptr;
+    QLabel* MailI = nullptr;
+    QLabel* MailL = nullptr;
+};
+
+// The program file's version, compiled in from the build system.
+QString ReadFileVersion();
+
+}  // namespace vistrel

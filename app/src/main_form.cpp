@@ -1,0 +1,669 @@
+#include "app/main_form.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QLabel>
+#include <QScreen>
+#include <QSessionManager>
+#include <QSlider>
+#include <QTimer>
+#include <QToolButton>
+
+#include <cstdio>
+#include <exception>
+#include <mutex>
+
+#include "app/glyphs.h"
+#include "app/power_watcher.h"
+#include "app/up_down.h"
+#include "pipeline/settings.h"
+
+// Resources of a static library must be registered by hand, outside any
+// namespace.
+static void InitVistrelResources() {
+    Q_INIT_RESOURCE(vistrel);
+}
+
+namespace vistrel {
+
+namespace {
+
+const QString kTitle = QStringLiteral("Vistrel");
+const QColor kBlue(0, 0, 255);
+const QColor kNavy(0, 0, 128);
+constexpr int kThumbSide = 128;
+
+void SetLabelText(QLabel* label, const QString& text) {
+    label->setText(text);
+    label->adjustSize();
+}
+
+void SetTextColour(QWidget* widget, const QColor& colour) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    widget->setPalette(palette);
+}
+
+// Busy cursor for the time of a capture start or stop. Pending events run
+// after each change so the cursor actually shows.
+class BusyCursor {
+public:
+    BusyCursor() {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        QApplication::processEvents();
+    }
+    ~BusyCursor() { QApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor&) = delete;
+    BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+}  // namespace
+
+QString ReadFileVersion() {
+    return QStringLiteral(VISTREL_VERSION);
+}
+
+template <typename F>
+void TMainForm::Guarded(F&& handler) noexcept {
+    try {
+        handler();
+    } catch (...) {
+        HandleApplicationError(std::current_exception(), this);
+    }
+}
+
+TMainForm::TMainForm(TFormEnvironment environment, QWidget* parent)
+    : QWidget(parent), env_(environment.WithSystemDefaults()), logger_([this](QImage& image) {
+          if (session_) {
+              session_->CopyFrameTo(image);
+          }
+      }) {
+    InitVistrelResources();
+    CreateControls();
+    FormCreate();
+}
+
+TMainForm::~TMainForm() {
+    if (errorHandlerInstalled_) {
+        SetApplicationErrorHandler(std::move(previousErrorHandler_));
+    }
+    // The session goes before the controls its frames would draw on.
+    logger_.SetSessionReady(false);
+    session_.reset();
+}
+
+// ---- Layout ------------------------------------------------------------------
+
+void TMainForm::CreateControls() {
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(kClientWidth, kClientHeight);
+    setWindowIcon(ProgramIcon());
+
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(11);
+    setFont(font);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, palette.color(QPalette::Button));
+    setPalette(palette);
+    setAutoFillBackground(true);
+
+    auto label = [](QWidget* parent, const char* name, const QString& text, int x, int y) {
+        auto* l = new QLabel(text, parent);
+        l->setObjectName(QString::fromLatin1(name));
+        l->move(x, y);
+        l->adjustSize();
+        return l;
+    };
+    auto glyphButton = [this](const char* name, Glyph glyph, int x, int y) {
+        auto* b = new QToolButton(this);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setGeometry(x, y, 23, 22);
+        b->setIcon(GlyphIcon(glyph));
+        b->setIconSize(QSize(16, 16));
+        b->setAutoRaise(true);  // flat
+        b->setFocusPolicy(Qt::NoFocus);
+        return b;
+    };
+    auto picture = [](QWidget* parent, const char* name, const QPixmap& pixmap, int x, int y, int w,
+                      int h) {
+        auto* p = new QLabel(parent);
+        p->setObjectName(QString::fromLatin1(name));
+        p->setGeometry(x, y, w, h);
+        p->setPixmap(pixmap);
+        return p;
+    };
+    auto glyphPixmap = [](Glyph glyph) { return GlyphIcon(glyph).pixmap(16, 16); };
+
+    // The about panel comes first so its frame leads the tab order; it holds
+    // nothing that takes focus.
+    AboutGB = new QFrame(this);
+    AboutGB->setObjectName(QStringLiteral("AboutGB"));
+    AboutGB->setGeometry(4, 214, 233, 99);
+    AboutGB->setFrameStyle(QFrame::Box | QFrame::Sunken);
+    LogoI = picture(AboutGB, "LogoI", ProgramIcon().pixmap(32, 32), 4, 8, 32, 32);
+    NameL = label(AboutGB, "NameL", kTitle, 40, 8);
+    QFont nameFont = font;
+    nameFont.setBold(true);
+    nameFont.setPixelSize(13);
+    NameL->setFont(nameFont);
+    SetTextColour(NameL, Qt::black);
+    NameL->adjustSize();
+    AuthorL = label(AboutGB, "AuthorL", QStringLiteral("The Vistrel developers"), 38, 22);
+    SetTextColour(AuthorL, kBlue);
+    VersionL = label(AboutGB, "VersionL", QStringLiteral("..."), 120, 10);
+    FlagI = picture(AboutGB, "FlagI", QPixmap::fromImage(DrawFlag()), 196, 8, 32, 16);
+    CopyrightL =
+        label(AboutGB, "CopyrightL", QStringLiteral("\u00A9 2026 The Vistrel developers"), 40, 36);
+    SetTextColour(CopyrightL, kBlue);
+    Image1 = picture(AboutGB, "Image1", glyphPixmap(Glyph::System), 4, 48, 16, 16);
+    OSL = label(AboutGB, "OSL", QStringLiteral("..."), 26, 52);
+    WebI = picture(AboutGB, "WebI", glyphPixmap(Glyph::Web), 4, 64, 16, 16);
+    HomeL = label(AboutGB, "HomeL", QStringLiteral("https://vistrel.example.org"), 26, 64);
+    MailI = picture(AboutGB, "MailI", glyphPixmap(Glyph::Mail), 4, 80, 16, 16);
+    MailL = label(AboutGB, "MailL", QStringLiteral("support@vistrel.example.org"), 26, 80);
+    for (QLabel* link : {HomeL, MailL}) {
+        QFont underlined = font;
+        underlined.setUnderline(true);
+        link->setFont(underlined);
+        SetTextColour(link, kBlue);
+        link->adjustSize();
+    }
+
+    CamL = label(this, "CamL", QStringLiteral("Cam:"), 8, 8);
+    CamLstCB = new QComboBox(this);
+    CamLstCB->setObjectName(QStringLiteral("CamLstCB"));
+    CamLstCB->setGeometry(36, 4, 125, 21);
+    CamLstCB->setEditable(false);
+    CamLstCB->setEnabled(false);
+    UpdateSB = glyphButton("UpdateSB", Glyph::Update, 168, 4);
+    RunSB = glyphButton("RunSB", Glyph::Run, 192, 4);
+    StopSB = glyphButton("StopSB", Glyph::Stop, 216, 4);
+    StopSB->setEnabled(false);
+
+    ThumbI = picture(this, "ThumbI", QPixmap(), 2, 34, kThumbSide, kThumbSide);
+    ThumbI->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    LoggingCB = new QCheckBox(QStringLiteral("Logging"), this);
+    LoggingCB->setObjectName(QStringLiteral("LoggingCB"));
+    LoggingCB->setGeometry(138, 36, 65, 17);
+    LoggingCB->setChecked(true);
+    JPEGNL = label(this, "JPEGNL", QStringLiteral("JPEG Quality:"), 136, 56);
+    JPEGQL = label(this, "JPEGQL", QStringLiteral("70"), 208, 56);
+    SetTextColour(JPEGQL, kBlue);
+    JPEGQTB = new QSlider(Qt::Horizontal, this);
+    JPEGQTB->setObjectName(QStringLiteral("JPEGQTB"));
+    JPEGQTB->setGeometry(136, 72, 97, 27);
+    JPEGQTB->setRange(TSettings::kMinQuality, TSettings::kMaxQuality);
+    JPEGQTB->setTickInterval(5);
+    JPEGQTB->setTickPosition(QSlider::TicksBelow);
+    JPEGQTB->setPageStep(5);
+    JPEGQTB->setValue(70);
+
+    Label1 = label(this, "Label1", QStringLiteral("Skipped Frames:"), 140, 104);
+    SkipL = label(this, "SkipL", QStringLiteral("..."), 140, 124);
+    SetTextColour(SkipL, kBlue);
+    SkipUD = new TUpDown(this);
+    SkipUD->setObjectName(QStringLiteral("SkipUD"));
+    SkipUD->setGeometry(165, 118, 17, 31);
+    SkipUD->SetRange(0, TSettings::kMaxSkippedFrames);
+    SkipUD->SetPosition(3);
+
+    SourceNL = label(this, "SourceNL", QStringLiteral("Source:"), 4, 168);
+    SourceXYL = label(this, "SourceXYL", QStringLiteral("... x ..."), 52, 168);
+    SaveSetSB = glyphButton("SaveSetSB", Glyph::SaveSettings, 188, 160);
+    ExitSB = glyphButton("ExitSB", Glyph::Exit, 212, 160);
+    DirectoryNL = label(this, "DirectoryNL", QStringLiteral("Directory:"), 4, 192);
+    DirectoryL = label(this, "DirectoryL", QStringLiteral("..."), 56, 192);
+    SetTextColour(DirectoryL, kNavy);
+    DirSelSB = glyphButton("DirSelSB", Glyph::SelectDirectory, 210, 187);
+
+    setTabOrder(CamLstCB, LoggingCB);
+    setTabOrder(LoggingCB, JPEGQTB);
+    setTabOrder(JPEGQTB, SkipUD);
+
+    // A pick by the user (not a selection made by code) sets CameraIndex.
+    connect(CamLstCB, &QComboBox::activated, this,
+            [this](int index) { Guarded([&] { CamLstCBChange(index); }); });
+    connect(UpdateSB, &QToolButton::clicked, this, [this] { Guarded([&] { UpdateSBClick(); }); });
+    connect(RunSB, &QToolButton::clicked, this, [this] { Guarded([&] { RunSBClick(); }); });
+    connect(StopSB, &QToolButton::clicked, this, [this] { Guarded([&] { StopSBClick(); }); });
+    connect(SaveSetSB, &QToolButton::clicked, this, [this] { Guarded([&] { SaveSetSBClick(); }); });
+    connect(ExitSB, &QToolButton::clicked, this, [this] { Guarded([&] { ExitSBClick(); }); });
+    connect(DirSelSB, &QToolButton::clicked, this, [this] { Guarded([&] { DirSelSBClick(); }); });
+    connect(JPEGQTB, &QSlider::valueChanged, this,
+            [this](int position) { Guarded([&] { JPEGQTBChange(position); }); });
+    connect(SkipUD, &TUpDown::Changing, this,
+            [this](int proposed) { Guarded([&] { SkipUDChangingEx(proposed); }); });
+    connect(LoggingCB, &QCheckBox::toggled, this, [this](bool on) { logger_.SetLogging(on); });
+}
+
+// ---- Start-up ----------------------------------------------------------------
+
+void TMainForm::FormCreate() {
+    setWindowTitle(kTitle);
+
+    // One instance per user. A second one ends here without a word, before
+    // it reads or writes anything.
+    switch (instanceLock_.Acquire(env_.instanceLockPath)) {
+        case TInstanceLock::Result::HeldElsewhere:
+            endedEarly_ = true;
+            return;
+        case TInstanceLock::Result::Unavailable:
+            // No usable lock file (no runtime directory, a full disk):
+            // better to run unguarded than not at all.
+            std::fprintf(stderr, "vistrel: cannot lock %s; not checking for another instance\n",
+                         qUtf8Printable(env_.instanceLockPath));
+            break;
+        case TInstanceLock::Result::Acquired:
+            break;
+    }
+
+    previousErrorHandler_ = SetApplicationErrorHandler(
+        [this](const QString& message, const void*) { ShowApplicationError(message); });
+    errorHandlerInstalled_ = true;
+
+    std::optional<TSystemVersion> version;
+    if (const std::optional<QString> release = env_.kernelRelease()) {
+        version = ParseKernelRelease(*release);
+    }
+    systemVersion_ = version.value_or(TSystemVersion{});
+    SetLabelText(OSL, SystemVersionText(version));
+    // Linux is a supported platform: there is no refusal to make here.
+
+    SetLabelText(VersionL, ReadFileVersion());
+    LoadSettings();
+    // The only place the quality reaches the encoder: a later move of the
+    // slider applies from the next start, once saved.
+    logger_.JpegEncoder().SetEncodingQuality(JPEGQTB->value());
+    isCapturing_ = false;
+
+    session_ = std::make_unique<TVideoImage>(env_.sessionOptions);
+    session_->SetDisplayCanvas(nullptr);  // the thumbnail is drawn by the logger
+    session_->OnDeviceLost = [this](TVideoImage&) { Guarded([&] { CaptureDeviceLost(); }); };
+    RefreshCameraList();
+    SelectCameraIndex();
+    session_->OnNewVideoFrame = [this](TVideoImage&, std::int32_t, std::int32_t,
+                                       const std::uint8_t*) { OnNewFrame(); };
+    logger_.SetFrameShown([this](const QString& sizeText, const QImage& thumbnail) {
+        FrameShown(sizeText, thumbnail);
+    });
+    DrawFirstThumbnail();
+    logger_.SetSessionReady(true);
+
+#ifndef QT_NO_SESSIONMANAGER
+    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        connect(app, &QGuiApplication::commitDataRequest, this,
+                [this](QSessionManager&) { QueryEndSessionMsg(); });
+    }
+#endif
+    if (env_.watchPowerEvents) {
+        powerWatcher_ = new TPowerWatcher(
+            [this](bool resumed) { Guarded([&] { PowerBroadcastMsg(resumed); }); }, this);
+    }
+    // Calls that other threads queue for the GUI thread (the session's frame
+    // events among them) are delivered by Qt's event loop before it waits
+    // for the next event, so nothing more is needed for them here.
+    CenterOnScreen();
+}
+
+void TMainForm::CenterOnScreen() {
+    if (const QScreen* s = screen()) {
+        const QRect area = s->availableGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+}
+
+void TMainForm::DrawFirstThumbnail() {
+    // White, with a one-pixel black outline on columns and rows 0 and 126;
+    // column and row 127 stay white.
+    QImage picture(kThumbSide, kThumbSide, QImage::Format_RGB32);
+    picture.fill(Qt::white);
+    const QRgb black = qRgb(0, 0, 0);
+    for (int i = 0; i <= kThumbSide - 2; ++i) {
+        picture.setPixel(i, 0, black);
+        picture.setPixel(i, kThumbSide - 2, black);
+        picture.setPixel(0, i, black);
+        picture.setPixel(kThumbSide - 2, i, black);
+    }
+    ThumbI->resize(kThumbSide, kThumbSide);
+    ThumbI->setPixmap(QPixmap::fromImage(picture));
+}
+
+// ---- Settings ----------------------------------------------------------------
+
+void TMainForm::LoadSettings() {
+    cameraIndex_ = 0;
+    const TSettings settings = TSettings::Load(env_.settingsFileName(), env_.defaultDirectory());
+    logger_.SetOutputDirectory(settings.Directory);
+    SetLabelText(DirectoryL, TSettings::ShortDirectory(settings.Directory));
+    LoggingCB->setChecked(settings.Logging);
+    logger_.SetLogging(settings.Logging);
+    cameraIndex_ = settings.Cam;
+    JPEGQTB->setValue(settings.JPEGQuality);
+    SetLabelText(JPEGQL, QString::number(JPEGQTB->value()));
+    SkipUD->SetPosition(settings.SkippedFrames);
+    SetLabelText(SkipL, QString::number(SkipUD->Position()));
+}
+
+void TMainForm::SaveSettings() {
+    TSettings settings;
+    settings.Cam = cameraIndex_;
+    settings.JPEGQuality = JPEGQTB->value();
+    settings.SkippedFrames = SkipUD->Position();
+    settings.Directory = logger_.OutputDirectory();
+    settings.Logging = LoggingCB->isChecked();
+    settings.Save(env_.settingsFileName());
+}
+
+// ---- Camera list and capture -------------------------------------------------
+
+void TMainForm::SessionDeviceList(QStringList& list) {
+    list.clear();
+    if (!session_) {
+        return;
+    }
+    if (env_.getDeviceList) {
+        env_.getDeviceList(*session_, list);
+    } else {
+        session_->GetDeviceList(list);
+    }
+}
+
+int TMainForm::SessionStartCapture(const QString& deviceName) {
+    if (!session_) {
+        return 1;
+    }
+    return env_.startCapture ? env_.startCapture(*session_, deviceName)
+                             : session_->StartCapture(deviceName);
+}
+
+void TMainForm::SessionStopCapture() {
+    if (!session_) {
+        return;
+    }
+    if (env_.stopCapture) {
+        env_.stopCapture(*session_);
+    } else {
+        session_->StopCapture();
+    }
+}
+
+void TMainForm::RefreshCameraList() {
+    cameraCount_ = 0;
+    QStringList list;
+    SessionDeviceList(list);
+    cameraCount_ = static_cast<int>(list.size());
+    CamLstCB->clear();
+    CamLstCB->addItems(list);
+    CamLstCB->setEnabled(false);
+    if (cameraCount_ <= 0) {
+        CamLstCB->addItem(QStringLiteral("---"));
+        CamLstCB->setCurrentIndex(0);
+        return;
+    }
+    CamLstCB->setCurrentIndex(0);
+    CamLstCB->setEnabled(true);
+}
+
+void TMainForm::SelectCameraIndex() {
+    if (cameraCount_ <= 0) {
+        return;
+    }
+    // A stored index the list does not have leaves nothing selected; the
+    // index itself is kept until the user picks a camera.
+    CamLstCB->setCurrentIndex(cameraIndex_ >= 0 && cameraIndex_ < cameraCount_ ? cameraIndex_ : -1);
+}
+
+void TMainForm::SetCapturingControls(bool capturing) {
+    RunSB->setEnabled(!capturing);
+    StopSB->setEnabled(capturing);
+    UpdateSB->setEnabled(!capturing);
+    CamLstCB->setEnabled(!capturing);
+}
+
+void TMainForm::RunSBClick() {
+    if (!session_ || isCapturing_ || inCaptureControl_) {
+        return;
+    }
+    inCaptureControl_ = true;
+    struct Clear {
+        bool& flag;
+        ~Clear() { flag = false; }
+    } clear{inCaptureControl_};
+
+    int result = 1;
+    {
+        const BusyCursor busy;
+        // Pending events have run: the window may have been closed meanwhile.
+        if (!session_) {
+            return;
+        }
+        logger_.SetFrameDivisor(SkipUD->Position() + 1);
+        logger_.ResetFrameCounter();
+        // The default directory is the program's own; make it on first use.
+        const QString directory = logger_.OutputDirectory();
+        if (!directory.isEmpty() && directory == env_.defaultDirectory()) {
+            QDir().mkpath(directory);
+        }
+        const QString deviceName =
+            QStringLiteral("#") + QString::number(CamLstCB->currentIndex() + 1);
+        result = SessionStartCapture(deviceName);
+    }
+    QApplication::processEvents();
+    if (!session_) {
+        return;
+    }
+    if (result != 0) {
+        ShowMessage(QMessageBox::Critical, tr("Error"), tr("Could not start grabbing!"));
+        return;
+    }
+    isCapturing_ = true;
+    SetCapturingControls(true);
+}
+
+void TMainForm::StopSBClick() {
+    if (!session_ || inCaptureControl_) {
+        return;
+    }
+    inCaptureControl_ = true;
+    struct Clear {
+        bool& flag;
+        ~Clear() { flag = false; }
+    } clear{inCaptureControl_};
+    {
+        const BusyCursor busy;
+        SessionStopCapture();
+        isCapturing_ = false;
+    }
+    if (!session_) {
+        return;
+    }
+    SetCapturingControls(false);
+    RefreshCameraList();
+    SelectCameraIndex();
+}
+
+void TMainForm::UpdateSBClick() {
+    if (isCapturing_) {
+        return;
+    }
+    RefreshCameraList();
+    SelectCameraIndex();
+}
+
+void TMainForm::CaptureDeviceLost() {
+    if (!isCapturing_) {
+        return;
+    }
+    // Back to Idle instead of pretending to capture from a camera that is
+    // gone. The session has stopped already; a second stop costs nothing.
+    SessionStopCapture();
+    isCapturing_ = false;
+    SetCapturingControls(false);
+    RefreshCameraList();
+    SelectCameraIndex();
+    ShowMessage(QMessageBox::Critical, kTitle, tr("Capture device lost"), true);
+}
+
+void TMainForm::CamLstCBChange(int index) {
+    if (index >= 0 && index < cameraCount_) {
+        cameraIndex_ = index;
+    }
+}
+
+void TMainForm::JPEGQTBChange(int position) {
+    SetLabelText(JPEGQL, QString::number(position));
+}
+
+void TMainForm::SkipUDChangingEx(int proposed) {
+    SetLabelText(SkipL, QString::number(proposed));
+}
+
+void TMainForm::DirSelSBClick() {
+    const std::optional<QString> chosen = env_.chooseDirectory(this, QDir::currentPath());
+    if (!chosen) {
+        return;
+    }
+    // The chosen path in full, unlike the shortened form shown at start-up.
+    SetLabelText(DirectoryL, *chosen);
+    logger_.SetOutputDirectory(*chosen);
+}
+
+void TMainForm::SaveSetSBClick() {
+    SaveSettings();
+}
+
+void TMainForm::ExitSBClick() {
+    quitRequested_ = true;
+    close();
+}
+
+// ---- Frames ------------------------------------------------------------------
+
+void TMainForm::OnNewFrame() {
+    // Errors leave through the session, which hands them to the error handler.
+    logger_.OnNewFrame();
+}
+
+void TMainForm::FrameShown(const QString& sizeText, const QImage& thumbnail) {
+    SetLabelText(SourceXYL, sizeText);
+    ThumbI->resize(thumbnail.size());
+    ThumbI->setPixmap(QPixmap::fromImage(thumbnail));
+}
+
+// ---- Messages ----------------------------------------------------------------
+
+void TMainForm::ShowApplicationError(const QString& message) {
+    ShowMessage(QMessageBox::Critical, kTitle, message);
+}
+
+void TMainForm::ShowMessage(QMessageBox::Icon icon, const QString& title, const QString& text,
+                            bool keep) {
+    if (messageBoxOpen_) {
+        // One box at a time: an error that repeats while its box is open
+        // (every frame into a missing directory) is not stacked. A message
+        // that must be seen waits for the open box to close.
+        if (keep) {
+            pendingMessage_ = PendingMessage{icon, title, text};
+        } else {
+            std::fprintf(stderr, "vistrel: %s\n", qUtf8Printable(text));
+        }
+        return;
+    }
+    {
+        messageBoxOpen_ = true;
+        struct Clear {
+            bool& flag;
+            ~Clear() { flag = false; }
+        } clear{messageBoxOpen_};
+        env_.showMessage(this, icon, title, text);
+    }
+    if (pendingMessage_) {
+        const PendingMessage next = *std::exchange(pendingMessage_, std::nullopt);
+        ShowMessage(next.icon, next.title, next.text, true);
+    }
+}
+
+// ---- Closing -----------------------------------------------------------------
+
+void TMainForm::FormCloseQuery(bool& canClose) {
+    canClose = quitRequested_;
+    if (!canClose) {
+        // A close only hides the window in the taskbar; capture goes on.
+        showMinimized();
+    }
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    bool canClose = true;
+    Guarded([&] { FormCloseQuery(canClose); });
+    if (!canClose) {
+        event->ignore();
+        return;
+    }
+    if (session_ && session_->Busy()) {
+        // A frame is being handled further down this stack (a message box of
+        // its own is open): tear down once it has returned.
+        event->ignore();
+        QTimer::singleShot(0, this, [this] { close(); });
+        return;
+    }
+    if (!FormClose()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+bool TMainForm::FormClose() {
+    const std::lock_guard<std::recursive_mutex> hold(logger_.FrameLock());
+    if (logger_.IsSessionReady()) {
+        if (isCapturing_) {
+            Guarded([&] { SessionStopCapture(); });
+            isCapturing_ = false;
+        }
+        session_->Dispose();
+        session_.reset();
+        logger_.SetSessionReady(false);
+    }
+    instanceLock_.Release();
+    try {
+        SaveSettings();
+    } catch (...) {
+        // The session is gone: the capture controls stay off, and the next
+        // close tries the save again.
+        for (QWidget* control :
+             {static_cast<QWidget*>(RunSB), static_cast<QWidget*>(StopSB),
+              static_cast<QWidget*>(UpdateSB), static_cast<QWidget*>(CamLstCB)}) {
+            control->setEnabled(false);
+        }
+        HandleApplicationError(std::current_exception(), this);
+        return false;
+    }
+    return true;
+}
+
+void TMainForm::QueryEndSessionMsg() {
+    // The desktop session may end; should another program veto it, the next
+    // close request quits instead of minimising.
+    quitRequested_ = true;
+}
+
+void TMainForm::PowerBroadcastMsg(bool resumed) {
+    // Give the camera's driver time to come back before frames are asked
+    // for. Neither suspend nor resume stops or restarts the capture.
+    if (resumed) {
+        env_.sleep(kResumeWaitMilliseconds);
+    }
+}
+
+}  // namespace vistrel
