@@ -62,6 +62,18 @@ public:
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
 
+// Sets a re-entry flag for the time of a scope, whatever way it is left.
+class FlagScope {
+public:
+    explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FlagScope() { flag_ = false; }
+    FlagScope(const FlagScope&) = delete;
+    FlagScope& operator=(const FlagScope&) = delete;
+
+private:
+    bool& flag_;
+};
+
 }  // namespace
 
 QString ReadFileVersion() {
@@ -434,11 +446,7 @@ void TMainForm::RunSBClick() {
     if (!session_ || isCapturing_ || inCaptureControl_) {
         return;
     }
-    inCaptureControl_ = true;
-    struct Clear {
-        bool& flag;
-        ~Clear() { flag = false; }
-    } clear{inCaptureControl_};
+    const FlagScope scope(inCaptureControl_);
 
     int result = 1;
     {
@@ -474,11 +482,7 @@ void TMainForm::StopSBClick() {
     if (!session_ || inCaptureControl_) {
         return;
     }
-    inCaptureControl_ = true;
-    struct Clear {
-        bool& flag;
-        ~Clear() { flag = false; }
-    } clear{inCaptureControl_};
+    const FlagScope scope(inCaptureControl_);
     {
         const BusyCursor busy;
         SessionStopCapture();
@@ -580,11 +584,7 @@ void TMainForm::ShowMessage(QMessageBox::Icon icon, const QString& title, const 
         return;
     }
     {
-        messageBoxOpen_ = true;
-        struct Clear {
-            bool& flag;
-            ~Clear() { flag = false; }
-        } clear{messageBoxOpen_};
+        const FlagScope scope(messageBoxOpen_);
         env_.showMessage(this, icon, title, text);
     }
     if (pendingMessage_) {

@@ -35,8 +35,8 @@ QString SystemVersionText(const std::optional<TSystemVersion>& version) {
     const TSystemVersion v = version.value_or(TSystemVersion{});
     QString text =
         QStringLiteral("%1.%2.%3").arg(v.MajorVersion).arg(v.MinorVersion).arg(v.BuildNumber);
-    // Windows names its releases from a table of version numbers; none of
-    // them is a Linux release, so the system's name here is simply "Linux".
+    // A kernel release has no product name of its own; the numbers are
+    // followed by the system's name.
     if (version) {
         text += QStringLiteral(" Linux");
     }
