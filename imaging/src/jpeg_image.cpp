@@ -420,6 +420,7 @@ void TJPEGImage::LoadData(QIODevice& stream) {
     headerWidth_ = 0;
     headerHeight_ = 0;
     grayscale_ = false;
+    progressive_ = false;
     if (compressedData_->empty()) {
         return;
     }

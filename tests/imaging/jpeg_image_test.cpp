@@ -339,6 +339,21 @@ TEST_F(JpegImageTest, LoadReadsHeaderOnlyAndDrawDecodes) {
     EXPECT_EQ(decoder.Width(), 30);
 }
 
+TEST_F(JpegImageTest, ProgressiveStreamDecodesInOneGo) {
+    const QImage original = test::Gradient(96, 64);
+    TJPEGImage decoder = Loaded(test::EncodeProgressive(original));
+    EXPECT_TRUE(decoder.Progressive());
+    QImage target(96, 64, QImage::Format_BGR888);
+    decoder.DrawOn(target, 0, 0);
+    EXPECT_LE(test::MaxDifference(target, original), 12);
+
+    QByteArray empty;
+    QBuffer buffer(&empty);
+    buffer.open(QIODevice::ReadOnly);
+    decoder.LoadData(buffer);
+    EXPECT_FALSE(decoder.Progressive()) << "flags belong to the stream held now";
+}
+
 TEST_F(JpegImageTest, DrawClipsAtTheTargetEdges) {
     TJPEGImage decoder = Loaded(Encode(test::Filled(16, 16, 255, 255, 255), 100));
     QImage target = test::Filled(20, 10, 0, 0, 0);

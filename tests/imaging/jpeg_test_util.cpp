@@ -20,7 +20,7 @@ constexpr std::array<int, 64> kZigzagToNatural = {
 
 // Encodes rows with libjpeg's stock memory destination.
 Bytes EncodeRaw(int width, int height, int components, J_COLOR_SPACE space,
-                const std::vector<JSAMPLE>& pixels, int quality) {
+                const std::vector<JSAMPLE>& pixels, int quality, bool progressive = false) {
     jpeg_compress_struct cinfo{};
     jpeg_error_mgr err{};
     cinfo.err = jpeg_std_error(&err);
@@ -34,6 +34,9 @@ Bytes EncodeRaw(int width, int height, int components, J_COLOR_SPACE space,
     cinfo.in_color_space = space;
     jpeg_set_defaults(&cinfo);
     jpeg_set_quality(&cinfo, quality, TRUE);
+    if (progressive) {
+        jpeg_simple_progression(&cinfo);
+    }
     jpeg_start_compress(&cinfo, TRUE);
     while (cinfo.next_scanline < cinfo.image_height) {
         JSAMPROW row = const_cast<JSAMPROW>(&pixels[cinfo.next_scanline * width * components]);
@@ -136,6 +139,17 @@ Bytes EncodeGrey(int width, int height, int quality) {
         }
     }
     return EncodeRaw(width, height, 1, JCS_GRAYSCALE, pixels, quality);
+}
+
+Bytes EncodeProgressive(const QImage& image) {
+    std::vector<JSAMPLE> pixels;
+    for (int y = 0; y < image.height(); ++y) {
+        const uchar* row = image.constScanLine(y);
+        for (int x = 0; x < image.width(); ++x) {
+            pixels.insert(pixels.end(), {row[3 * x + 2], row[3 * x + 1], row[3 * x]});
+        }
+    }
+    return EncodeRaw(image.width(), image.height(), 3, JCS_RGB, pixels, 95, true);
 }
 
 Bytes EncodeCmyk(int width, int height) {

@@ -34,6 +34,8 @@ std::vector<std::array<int, 64>> QuantTables(const Segment& dqt);
 // A stream made directly with libjpeg, independent of the code under test.
 Bytes EncodeGrey(int width, int height, int quality);
 Bytes EncodeCmyk(int width, int height);
+// A progressive stream of a Format_BGR888 picture.
+Bytes EncodeProgressive(const QImage& image);
 
 // A Format_BGR888 picture whose every pixel holds the bytes (b, g, r).
 QImage Filled(int width, int height, std::uint8_t b, std::uint8_t g, std::uint8_t r);
