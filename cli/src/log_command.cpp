@@ -10,7 +10,9 @@
 #include <csignal>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
+#include <thread>
 
 #include "pipeline/error_handler.h"
 #include "pipeline/frame_logger.h"
@@ -31,7 +33,7 @@ public:
         if (::pipe2(fds_.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
             throw std::runtime_error("Cannot create a pipe for signals");
         }
-        writeEnd_ = fds_[1];
+        writeEnd_.store(fds_[1]);
         struct sigaction action {};
         action.sa_handler = &StopSignals::OnSignal;
         sigemptyset(&action.sa_mask);
@@ -43,7 +45,12 @@ public:
         for (int i = 0; i < 2; ++i) {
             sigaction(kSignals[i], &previous_[i], nullptr);
         }
-        writeEnd_ = -1;
+        // A handler running on another thread finishes its write before the
+        // pipe goes; later ones see no pipe.
+        writeEnd_.store(-1);
+        while (activeHandlers_.load() != 0) {
+            std::this_thread::yield();
+        }
         ::close(fds_[0]);
         ::close(fds_[1]);
     }
@@ -56,14 +63,20 @@ private:
     static void OnSignal(int) {
         const int saved = errno;
         const char byte = 1;
-        if (writeEnd_ >= 0) {
-            [[maybe_unused]] const ssize_t ignored = ::write(writeEnd_, &byte, 1);
+        activeHandlers_.fetch_add(1);
+        const int fd = writeEnd_.load();
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t ignored = ::write(fd, &byte, 1);
         }
+        activeHandlers_.fetch_sub(1);
         errno = saved;
     }
 
     static constexpr std::array<int, 2> kSignals = {SIGINT, SIGTERM};
-    static inline volatile sig_atomic_t writeEnd_ = -1;
+    // Lock-free, so safe to read in a signal handler on any thread.
+    static inline std::atomic<int> writeEnd_{-1};
+    static inline std::atomic<int> activeHandlers_{0};
+    static_assert(std::atomic<int>::is_always_lock_free);
     std::array<int, 2> fds_{-1, -1};
     std::array<struct sigaction, 2> previous_{};
 };

@@ -332,8 +332,8 @@ bool TVideoImage::FrameWindowProc(QEvent* message) {
     // that the event itself (made on the capture thread) is seen whole here
     // and when Qt deletes it, whether it is handled or ignored.
     state_.load(std::memory_order_acquire);
+    lostPosted_.load(std::memory_order_acquire);
     if (message->type() == kDeviceLostEventType) {
-        lostPosted_.load(std::memory_order_acquire);
         HandleDeviceLost(static_cast<DeviceLostEvent*>(message)->Generation());
         return true;
     }
