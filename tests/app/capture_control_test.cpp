@@ -338,6 +338,26 @@ TEST_F(CaptureControlTest, SecondWindowEndsEarlyAndTouchesNoSettings) {
     EXPECT_FALSE(QFile::exists(SettingsPath()));
 }
 
+// Runs the real program with its own home, runtime and configuration
+// directories; its exit code, or -1 when it did not end by itself in time.
+int RunProgram(const QString& home, const QString& runtime, const QString& config,
+               const QStringList& arguments) {
+    QProcess program;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", runtime);
+    env.insert("XDG_CONFIG_HOME", config);
+    env.insert("HOME", home);
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    program.setProcessEnvironment(env);
+    program.start(QStringLiteral(VISTREL_BINARY), arguments);
+    if (!program.waitForStarted() || !program.waitForFinished(60000)) {
+        program.kill();
+        program.waitForFinished();
+        return -1;
+    }
+    return program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+}
+
 TEST(SingleInstanceProcess, SecondProgramExitsAtOnceWithoutWritingSettings) {
     QTemporaryDir dir;
     const QString runtime = dir.filePath("run");
@@ -346,24 +366,8 @@ TEST(SingleInstanceProcess, SecondProgramExitsAtOnceWithoutWritingSettings) {
     TInstanceLock running;
     ASSERT_EQ(running.Acquire(runtime + "/VistrelMutex"), TInstanceLock::Result::Acquired);
 
-    QProcess program;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", runtime);
-    env.insert("XDG_CONFIG_HOME", config);
-    env.insert("HOME", dir.path());
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    program.setProcessEnvironment(env);
-    program.start(QStringLiteral(VISTREL_BINARY), {});
-    ASSERT_TRUE(program.waitForStarted());
     // A generous bound: the second program must end by itself, not be killed.
-    const bool ended = program.waitForFinished(60000);
-    if (!ended) {
-        program.kill();
-        program.waitForFinished();
-    }
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(RunProgram(dir.path(), runtime, config, {}), 0);
     EXPECT_FALSE(QFileInfo::exists(config));
 }
 
@@ -376,22 +380,7 @@ TEST(SingleInstanceProcess, LoneProgramShowsItsWindowAndTheHookSavesIt) {
     const QString config = dir.filePath("config");
     const QString picture = dir.filePath("window.png");
     QDir().mkpath(runtime);
-    QProcess program;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", runtime);
-    env.insert("XDG_CONFIG_HOME", config);
-    env.insert("HOME", dir.path());
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    program.setProcessEnvironment(env);
-    program.start(QStringLiteral(VISTREL_BINARY), {"--screenshot", picture});
-    ASSERT_TRUE(program.waitForStarted());
-    const bool ended = program.waitForFinished(60000);
-    if (!ended) {
-        program.kill();
-        program.waitForFinished();
-    }
-    ASSERT_TRUE(ended);
-    EXPECT_EQ(program.exitCode(), 0);
+    EXPECT_EQ(RunProgram(dir.path(), runtime, config, {"--screenshot", picture}), 0);
     EXPECT_EQ(QImage(picture).size(), QSize(242, 316));
     EXPECT_FALSE(QFileInfo::exists(config));
 }

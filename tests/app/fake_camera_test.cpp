@@ -29,10 +29,10 @@ protected:
 
     void AddCameras(int count) {
         for (int i = 0; i < count; ++i) {
-            FakeDeviceConfig spec;
-            spec.card = "Fake Camera " + std::to_string(i + 1);
-            spec.format = format_;
-            fake_->AddDevice(spec);
+            FakeDeviceConfig config;
+            config.card = "Fake Camera " + std::to_string(i + 1);
+            config.format = format_;
+            fake_->AddDevice(config);
         }
     }
 
