@@ -130,11 +130,18 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
 
     QEventLoop loop;
     int status = kExitSuccess;
+    // Frame events already queued may still be delivered after exit() was
+    // asked for; none of them is taken once the run is over.
+    bool stopping = false;
+    auto stop = [&] {
+        stopping = true;
+        loop.exit();
+    };
     auto fail = [&](const QString& message) {
         err << (statusLine ? "\n" : "") << kProgram << ": " << message << '\n';
         err.flush();
         status = kExitFailure;
-        loop.exit();
+        stop();
     };
     auto printStatus = [&] {
         const TVideoImage::SampleCounts counts = session.Samples();
@@ -144,7 +151,7 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     };
 
     session.OnNewVideoFrame = [&](TVideoImage&, std::int32_t, std::int32_t, const std::uint8_t*) {
-        if (status != kExitSuccess) {
+        if (stopping) {
             return;
         }
         const std::uint64_t written = logger.FilesWritten();
@@ -160,7 +167,7 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
         }
         const std::uint64_t done = options.noWrite ? logger.FramesTaken() : logger.FilesWritten();
         if (options.frames > 0 && done >= static_cast<std::uint64_t>(options.frames)) {
-            loop.exit();
+            stop();
         }
     };
     session.OnDeviceLost = [&](TVideoImage&) { fail(QStringLiteral("Capture device lost")); };
@@ -176,11 +183,11 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     }
 
     QSocketNotifier stopNotifier(stopSignals.ReadEnd(), QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &loop, [&] { loop.exit(); });
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &loop, stop);
     QTimer deadline;
     if (options.seconds > 0) {
         deadline.setSingleShot(true);
-        QObject::connect(&deadline, &QTimer::timeout, &loop, [&] { loop.exit(); });
+        QObject::connect(&deadline, &QTimer::timeout, &loop, stop);
         deadline.start(options.seconds * 1000);
     }
     QTimer statusTimer;
