@@ -1,5 +1,7 @@
 #include "arguments.h"
 
+#include "pipeline/error_handler.h"
+
 namespace vistrel::cli {
 
 void Usage(const QString& reason) {
@@ -43,6 +45,24 @@ bool AsksForHelp(const QStringList& arguments) {
         }
     }
     return false;
+}
+
+int RunCommand(const QString& command, const QStringList& arguments, const QString& help,
+               QTextStream& out, QTextStream& err, const std::function<int()>& body) {
+    if (AsksForHelp(arguments)) {
+        out << help;
+        return kExitSuccess;
+    }
+    try {
+        return body();
+    } catch (const UsageError& e) {
+        err << kProgram << ' ' << command << ": " << e.what() << " (try '" << kProgram << ' '
+            << command << " --help')\n";
+        return kExitUsage;
+    } catch (...) {
+        err << kProgram << ": " << ErrorMessage(std::current_exception()) << '\n';
+        return kExitFailure;
+    }
 }
 
 }  // namespace vistrel::cli

@@ -2,11 +2,16 @@
 
 #include <QString>
 #include <QStringList>
+#include <QTextStream>
+
+#include <functional>
 
 #include <optional>
 #include <stdexcept>
 
 namespace vistrel::cli {
+
+inline constexpr auto kProgram = "vistrel-cli";
 
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
@@ -30,5 +35,11 @@ std::optional<QString> TakeValue(const QStringList& arguments, qsizetype& i, con
 
 // True when --help or -h comes before a "--".
 bool AsksForHelp(const QStringList& arguments);
+
+// Runs one command: prints help when asked for it, else runs body and turns
+// a UsageError into exit status 2 and any other error into 1, each with a
+// one-line message on err.
+int RunCommand(const QString& command, const QStringList& arguments, const QString& help,
+               QTextStream& out, QTextStream& err, const std::function<int()>& body);
 
 }  // namespace vistrel::cli

@@ -11,14 +11,11 @@
 #include <optional>
 
 #include "imaging/jpeg_image.h"
-#include "pipeline/error_handler.h"
 #include "pipeline/video_image.h"
 
 namespace vistrel::cli {
 
 namespace {
-
-const QString kProgram = QStringLiteral("vistrel-cli");
 
 void ParseSize(const QString& text, ConvertOptions& options) {
     const QStringList parts = text.split(u'x', Qt::KeepEmptyParts, Qt::CaseInsensitive);
@@ -236,24 +233,13 @@ QString ConvertHelpText() {
 }
 
 int RunConvertCommand(const QStringList& arguments, QTextStream& out, QTextStream& err) {
-    if (AsksForHelp(arguments)) {
-        out << ConvertHelpText();
-        return kExitSuccess;
-    }
-    try {
-        const ConvertOptions options = ParseConvertArguments(arguments);
-        const QString note = RunConvert(options);
+    return RunCommand(QStringLiteral("convert"), arguments, ConvertHelpText(), out, err, [&] {
+        const QString note = RunConvert(ParseConvertArguments(arguments));
         if (!note.isEmpty()) {
             err << kProgram << ": note: " << note << '\n';
         }
         return kExitSuccess;
-    } catch (const UsageError& e) {
-        err << kProgram << " convert: " << e.what() << " (try 'vistrel-cli convert --help')\n";
-        return kExitUsage;
-    } catch (...) {
-        err << kProgram << ": " << ErrorMessage(std::current_exception()) << '\n';
-        return kExitFailure;
-    }
+    });
 }
 
 }  // namespace vistrel::cli

@@ -23,8 +23,6 @@ namespace vistrel::cli {
 
 namespace {
 
-const QString kProgram = QStringLiteral("vistrel-cli");
-
 // SIGINT and SIGTERM end the run at the next turn of the event loop: the
 // handler only writes a byte into a pipe that the loop watches.
 class StopSignals {
@@ -222,21 +220,11 @@ int RunDevicesCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io
 
 int RunLogCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io, QTextStream& out,
                   QTextStream& err) {
-    if (AsksForHelp(arguments)) {
-        out << LogHelpText();
-        return kExitSuccess;
-    }
-    try {
-        const LogOptions options = ParseLogArguments(arguments);
-        return RunLog(options, {TSettings::SettingsFileName(), TSettings::DefaultDirectory()}, io,
-                      out, err, ::isatty(STDERR_FILENO) == 1);
-    } catch (const UsageError& e) {
-        err << kProgram << " log: " << e.what() << " (try 'vistrel-cli log --help')\n";
-        return kExitUsage;
-    } catch (...) {
-        err << kProgram << ": " << ErrorMessage(std::current_exception()) << '\n';
-        return kExitFailure;
-    }
+    return RunCommand(QStringLiteral("log"), arguments, LogHelpText(), out, err, [&] {
+        return RunLog(ParseLogArguments(arguments),
+                      {TSettings::SettingsFileName(), TSettings::DefaultDirectory()}, io, out, err,
+                      ::isatty(STDERR_FILENO) == 1);
+    });
 }
 
 QString LogHelpText() {
