@@ -1,6 +1,6 @@
 #include "arguments.h"
 
-#include "pipeline/error_handler.h"
+#include "base/error_handler.h"
 
 namespace vistrel::cli {
 

@@ -14,7 +14,7 @@
 #include <cerrno>
 #include <thread>
 
-#include "pipeline/error_handler.h"
+#include "base/error_handler.h"
 #include "pipeline/frame_logger.h"
 #include "pipeline/settings.h"
 #include "pipeline/video_image.h"

@@ -1,6 +1,5 @@
 #include "imaging/errors.h"
 
-#include <cstring>
 #include <filesystem>
 
 namespace vistrel {
@@ -23,17 +22,6 @@ EFCreateError::EFCreateError(const std::string& path, int errorNumber)
 
 EFWriteError::EFWriteError(const std::string& path, int errorNumber)
     : EVistrelError(Quoted("Cannot write file \"%s\".", path, errorNumber)) {}
-
-std::string SystemErrorText(int errorNumber) {
-    char buffer[256];
-    // GNU strerror_r may return a static string instead of filling buffer.
-    std::string text = strerror_r(errorNumber, buffer, sizeof buffer);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                             text.back() == '\n' || text.back() == '.')) {
-        text.pop_back();
-    }
-    return text;
-}
 
 std::string AbsolutePath(const std::string& path) {
     std::error_code ignored;

@@ -19,7 +19,7 @@
 #include "capture/device_enum.h"
 #include "capture/status.h"
 #include "frame_conversion.h"
-#include "pipeline/error_handler.h"
+#include "base/error_handler.h"
 
 namespace vistrel {
 

@@ -12,7 +12,7 @@
 #include "app/instance_lock.h"
 #include "app/up_down.h"
 #include "form_fixture.h"
-#include "pipeline/error_handler.h"
+#include "base/error_handler.h"
 
 namespace vistrel::test {
 namespace {

@@ -9,7 +9,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "pipeline/error_handler.h"
+#include "base/error_handler.h"
 #include "pipeline/video_image.h"
 #include "pipeline_test_util.h"
 
@@ -331,18 +331,6 @@ TEST(VideoSessionIdle, IdleHookStampsTheGuiThreadsIdleTime) {
     now = 888;
     spin();
     EXPECT_EQ(session.LastIdleTime(), 777u) << "disposed: the hook is gone";
-}
-
-TEST(ApplicationErrorHandler, ReportsMessagesAndSurvivesAFailingHandler) {
-    std::vector<QString> seen;
-    const ApplicationErrorHandler previous = SetApplicationErrorHandler(
-        [&](const QString& message, const void*) { seen.push_back(message); });
-    HandleApplicationError(std::make_exception_ptr(std::runtime_error("one")), nullptr);
-    HandleApplicationError(std::make_exception_ptr(42), nullptr);
-    SetApplicationErrorHandler([](const QString&, const void*) { throw std::logic_error("x"); });
-    HandleApplicationError(std::make_exception_ptr(std::runtime_error("to stderr")), nullptr);
-    SetApplicationErrorHandler(previous);
-    EXPECT_EQ(seen, (std::vector<QString>{QStringLiteral("one"), QStringLiteral("Unknown error")}));
 }
 
 }  // namespace

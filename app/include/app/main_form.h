@@ -9,7 +9,7 @@
 #include "app/form_environment.h"
 #include "app/instance_lock.h"
 #include "app/system_version.h"
-#include "pipeline/error_handler.h"
+#include "base/error_handler.h"
 #include "pipeline/frame_logger.h"
 #include "pipeline/video_image.h"
 

@@ -1,4 +1,4 @@
-#include "pipeline/error_handler.h"
+#include "base/error_handler.h"
 
 #include <cstdio>
 #include <utility>
