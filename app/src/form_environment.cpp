@@ -6,7 +6,7 @@
 #include "app/directory_chooser.h"
 #include "app/instance_lock.h"
 #include "app/system_version.h"
-#include "pipeline/settings.h"
+#include "frontend/settings.h"
 
 namespace vistrel {
 

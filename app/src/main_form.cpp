@@ -21,7 +21,7 @@
 #include "app/glyphs.h"
 #include "app/power_watcher.h"
 #include "app/up_down.h"
-#include "pipeline/settings.h"
+#include "frontend/settings.h"
 
 // Resources of a static library must be registered by hand, outside any
 // namespace.
@@ -214,7 +214,7 @@ void TMainForm::CreateControls() {
     JPEGQTB = new QSlider(Qt::Horizontal, this);
     JPEGQTB->setObjectName(QStringLiteral("JPEGQTB"));
     JPEGQTB->setGeometry(136, 72, 97, 27);
-    JPEGQTB->setRange(TSettings::kMinQuality, TSettings::kMaxQuality);
+    JPEGQTB->setRange(kMinQuality, kMaxQuality);
     JPEGQTB->setTickInterval(5);
     JPEGQTB->setTickPosition(QSlider::TicksBelow);
     JPEGQTB->setPageStep(5);

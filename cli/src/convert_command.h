@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "arguments.h"
+#include "frontend/settings.h"  // kMinQuality, kMaxQuality
 
 namespace vistrel::cli {
 
@@ -24,8 +25,6 @@ struct ConvertOptions {
     OutputKind outputKind = OutputKind::Jpeg;
 };
 
-inline constexpr int kMinQuality = 50;
-inline constexpr int kMaxQuality = 100;
 inline constexpr int kMaxSide = 32768;
 
 // RGB (code 0), any four characters, or 0x and one to eight hex digits.

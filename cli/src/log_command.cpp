@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "base/error_handler.h"
-#include "pipeline/frame_logger.h"
-#include "pipeline/settings.h"
+#include "frontend/frame_logger.h"
+#include "frontend/settings.h"
 #include "pipeline/video_image.h"
 
 namespace vistrel::cli {
@@ -94,7 +94,7 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
                 ParseNumber(*skip, QStringLiteral("--skip"), 0, TSettings::kMaxSkippedFrames);
         } else if (const auto quality = TakeValue(arguments, i, QStringLiteral("--quality"))) {
             options.quality = ParseNumber(*quality, QStringLiteral("--quality"),
-                                          TSettings::kMinQuality, TSettings::kMaxQuality);
+                                          kMinQuality, kMaxQuality);
         } else if (const auto dir = TakeValue(arguments, i, QStringLiteral("--dir"))) {
             if (dir->isEmpty()) {
                 Usage(QStringLiteral("--dir needs a directory"));

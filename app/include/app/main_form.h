@@ -10,7 +10,7 @@
 #include "app/instance_lock.h"
 #include "app/system_version.h"
 #include "base/error_handler.h"
-#include "pipeline/frame_logger.h"
+#include "frontend/frame_logger.h"
 #include "pipeline/video_image.h"
 
 class QCheckBox;

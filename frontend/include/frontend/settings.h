@@ -2,9 +2,13 @@
 
 #include <QString>
 
-#include "imaging/errors.h"
+#include "base/errors.h"
 
 namespace vistrel {
+
+// The JPEG quality a user may choose, in the window and on the command line.
+inline constexpr int kMinQuality = 50;
+inline constexpr int kMaxQuality = 100;
 
 // A write to the settings file failed: "Unable to write to <file>".
 class EIniFileException : public EVistrelError {
@@ -44,8 +48,6 @@ private:
 
 // The five settings both front ends share, with their defaults.
 struct TSettings {
-    static constexpr int kMinQuality = 50;
-    static constexpr int kMaxQuality = 100;
     static constexpr int kMaxSkippedFrames = 100;
 
     int Cam = 0;

@@ -1,4 +1,4 @@
-#include "pipeline/settings.h"
+#include "frontend/settings.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "pipeline/frame_logger.h"
+#include "frontend/frame_logger.h"
 
 namespace vistrel {
 
