@@ -7,6 +7,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 #include <cerrno>
+#include <utility>
 
 namespace vistrel {
 
@@ -26,28 +27,25 @@ TInstanceLock::~TInstanceLock() {
 TInstanceLock::Result TInstanceLock::Acquire(const QString& path) {
     Release();
     const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!fd) {
         return Result::Unavailable;
     }
     int rc;
     do {
-        rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        rc = ::flock(fd.Get(), LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-        const int error = errno;
-        ::close(fd);
-        return error == EWOULDBLOCK ? Result::HeldElsewhere : Result::Unavailable;
+        return errno == EWOULDBLOCK ? Result::HeldElsewhere : Result::Unavailable;
     }
-    fd_ = fd;
+    fd_ = std::move(fd);
     return Result::Acquired;
 }
 
 void TInstanceLock::Release() {
-    if (fd_ >= 0) {
-        ::flock(fd_, LOCK_UN);
-        ::close(fd_);
-        fd_ = -1;
+    if (fd_) {
+        ::flock(fd_.Get(), LOCK_UN);
+        fd_.Reset();
     }
 }
 

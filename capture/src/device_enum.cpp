@@ -10,7 +10,7 @@ TStatus EnumCaptureDevices(std::vector<std::string>& list, const std::shared_ptr
         return kStatusFail;
     }
     std::vector<std::string> names;
-    const WalkResult walk = WalkCaptureDevices(*io, [&](const WalkedDevice& device, DeviceFd&) {
+    const WalkResult walk = WalkCaptureDevices(*io, [&](const WalkedDevice& device, UniqueFd&) {
         names.push_back(device.card);
         return false;
     });

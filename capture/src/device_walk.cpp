@@ -25,7 +25,7 @@ std::string CardName(const v4l2_capability& cap) {
 }  // namespace
 
 WalkResult WalkCaptureDevices(V4L2Io& io,
-                              const std::function<bool(const WalkedDevice&, DeviceFd&)>& visit) {
+                              const std::function<bool(const WalkedDevice&, UniqueFd&)>& visit) {
     WalkResult result;
     std::vector<std::string> nodes;
     if (const int r = io.ListDeviceNodes(nodes); r < 0) {
@@ -42,7 +42,7 @@ WalkResult WalkCaptureDevices(V4L2Io& io,
             result.status = StatusFromErrno(-fd);
             return result;
         }
-        DeviceFd device(io, fd);
+        UniqueFd device(fd, io);
         v4l2_capability cap{};
         if (const int r = Xioctl(io, fd, VIDIOC_QUERYCAP, &cap); r < 0) {
             result.end = WalkEnd::Unreadable;

@@ -5,7 +5,7 @@
 
 #include "capture/status.h"
 #include "capture/v4l2_io.h"
-#include "device_fd.h"
+#include "base/unique_fd.h"
 
 namespace vistrel {
 
@@ -35,6 +35,6 @@ struct WalkResult {
 // first node that cannot be opened or queried. visit returns true to take
 // the device: it may move the open descriptor out and the walk stops.
 WalkResult WalkCaptureDevices(V4L2Io& io,
-                              const std::function<bool(const WalkedDevice&, DeviceFd&)>& visit);
+                              const std::function<bool(const WalkedDevice&, UniqueFd&)>& visit);
 
 }  // namespace vistrel

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "capture/fourcc.h"
-#include "device_fd.h"
 #include "device_walk.h"
 
 namespace vistrel {
@@ -54,10 +53,12 @@ std::string UpperAscii(std::string text) {
     return text;
 }
 
-OwnedFd MakeWakeFd(TStatus& status) {
+// The capture thread's wake-up eventfd: our own descriptor, not a device,
+// so it closes with close(2).
+UniqueFd MakeWakeFd(TStatus& status) {
     const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     status = fd >= 0 ? kStatusOk : StatusFromErrno(errno);
-    return OwnedFd(fd);
+    return UniqueFd(fd);
 }
 
 // One driver buffer mapped into our address space; unmapped through the seam.
@@ -95,7 +96,7 @@ private:
 // until the thread has returned.
 class TVideoSample::Engine {
 public:
-    Engine(std::shared_ptr<V4L2Io> io, DeviceFd device, OwnedFd wake,
+    Engine(std::shared_ptr<V4L2Io> io, UniqueFd device, UniqueFd wake,
            std::shared_ptr<TSampleGrabberCB> callback, TDeviceLostRoutine onLost)
         : io_(std::move(io)),
           device_(std::move(device)),
@@ -375,8 +376,8 @@ private:
     }
 
     std::shared_ptr<V4L2Io> io_;
-    DeviceFd device_;
-    OwnedFd wake_;
+    UniqueFd device_;  // closes through io_
+    UniqueFd wake_;
     std::shared_ptr<TSampleGrabberCB> callback_;  // the grabber's reference
     TDeviceLostRoutine onLost_;
 
@@ -423,7 +424,7 @@ TStatus TVideoSample::StartVideo(const std::string& deviceName, std::string& fri
         return constructionStatus_;
     }
     TStatus wakeStatus;
-    OwnedFd wake = MakeWakeFd(wakeStatus);
+    UniqueFd wake = MakeWakeFd(wakeStatus);
     if (Failed(wakeStatus)) {
         return wakeStatus;
     }
@@ -434,9 +435,9 @@ TStatus TVideoSample::StartVideo(const std::string& deviceName, std::string& fri
     }
     const std::string wantedUpper = UpperAscii(wanted);
 
-    DeviceFd device;
+    UniqueFd device;
     std::string path;
-    const WalkResult walk = WalkCaptureDevices(*io_, [&](const WalkedDevice& d, DeviceFd& fd) {
+    const WalkResult walk = WalkCaptureDevices(*io_, [&](const WalkedDevice& d, UniqueFd& fd) {
         const std::string name = Trim(d.card);
         if (UpperAscii(name) != wantedUpper && wanted != "#" + std::to_string(d.position)) {
             return false;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "base/error_handler.h"
+#include "base/unique_fd.h"
 #include "frontend/frame_logger.h"
 #include "frontend/settings.h"
 #include "pipeline/video_image.h"
@@ -28,10 +29,13 @@ namespace {
 class StopSignals {
 public:
     StopSignals() {
-        if (::pipe2(fds_.data(), O_CLOEXEC | O_NONBLOCK) != 0) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
             throw std::runtime_error("Cannot create a pipe for signals");
         }
-        writeEnd_.store(fds_[1]);
+        pipeRead_.Reset(fds[0]);
+        pipeWrite_.Reset(fds[1]);
+        writeEnd_.store(fds[1]);
         struct sigaction action {};
         action.sa_handler = &StopSignals::OnSignal;
         sigemptyset(&action.sa_mask);
@@ -44,18 +48,17 @@ public:
             sigaction(kSignals[i], &previous_[i], nullptr);
         }
         // A handler running on another thread finishes its write before the
-        // pipe goes; later ones see no pipe.
+        // pipe goes (the members close it after this body); later ones see
+        // no pipe.
         writeEnd_.store(-1);
         while (activeHandlers_.load() != 0) {
             std::this_thread::yield();
         }
-        ::close(fds_[0]);
-        ::close(fds_[1]);
     }
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
-    int ReadEnd() const { return fds_[0]; }
+    int ReadEnd() const { return pipeRead_.Get(); }
 
 private:
     static void OnSignal(int) {
@@ -75,7 +78,8 @@ private:
     static inline std::atomic<int> writeEnd_{-1};
     static inline std::atomic<int> activeHandlers_{0};
     static_assert(std::atomic<int>::is_always_lock_free);
-    std::array<int, 2> fds_{-1, -1};
+    UniqueFd pipeRead_;
+    UniqueFd pipeWrite_;  // its number is also in writeEnd_, for the handler
     std::array<struct sigaction, 2> previous_{};
 };
 

@@ -20,6 +20,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/unique_fd.h"
+
 namespace vistrel {
 
 namespace {
@@ -235,9 +237,7 @@ public:
     }
 
     ~PendingFile() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
+        fd_.Reset();
         if (!temp_.empty() && !committed_) {
             ::unlink(temp_.c_str());
         }
@@ -249,7 +249,7 @@ public:
         // One write in the normal case; a short write (signal, full disk)
         // continues until the system says why it cannot.
         while (size > 0) {
-            const ssize_t written = ::write(fd_, data, size);
+            const ssize_t written = ::write(fd_.Get(), data, size);
             if (written < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -262,9 +262,9 @@ public:
     }
 
     void Commit() {
-        const int fd = fd_;
-        fd_ = -1;
-        if (::close(fd) != 0 && errno != EINTR) {
+        // Closed here, not by the owner: a failing close (a network file
+        // system's deferred write) means the file is not whole.
+        if (::close(fd_.Release()) != 0 && errno != EINTR) {
             throw EFWriteError(target_, errno);
         }
         if (!temp_.empty() && ::rename(temp_.c_str(), final_.c_str()) != 0) {
@@ -275,10 +275,11 @@ public:
 
 private:
     void OpenInPlace() {
-        fd_ = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd_ < 0) {
+        const int fd = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) {
             throw EFCreateError(target_, errno);
         }
+        fd_.Reset(fd);
     }
 
     void OpenBeside() {
@@ -292,8 +293,9 @@ private:
             // A leading dot keeps the partial file out of "*.jpg" listings.
             temp_ = dir + "." + name + "." + std::to_string(::getpid()) + "-" +
                     std::to_string(counter.fetch_add(1)) + ".part";
-            fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd_ >= 0) {
+            const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                fd_.Reset(fd);
                 return;
             }
             error = errno;
@@ -305,7 +307,7 @@ private:
     std::string target_;  // the name the caller gave, for messages
     std::string final_;   // where the finished file goes
     std::string temp_;
-    int fd_ = -1;
+    UniqueFd fd_;
     bool committed_ = false;
 };
 

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "base/unique_fd.h"
+
 namespace vistrel {
 
 // Keeps one Vistrel running per user: an exclusive flock(2) on a lock file.
@@ -24,12 +26,12 @@ public:
     // HeldElsewhere means another instance runs; Unavailable means the file
     // could not be opened or locked for another reason.
     Result Acquire(const QString& path);
-    bool Held() const { return fd_ >= 0; }
+    bool Held() const { return static_cast<bool>(fd_); }
     // Unlocks and closes; errors are ignored, the kernel drops the lock anyway.
     void Release();
 
 private:
-    int fd_ = -1;
+    UniqueFd fd_;
 };
 
 }  // namespace vistrel

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/unique_fd.h"
+
 namespace vistrel {
 
 // The seam between the capture layer and the kernel: every call the capture
@@ -19,7 +21,10 @@ namespace vistrel {
 // Implementations must be safe to call from several threads at once: the
 // capture thread polls, dequeues and requeues while the owner's thread opens,
 // enumerates and tears down.
-class V4L2Io {
+//
+// A device descriptor is held in a UniqueFd made with the seam as its
+// closer, so it closes through Close.
+class V4L2Io : public FdCloser {
 public:
     virtual ~V4L2Io() = default;
 
@@ -29,7 +34,7 @@ public:
 
     // open(2); the capture layer always passes O_RDWR | O_NONBLOCK | O_CLOEXEC.
     virtual int Open(const std::string& path, int flags) = 0;
-    virtual int Close(int fd) = 0;
+    int Close(int fd) override = 0;
 
     // One ioctl(2) attempt. Use Xioctl, which retries EINTR, rather than this.
     virtual int Ioctl(int fd, unsigned long request, void* arg) = 0;
