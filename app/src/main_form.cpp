@@ -21,6 +21,7 @@
 #include "app/glyphs.h"
 #include "app/power_watcher.h"
 #include "app/up_down.h"
+#include "base/flag_scope.h"
 #include "frontend/settings.h"
 
 // Resources of a static library must be registered by hand, outside any
@@ -60,18 +61,6 @@ public:
     ~BusyCursor() { QApplication::restoreOverrideCursor(); }
     BusyCursor(const BusyCursor&) = delete;
     BusyCursor& operator=(const BusyCursor&) = delete;
-};
-
-// Sets a re-entry flag for the time of a scope, whatever way it is left.
-class FlagScope {
-public:
-    explicit FlagScope(bool& flag) : flag_(flag) { flag_ = true; }
-    ~FlagScope() { flag_ = false; }
-    FlagScope(const FlagScope&) = delete;
-    FlagScope& operator=(const FlagScope&) = delete;
-
-private:
-    bool& flag_;
 };
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "frontend/frame_logger.h"
 
+#include "base/flag_scope.h"
+
 namespace vistrel {
 
 TFrameLogger::TFrameLogger(CopyFrame copyFrame)
@@ -13,11 +15,7 @@ void TFrameLogger::OnNewFrame() {
     if (inFrameHandler_) {
         return;
     }
-    inFrameHandler_ = true;
-    struct ClearFlag {
-        bool& flag;
-        ~ClearFlag() { flag = false; }
-    } clearFlag{inFrameHandler_};
+    const FlagScope inHandler(inFrameHandler_);
 
     ++frameCounter_;
     if (frameCounter_ < frameDivisor_) {

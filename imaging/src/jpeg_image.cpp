@@ -65,26 +65,25 @@ template <typename Body>
     return true;
 }
 
-// Owns one compression context; destroyed on every exit, error or not.
-struct CompressContext {
-    jpeg_compress_struct cinfo{};
+// Owns one libjpeg context, compression or decompression, with our error
+// manager; destroyed on every exit, error or not. jpeg_destroy serves both
+// kinds, and a context that was never created is left alone by it.
+template <typename Struct>
+struct JpegContext {
+    Struct cinfo{};
     ErrorManager err{};
-    CompressContext() { InstallErrorManager(err, *reinterpret_cast<j_common_ptr>(&cinfo)); }
-    ~CompressContext() { jpeg_destroy_compress(&cinfo); }
-    CompressContext(const CompressContext&) = delete;
-    CompressContext& operator=(const CompressContext&) = delete;
+    JpegContext() { InstallErrorManager(err, *Common()); }
+    ~JpegContext() { jpeg_destroy(Common()); }
+    JpegContext(const JpegContext&) = delete;
+    JpegContext& operator=(const JpegContext&) = delete;
     [[noreturn]] void Raise() const { throw EJPEG(err.pub.msg_code); }
+
+private:
+    j_common_ptr Common() { return reinterpret_cast<j_common_ptr>(&cinfo); }
 };
 
-struct DecompressContext {
-    jpeg_decompress_struct cinfo{};
-    ErrorManager err{};
-    DecompressContext() { InstallErrorManager(err, *reinterpret_cast<j_common_ptr>(&cinfo)); }
-    ~DecompressContext() { jpeg_destroy_decompress(&cinfo); }
-    DecompressContext(const DecompressContext&) = delete;
-    DecompressContext& operator=(const DecompressContext&) = delete;
-    [[noreturn]] void Raise() const { throw EJPEG(err.pub.msg_code); }
-};
+using CompressContext = JpegContext<jpeg_compress_struct>;
+using DecompressContext = JpegContext<jpeg_decompress_struct>;
 
 // ---- Memory destination ---------------------------------------------------
 //
