@@ -4,13 +4,10 @@
 
 namespace vistrel {
 
-TStatus EnumCaptureDevices(std::vector<std::string>& list, const std::shared_ptr<V4L2Io>& io) {
+TStatus EnumCaptureDevices(std::vector<std::string>& list, V4L2Io& io) {
     list.clear();
-    if (!io) {
-        return kStatusFail;
-    }
     std::vector<std::string> names;
-    const WalkResult walk = WalkCaptureDevices(*io, [&](const WalkedDevice& device, UniqueFd&) {
+    const WalkResult walk = WalkCaptureDevices(io, [&](const WalkedDevice& device, UniqueFd&) {
         names.push_back(device.card);
         return false;
     });

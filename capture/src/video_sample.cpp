@@ -246,8 +246,6 @@ private:
         return buffer;
     }
 
-    enum class Outcome { Continue, Fatal };
-
     void Run() {
         int consecutiveErrors = 0;
         TStatus failure = kStatusOk;

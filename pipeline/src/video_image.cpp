@@ -363,7 +363,7 @@ bool TVideoImage::FrameWindowProc(QEvent* message) {
 void TVideoImage::GetDeviceList(QStringList& list) {
     list.clear();
     std::vector<std::string> names;
-    EnumCaptureDevices(names, io_);  // a failed walk simply lists fewer devices
+    EnumCaptureDevices(names, *io_);  // a failed walk simply lists fewer devices
     for (const std::string& name : names) {
         list << QString::fromLocal8Bit(name.data(), static_cast<qsizetype>(name.size()));
     }

@@ -39,7 +39,7 @@ protected:
 
     std::vector<std::string> Enumerate(TStatus* status = nullptr) {
         std::vector<std::string> list{"stale entry"};
-        const TStatus s = EnumCaptureDevices(list, fake_);
+        const TStatus s = EnumCaptureDevices(list, *fake_);
         if (status != nullptr) {
             *status = s;
         }
@@ -109,8 +109,8 @@ TEST_F(DeviceWalkTest, RepeatedEnumerationReplacesTheList) {
     fake_->AddDevice(Camera("A"));
     fake_->AddDevice(Camera("B"));
     std::vector<std::string> list;
-    EXPECT_EQ(EnumCaptureDevices(list, fake_), kStatusOk);
-    EXPECT_EQ(EnumCaptureDevices(list, fake_), kStatusOk);
+    EXPECT_EQ(EnumCaptureDevices(list, *fake_), kStatusOk);
+    EXPECT_EQ(EnumCaptureDevices(list, *fake_), kStatusOk);
     EXPECT_EQ(list, (std::vector<std::string>{"A", "B"}));
 }
 

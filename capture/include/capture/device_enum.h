@@ -1,6 +1,5 @@
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,7 +23,6 @@ namespace vistrel {
 //
 // Position n (counted from 1) in the list is the device "#n" opens in
 // TVideoSample::StartVideo: both use the same walk.
-TStatus EnumCaptureDevices(std::vector<std::string>& list,
-                           const std::shared_ptr<V4L2Io>& io = SystemV4L2Io());
+TStatus EnumCaptureDevices(std::vector<std::string>& list, V4L2Io& io = *SystemV4L2Io());
 
 }  // namespace vistrel
