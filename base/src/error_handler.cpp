@@ -3,16 +3,18 @@
 #include <cstdio>
 #include <utility>
 
+#include "logging.h"
+
 namespace vistrel {
 
 namespace {
 
-void WriteToStderr(const QString& message, const void* /*source*/) {
-    std::fprintf(stderr, "vistrel: %s\n", message.toLocal8Bit().constData());
+void WriteToLog(const QString& message, const void* /*source*/) {
+    qCWarning(lcBase, "%s", qUtf8Printable(message));
 }
 
 ApplicationErrorHandler& InstalledHandler() {
-    static ApplicationErrorHandler handler = WriteToStderr;
+    static ApplicationErrorHandler handler = WriteToLog;
     return handler;
 }
 
@@ -20,7 +22,7 @@ ApplicationErrorHandler& InstalledHandler() {
 
 ApplicationErrorHandler SetApplicationErrorHandler(ApplicationErrorHandler handler) {
     if (!handler) {
-        handler = WriteToStderr;
+        handler = WriteToLog;
     }
     return std::exchange(InstalledHandler(), std::move(handler));
 }
@@ -43,9 +45,10 @@ void HandleApplicationError(const std::exception_ptr& error, const void* source)
         try {
             InstalledHandler()(message, source);
         } catch (...) {
-            WriteToStderr(message, source);
+            WriteToLog(message, source);
         }
     } catch (...) {
+        // Even the log failed (out of memory): the one line left to say.
         std::fputs("vistrel: an error could not be reported\n", stderr);
     }
 }

@@ -9,8 +9,9 @@ namespace vistrel {
 
 // The application's error handler: receives the message of an error that
 // reached the top of a GUI-thread operation, and the object it came from.
-// The window installs one that shows a message box; until then errors are
-// written to stderr. Installed and called on the GUI thread only.
+// The window installs one that shows a message box; until then errors go to
+// the vistrel.base log as warnings, which show on stderr by default.
+// Installed and called on the GUI thread only.
 using ApplicationErrorHandler = std::function<void(const QString& message, const void* source)>;
 
 // Installs handler (an empty one restores the default) and returns the
@@ -21,7 +22,7 @@ ApplicationErrorHandler SetApplicationErrorHandler(ApplicationErrorHandler handl
 QString ErrorMessage(const std::exception_ptr& error);
 
 // Hands the error to the installed handler. Never throws: a handler that
-// fails falls back to stderr.
+// fails falls back to the log.
 void HandleApplicationError(const std::exception_ptr& error, const void* source) noexcept;
 
 }  // namespace vistrel
