@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "logging.h"
+
 namespace vistrel {
 namespace {
 
@@ -29,6 +31,7 @@ WalkResult WalkCaptureDevices(V4L2Io& io,
     WalkResult result;
     std::vector<std::string> nodes;
     if (const int r = io.ListDeviceNodes(nodes); r < 0) {
+        LogCallFailure("opendir", "/dev", -r);
         result.end = WalkEnd::ListFailed;
         result.status = StatusFromErrno(-r);
         return result;
@@ -38,6 +41,7 @@ WalkResult WalkCaptureDevices(V4L2Io& io,
     for (const std::string& path : nodes) {
         const int fd = io.Open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
+            LogCallFailure("open", path, -fd);
             result.end = WalkEnd::Unreadable;
             result.status = StatusFromErrno(-fd);
             return result;
@@ -45,6 +49,7 @@ WalkResult WalkCaptureDevices(V4L2Io& io,
         UniqueFd device(fd, io);
         v4l2_capability cap{};
         if (const int r = Xioctl(io, fd, VIDIOC_QUERYCAP, &cap); r < 0) {
+            LogCallFailure("VIDIOC_QUERYCAP", path, -r);
             result.end = WalkEnd::Unreadable;
             result.status = StatusFromErrno(-r);
             return result;

@@ -13,8 +13,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/errors.h"
 #include "capture/fourcc.h"
 #include "device_walk.h"
+#include "logging.h"
 
 namespace vistrel {
 namespace {
@@ -57,7 +59,11 @@ std::string UpperAscii(std::string text) {
 // so it closes with close(2).
 UniqueFd MakeWakeFd(TStatus& status) {
     const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    status = fd >= 0 ? kStatusOk : StatusFromErrno(errno);
+    status = kStatusOk;
+    if (fd < 0) {
+        status = StatusFromErrno(errno);
+        qCInfo(lcCapture, "eventfd for the capture thread: %s", ErrnoText(errno).c_str());
+    }
     return UniqueFd(fd);
 }
 
@@ -75,7 +81,9 @@ public:
     MappedBuffer& operator=(const MappedBuffer&) = delete;
     ~MappedBuffer() {
         if (address_ != nullptr) {
-            io_->Munmap(address_, length_);
+            if (const int r = io_->Munmap(address_, length_); r < 0) {
+                qCInfo(lcCapture, "munmap of a driver buffer: %s", ErrnoText(-r).c_str());
+            }
         }
     }
 
@@ -96,9 +104,10 @@ private:
 // until the thread has returned.
 class TVideoSample::Engine {
 public:
-    Engine(std::shared_ptr<V4L2Io> io, UniqueFd device, UniqueFd wake,
+    Engine(std::shared_ptr<V4L2Io> io, std::string path, UniqueFd device, UniqueFd wake,
            std::shared_ptr<TSampleGrabberCB> callback, TDeviceLostRoutine onLost)
         : io_(std::move(io)),
+          path_(std::move(path)),
           device_(std::move(device)),
           wake_(std::move(wake)),
           callback_(std::move(callback)),
@@ -112,7 +121,7 @@ public:
         // this very destruction), so nothing touches the buffers any more.
         if (streaming_) {
             int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            Xioctl(*io_, device_.Get(), VIDIOC_STREAMOFF, &type);
+            Check("VIDIOC_STREAMOFF", Xioctl(*io_, device_.Get(), VIDIOC_STREAMOFF, &type));
         }
         buffers_.clear();
         if (buffersRequested_) {
@@ -120,7 +129,7 @@ public:
             release.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             release.memory = V4L2_MEMORY_MMAP;
             release.count = 0;
-            Xioctl(*io_, device_.Get(), VIDIOC_REQBUFS, &release);
+            Check("VIDIOC_REQBUFS", Xioctl(*io_, device_.Get(), VIDIOC_REQBUFS, &release));
         }
     }
 
@@ -135,35 +144,36 @@ public:
         request.memory = V4L2_MEMORY_MMAP;
         request.count = kBufferCount;
         if (const int r = Xioctl(*io_, device_.Get(), VIDIOC_REQBUFS, &request); r < 0) {
-            return StatusFromErrno(-r);
+            return Failure("VIDIOC_REQBUFS", r);
         }
         buffersRequested_ = true;
         if (request.count == 0) {
+            qCInfo(lcCapture, "VIDIOC_REQBUFS on %s granted no buffers", path_.c_str());
             return kStatusFail;  // nothing to capture into
         }
         buffers_.reserve(request.count);
         for (std::uint32_t i = 0; i < request.count; ++i) {
             v4l2_buffer buffer = EmptyBuffer(i);
             if (const int r = Xioctl(*io_, device_.Get(), VIDIOC_QUERYBUF, &buffer); r < 0) {
-                return StatusFromErrno(-r);
+                return Failure("VIDIOC_QUERYBUF", r);
             }
             void* address = nullptr;
             if (const int r = io_->Mmap(device_.Get(), buffer.length, buffer.m.offset, &address);
                 r < 0) {
-                return StatusFromErrno(-r);
+                return Failure("mmap", r);
             }
             buffers_.emplace_back(*io_, address, buffer.length);
         }
         for (std::uint32_t i = 0; i < buffers_.size(); ++i) {
             v4l2_buffer buffer = EmptyBuffer(i);
             if (const int r = Xioctl(*io_, device_.Get(), VIDIOC_QBUF, &buffer); r < 0) {
-                return StatusFromErrno(-r);
+                return Failure("VIDIOC_QBUF", r);
             }
             ++queued_;
         }
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (const int r = Xioctl(*io_, device_.Get(), VIDIOC_STREAMON, &type); r < 0) {
-            return StatusFromErrno(-r);
+            return Failure("VIDIOC_STREAMON", r);
         }
         streaming_ = true;
         return kStatusOk;
@@ -173,7 +183,7 @@ public:
         v4l2_format f{};
         f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (const int r = Xioctl(*io_, device_.Get(), VIDIOC_G_FMT, &f); r < 0) {
-            return StatusFromErrno(-r);
+            return Failure("VIDIOC_G_FMT", r);
         }
         const auto clampInt = [](std::uint32_t v) {
             return static_cast<std::int32_t>(
@@ -238,6 +248,18 @@ public:
     }
 
 private:
+    // Logs a failed call on the device and gives its errno status; result is
+    // the call's -errno.
+    TStatus Failure(const char* call, int result) const {
+        LogCallFailure(call, path_, -result);
+        return StatusFromErrno(-result);
+    }
+    void Check(const char* call, int result) const {
+        if (result < 0) {
+            LogCallFailure(call, path_, -result);
+        }
+    }
+
     static v4l2_buffer EmptyBuffer(std::uint32_t index) {
         v4l2_buffer buffer{};
         buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -258,7 +280,7 @@ private:
                 continue;
             }
             if (r < 0) {
-                failure = StatusFromErrno(-r);
+                failure = Failure("poll", r);
                 break;
             }
             if (stopRequested_.load()) {
@@ -272,7 +294,7 @@ private:
             }
             const short events = fds[0].revents;
             if ((events & POLLNVAL) != 0) {
-                failure = StatusFromErrno(EBADF);
+                failure = Failure("poll (POLLNVAL)", -EBADF);
                 break;
             }
             if (events == 0) {
@@ -294,17 +316,25 @@ private:
             if (r == -EAGAIN) {
                 // Poll flagged an error and no buffer is ready: the stream is
                 // dead (not streaming any more, or nothing left queued).
-                return deviceError ? StatusFromErrno(EIO) : kStatusOk;
+                if (!deviceError) {
+                    return kStatusOk;
+                }
+                qCInfo(lcCapture, "poll on %s reported an error and no buffer is ready",
+                       path_.c_str());
+                return StatusFromErrno(EIO);
             }
             if (r < 0) {
+                const TStatus status = Failure("VIDIOC_DQBUF", r);
                 if (r == -ENODEV || deviceError || ++consecutiveErrors >= kMaxConsecutiveErrors) {
-                    return StatusFromErrno(-r);
+                    return status;
                 }
                 return kStatusOk;  // back to poll, try again
             }
             consecutiveErrors = 0;
             if (buffer.index >= buffers_.size()) {
                 // Not one of ours: nothing to deliver or give back.
+                qCInfo(lcCapture, "VIDIOC_DQBUF on %s returned unknown buffer %u", path_.c_str(),
+                       buffer.index);
                 if (++consecutiveErrors >= kMaxConsecutiveErrors) {
                     return StatusFromErrno(EIO);
                 }
@@ -352,6 +382,7 @@ private:
             return kStatusOk;
         }
         requeueFailures_.fetch_add(1, std::memory_order_relaxed);
+        LogCallFailure("VIDIOC_QBUF (requeue)", path_, -r);
         // A refused buffer leaves the rotation; streaming goes on with the
         // rest unless the device is gone or none is left.
         if (r == -ENODEV || queued_ == 0) {
@@ -361,6 +392,8 @@ private:
     }
 
     void ReportLost(TStatus reason) {
+        qCInfo(lcCapture, "capture on %s ended: %s", path_.c_str(),
+               ErrnoText(ErrnoOfStatus(reason)).c_str());
         lost_.store(true);
         if (!onLost_) {
             return;
@@ -374,7 +407,8 @@ private:
     }
 
     std::shared_ptr<V4L2Io> io_;
-    UniqueFd device_;  // closes through io_
+    std::string path_;  // the device node, for the log
+    UniqueFd device_;   // closes through io_
     UniqueFd wake_;
     std::shared_ptr<TSampleGrabberCB> callback_;  // the grabber's reference
     TDeviceLostRoutine onLost_;
@@ -449,15 +483,18 @@ TStatus TVideoSample::StartVideo(const std::string& deviceName, std::string& fri
         case WalkEnd::Stopped:
             break;
         case WalkEnd::Exhausted:
-            return kStatusFail;  // no device matched, or there is none
+            // No device matched, or there is none.
+            qCInfo(lcCapture, "no capture device matches \"%s\" (%d found)", wanted.c_str(),
+                   walk.devices);
+            return kStatusFail;
         case WalkEnd::Unreadable:
         case WalkEnd::ListFailed:
             return walk.status;
     }
 
     devicePath_ = path;
-    engine_ =
-        std::make_shared<Engine>(io_, std::move(device), std::move(wake), callback_, onDeviceLost_);
+    engine_ = std::make_shared<Engine>(io_, path, std::move(device), std::move(wake), callback_,
+                                       onDeviceLost_);
     if (const TStatus s = engine_->Setup(); Failed(s)) {
         return s;  // the half-built engine stays until destruction
     }
