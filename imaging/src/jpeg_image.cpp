@@ -19,8 +19,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
+#include "base/errors.h"
 #include "base/unique_fd.h"
+#include "logging.h"
 
 namespace vistrel {
 
@@ -76,7 +79,16 @@ struct JpegContext {
     ~JpegContext() { jpeg_destroy(Common()); }
     JpegContext(const JpegContext&) = delete;
     JpegContext& operator=(const JpegContext&) = delete;
-    [[noreturn]] void Raise() const { throw EJPEG(err.pub.msg_code); }
+
+    // Raises the library's fatal error; the log keeps its own text.
+    [[noreturn]] void Raise() {
+        if (lcImaging().isInfoEnabled()) {
+            char text[JMSG_LENGTH_MAX] = {};
+            err.pub.format_message(Common(), text);
+            qCInfo(lcImaging, "libjpeg error %d: %s", err.pub.msg_code, text);
+        }
+        throw EJPEG(err.pub.msg_code);
+    }
 
 private:
     j_common_ptr Common() { return reinterpret_cast<j_common_ptr>(&cinfo); }
@@ -253,7 +265,7 @@ public:
                 if (errno == EINTR) {
                     continue;
                 }
-                throw EFWriteError(target_, errno);
+                Fail<EFWriteError>("write", Written(), errno);
             }
             data += written;
             size -= static_cast<std::size_t>(written);
@@ -264,10 +276,10 @@ public:
         // Closed here, not by the owner: a failing close (a network file
         // system's deferred write) means the file is not whole.
         if (::close(fd_.Release()) != 0 && errno != EINTR) {
-            throw EFWriteError(target_, errno);
+            Fail<EFWriteError>("close", Written(), errno);
         }
         if (!temp_.empty() && ::rename(temp_.c_str(), final_.c_str()) != 0) {
-            throw EFCreateError(target_, errno);
+            Fail<EFCreateError>("rename", temp_ + " -> " + final_, errno);
         }
         committed_ = true;
     }
@@ -276,7 +288,7 @@ private:
     void OpenInPlace() {
         const int fd = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd < 0) {
-            throw EFCreateError(target_, errno);
+            Fail<EFCreateError>("open", target_, errno);
         }
         fd_.Reset(fd);
     }
@@ -299,8 +311,20 @@ private:
             }
             error = errno;
         }
-        temp_.clear();
-        throw EFCreateError(target_, error);
+        const std::string last = std::exchange(temp_, std::string());
+        Fail<EFCreateError>("open", last, error);
+    }
+
+    // The file the bytes go to: the partial file, or the target itself.
+    const std::string& Written() const { return temp_.empty() ? target_ : temp_; }
+
+    // Logs the failed call with its errno, then raises Error about the name
+    // the caller gave.
+    template <typename Error>
+    [[noreturn]] void Fail(const std::string& call, const std::string& file,
+                           int errorNumber) const {
+        qCInfo(lcImaging, "%s %s: %s", call.c_str(), file.c_str(), ErrnoText(errorNumber).c_str());
+        throw Error(target_, errorNumber);
     }
 
     std::string target_;  // the name the caller gave, for messages
