@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "logging.h"
+
 namespace vistrel {
 
 namespace {
@@ -207,12 +209,17 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
     const QFileInfo info(fileName_);
     QDir().mkpath(info.absolutePath());
     QSaveFile file(fileName_);
-    if (!file.open(QIODevice::WriteOnly)) {
+    const auto fail = [&](const char* step) {
+        qCInfo(lcFrontend, "%s %s: %s", step, qUtf8Printable(fileName_),
+               qUtf8Printable(file.errorString()));
         throw EIniFileException(fileName_);
+    };
+    if (!file.open(QIODevice::WriteOnly)) {
+        fail("open");
     }
     file.write((lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
     if (!file.commit()) {
-        throw EIniFileException(fileName_);
+        fail("write");
     }
 }
 
