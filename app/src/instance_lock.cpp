@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <utility>
 
+#include "base/errors.h"
+#include "logging.h"
+
 namespace vistrel {
 
 QString TInstanceLock::DefaultPath() {
@@ -29,6 +32,7 @@ TInstanceLock::Result TInstanceLock::Acquire(const QString& path) {
     const QByteArray name = QFile::encodeName(path);
     UniqueFd fd(::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     if (!fd) {
+        qCInfo(lcApp, "open %s: %s", name.constData(), ErrnoText(errno).c_str());
         return Result::Unavailable;
     }
     int rc;
@@ -36,7 +40,12 @@ TInstanceLock::Result TInstanceLock::Acquire(const QString& path) {
         rc = ::flock(fd.Get(), LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0) {
-        return errno == EWOULDBLOCK ? Result::HeldElsewhere : Result::Unavailable;
+        const int error = errno;
+        if (error == EWOULDBLOCK) {
+            return Result::HeldElsewhere;
+        }
+        qCInfo(lcApp, "flock %s: %s", name.constData(), ErrnoText(error).c_str());
+        return Result::Unavailable;
     }
     fd_ = std::move(fd);
     return Result::Acquired;

@@ -1,11 +1,12 @@
 #include <QApplication>
 #include <QTimer>
 
-#include <cstdio>
-
 #include "app/main_form.h"
+#include "base/qt_messages.h"
+#include "logging.h"
 
 int main(int argc, char** argv) {
+    vistrel::RouteQtEnvironmentNotices();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vistrel"));
     QApplication::setApplicationVersion(vistrel::ReadFileVersion());
@@ -29,7 +30,7 @@ int main(int argc, char** argv) {
         QTimer::singleShot(0, &form, [&form, screenshot] {
             const bool saved = form.grab().save(screenshot, "PNG");
             if (!saved) {
-                std::fprintf(stderr, "vistrel: cannot write %s\n", qUtf8Printable(screenshot));
+                qCWarning(vistrel::lcApp, "cannot write %s", qUtf8Printable(screenshot));
             }
             QCoreApplication::exit(saved ? 0 : 1);
         });

@@ -14,7 +14,6 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include <cstdio>
 #include <exception>
 #include <mutex>
 
@@ -23,6 +22,7 @@
 #include "app/up_down.h"
 #include "base/flag_scope.h"
 #include "frontend/settings.h"
+#include "logging.h"
 
 // Resources of a static library must be registered by hand, outside any
 // namespace.
@@ -261,8 +261,8 @@ void TMainForm::FormCreate() {
         case TInstanceLock::Result::Unavailable:
             // No usable lock file (no runtime directory, a full disk):
             // better to run unguarded than not at all.
-            std::fprintf(stderr, "vistrel: cannot lock %s; not checking for another instance\n",
-                         qUtf8Printable(env_.instanceLockPath));
+            qCWarning(lcApp, "cannot lock %s; not checking for another instance",
+                      qUtf8Printable(env_.instanceLockPath));
             break;
         case TInstanceLock::Result::Acquired:
             break;
@@ -448,8 +448,9 @@ void TMainForm::RunSBClick() {
         logger_.ResetFrameCounter();
         // The default directory is the program's own; make it on first use.
         const QString directory = logger_.OutputDirectory();
-        if (!directory.isEmpty() && directory == env_.defaultDirectory()) {
-            QDir().mkpath(directory);
+        if (!directory.isEmpty() && directory == env_.defaultDirectory() &&
+            !QDir().mkpath(directory)) {
+            qCInfo(lcApp, "cannot make the default directory %s", qUtf8Printable(directory));
         }
         const QString deviceName =
             QStringLiteral("#") + QString::number(CamLstCB->currentIndex() + 1);
@@ -568,7 +569,7 @@ void TMainForm::ShowMessage(QMessageBox::Icon icon, const QString& title, const 
         if (keep) {
             pendingMessage_ = PendingMessage{icon, title, text};
         } else {
-            std::fprintf(stderr, "vistrel: %s\n", qUtf8Printable(text));
+            qCWarning(lcApp, "%s", qUtf8Printable(text));
         }
         return;
     }

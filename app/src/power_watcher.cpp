@@ -1,6 +1,9 @@
 #include "app/power_watcher.h"
 
 #include <QDBusConnection>
+#include <QDBusError>
+
+#include "logging.h"
 
 namespace vistrel {
 
@@ -12,6 +15,12 @@ TPowerWatcher::TPowerWatcher(Handler handler, QObject* parent)
             QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
             QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"),
             this, SLOT(PrepareForSleep(bool)));
+    }
+    if (!connected_) {
+        // Suspend and resume then go unnoticed.
+        const QString why = bus.lastError().message();
+        qCInfo(lcApp, "not watching for system sleep: %s",
+               why.isEmpty() ? "no system bus" : qUtf8Printable(why));
     }
 }
 
