@@ -1,26 +1,56 @@
 #include "cli.h"
 
+#include <QLoggingCategory>
+
 #include "arguments.h"
 #include "convert_command.h"
+#include "devices_command.h"
 #include "log_command.h"
 
 namespace vistrel::cli {
 
+namespace {
+
+// Takes the global option -v/--verbose out of arguments wherever it stands
+// before a "--"; true when it was there.
+bool TakeVerbose(QStringList& arguments) {
+    bool verbose = false;
+    for (qsizetype i = 0; i < arguments.size() && arguments[i] != u"--";) {
+        if (arguments[i] == u"-v" || arguments[i] == u"--verbose") {
+            arguments.removeAt(i);
+            verbose = true;
+        } else {
+            ++i;
+        }
+    }
+    return verbose;
+}
+
+}  // namespace
+
 QString UsageText() {
     return QStringLiteral(
-        "Usage: vistrel-cli COMMAND [OPTIONS]\n"
+        "Usage: vistrel-cli [-v] COMMAND [OPTIONS]\n"
         "\n"
         "Commands:\n"
         "  devices   list the cameras: position, a tab, name\n"
         "  log       capture from a camera and write frames as JPEG files\n"
         "  convert   turn one raw camera frame into a picture\n"
         "\n"
+        "  -v, --verbose  also log why something failed (the vistrel.* log\n"
+        "                 categories at info level); before or after the command\n"
+        "\n"
         "Run 'vistrel-cli COMMAND --help' for the options of a command.\n");
 }
 
 int RunCli(const QStringList& arguments, QTextStream& out, QTextStream& err,
            const std::shared_ptr<V4L2Io>& io) {
-    const QStringList rest = arguments.mid(1);
+    QStringList rest = arguments.mid(1);
+    if (TakeVerbose(rest)) {
+        // Set beside the configuration files' rules; QT_LOGGING_RULES still
+        // has the last word.
+        QLoggingCategory::setFilterRules(QStringLiteral("vistrel.*.info=true"));
+    }
     if (rest.isEmpty()) {
         err << "vistrel-cli: missing command (try 'vistrel-cli --help')\n";
         return kExitUsage;

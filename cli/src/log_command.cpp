@@ -15,9 +15,11 @@
 #include <thread>
 
 #include "base/error_handler.h"
+#include "base/errors.h"
 #include "base/unique_fd.h"
 #include "frontend/frame_logger.h"
 #include "frontend/settings.h"
+#include "logging.h"
 #include "pipeline/video_image.h"
 
 namespace vistrel::cli {
@@ -31,6 +33,7 @@ public:
     StopSignals() {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+            qCInfo(lcCli, "pipe2 for the signal pipe: %s", ErrnoText(errno).c_str());
             throw std::runtime_error("Cannot create a pipe for signals");
         }
         pipeRead_.Reset(fds[0]);
@@ -40,7 +43,10 @@ public:
         action.sa_handler = &StopSignals::OnSignal;
         sigemptyset(&action.sa_mask);
         for (int i = 0; i < 2; ++i) {
-            sigaction(kSignals[i], &action, &previous_[i]);
+            if (::sigaction(kSignals[i], &action, &previous_[i]) != 0) {
+                // Ctrl+C then ends the program the default way.
+                qCInfo(lcCli, "sigaction %d: %s", kSignals[i], ErrnoText(errno).c_str());
+            }
         }
     }
     ~StopSignals() {
@@ -180,8 +186,9 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
         err << kProgram << ": Could not start grabbing!\n";
         return kExitFailure;
     }
-    if (!options.noWrite && directory == where.defaultDirectory) {
-        QDir().mkpath(directory);  // the default directory is made on first use
+    // The default directory is made on first use.
+    if (!options.noWrite && directory == where.defaultDirectory && !QDir().mkpath(directory)) {
+        qCInfo(lcCli, "cannot make the default directory %s", qUtf8Printable(directory));
     }
 
     QSocketNotifier stopNotifier(stopSignals.ReadEnd(), QSocketNotifier::Read);
@@ -205,21 +212,6 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
         err << '\n';
     }
     return status;
-}
-
-int RunDevicesCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io,
-                      QTextStream& out, QTextStream& err) {
-    if (!arguments.isEmpty()) {
-        err << kProgram << " devices: takes no arguments (try 'vistrel-cli --help')\n";
-        return kExitUsage;
-    }
-    TVideoImage session(TVideoImage::Options{.installIdleHook = false, .io = io});
-    QStringList names;
-    session.GetDeviceList(names);
-    for (qsizetype i = 0; i < names.size(); ++i) {
-        out << (i + 1) << '\t' << names[i] << '\n';
-    }
-    return kExitSuccess;
 }
 
 int RunLogCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io, QTextStream& out,

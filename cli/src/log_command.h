@@ -38,9 +38,6 @@ struct LogSettings {
 int RunLog(const LogOptions& options, const LogSettings& settings,
            const std::shared_ptr<V4L2Io>& io, QTextStream& out, QTextStream& err, bool statusLine);
 
-// "vistrel-cli devices": one line per capture device, position TAB name.
-int RunDevicesCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io,
-                      QTextStream& out, QTextStream& err);
 // "vistrel-cli log ARGUMENTS".
 int RunLogCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io, QTextStream& out,
                   QTextStream& err);

@@ -3,9 +3,11 @@
 
 #include <cstdio>
 
+#include "base/qt_messages.h"
 #include "cli.h"
 
 int main(int argc, char** argv) {
+    vistrel::RouteQtEnvironmentNotices();
     // The converter draws text and needs no screen: without a platform of
     // the user's choice it runs on the offscreen one.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {

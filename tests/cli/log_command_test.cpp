@@ -104,14 +104,6 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
     EXPECT_TRUE(options.noWrite);
 }
 
-TEST_F(LogCommandTest, DevicesAreListedByPosition) {
-    QString out, err;
-    QTextStream o(&out), e(&err);
-    EXPECT_EQ(RunCli({"vistrel-cli", "devices"}, o, e, fake_), kExitSuccess);
-    o.flush();
-    EXPECT_EQ(out, "1\tShelf Cam\n2\tDoor Cam\n");
-}
-
 TEST_F(LogCommandTest, WritesTheAskedNumberOfFilesThatDecode) {
     const QString target = dir_.filePath("out");
     ASSERT_TRUE(QDir().mkpath(target));
