@@ -3,9 +3,9 @@
 #include <functional>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "capture/status.h"
 #include "capture/v4l2_io.h"
-#include "base/unique_fd.h"
 
 namespace vistrel {
 

@@ -103,8 +103,8 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
             options.skip =
                 ParseNumber(*skip, QStringLiteral("--skip"), 0, TSettings::kMaxSkippedFrames);
         } else if (const auto quality = TakeValue(arguments, i, QStringLiteral("--quality"))) {
-            options.quality = ParseNumber(*quality, QStringLiteral("--quality"),
-                                          kMinQuality, kMaxQuality);
+            options.quality =
+                ParseNumber(*quality, QStringLiteral("--quality"), kMinQuality, kMaxQuality);
         } else if (const auto dir = TakeValue(arguments, i, QStringLiteral("--dir"))) {
             if (dir->isEmpty()) {
                 Usage(QStringLiteral("--dir needs a directory"));

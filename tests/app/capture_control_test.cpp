@@ -11,8 +11,8 @@
 
 #include "app/instance_lock.h"
 #include "app/up_down.h"
-#include "form_fixture.h"
 #include "base/error_handler.h"
+#include "form_fixture.h"
 
 namespace vistrel::test {
 namespace {
