@@ -61,8 +61,9 @@ UniqueFd MakeWakeFd(TStatus& status) {
     const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     status = kStatusOk;
     if (fd < 0) {
-        status = StatusFromErrno(errno);
-        qCInfo(lcCapture, "eventfd for the capture thread: %s", ErrnoText(errno).c_str());
+        const int error = errno;
+        status = StatusFromErrno(error);
+        qCInfo(lcCapture, "eventfd for the capture thread: %s", ErrnoText(error).c_str());
     }
     return UniqueFd(fd);
 }
