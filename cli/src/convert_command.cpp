@@ -191,7 +191,7 @@ QString RunConvert(const ConvertOptions& options) {
     const std::int64_t required = RequiredFrameLength(layout, options.width, options.height);
     if (layout == FrameLayout::Unsupported) {
         return QStringLiteral("format %1 is not supported; the picture shows the diagnostic text")
-            .arg(FourCCName(options.compression));
+            .arg(QString::fromLatin1(FourCCName(options.compression)));
     }
     if (required >= 0 && required != frame.size()) {
         return QStringLiteral(
@@ -200,7 +200,7 @@ QString RunConvert(const ConvertOptions& options) {
             .arg(frame.size())
             .arg(options.width)
             .arg(options.height)
-            .arg(FourCCName(options.compression))
+            .arg(QString::fromLatin1(FourCCName(options.compression)))
             .arg(required);
     }
     return {};

@@ -132,20 +132,9 @@ std::int64_t RequiredFrameLength(FrameLayout layout, std::int32_t width, std::in
     return -1;
 }
 
-QString FourCCName(std::uint32_t compression) {
-    if (compression == fourcc::kRGB) {
-        return QStringLiteral("RGB");
-    }
-    const char bytes[4] = {static_cast<char>(compression & 0xFF),
-                           static_cast<char>((compression >> 8) & 0xFF),
-                           static_cast<char>((compression >> 16) & 0xFF),
-                           static_cast<char>((compression >> 24) & 0xFF)};
-    return QString::fromLatin1(bytes, 4);
-}
-
 QString DiagnosticLine(std::int32_t length, std::uint32_t compression) {
     return QStringLiteral("DataSize: ") + QString::number(length) + QStringLiteral("  FourCC: ") +
-           FourCCName(compression);
+           QString::fromLatin1(FourCCName(compression));
 }
 
 // ---- Construction and disposal ---------------------------------------------

@@ -43,9 +43,6 @@ FrameLayout LayoutOf(std::uint32_t compression);
 // JPEG (any length) and for unsupported codes (no length fits).
 std::int64_t RequiredFrameLength(FrameLayout layout, std::int32_t width, std::int32_t height);
 
-// "RGB" for code 0, otherwise the code's four bytes as characters.
-QString FourCCName(std::uint32_t compression);
-
 // The second line of the picture drawn for a frame that cannot be converted.
 QString DiagnosticLine(std::int32_t length, std::uint32_t compression);
 
