@@ -3,7 +3,6 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
-#include <QFontMetrics>
 #include <QObject>
 #include <QPaintDevice>
 #include <QPainter>
@@ -18,7 +17,6 @@
 
 #include "capture/device_enum.h"
 #include "capture/status.h"
-#include "frame_conversion.h"
 #include "pipeline/error_handler.h"
 
 namespace vistrel {
@@ -95,48 +93,6 @@ private:
     int slot_;
 };
 
-// ---- Format helpers --------------------------------------------------------
-
-FrameLayout LayoutOf(std::uint32_t compression) {
-    switch (compression) {
-        case fourcc::kRGB:
-            return FrameLayout::Rgb;
-        case fourcc::kI420:
-        case fourcc::kIYUV:
-        case fourcc::kYV12:
-            return FrameLayout::Planar420;
-        case fourcc::kYUY2:
-        case fourcc::kYUNV:
-        case fourcc::kYUYV:
-            return FrameLayout::Packed422;
-        case fourcc::kMJPG:
-            return FrameLayout::Jpeg;
-        default:
-            return FrameLayout::Unsupported;
-    }
-}
-
-std::int64_t RequiredFrameLength(FrameLayout layout, std::int32_t width, std::int32_t height) {
-    const std::int64_t pixels = static_cast<std::int64_t>(width) * height;
-    switch (layout) {
-        case FrameLayout::Rgb:
-            return pixels * 3;
-        case FrameLayout::Planar420:
-            return pixels * 3 / 2;
-        case FrameLayout::Packed422:
-            return pixels * 2;
-        case FrameLayout::Jpeg:
-        case FrameLayout::Unsupported:
-            break;
-    }
-    return -1;
-}
-
-QString DiagnosticLine(std::int32_t length, std::uint32_t compression) {
-    return QStringLiteral("DataSize: ") + QString::number(length) + QStringLiteral("  FourCC: ") +
-           QString::fromLatin1(FourCCName(compression));
-}
-
 // ---- Construction and disposal ---------------------------------------------
 
 TVideoImage::TVideoImage() : TVideoImage(Options{}) {}
@@ -151,7 +107,6 @@ TVideoImage::TVideoImage(Options options)
                                          frameWindow_.get(), [this] { RecordIdleTime(); });
         }
     }
-    JpegStream.open(QIODevice::ReadWrite);
 }
 
 TVideoImage::~TVideoImage() {
@@ -165,9 +120,7 @@ void TVideoImage::Dispose() {
     videoBitmap_ = QImage();
     QObject::disconnect(idleHook_);
     idleHook_ = {};
-    JpegDecoder = TJPEGImage();
-    JpegStream.close();
-    JpegStream.setData(QByteArray());
+    converter_.ReleaseDecoder();
     // Pairs with the last publication, so that the slots and the queued
     // events are released after the capture thread's last writes to them.
     state_.load(std::memory_order_acquire);
@@ -496,115 +449,15 @@ void TVideoImage::ConvertFrameFor(int slot, std::int32_t length, const std::uint
     if (data == nullptr) {
         return;
     }
-    if (ConvertInto(length, data)) {
+    const TRawFrame frame{.data = data,
+                          .length = length,
+                          .compression = compression_,
+                          .width = width_,
+                          .height = height_,
+                          .topDownRgb = topDownRgb_};
+    if (converter_.Convert(frame, videoBitmap_).Completed()) {
         MarkConverted(slot);
     }
-}
-
-bool TVideoImage::ConvertInto(std::int32_t length, const std::uint8_t* data) noexcept {
-    try {
-        const FrameLayout layout = LayoutOf(compression_);
-        bool mismatch = false;
-        switch (layout) {
-            case FrameLayout::Rgb:
-            case FrameLayout::Planar420:
-            case FrameLayout::Packed422:
-                if (length != RequiredFrameLength(layout, width_, height_)) {
-                    mismatch = true;
-                    break;
-                }
-                CheckPictureMatchesFormat();
-                if (width_ == 0 || height_ == 0) {
-                    break;
-                }
-                if (layout == FrameLayout::Rgb) {
-                    CopyRgbRows(data, width_, height_, !topDownRgb_, videoBitmap_.bits(),
-                                videoBitmap_.bytesPerLine());
-                } else {
-                    BuildYuvTables();
-                    if (layout == FrameLayout::Planar420) {
-                        ConvertPlanar420Rows(tables_, data, width_, height_,
-                                             compression_ != fourcc::kYV12, videoBitmap_.bits(),
-                                             videoBitmap_.bytesPerLine());
-                    } else {
-                        ConvertPacked422Rows(tables_, data, width_, height_, videoBitmap_.bits(),
-                                             videoBitmap_.bytesPerLine());
-                    }
-                }
-                break;
-            case FrameLayout::Jpeg:
-                mismatch = !DecodeJpeg(length, data);
-                break;
-            case FrameLayout::Unsupported:
-                mismatch = true;
-                break;
-        }
-        if (mismatch) {
-            DrawDiagnostic(length);
-        }
-        return true;
-    } catch (...) {
-        // Anything else is dropped quietly; the frame counts as not
-        // converted, so the next request tries again.
-        return false;
-    }
-}
-
-bool TVideoImage::DecodeJpeg(std::int32_t length, const std::uint8_t* data) {
-    if (length < 0) {
-        return false;
-    }
-    try {
-        QByteArray& bytes = JpegStream.buffer();
-        bytes.resize(0);
-        JpegStream.seek(0);
-        JpegStream.write(reinterpret_cast<const char*>(data), length);
-        JpegStream.seek(0);
-        JpegDecoder.LoadData(JpegStream);
-        // Decodes at the picture's own size; what does not fit is cut off
-        // and what it does not cover keeps the previous frame.
-        JpegDecoder.DrawOn(videoBitmap_, 0, 0);
-        return true;
-    } catch (...) {
-        return false;  // EJPEG or any other failure shows the diagnostic
-    }
-}
-
-void TVideoImage::DrawDiagnostic(std::int32_t length) {
-    if (videoBitmap_.isNull()) {
-        return;  // no format yet: there is no picture to write on
-    }
-    QPainter painter(&videoBitmap_);
-    // Black on white, so the text reads on any picture, the black start
-    // picture included.
-    painter.setPen(Qt::black);
-    painter.setBackground(Qt::white);
-    painter.setBackgroundMode(Qt::OpaqueMode);
-    const QFontMetrics metrics = painter.fontMetrics();
-    // drawText places the baseline; the lines start at y = 0 and y = h, h
-    // being the height of "X" in this font.
-    const int lineHeight = metrics.size(Qt::TextSingleLine, QStringLiteral("X")).height();
-    painter.drawText(0, metrics.ascent(), QStringLiteral("Unknown compression"));
-    painter.drawText(0, lineHeight + metrics.ascent(), DiagnosticLine(length, compression_));
-}
-
-void TVideoImage::CheckPictureMatchesFormat() const {
-    // SetFormat keeps the two in step; writing rows into any other picture
-    // would run past its end.
-    const bool empty = width_ == 0 || height_ == 0;
-    if (empty ? !videoBitmap_.isNull()
-              : (videoBitmap_.width() != width_ || videoBitmap_.height() != height_ ||
-                 videoBitmap_.format() != QImage::Format_BGR888)) {
-        throw std::logic_error("the picture does not match the frame format");
-    }
-}
-
-void TVideoImage::BuildYuvTables() {
-    if (tablesReady_) {
-        return;
-    }
-    FillYuvTables(tables_);
-    tablesReady_ = true;
 }
 
 }  // namespace vistrel

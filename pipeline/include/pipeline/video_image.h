@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QBuffer>
 #include <QImage>
 #include <QMetaObject>
 #include <QString>
@@ -12,39 +11,15 @@
 #include <functional>
 #include <memory>
 
-#include "capture/fourcc.h"
 #include "capture/v4l2_io.h"
 #include "capture/video_sample.h"
-#include "imaging/jpeg_image.h"
-#include "pipeline/yuv_tables.h"
+#include "pipeline/frame_converter.h"
 
 class QEvent;
 class QObject;
 class QPaintDevice;
 
 namespace vistrel {
-
-namespace fourcc {
-inline constexpr std::uint32_t kRGB = 0;  // uncompressed 24-bit, blue-green-red
-inline constexpr std::uint32_t kI420 = FourCCFromChars('I', '4', '2', '0');
-inline constexpr std::uint32_t kIYUV = FourCCFromChars('I', 'Y', 'U', 'V');
-inline constexpr std::uint32_t kYV12 = FourCCFromChars('Y', 'V', '1', '2');
-inline constexpr std::uint32_t kYUY2 = FourCCFromChars('Y', 'U', 'Y', '2');
-inline constexpr std::uint32_t kYUNV = FourCCFromChars('Y', 'U', 'N', 'V');
-inline constexpr std::uint32_t kYUYV = FourCCFromChars('Y', 'U', 'Y', 'V');
-inline constexpr std::uint32_t kMJPG = FourCCFromChars('M', 'J', 'P', 'G');
-}  // namespace fourcc
-
-// How a frame of a given code is laid out.
-enum class FrameLayout { Rgb, Planar420, Packed422, Jpeg, Unsupported };
-FrameLayout LayoutOf(std::uint32_t compression);
-
-// The exact byte length a frame of this layout and size must have; -1 for
-// JPEG (any length) and for unsupported codes (no length fits).
-std::int64_t RequiredFrameLength(FrameLayout layout, std::int32_t width, std::int32_t height);
-
-// The second line of the picture drawn for a frame that cannot be converted.
-QString DiagnosticLine(std::int32_t length, std::uint32_t compression);
 
 // The video session: takes raw frames from the capture thread, announces
 // them on the GUI thread, and converts the newest one into a 24-bit picture
@@ -155,22 +130,18 @@ public:
     // at (0, 0), unless there is no canvas or a painter is active on it.
     void PaintFrame();
 
-    // Converts one frame into VideoBitmap by Compression. Frames of the wrong
-    // length, unsupported codes and undecodable JPEG data get a two-line
-    // diagnostic text instead. Sets Converted unless data is null or the
-    // conversion failed unexpectedly (then the next request tries again).
+    // Converts one frame into VideoBitmap by Compression with the session's
+    // frame converter: frames of the wrong length, unsupported codes and
+    // undecodable JPEG data get a two-line diagnostic text instead. Sets
+    // Converted unless data is null or the conversion failed unexpectedly
+    // (then the next request tries again).
     void ConvertFrame(std::int32_t length, const std::uint8_t* data);
-
-    // Builds the coefficient tables once.
-    void BuildYuvTables();
 
     const QImage& VideoBitmap() const { return videoBitmap_; }
     int CurrentSlot() const;
     bool Converted() const;
     bool Busy() const { return busy_; }
     std::uint32_t LastIdleTime() const { return lastIdleTime_.load(std::memory_order_relaxed); }
-    bool TablesReady() const { return tablesReady_; }
-    const TYuvTables& YuvTables() const { return tables_; }
 
     // The raw slots, for inspection while no sample can arrive.
     std::int32_t SlotSize(int slot) const { return slots_.at(slot).size; }
@@ -198,10 +169,6 @@ private:
     void MarkConverted(int slot);
     void ConvertNewest();
     void ConvertFrameFor(int slot, std::int32_t length, const std::uint8_t* data);
-    bool ConvertInto(std::int32_t length, const std::uint8_t* data) noexcept;
-    bool DecodeJpeg(std::int32_t length, const std::uint8_t* data);
-    void DrawDiagnostic(std::int32_t length);
-    void CheckPictureMatchesFormat() const;
 
     bool busy_ = false;
     std::int32_t width_ = 0;
@@ -237,10 +204,7 @@ private:
     Clock clock_;
     std::atomic<std::uint32_t> lastIdleTime_{0};
 
-    bool tablesReady_ = false;
-    TYuvTables tables_;
-    TJPEGImage JpegDecoder;
-    QBuffer JpegStream;
+    TFrameConverter converter_;
 };
 
 }  // namespace vistrel
