@@ -17,6 +17,8 @@
 
 #include "capture/device_enum.h"
 #include "capture/status.h"
+#include "capture/v4l2_io.h"
+#include "capture/video_sample.h"
 #include "pipeline/error_handler.h"
 
 namespace vistrel {

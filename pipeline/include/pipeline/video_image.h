@@ -11,8 +11,6 @@
 #include <functional>
 #include <memory>
 
-#include "capture/v4l2_io.h"
-#include "capture/video_sample.h"
 #include "pipeline/frame_converter.h"
 
 class QEvent;
@@ -20,6 +18,9 @@ class QObject;
 class QPaintDevice;
 
 namespace vistrel {
+
+class TVideoSample;
+class V4L2Io;
 
 // The video session: takes raw frames from the capture thread, announces
 // them on the GUI thread, and converts the newest one into a 24-bit picture
