@@ -87,8 +87,7 @@ void WritePicture(const QImage& picture, const ConvertOptions& options) {
 }
 
 // Why the picture shows the diagnostic text, for the user.
-QString NoteFor(const TConversionResult& result, const ConvertOptions& options,
-                qsizetype length) {
+QString NoteFor(const TConversionResult& result, const ConvertOptions& options, qsizetype length) {
     const QString name = QString::fromLatin1(FourCCName(options.compression));
     switch (result.reason) {
         case TConversionResult::Reason::UnsupportedCode:

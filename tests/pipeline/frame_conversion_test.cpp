@@ -116,8 +116,8 @@ TEST(FrameConversion, DiagnosticLineNamesLengthAndCode) {
     EXPECT_EQ(DiagnosticLine(5, fourcc::kRGB), QStringLiteral("DataSize: 5  FourCC: RGB"));
     EXPECT_EQ(DiagnosticLine(7, 0x34363248), QStringLiteral("DataSize: 7  FourCC: H264"));
     // Any byte values are shown as they are, low byte first.
-    EXPECT_EQ(DiagnosticLine(2, 0x00C90001), QStringLiteral("DataSize: 2  FourCC: ") +
-                                                 QString::fromLatin1("\x01\0\xC9\0", 4));
+    EXPECT_EQ(DiagnosticLine(2, 0x00C90001),
+              QStringLiteral("DataSize: 2  FourCC: ") + QString::fromLatin1("\x01\0\xC9\0", 4));
 }
 
 // Each format converts a frame of exactly its length and shows the
