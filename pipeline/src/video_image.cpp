@@ -19,6 +19,7 @@
 #include "capture/status.h"
 #include "capture/v4l2_io.h"
 #include "capture/video_sample.h"
+#include "logging.h"
 #include "pipeline/error_handler.h"
 
 namespace vistrel {
@@ -29,15 +30,18 @@ constexpr auto kFrameEventType = static_cast<QEvent::Type>(TVideoImage::kFrameMe
 constexpr auto kDeviceLostEventType = static_cast<QEvent::Type>(TVideoImage::kDeviceLostMessage);
 
 // Carries which capture the loss belongs to, so that a late message of a
-// capture already replaced by a new one is ignored.
+// capture already replaced by a new one is ignored, and the capture layer's
+// reason for it.
 class DeviceLostEvent : public QEvent {
 public:
-    explicit DeviceLostEvent(unsigned generation)
-        : QEvent(kDeviceLostEventType), generation_(generation) {}
+    DeviceLostEvent(unsigned generation, TStatus reason)
+        : QEvent(kDeviceLostEventType), generation_(generation), reason_(reason) {}
     unsigned Generation() const { return generation_; }
+    TStatus Reason() const { return reason_; }
 
 private:
     unsigned generation_;
+    TStatus reason_;
 };
 static_assert(TVideoImage::kFrameMessage >= QEvent::User &&
               TVideoImage::kFrameMessage <= QEvent::MaxUser);
@@ -278,7 +282,8 @@ bool TVideoImage::FrameWindowProc(QEvent* message) {
     state_.load(std::memory_order_acquire);
     lostPosted_.load(std::memory_order_acquire);
     if (message->type() == kDeviceLostEventType) {
-        HandleDeviceLost(static_cast<DeviceLostEvent*>(message)->Generation());
+        const auto* lost = static_cast<DeviceLostEvent*>(message);
+        HandleDeviceLost(lost->Generation(), lost->Reason());
         return true;
     }
     if (message->type() != kFrameEventType) {
@@ -316,29 +321,32 @@ void TVideoImage::GetDeviceList(QStringList& list) {
 int TVideoImage::StartCapture(const QString& deviceName) {
     ClearConverted();
     StopCapture();
+    lastStartFailure_ = {};
     const unsigned generation = ++captureGeneration_;
     // Runs on the capture thread: it must not wait for this thread, so it
     // only posts a message.
-    auto onLost = [this, generation](TStatus) { PostDeviceLost(generation); };
+    auto onLost = [this, generation](TStatus reason) { PostDeviceLost(generation, reason); };
     TStatus status = kStatusOk;
     captureGraph_ = std::make_unique<TVideoSample>(onLost, status, io_);
 
+    const QString startCall = QStringLiteral("StartVideo(\"%1\")").arg(deviceName);
     std::string friendlyName;
     try {
         status = captureGraph_->StartVideo(deviceName.toLocal8Bit().toStdString(), friendlyName);
+    } catch (const std::exception& e) {
+        return FailStart(kStatusFail, startCall + QStringLiteral(" raised \"%1\"").arg(e.what()));
     } catch (...) {
-        status = -1;
+        return FailStart(kStatusFail, startCall + QStringLiteral(" raised an unknown error"));
     }
     if (Failed(status)) {
-        StopCapture();
-        return 1;
+        return FailStart(status, startCall);
     }
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::uint32_t compression = 0;
-    if (Failed(captureGraph_->GetStreamInfo(width, height, compression))) {
-        StopCapture();
-        return 1;
+    status = captureGraph_->GetStreamInfo(width, height, compression);
+    if (Failed(status)) {
+        return FailStart(status, QStringLiteral("GetStreamInfo"));
     }
     TStreamFormat format;
     const bool topDown = captureGraph_->StreamFormat(format) && format.topDownRows;
@@ -349,7 +357,17 @@ int TVideoImage::StartCapture(const QString& deviceName) {
         throw;
     }
     captureGraph_->SetFrameCallback(&TVideoImage::ReceiveSampleRoutine, this);
+    qCInfo(lcPipeline, "capturing from %s (\"%s\"): %dx%d %s", captureGraph_->DevicePath().c_str(),
+           friendlyName.c_str(), width, height,
+           qPrintable(QString::fromLatin1(FourCCName(compression))));
     return 0;
+}
+
+int TVideoImage::FailStart(TStatus status, const QString& call) {
+    StopCapture();
+    lastStartFailure_ = {status, call + QStringLiteral(" failed: ") + StatusForLog(status)};
+    qCWarning(lcPipeline, "cannot start capturing: %s", qUtf8Printable(lastStartFailure_.text));
+    return 1;
 }
 
 void TVideoImage::StopCapture() noexcept {
@@ -371,12 +389,12 @@ void TVideoImage::ReceiveSampleRoutine(void* session, const std::uint8_t* data,
     }
 }
 
-void TVideoImage::PostDeviceLost(unsigned generation) noexcept {
+void TVideoImage::PostDeviceLost(unsigned generation, TStatus reason) noexcept {
     if (!frameWindow_) {
         return;
     }
     try {
-        auto event = std::make_unique<DeviceLostEvent>(generation);
+        auto event = std::make_unique<DeviceLostEvent>(generation, reason);
         // Orders the event's construction before its handling, as the frame
         // publication does for frame events.
         lostPosted_.store(generation, std::memory_order_release);
@@ -387,14 +405,16 @@ void TVideoImage::PostDeviceLost(unsigned generation) noexcept {
     }
 }
 
-void TVideoImage::HandleDeviceLost(unsigned generation) {
+void TVideoImage::HandleDeviceLost(unsigned generation, TStatus reason) {
     if (generation != captureGeneration_.load() || !captureGraph_) {
         return;  // an earlier capture, already stopped or replaced
     }
+    qCWarning(lcPipeline, "capture from %s ended: %s", captureGraph_->DevicePath().c_str(),
+              qUtf8Printable(StatusForLog(reason)));
     StopCapture();
     if (OnDeviceLost) {
         try {
-            OnDeviceLost(*this);
+            OnDeviceLost(*this, reason);
         } catch (...) {
             HandleApplicationError(std::current_exception(), this);
         }

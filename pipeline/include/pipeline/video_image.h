@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <type_traits>
 
+#include "capture/status.h"
 #include "pipeline/frame_converter.h"
 
 class QEvent;
@@ -48,7 +50,21 @@ public:
 
     // Told on the GUI thread, once, that the camera of the running capture
     // vanished or failed for good; the capture is already stopped by then.
-    using DeviceLostHandler = std::function<void(TVideoImage& sender)>;
+    // reason is the capture layer's status for it, an errno status such as
+    // StatusFromErrno(ENODEV) for an unplugged camera.
+    class DeviceLostHandler : public std::function<void(TVideoImage& sender, TStatus reason)> {
+    public:
+        using function::function;
+        DeviceLostHandler() = default;
+        // Also takes a handler that does not look at the reason.
+        template <class Handler>
+        requires(std::is_invocable_v<Handler&, TVideoImage&> &&
+                 !std::is_invocable_v<Handler&, TVideoImage&, TStatus>)
+            DeviceLostHandler(Handler handler)
+            : function([handler = std::move(handler)](TVideoImage& sender, TStatus) mutable {
+                  handler(sender);
+              }) {}
+    };
 
     struct Options {
         Clock clock{};                 // empty: the monotonic clock
@@ -101,8 +117,16 @@ public:
     // Starts capturing from the device named by friendly name or "#n" (its
     // 1-based position). 0: capturing, with Width, Height, Compression and
     // VideoBitmap set from the device's format; 1: not capturing, nothing
-    // left open and the format unchanged.
+    // left open and the format unchanged, and LastStartFailure says why.
     int StartCapture(const QString& deviceName);
+    // Why the last StartCapture returned 1: the failing call's status (an
+    // errno status where the system gave one) and a line for the log naming
+    // the call. Status 0 and no text after a successful start.
+    struct StartFailure {
+        TStatus status = kStatusOk;
+        QString text;
+    };
+    const StartFailure& LastStartFailure() const { return lastStartFailure_; }
     // Stops capturing; no sample arrives after it returns. Never fails.
     void StopCapture() noexcept;
     bool IsCapturing() const { return captureGraph_ != nullptr; }
@@ -181,11 +205,13 @@ private:
 
     // The capture thread's entry: user data is the session.
     static void ReceiveSampleRoutine(void* session, const std::uint8_t* data, std::int32_t& length);
-    void PostDeviceLost(unsigned generation) noexcept;  // capture thread
-    void HandleDeviceLost(unsigned generation);
+    int FailStart(TStatus status, const QString& call);
+    void PostDeviceLost(unsigned generation, TStatus reason) noexcept;  // capture thread
+    void HandleDeviceLost(unsigned generation, TStatus reason);
 
     std::shared_ptr<V4L2Io> io_;
     std::unique_ptr<TVideoSample> captureGraph_;
+    StartFailure lastStartFailure_;
     // Tells a lost-device message of an earlier capture from the current one.
     std::atomic<unsigned> captureGeneration_{0};
     std::atomic<unsigned> lostPosted_{0};
