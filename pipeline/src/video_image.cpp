@@ -13,6 +13,7 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include "capture/device_enum.h"
@@ -371,13 +372,11 @@ int TVideoImage::FailStart(TStatus status, const QString& call) {
 }
 
 void TVideoImage::StopCapture() noexcept {
+    static_assert(std::is_nothrow_destructible_v<TVideoSample>);
     // Destroying the graph joins the capture thread: no sample after this.
-    std::unique_ptr<TVideoSample> graph = std::move(captureGraph_);
-    try {
-        graph.reset();
-    } catch (...) {
-        // A failing teardown must not keep the session capturing.
-    }
+    // reset empties captureGraph_ before the graph goes, so the session
+    // already counts as not capturing while it is torn down.
+    captureGraph_.reset();
 }
 
 void TVideoImage::ReceiveSampleRoutine(void* session, const std::uint8_t* data,
