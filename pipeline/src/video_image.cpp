@@ -122,15 +122,16 @@ TVideoImage::~TVideoImage() {
 
 void TVideoImage::Dispose() {
     // The capture thread must be gone before the slots and the frame window.
+    // Joining it also orders its last writes to the slots, and the frame
+    // events it made, before their release below; a caller that feeds
+    // ReceiveSample from a thread of its own stops that thread (joins it, for
+    // example) before calling Dispose, for the same order.
     StopCapture();
     displayCanvas_ = nullptr;
     videoBitmap_ = QImage();
     QObject::disconnect(idleHook_);
     idleHook_ = {};
     converter_.ReleaseDecoder();
-    // Pairs with the last publication, so that the slots and the queued
-    // events are released after the capture thread's last writes to them.
-    state_.load(std::memory_order_acquire);
     for (int slot = 2; slot >= 0; --slot) {
         slots_[slot].data.reset();
         slots_[slot].size = 0;
@@ -277,9 +278,14 @@ bool TVideoImage::ReceiveSample(const std::uint8_t* data, std::int32_t length) n
 // ---- GUI thread ------------------------------------------------------------
 
 bool TVideoImage::FrameWindowProc(QEvent* message) {
-    // Pairs with the publication that preceded the posting of this event, so
-    // that the event itself (made on the capture thread) is seen whole here
-    // and when Qt deletes it, whether it is handled or ignored.
+    // These loads only order; their results are not needed. Qt's posted-
+    // event queue already puts the capture thread's making of this event
+    // before its handling here and its deletion by Qt, but through a lock
+    // inside the Qt library, where ThreadSanitizer cannot see it and would
+    // report the event as a data race. Each load pairs with the release the
+    // capture thread made before posting (the frame publication, the
+    // lostPosted_ store) and states the same order in code the sanitizer
+    // watches.
     state_.load(std::memory_order_acquire);
     lostPosted_.load(std::memory_order_acquire);
     if (message->type() == kDeviceLostEventType) {

@@ -85,7 +85,8 @@ public:
     TVideoImage& operator=(const TVideoImage&) = delete;
 
     // Releases everything the session holds; the destructor calls it too.
-    // The capture thread must not call ReceiveSample any more.
+    // The capture thread must not call ReceiveSample any more: a thread other
+    // than the session's own capture is stopped (joined) before.
     void Dispose();
 
     // Takes on a capture format as a successful start does: the size and
@@ -214,7 +215,7 @@ private:
     StartFailure lastStartFailure_;
     // Tells a lost-device message of an earlier capture from the current one.
     std::atomic<unsigned> captureGeneration_{0};
-    std::atomic<unsigned> lostPosted_{0};
+    std::atomic<unsigned> lostPosted_{0};  // released before each lost-device message
     std::atomic<std::uint64_t> samplesReceived_{0};
     std::atomic<std::uint64_t> samplesDropped_{0};
 
