@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <stdexcept>
 #include <thread>
