@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "imaging/jpeg_image.h"
-#include "pipeline/video_image.h"
+#include "pipeline/frame_converter.h"
 
 namespace {
 
@@ -123,16 +123,21 @@ Bytes ToJpeg(const QImage& picture) {
 }
 
 void BenchConvertFrame(benchmark::State& state, Size size, std::uint32_t code, const Bytes* frame) {
-    vistrel::TVideoImage session(
-        vistrel::TVideoImage::Options{.clock = [] { return 0u; }, .installIdleHook = false});
-    session.SetFormat(size.width, size.height, code);
-    const auto length = static_cast<std::int32_t>(frame->size());
-    session.ConvertFrame(length, frame->data());  // tables built, caches warm
+    vistrel::TFrameConverter converter;
+    QImage picture(size.width, size.height, QImage::Format_BGR888);
+    picture.fill(Qt::black);
+    const vistrel::TRawFrame raw{.data = frame->data(),
+                                 .length = static_cast<std::int32_t>(frame->size()),
+                                 .compression = code,
+                                 .width = size.width,
+                                 .height = size.height};
+    converter.Convert(raw, picture);  // tables built, decoder made, caches warm
+    vistrel::TConversionResult result;
     for (auto _ : state) {
-        session.ConvertFrame(length, frame->data());
-        benchmark::DoNotOptimize(session.VideoBitmap().constBits());
+        result = converter.Convert(raw, picture);
+        benchmark::DoNotOptimize(picture.constBits());
     }
-    if (!session.Converted()) {
+    if (result.outcome != vistrel::TConversionResult::Outcome::Converted) {
         state.SkipWithError("frame was not converted");
     }
 }

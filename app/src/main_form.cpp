@@ -289,7 +289,7 @@ void TMainForm::FormCreate() {
 
     session_ = std::make_unique<TVideoImage>(env_.sessionOptions);
     session_->SetDisplayCanvas(nullptr);  // the thumbnail is drawn by the logger
-    session_->OnDeviceLost = [this](TVideoImage&) { Guarded([&] { CaptureDeviceLost(); }); };
+    session_->OnDeviceLost = [this](TVideoImage&, TStatus) { Guarded([&] { CaptureDeviceLost(); }); };
     RefreshCameraList();
     SelectCameraIndex();
     session_->OnNewVideoFrame = [this](TVideoImage&, std::int32_t, std::int32_t,

@@ -22,18 +22,15 @@ std::uint32_t CompressionFromV4L2(std::uint32_t pixelFormat) {
     }
 }
 
-std::string FourCCText(std::uint32_t code) {
+std::string FourCCName(std::uint32_t code) {
     if (code == 0) {
         return "RGB";
     }
-    std::string text(4, '?');
+    std::string name(4, '\0');
     for (int i = 0; i < 4; ++i) {
-        const auto c = static_cast<unsigned char>(code >> (8 * i));
-        if (c >= 0x20 && c < 0x7F) {
-            text[i] = static_cast<char>(c);
-        }
+        name[i] = static_cast<char>((code >> (8 * i)) & 0xFF);
     }
-    return text;
+    return name;
 }
 
 }  // namespace vistrel

@@ -6,28 +6,22 @@ void TSampleGrabberCBImpl::SetFrameCallback(TFrameRoutine routine, void* userDat
     std::unique_lock lock(mutex_);
     routine_ = routine;
     userData_ = userData;
-    const std::uint64_t generation = ++generation_;
-    // Wait out deliveries that still use an older pair, except one running on
-    // this very thread: that is the routine replacing itself, and it can only
-    // finish after we return.
-    deliveryEnded_.wait(lock, [&] { return !OlderDeliveryInFlight(generation); });
-}
-
-bool TSampleGrabberCBImpl::OlderDeliveryInFlight(std::uint64_t generation) const {
-    const auto self = std::this_thread::get_id();
-    for (const Delivery* d = inFlight_; d != nullptr; d = d->next) {
-        if (d->generation < generation && d->thread != self) {
-            return true;
-        }
+    // Wait out the delivery that may still use the old pair, unless it runs
+    // on this very thread: that is the routine replacing itself, and it can
+    // only finish after we return. Deliveries that start from now on take
+    // the new pair.
+    const std::thread::id delivering = deliveringThread_;
+    if (delivering == std::thread::id() || delivering == std::this_thread::get_id()) {
+        return;
     }
-    return false;
+    const std::uint64_t ended = deliveriesEnded_;
+    deliveryEnded_.wait(lock, [&] { return deliveriesEnded_ != ended; });
 }
 
 void TSampleGrabberCBImpl::Deliver(const std::uint8_t* data, std::int32_t length) {
     if (length <= 0 || data == nullptr) {
         return;
     }
-    Delivery delivery{};
     TFrameRoutine routine;
     void* userData;
     {
@@ -38,8 +32,7 @@ void TSampleGrabberCBImpl::Deliver(const std::uint8_t* data, std::int32_t length
             unrouted_.fetch_add(1, std::memory_order_relaxed);
             return;
         }
-        delivery = Delivery{generation_, std::this_thread::get_id(), inFlight_};
-        inFlight_ = &delivery;
+        deliveringThread_ = std::this_thread::get_id();
     }
     // The lock is not held here: the routine may take its own locks, replace
     // the pair, or run while the owner waits in SetFrameCallback.
@@ -50,12 +43,8 @@ void TSampleGrabberCBImpl::Deliver(const std::uint8_t* data, std::int32_t length
     }
     {
         std::lock_guard lock(mutex_);
-        for (Delivery** link = &inFlight_; *link != nullptr; link = &(*link)->next) {
-            if (*link == &delivery) {
-                *link = delivery.next;
-                break;
-            }
-        }
+        deliveringThread_ = std::thread::id();
+        ++deliveriesEnded_;
     }
     deliveryEnded_.notify_all();
 }

@@ -8,10 +8,11 @@
 
 #include <exception>
 #include <limits>
+#include <new>
 #include <optional>
 
 #include "imaging/jpeg_image.h"
-#include "pipeline/video_image.h"
+#include "pipeline/frame_converter.h"
 
 namespace vistrel::cli {
 
@@ -65,6 +66,49 @@ void WriteLossless(const QImage& picture, const QString& path, const char* forma
         throw std::runtime_error(
             QStringLiteral("Cannot write \"%1\". %2").arg(path, file.errorString()).toStdString());
     }
+}
+
+void WritePicture(const QImage& picture, const ConvertOptions& options) {
+    switch (options.outputKind) {
+        case OutputKind::Jpeg: {
+            TJPEGImage encoder;
+            encoder.SetEncodingQuality(options.quality);
+            encoder.SetImage(picture);
+            encoder.SaveFile(options.output);
+            break;
+        }
+        case OutputKind::Bmp:
+            WriteLossless(picture, options.output, "BMP");
+            break;
+        case OutputKind::Ppm:
+            WriteLossless(picture, options.output, "PPM");
+            break;
+    }
+}
+
+// Why the picture shows the diagnostic text, for the user.
+QString NoteFor(const TConversionResult& result, const ConvertOptions& options, qsizetype length) {
+    const QString name = QString::fromLatin1(FourCCName(options.compression));
+    switch (result.reason) {
+        case TConversionResult::Reason::UnsupportedCode:
+            return QStringLiteral(
+                       "format %1 is not supported; the picture shows the diagnostic text")
+                .arg(name);
+        case TConversionResult::Reason::LengthMismatch:
+            return QStringLiteral(
+                       "the frame has %1 bytes, a %2x%3 %4 frame has %5; the picture shows the "
+                       "diagnostic text")
+                .arg(length)
+                .arg(options.width)
+                .arg(options.height)
+                .arg(name)
+                .arg(result.requiredLength);
+        case TConversionResult::Reason::UndecodableJpeg:
+            // The decoder's complaint goes to the log (vistrel.pipeline, info).
+        case TConversionResult::Reason::None:
+            break;
+    }
+    return {};
 }
 
 }  // namespace
@@ -156,54 +200,27 @@ QString RunConvert(const ConvertOptions& options) {
                                      .toStdString());
     }
 
-    // The frame takes the session's own road: a slot, then CopyFrameTo.
-    TVideoImage session(
-        TVideoImage::Options{.clock = [] { return std::uint32_t{0}; }, .installIdleHook = false});
-    session.SetFormat(options.width, options.height, options.compression, options.topDown);
-    session.RecordIdleTime();
-    if (!session.ReceiveSample(reinterpret_cast<const std::uint8_t*>(frame.constData()),
-                               static_cast<std::int32_t>(frame.size()))) {
-        throw std::runtime_error("The frame could not be stored: out of memory");
+    // The live view's road: a black picture of the format's size, then the
+    // frame converted onto it.
+    QImage picture(options.width, options.height, QImage::Format_BGR888);
+    if (picture.isNull()) {
+        throw std::bad_alloc();
     }
-    QImage picture;
-    session.CopyFrameTo(picture);
-    if (!session.Converted()) {
+    picture.fill(Qt::black);
+    TFrameConverter converter;
+    const TConversionResult result =
+        converter.Convert({.data = reinterpret_cast<const std::uint8_t*>(frame.constData()),
+                           .length = static_cast<std::int32_t>(frame.size()),
+                           .compression = options.compression,
+                           .width = options.width,
+                           .height = options.height,
+                           .topDownRgb = options.topDown},
+                          picture);
+    if (!result.Completed()) {
         throw std::runtime_error("The frame could not be converted");
     }
-
-    switch (options.outputKind) {
-        case OutputKind::Jpeg: {
-            TJPEGImage encoder;
-            encoder.SetEncodingQuality(options.quality);
-            encoder.SetImage(picture);
-            encoder.SaveFile(options.output);
-            break;
-        }
-        case OutputKind::Bmp:
-            WriteLossless(picture, options.output, "BMP");
-            break;
-        case OutputKind::Ppm:
-            WriteLossless(picture, options.output, "PPM");
-            break;
-    }
-
-    const FrameLayout layout = LayoutOf(options.compression);
-    const std::int64_t required = RequiredFrameLength(layout, options.width, options.height);
-    if (layout == FrameLayout::Unsupported) {
-        return QStringLiteral("format %1 is not supported; the picture shows the diagnostic text")
-            .arg(FourCCName(options.compression));
-    }
-    if (required >= 0 && required != frame.size()) {
-        return QStringLiteral(
-                   "the frame has %1 bytes, a %2x%3 %4 frame has %5; the picture shows the "
-                   "diagnostic text")
-            .arg(frame.size())
-            .arg(options.width)
-            .arg(options.height)
-            .arg(FourCCName(options.compression))
-            .arg(required);
-    }
-    return {};
+    WritePicture(picture, options);
+    return NoteFor(result, options, frame.size());
 }
 
 QString ConvertHelpText() {

@@ -33,7 +33,7 @@ std::uint32_t ParseFourCC(const QString& text);
 // The arguments that follow "convert". Throws UsageError.
 ConvertOptions ParseConvertArguments(const QStringList& arguments);
 
-// Converts the frame in options.input as the video session does and writes
+// Converts the frame in options.input as the live view does and writes
 // options.output. Returns a note for the user when the picture shows the
 // diagnostic text instead of the frame, else an empty string. Throws on any
 // failure, with a message for the user.

@@ -3,22 +3,23 @@
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEvent>
-#include <QFontMetrics>
 #include <QObject>
 #include <QPaintDevice>
 #include <QPainter>
 
 #include <chrono>
 #include <cstring>
-#include <limits>
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 #include "capture/device_enum.h"
 #include "capture/status.h"
-#include "frame_conversion.h"
+#include "capture/v4l2_io.h"
+#include "capture/video_sample.h"
+#include "logging.h"
 #include "base/error_handler.h"
 
 namespace vistrel {
@@ -29,15 +30,18 @@ constexpr auto kFrameEventType = static_cast<QEvent::Type>(TVideoImage::kFrameMe
 constexpr auto kDeviceLostEventType = static_cast<QEvent::Type>(TVideoImage::kDeviceLostMessage);
 
 // Carries which capture the loss belongs to, so that a late message of a
-// capture already replaced by a new one is ignored.
+// capture already replaced by a new one is ignored, and the capture layer's
+// reason for it.
 class DeviceLostEvent : public QEvent {
 public:
-    explicit DeviceLostEvent(unsigned generation)
-        : QEvent(kDeviceLostEventType), generation_(generation) {}
+    DeviceLostEvent(unsigned generation, TStatus reason)
+        : QEvent(kDeviceLostEventType), generation_(generation), reason_(reason) {}
     unsigned Generation() const { return generation_; }
+    TStatus Reason() const { return reason_; }
 
 private:
     unsigned generation_;
+    TStatus reason_;
 };
 static_assert(TVideoImage::kFrameMessage >= QEvent::User &&
               TVideoImage::kFrameMessage <= QEvent::MaxUser);
@@ -95,59 +99,6 @@ private:
     int slot_;
 };
 
-// ---- Format helpers --------------------------------------------------------
-
-FrameLayout LayoutOf(std::uint32_t compression) {
-    switch (compression) {
-        case fourcc::kRGB:
-            return FrameLayout::Rgb;
-        case fourcc::kI420:
-        case fourcc::kIYUV:
-        case fourcc::kYV12:
-            return FrameLayout::Planar420;
-        case fourcc::kYUY2:
-        case fourcc::kYUNV:
-        case fourcc::kYUYV:
-            return FrameLayout::Packed422;
-        case fourcc::kMJPG:
-            return FrameLayout::Jpeg;
-        default:
-            return FrameLayout::Unsupported;
-    }
-}
-
-std::int64_t RequiredFrameLength(FrameLayout layout, std::int32_t width, std::int32_t height) {
-    const std::int64_t pixels = static_cast<std::int64_t>(width) * height;
-    switch (layout) {
-        case FrameLayout::Rgb:
-            return pixels * 3;
-        case FrameLayout::Planar420:
-            return pixels * 3 / 2;
-        case FrameLayout::Packed422:
-            return pixels * 2;
-        case FrameLayout::Jpeg:
-        case FrameLayout::Unsupported:
-            break;
-    }
-    return -1;
-}
-
-QString FourCCName(std::uint32_t compression) {
-    if (compression == fourcc::kRGB) {
-        return QStringLiteral("RGB");
-    }
-    const char bytes[4] = {static_cast<char>(compression & 0xFF),
-                           static_cast<char>((compression >> 8) & 0xFF),
-                           static_cast<char>((compression >> 16) & 0xFF),
-                           static_cast<char>((compression >> 24) & 0xFF)};
-    return QString::fromLatin1(bytes, 4);
-}
-
-QString DiagnosticLine(std::int32_t length, std::uint32_t compression) {
-    return QStringLiteral("DataSize: ") + QString::number(length) + QStringLiteral("  FourCC: ") +
-           FourCCName(compression);
-}
-
 // ---- Construction and disposal ---------------------------------------------
 
 TVideoImage::TVideoImage() : TVideoImage(Options{}) {}
@@ -162,7 +113,6 @@ TVideoImage::TVideoImage(Options options)
                                          frameWindow_.get(), [this] { RecordIdleTime(); });
         }
     }
-    JpegStream.open(QIODevice::ReadWrite);
 }
 
 TVideoImage::~TVideoImage() {
@@ -171,17 +121,16 @@ TVideoImage::~TVideoImage() {
 
 void TVideoImage::Dispose() {
     // The capture thread must be gone before the slots and the frame window.
+    // Joining it also orders its last writes to the slots, and the frame
+    // events it made, before their release below; a caller that feeds
+    // ReceiveSample from a thread of its own stops that thread (joins it, for
+    // example) before calling Dispose, for the same order.
     StopCapture();
     displayCanvas_ = nullptr;
     videoBitmap_ = QImage();
     QObject::disconnect(idleHook_);
     idleHook_ = {};
-    JpegDecoder = TJPEGImage();
-    JpegStream.close();
-    JpegStream.setData(QByteArray());
-    // Pairs with the last publication, so that the slots and the queued
-    // events are released after the capture thread's last writes to them.
-    state_.load(std::memory_order_acquire);
+    converter_.ReleaseDecoder();
     for (int slot = 2; slot >= 0; --slot) {
         slots_[slot].data.reset();
         slots_[slot].size = 0;
@@ -328,13 +277,19 @@ bool TVideoImage::ReceiveSample(const std::uint8_t* data, std::int32_t length) n
 // ---- GUI thread ------------------------------------------------------------
 
 bool TVideoImage::FrameWindowProc(QEvent* message) {
-    // Pairs with the publication that preceded the posting of this event, so
-    // that the event itself (made on the capture thread) is seen whole here
-    // and when Qt deletes it, whether it is handled or ignored.
+    // These loads only order; their results are not needed. Qt's posted-
+    // event queue already puts the capture thread's making of this event
+    // before its handling here and its deletion by Qt, but through a lock
+    // inside the Qt library, where ThreadSanitizer cannot see it and would
+    // report the event as a data race. Each load pairs with the release the
+    // capture thread made before posting (the frame publication, the
+    // lostPosted_ store) and states the same order in code the sanitizer
+    // watches.
     state_.load(std::memory_order_acquire);
     lostPosted_.load(std::memory_order_acquire);
     if (message->type() == kDeviceLostEventType) {
-        HandleDeviceLost(static_cast<DeviceLostEvent*>(message)->Generation());
+        const auto* lost = static_cast<DeviceLostEvent*>(message);
+        HandleDeviceLost(lost->Generation(), lost->Reason());
         return true;
     }
     if (message->type() != kFrameEventType) {
@@ -372,29 +327,32 @@ void TVideoImage::GetDeviceList(QStringList& list) {
 int TVideoImage::StartCapture(const QString& deviceName) {
     ClearConverted();
     StopCapture();
+    lastStartFailure_ = {};
     const unsigned generation = ++captureGeneration_;
     // Runs on the capture thread: it must not wait for this thread, so it
     // only posts a message.
-    auto onLost = [this, generation](TStatus) { PostDeviceLost(generation); };
+    auto onLost = [this, generation](TStatus reason) { PostDeviceLost(generation, reason); };
     TStatus status = kStatusOk;
     captureGraph_ = std::make_unique<TVideoSample>(onLost, status, io_);
 
+    const QString startCall = QStringLiteral("StartVideo(\"%1\")").arg(deviceName);
     std::string friendlyName;
     try {
         status = captureGraph_->StartVideo(deviceName.toLocal8Bit().toStdString(), friendlyName);
+    } catch (const std::exception& e) {
+        return FailStart(kStatusFail, startCall + QStringLiteral(" raised \"%1\"").arg(e.what()));
     } catch (...) {
-        status = -1;
+        return FailStart(kStatusFail, startCall + QStringLiteral(" raised an unknown error"));
     }
     if (Failed(status)) {
-        StopCapture();
-        return 1;
+        return FailStart(status, startCall);
     }
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::uint32_t compression = 0;
-    if (Failed(captureGraph_->GetStreamInfo(width, height, compression))) {
-        StopCapture();
-        return 1;
+    status = captureGraph_->GetStreamInfo(width, height, compression);
+    if (Failed(status)) {
+        return FailStart(status, QStringLiteral("GetStreamInfo"));
     }
     TStreamFormat format;
     const bool topDown = captureGraph_->StreamFormat(format) && format.topDownRows;
@@ -405,17 +363,25 @@ int TVideoImage::StartCapture(const QString& deviceName) {
         throw;
     }
     captureGraph_->SetFrameCallback(&TVideoImage::ReceiveSampleRoutine, this);
+    qCInfo(lcPipeline, "capturing from %s (\"%s\"): %dx%d %s", captureGraph_->DevicePath().c_str(),
+           friendlyName.c_str(), width, height,
+           qPrintable(QString::fromLatin1(FourCCName(compression))));
     return 0;
 }
 
+int TVideoImage::FailStart(TStatus status, const QString& call) {
+    StopCapture();
+    lastStartFailure_ = {status, call + QStringLiteral(" failed: ") + StatusForLog(status)};
+    qCWarning(lcPipeline, "cannot start capturing: %s", qUtf8Printable(lastStartFailure_.text));
+    return 1;
+}
+
 void TVideoImage::StopCapture() noexcept {
+    static_assert(std::is_nothrow_destructible_v<TVideoSample>);
     // Destroying the graph joins the capture thread: no sample after this.
-    std::unique_ptr<TVideoSample> graph = std::move(captureGraph_);
-    try {
-        graph.reset();
-    } catch (...) {
-        // A failing teardown must not keep the session capturing.
-    }
+    // reset empties captureGraph_ before the graph goes, so the session
+    // already counts as not capturing while it is torn down.
+    captureGraph_.reset();
 }
 
 void TVideoImage::ReceiveSampleRoutine(void* session, const std::uint8_t* data,
@@ -427,12 +393,12 @@ void TVideoImage::ReceiveSampleRoutine(void* session, const std::uint8_t* data,
     }
 }
 
-void TVideoImage::PostDeviceLost(unsigned generation) noexcept {
+void TVideoImage::PostDeviceLost(unsigned generation, TStatus reason) noexcept {
     if (!frameWindow_) {
         return;
     }
     try {
-        auto event = std::make_unique<DeviceLostEvent>(generation);
+        auto event = std::make_unique<DeviceLostEvent>(generation, reason);
         // Orders the event's construction before its handling, as the frame
         // publication does for frame events.
         lostPosted_.store(generation, std::memory_order_release);
@@ -443,14 +409,16 @@ void TVideoImage::PostDeviceLost(unsigned generation) noexcept {
     }
 }
 
-void TVideoImage::HandleDeviceLost(unsigned generation) {
+void TVideoImage::HandleDeviceLost(unsigned generation, TStatus reason) {
     if (generation != captureGeneration_.load() || !captureGraph_) {
         return;  // an earlier capture, already stopped or replaced
     }
+    qCWarning(lcPipeline, "capture from %s ended: %s", captureGraph_->DevicePath().c_str(),
+              qUtf8Printable(StatusForLog(reason)));
     StopCapture();
     if (OnDeviceLost) {
         try {
-            OnDeviceLost(*this);
+            OnDeviceLost(*this, reason);
         } catch (...) {
             HandleApplicationError(std::current_exception(), this);
         }
@@ -507,115 +475,15 @@ void TVideoImage::ConvertFrameFor(int slot, std::int32_t length, const std::uint
     if (data == nullptr) {
         return;
     }
-    if (ConvertInto(length, data)) {
+    const TRawFrame frame{.data = data,
+                          .length = length,
+                          .compression = compression_,
+                          .width = width_,
+                          .height = height_,
+                          .topDownRgb = topDownRgb_};
+    if (converter_.Convert(frame, videoBitmap_).Completed()) {
         MarkConverted(slot);
     }
-}
-
-bool TVideoImage::ConvertInto(std::int32_t length, const std::uint8_t* data) noexcept {
-    try {
-        const FrameLayout layout = LayoutOf(compression_);
-        bool mismatch = false;
-        switch (layout) {
-            case FrameLayout::Rgb:
-            case FrameLayout::Planar420:
-            case FrameLayout::Packed422:
-                if (length != RequiredFrameLength(layout, width_, height_)) {
-                    mismatch = true;
-                    break;
-                }
-                CheckPictureMatchesFormat();
-                if (width_ == 0 || height_ == 0) {
-                    break;
-                }
-                if (layout == FrameLayout::Rgb) {
-                    CopyRgbRows(data, width_, height_, !topDownRgb_, videoBitmap_.bits(),
-                                videoBitmap_.bytesPerLine());
-                } else {
-                    BuildYuvTables();
-                    if (layout == FrameLayout::Planar420) {
-                        ConvertPlanar420Rows(tables_, data, width_, height_,
-                                             compression_ != fourcc::kYV12, videoBitmap_.bits(),
-                                             videoBitmap_.bytesPerLine());
-                    } else {
-                        ConvertPacked422Rows(tables_, data, width_, height_, videoBitmap_.bits(),
-                                             videoBitmap_.bytesPerLine());
-                    }
-                }
-                break;
-            case FrameLayout::Jpeg:
-                mismatch = !DecodeJpeg(length, data);
-                break;
-            case FrameLayout::Unsupported:
-                mismatch = true;
-                break;
-        }
-        if (mismatch) {
-            DrawDiagnostic(length);
-        }
-        return true;
-    } catch (...) {
-        // Anything else is dropped quietly; the frame counts as not
-        // converted, so the next request tries again.
-        return false;
-    }
-}
-
-bool TVideoImage::DecodeJpeg(std::int32_t length, const std::uint8_t* data) {
-    if (length < 0) {
-        return false;
-    }
-    try {
-        QByteArray& bytes = JpegStream.buffer();
-        bytes.resize(0);
-        JpegStream.seek(0);
-        JpegStream.write(reinterpret_cast<const char*>(data), length);
-        JpegStream.seek(0);
-        JpegDecoder.LoadData(JpegStream);
-        // Decodes at the picture's own size; what does not fit is cut off
-        // and what it does not cover keeps the previous frame.
-        JpegDecoder.DrawOn(videoBitmap_, 0, 0);
-        return true;
-    } catch (...) {
-        return false;  // EJPEG or any other failure shows the diagnostic
-    }
-}
-
-void TVideoImage::DrawDiagnostic(std::int32_t length) {
-    if (videoBitmap_.isNull()) {
-        return;  // no format yet: there is no picture to write on
-    }
-    QPainter painter(&videoBitmap_);
-    // Black on white, so the text reads on any picture, the black start
-    // picture included.
-    painter.setPen(Qt::black);
-    painter.setBackground(Qt::white);
-    painter.setBackgroundMode(Qt::OpaqueMode);
-    const QFontMetrics metrics = painter.fontMetrics();
-    // drawText places the baseline; the lines start at y = 0 and y = h, h
-    // being the height of "X" in this font.
-    const int lineHeight = metrics.size(Qt::TextSingleLine, QStringLiteral("X")).height();
-    painter.drawText(0, metrics.ascent(), QStringLiteral("Unknown compression"));
-    painter.drawText(0, lineHeight + metrics.ascent(), DiagnosticLine(length, compression_));
-}
-
-void TVideoImage::CheckPictureMatchesFormat() const {
-    // SetFormat keeps the two in step; writing rows into any other picture
-    // would run past its end.
-    const bool empty = width_ == 0 || height_ == 0;
-    if (empty ? !videoBitmap_.isNull()
-              : (videoBitmap_.width() != width_ || videoBitmap_.height() != height_ ||
-                 videoBitmap_.format() != QImage::Format_BGR888)) {
-        throw std::logic_error("the picture does not match the frame format");
-    }
-}
-
-void TVideoImage::BuildYuvTables() {
-    if (tablesReady_) {
-        return;
-    }
-    FillYuvTables(tables_);
-    tablesReady_ = true;
 }
 
 }  // namespace vistrel

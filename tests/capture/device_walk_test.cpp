@@ -269,8 +269,11 @@ TEST(CaptureHelpersTest, MapsV4L2FormatsToCompressionCodes) {
     EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_JPEG), FourCCFromChars('M', 'J', 'P', 'G'));
     EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_BGR24), 0u);
     EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_UYVY), V4L2_PIX_FMT_UYVY);
-    EXPECT_EQ(FourCCText(CompressionFromV4L2(V4L2_PIX_FMT_YUV420)), "I420");
-    EXPECT_EQ(FourCCText(0), "RGB");
+    EXPECT_EQ(FourCCName(CompressionFromV4L2(V4L2_PIX_FMT_YUV420)), "I420");
+    EXPECT_EQ(FourCCName(0), "RGB");
+    // Any byte values are kept as they are, low byte first.
+    EXPECT_EQ(FourCCName(0x00410001), std::string("\x01\0A\0", 4));
+    EXPECT_EQ(FourCCName(FourCCFromChars('Y', 'V', '1', '2')), "YV12");
     EXPECT_EQ(StatusFromErrno(ENODEV), static_cast<TStatus>(0x80070013u));
     EXPECT_EQ(ErrnoOfStatus(StatusFromErrno(ENODEV)), ENODEV);
     EXPECT_EQ(ErrnoOfStatus(kStatusFail), 0);

@@ -244,7 +244,7 @@ int Stream(const std::string& device, const std::string& fourcc, int frames) {
     Check(status == kStatusOk && w == 320 && h == 180 &&
               compression == CompressionFromV4L2(pixelFormat),
           "GetStreamInfo " + Hex(status) + " " + std::to_string(w) + "x" + std::to_string(h) + " " +
-              FourCCText(compression));
+              FourCCName(compression));
     TStreamFormat format;
     sample->StreamFormat(format);
     sample->SetFrameCallback(&Sink::Routine, &sink);

@@ -95,7 +95,7 @@ TEST_F(VideoSampleTest, ReportsSizeAndCompressionOfEachFormat) {
         EXPECT_EQ(sample->GetStreamInfo(w, h, compression), kStatusOk);
         EXPECT_EQ(w, static_cast<std::int32_t>(c.width));
         EXPECT_EQ(h, static_cast<std::int32_t>(c.height));
-        EXPECT_EQ(compression, c.compression) << FourCCText(compression);
+        EXPECT_EQ(compression, c.compression) << FourCCName(compression);
         TStreamFormat format;
         ASSERT_TRUE(sample->StreamFormat(format));
         EXPECT_EQ(format.pixelFormat, c.pixelFormat);

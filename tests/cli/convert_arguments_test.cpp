@@ -4,7 +4,7 @@
 
 #include "cli.h"
 #include "convert_command.h"
-#include "pipeline/video_image.h"
+#include "pipeline/frame_format.h"
 
 namespace vistrel::cli {
 namespace {

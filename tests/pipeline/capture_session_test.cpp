@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <functional>
 #include <memory>
 
+#include "capture/status.h"
 #include "fake_v4l2.h"
 #include "pipeline/video_image.h"
 
@@ -45,7 +47,10 @@ protected:
             .clock = [] { return std::uint32_t{0}; }, .installIdleHook = false, .io = fake_});
         session_->OnNewVideoFrame = [this](TVideoImage&, std::int32_t, std::int32_t,
                                            const std::uint8_t*) { ++frames_; };
-        session_->OnDeviceLost = [this](TVideoImage&) { ++lost_; };
+        session_->OnDeviceLost = [this](TVideoImage&, TStatus reason) {
+            ++lost_;
+            lostReason_ = reason;
+        };
     }
     ~CaptureSessionTest() override {
         session_.reset();
@@ -59,6 +64,7 @@ protected:
     std::unique_ptr<TVideoImage> session_;
     int frames_ = 0;
     int lost_ = 0;
+    TStatus lostReason_ = kStatusOk;
 };
 
 TEST_F(CaptureSessionTest, DeviceListAndFailedStartsLeaveNothingOpen) {
@@ -69,6 +75,10 @@ TEST_F(CaptureSessionTest, DeviceListAndFailedStartsLeaveNothingOpen) {
     session_->SetFormat(10, 6, fourcc::kI420);
     for (const char* name : {"#0", "#3", "No Such Cam", "#01"}) {
         EXPECT_EQ(session_->StartCapture(name), 1) << name;
+        EXPECT_EQ(session_->LastStartFailure().status, kStatusFail) << name;
+        EXPECT_TRUE(session_->LastStartFailure().text.startsWith(
+            QStringLiteral("StartVideo(\"%1\") failed: status 0x80004005").arg(name)))
+            << session_->LastStartFailure().text.toStdString();
         EXPECT_FALSE(session_->IsCapturing());
         EXPECT_EQ(fake_->OpenFds(), 0) << name;
     }
@@ -82,6 +92,7 @@ TEST_F(CaptureSessionTest, DeviceListAndFailedStartsLeaveNothingOpen) {
 TEST_F(CaptureSessionTest, FramesFlowFromTheCameraToThePicture) {
     ASSERT_EQ(session_->StartCapture("#1"), 0);
     EXPECT_TRUE(session_->IsCapturing());
+    EXPECT_EQ(session_->LastStartFailure().status, kStatusOk);
     EXPECT_EQ(session_->Width(), 64);
     EXPECT_EQ(session_->Height(), 48);
     EXPECT_EQ(session_->Compression(), fourcc::kYUYV);
@@ -137,6 +148,7 @@ TEST_F(CaptureSessionTest, RestartAndLostCamera) {
     EXPECT_EQ(fake_->OpenFds(), 0);
     QCoreApplication::processEvents();
     EXPECT_EQ(lost_, 1) << "told once";
+    EXPECT_EQ(lostReason_, StatusFromErrno(ENODEV));
 
     // The other camera still works.
     EXPECT_EQ(session_->StartCapture("#1"), 0);

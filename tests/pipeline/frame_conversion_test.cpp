@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "imaging/jpeg_image.h"
+#include "pipeline/frame_converter.h"
 #include "pipeline/video_image.h"
 #include "pipeline_test_util.h"
 
@@ -77,6 +78,27 @@ Bgr Packed422Pixel(const Bytes& f, int w, int x, int y) {
     return Yuv(luma, f[last + 1], f[last + 3]);
 }
 
+using Outcome = TConversionResult::Outcome;
+using Reason = TConversionResult::Reason;
+
+// A converter with a frame format and a black picture of that size, as the
+// session's SetFormat makes it.
+struct Conversion {
+    Conversion(int w, int h, std::uint32_t code, bool topDown = false)
+        : frame{.compression = code, .width = w, .height = h, .topDownRgb = topDown},
+          picture(w > 0 && h > 0 ? test::Filled(w, h, {0, 0, 0}) : QImage()) {}
+    const QImage& Convert(const Bytes& bytes) {
+        frame.data = bytes.data();
+        frame.length = static_cast<std::int32_t>(bytes.size());
+        result = converter.Convert(frame, picture);
+        return picture;
+    }
+    TFrameConverter converter;
+    TRawFrame frame;
+    QImage picture;
+    TConversionResult result;
+};
+
 // A session with a format, converting frames directly.
 struct Session {
     Session(int w, int h, std::uint32_t code, bool topDown = false) : image(test::QuietOptions()) {
@@ -94,8 +116,8 @@ TEST(FrameConversion, DiagnosticLineNamesLengthAndCode) {
     EXPECT_EQ(DiagnosticLine(5, fourcc::kRGB), QStringLiteral("DataSize: 5  FourCC: RGB"));
     EXPECT_EQ(DiagnosticLine(7, 0x34363248), QStringLiteral("DataSize: 7  FourCC: H264"));
     // Any byte values are shown as they are, low byte first.
-    EXPECT_EQ(FourCCName(0x00410001), QString::fromLatin1("\x01\0A\0", 4));
-    EXPECT_EQ(FourCCName(FourCCFromChars('Y', 'V', '1', '2')), QStringLiteral("YV12"));
+    EXPECT_EQ(DiagnosticLine(2, 0x00C90001),
+              QStringLiteral("DataSize: 2  FourCC: ") + QString::fromLatin1("\x01\0\xC9\0", 4));
 }
 
 // Each format converts a frame of exactly its length and shows the
@@ -109,19 +131,22 @@ TEST(FrameConversion, LengthRulesAreExact) {
                           {fourcc::kI420, 460800}, {fourcc::kIYUV, 460800}, {fourcc::kYV12, 460800},
                           {fourcc::kRGB, 921600}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(FourCCName(c.code).toStdString());
+        SCOPED_TRACE(FourCCName(c.code));
         for (const int delta : {-1, 0, 1}) {
-            Session s(640, 480, c.code);
+            Conversion s(640, 480, c.code);
             const Bytes frame(static_cast<std::size_t>(c.length + delta), 16);
-            const QImage black = s.image.VideoBitmap().copy();
+            const QImage black = s.picture.copy();
             const QImage& out = s.Convert(frame);
-            EXPECT_TRUE(s.image.Converted());
             if (delta == 0) {
+                EXPECT_EQ(s.result.outcome, Outcome::Converted);
                 // Luma 16 with chroma 16 is not black; RGB bytes of 16 are grey.
                 const Bgr expected = c.code == fourcc::kRGB ? Bgr{16, 16, 16} : Yuv(16, 16, 16);
                 EXPECT_EQ(PixelAt(out, 0, 0), expected);
                 EXPECT_EQ(PixelAt(out, 639, 479), expected);
             } else {
+                EXPECT_EQ(s.result.outcome, Outcome::Diagnostic);
+                EXPECT_EQ(s.result.reason, Reason::LengthMismatch);
+                EXPECT_EQ(s.result.requiredLength, c.length);
                 const QImage expected =
                     test::DiagnosticPicture(black, DiagnosticLine(c.length + delta, c.code));
                 EXPECT_TRUE(test::SameRows(out, expected, 0, 480)) << "delta " << delta;
@@ -133,11 +158,12 @@ TEST(FrameConversion, LengthRulesAreExact) {
 TEST(FrameConversion, UnsupportedCodeShowsItsCharactersWhateverTheLength) {
     const std::uint32_t h264 = 0x34363248;
     for (const std::size_t length : {0u, 1u, 460800u}) {
-        Session s(640, 480, h264);
-        const QImage black = s.image.VideoBitmap().copy();
+        Conversion s(640, 480, h264);
+        const QImage black = s.picture.copy();
         const Bytes frame(length + 1, 0);  // never empty: a null frame is no frame
         const QImage& out = s.Convert(frame);
-        EXPECT_TRUE(s.image.Converted());
+        EXPECT_EQ(s.result.outcome, Outcome::Diagnostic);
+        EXPECT_EQ(s.result.reason, Reason::UnsupportedCode);
         EXPECT_TRUE(test::SameRows(
             out, test::DiagnosticPicture(black, DiagnosticLine(int(length + 1), h264)), 0, 480));
     }
@@ -151,7 +177,7 @@ TEST(FrameConversion, RgbRowsBottomUpByDefaultAndTopDownOnRequest) {
             SCOPED_TRACE(testing::Message() << "width " << width << " top-down " << topDown);
             const int height = 3;
             const Bytes frame = RandomBytes(static_cast<std::size_t>(width) * height * 3, width);
-            Session s(width, height, fourcc::kRGB, topDown);
+            Conversion s(width, height, fourcc::kRGB, topDown);
             const QImage& out = s.Convert(frame);
             for (int row = 0; row < height; ++row) {
                 const int display = topDown ? row : height - 1 - row;
@@ -175,7 +201,7 @@ TEST(FrameConversion, Planar420UsesOneChromaRowPerTwoOutputRows) {
     std::copy(first.begin(), first.end(), frame.begin() + 16);
     std::copy(second.begin(), second.end(), frame.begin() + 20);
 
-    Session i420(4, 4, fourcc::kI420);
+    Conversion i420(4, 4, fourcc::kI420);
     const QImage out = i420.Convert(frame).copy();
     for (int y = 0; y < 4; ++y) {
         for (int x = 0; x < 4; ++x) {
@@ -187,12 +213,12 @@ TEST(FrameConversion, Planar420UsesOneChromaRowPerTwoOutputRows) {
 
     // YV12 takes the first plane as Cr: the same bytes with the planes
     // exchanged give the I420 picture.
-    Session yv12(4, 4, fourcc::kYV12);
+    Conversion yv12(4, 4, fourcc::kYV12);
     Bytes swapped = frame;
     std::copy(second.begin(), second.end(), swapped.begin() + 16);
     std::copy(first.begin(), first.end(), swapped.begin() + 20);
     EXPECT_TRUE(test::SameRows(yv12.Convert(swapped), out, 0, 4));
-    Session iyuv(4, 4, fourcc::kIYUV);
+    Conversion iyuv(4, 4, fourcc::kIYUV);
     EXPECT_TRUE(test::SameRows(iyuv.Convert(frame), out, 0, 4));
 }
 
@@ -200,7 +226,7 @@ TEST(FrameConversion, Packed422FirstSourceRowIsTheTopRow) {
     // 2 x 2: top row black (Y 16), bottom row white (Y 235), neutral chroma.
     const Bytes frame = {16, 128, 16, 128, 235, 128, 235, 128};
     for (const std::uint32_t code : {fourcc::kYUY2, fourcc::kYUNV, fourcc::kYUYV}) {
-        Session s(2, 2, code);
+        Conversion s(2, 2, code);
         const QImage& out = s.Convert(frame);
         EXPECT_EQ(PixelAt(out, 1, 0), (Bgr{0, 0, 0}));
         EXPECT_EQ(PixelAt(out, 0, 1), (Bgr{255, 255, 255}));
@@ -220,16 +246,16 @@ TEST(FrameConversion, OddSizesConvertEveryPixelWithinBounds) {
             const bool planar = code != fourcc::kYUY2;
             const auto length = static_cast<std::size_t>(RequiredFrameLength(LayoutOf(code), w, h));
             const Bytes frame = RandomBytes(length, seed++);
-            Session s(w, h, code);
+            Conversion s(w, h, code);
             const QImage& out = s.Convert(frame);
-            ASSERT_TRUE(s.image.Converted());
+            ASSERT_EQ(s.result.outcome, Outcome::Converted);
             for (int y = 0; y < h; ++y) {
                 for (int x = 0; x < w; ++x) {
                     const Bgr expected =
                         planar ? Planar420Pixel(frame, w, h, code != fourcc::kYV12, x, y)
                                : Packed422Pixel(frame, w, x, y);
                     ASSERT_EQ(PixelAt(out, x, y), expected)
-                        << FourCCName(code).toStdString() << " at " << x << "," << y;
+                        << FourCCName(code) << " at " << x << "," << y;
                 }
             }
         }
@@ -261,9 +287,9 @@ protected:
 
 TEST_F(MjpgConversion, DecodesAndToleratesTrailingBytes) {
     const Bytes jpeg = Encode(48, 32);
-    Session s(48, 32, fourcc::kMJPG);
+    Conversion s(48, 32, fourcc::kMJPG);
     const QImage clean = s.Convert(jpeg).copy();
-    EXPECT_TRUE(s.image.Converted());
+    EXPECT_EQ(s.result.outcome, Outcome::Converted);
     const Bgr corner = PixelAt(clean, 40, 24);
     EXPECT_NEAR(corner[0], 160, 6);
     EXPECT_NEAR(corner[1], 96, 6);
@@ -271,37 +297,38 @@ TEST_F(MjpgConversion, DecodesAndToleratesTrailingBytes) {
 
     Bytes padded = jpeg;
     padded.insert(padded.end(), 1000, 0xAB);
-    Session t(48, 32, fourcc::kMJPG);
+    Conversion t(48, 32, fourcc::kMJPG);
     EXPECT_TRUE(test::SameRows(t.Convert(padded), clean, 0, 32));
 }
 
 TEST_F(MjpgConversion, PictureIsCutOffOrLeavesTheRestAsItWas) {
     const Bytes small = Encode(16, 16);
-    Session s(32, 24, fourcc::kMJPG);
+    Conversion s(32, 24, fourcc::kMJPG);
     const QImage& out = s.Convert(small);
     EXPECT_EQ(PixelAt(out, 31, 23), (Bgr{0, 0, 0}));  // not covered: still black
     EXPECT_NE(PixelAt(out, 15, 15), (Bgr{0, 0, 0}));
 
-    Session big(8, 8, fourcc::kMJPG);
+    Conversion big(8, 8, fourcc::kMJPG);
     EXPECT_EQ(big.Convert(Encode(64, 64)).size(), QSize(8, 8));
 }
 
 TEST_F(MjpgConversion, DecodeErrorDrawsDiagnosticOverThePreviousPicture) {
-    Session s(320, 240, fourcc::kMJPG);
+    Conversion s(320, 240, fourcc::kMJPG);
     const QImage previous = s.Convert(Encode(320, 240)).copy();
 
     const Bytes garbage = {0xFF, 0xD8, 0x12, 0x34, 0x56};
     const QImage& out = s.Convert(garbage);
-    EXPECT_TRUE(s.image.Converted());
+    EXPECT_EQ(s.result.outcome, Outcome::Diagnostic);
+    EXPECT_EQ(s.result.reason, Reason::UndecodableJpeg);
     EXPECT_TRUE(test::SameRows(
         out, test::DiagnosticPicture(previous, DiagnosticLine(5, fourcc::kMJPG)), 0, 240));
 
     // A stream that merely ends early decodes what it has and is no error.
     const Bytes jpeg = Encode(320, 240);
     const Bytes cut(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2));
-    Session t(320, 240, fourcc::kMJPG);
+    Conversion t(320, 240, fourcc::kMJPG);
     const QImage& partial = t.Convert(cut);
-    EXPECT_TRUE(t.image.Converted());
+    EXPECT_EQ(t.result.outcome, Outcome::Converted);
     EXPECT_TRUE(test::SameRows(partial, previous, 0, 8));
 }
 

@@ -13,6 +13,8 @@ namespace vistrel {
 // Reaches into the session for the faults no public call can cause.
 struct TVideoImageTestAccess {
     static QImage& Bitmap(TVideoImage& session) { return session.videoBitmap_; }
+    // The end of a conversion of slot's frame.
+    static void MarkConverted(TVideoImage& session, int slot) { session.MarkConverted(slot); }
 };
 
 namespace test {

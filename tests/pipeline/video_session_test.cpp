@@ -252,6 +252,24 @@ TEST_F(VideoSession, ConvertsOncePerNewFrameOrHandledEvent) {
     DeliverEvents();
 }
 
+// A sample that arrives while the GUI thread converts the newest frame makes
+// that frame old: the end of its conversion must not mark the new one
+// converted, or the new frame would never be shown.
+TEST_F(VideoSession, ConversionOfAReplacedFrameLeavesConvertedClear) {
+    session_.SetFormat(2, 1, fourcc::kYUY2);
+    ASSERT_TRUE(Receive({235, 128, 235, 128}));
+    const int converting = session_.CurrentSlot();
+    ASSERT_TRUE(Receive({16, 128, 16, 128}));  // arrives during the conversion
+    TVideoImageTestAccess::MarkConverted(session_, converting);
+    EXPECT_FALSE(session_.Converted());
+
+    QImage copy;
+    session_.CopyFrameTo(copy);
+    EXPECT_TRUE(session_.Converted());
+    EXPECT_EQ(PixelAt(copy, 0, 0), (Bgr{0, 0, 0}));
+    DeliverEvents();
+}
+
 TEST_F(VideoSession, CopyBeforeAnyFrame) {
     QImage copy = test::Filled(3, 3, {1, 1, 1});
     session_.CopyFrameTo(copy);

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "pipeline/video_image.h"
+#include "pipeline/frame_converter.h"
 #include "pipeline/yuv_tables.h"
 #include "pipeline_test_util.h"
 
@@ -95,19 +95,20 @@ TEST(YuvTables, ReferencePixels) {
     }
 }
 
-TEST(YuvTables, SessionBuildsItsTablesOnceAtTheFirstYuvFrame) {
-    TVideoImage session(test::QuietOptions());
-    session.SetFormat(2, 2, fourcc::kRGB);
+TEST(YuvTables, ConverterBuildsItsTablesOnceAtTheFirstYuvFrame) {
+    TFrameConverter converter;
+    QImage picture = test::Filled(2, 2, {0, 0, 0});
     const test::Bytes rgb(12, 0);
-    session.ConvertFrame(12, rgb.data());
-    EXPECT_FALSE(session.TablesReady());
+    converter.Convert({.data = rgb.data(), .length = 12, .width = 2, .height = 2}, picture);
+    EXPECT_FALSE(converter.TablesReady());
 
-    session.SetFormat(2, 2, fourcc::kYUY2);
     const test::Bytes yuy2 = {81, 90, 81, 240, 81, 90, 81, 240};
-    session.ConvertFrame(8, yuy2.data());
-    EXPECT_TRUE(session.TablesReady());
-    EXPECT_EQ(session.YuvTables().TableY[250], 74520);
-    EXPECT_EQ(test::PixelAt(session.VideoBitmap(), 1, 1), (test::Bgr{0, 0, 254}));
+    converter.Convert(
+        {.data = yuy2.data(), .length = 8, .compression = fourcc::kYUY2, .width = 2, .height = 2},
+        picture);
+    EXPECT_TRUE(converter.TablesReady());
+    EXPECT_EQ(converter.YuvTables().TableY[250], 74520);
+    EXPECT_EQ(test::PixelAt(picture, 1, 1), (test::Bgr{0, 0, 254}));
 }
 
 }  // namespace

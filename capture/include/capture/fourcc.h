@@ -23,8 +23,9 @@ constexpr std::uint32_t FourCCFromChars(char a, char b, char c, char d) {
 // unchanged and reads as an unknown format.
 std::uint32_t CompressionFromV4L2(std::uint32_t pixelFormat);
 
-// The code as four printable characters ("YUYV"); "RGB" for 0; bytes
-// outside printable ASCII as '?'.
-std::string FourCCText(std::uint32_t code);
+// The code's name: "RGB" for 0, otherwise its four bytes taken as
+// characters, low byte first, whatever their values ("YUY2"; 0x00410001
+// gives the bytes 01 00 41 00). Text shown to users takes the bytes as Latin-1.
+std::string FourCCName(std::uint32_t code);
 
 }  // namespace vistrel

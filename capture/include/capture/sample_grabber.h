@@ -31,6 +31,9 @@ struct TMediaSample {
 // the pair, never while the routine runs: the capture thread sees either no
 // routine or a complete pair, never a routine with another routine's user
 // data, and a replacement never waits on the routine while holding the lock.
+//
+// Samples come from one thread at a time (the capture thread), so at most
+// one delivery runs at any moment.
 class TSampleGrabberCBImpl {
 public:
     TSampleGrabberCBImpl() = default;
@@ -56,22 +59,16 @@ public:
     std::uint64_t UnroutedSamples() const { return unrouted_.load(std::memory_order_relaxed); }
 
 private:
-    // A delivery in progress; lives on the delivering thread's stack.
-    struct Delivery {
-        std::uint64_t generation;
-        std::thread::id thread;
-        Delivery* next;
-    };
-
     void Deliver(const std::uint8_t* data, std::int32_t length);
-    bool OlderDeliveryInFlight(std::uint64_t generation) const;
 
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable deliveryEnded_;
-    TFrameRoutine routine_ = nullptr;  // guarded by mutex_, with userData_
+    // Guarded by mutex_: the pair, the thread inside the routine (none while
+    // no delivery runs) and how many deliveries have ended.
+    TFrameRoutine routine_ = nullptr;
     void* userData_ = nullptr;
-    std::uint64_t generation_ = 0;  // bumped by every SetFrameCallback
-    Delivery* inFlight_ = nullptr;
+    std::thread::id deliveringThread_;
+    std::uint64_t deliveriesEnded_ = 0;
     std::atomic<std::uint64_t> unrouted_{0};
 };
 

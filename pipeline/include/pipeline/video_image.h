@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QBuffer>
 #include <QImage>
 #include <QMetaObject>
 #include <QString>
@@ -12,11 +11,8 @@
 #include <functional>
 #include <memory>
 
-#include "capture/fourcc.h"
-#include "capture/v4l2_io.h"
-#include "capture/video_sample.h"
-#include "imaging/jpeg_image.h"
-#include "pipeline/yuv_tables.h"
+#include "capture/status.h"
+#include "pipeline/frame_converter.h"
 
 class QEvent;
 class QObject;
@@ -24,30 +20,8 @@ class QPaintDevice;
 
 namespace vistrel {
 
-namespace fourcc {
-inline constexpr std::uint32_t kRGB = 0;  // uncompressed 24-bit, blue-green-red
-inline constexpr std::uint32_t kI420 = FourCCFromChars('I', '4', '2', '0');
-inline constexpr std::uint32_t kIYUV = FourCCFromChars('I', 'Y', 'U', 'V');
-inline constexpr std::uint32_t kYV12 = FourCCFromChars('Y', 'V', '1', '2');
-inline constexpr std::uint32_t kYUY2 = FourCCFromChars('Y', 'U', 'Y', '2');
-inline constexpr std::uint32_t kYUNV = FourCCFromChars('Y', 'U', 'N', 'V');
-inline constexpr std::uint32_t kYUYV = FourCCFromChars('Y', 'U', 'Y', 'V');
-inline constexpr std::uint32_t kMJPG = FourCCFromChars('M', 'J', 'P', 'G');
-}  // namespace fourcc
-
-// How a frame of a given code is laid out.
-enum class FrameLayout { Rgb, Planar420, Packed422, Jpeg, Unsupported };
-FrameLayout LayoutOf(std::uint32_t compression);
-
-// The exact byte length a frame of this layout and size must have; -1 for
-// JPEG (any length) and for unsupported codes (no length fits).
-std::int64_t RequiredFrameLength(FrameLayout layout, std::int32_t width, std::int32_t height);
-
-// "RGB" for code 0, otherwise the code's four bytes as characters.
-QString FourCCName(std::uint32_t compression);
-
-// The second line of the picture drawn for a frame that cannot be converted.
-QString DiagnosticLine(std::int32_t length, std::uint32_t compression);
+class TVideoSample;
+class V4L2Io;
 
 // The video session: takes raw frames from the capture thread, announces
 // them on the GUI thread, and converts the newest one into a 24-bit picture
@@ -75,7 +49,9 @@ public:
 
     // Told on the GUI thread, once, that the camera of the running capture
     // vanished or failed for good; the capture is already stopped by then.
-    using DeviceLostHandler = std::function<void(TVideoImage& sender)>;
+    // reason is the capture layer's status for it, an errno status such as
+    // StatusFromErrno(ENODEV) for an unplugged camera.
+    using DeviceLostHandler = std::function<void(TVideoImage& sender, TStatus reason)>;
 
     struct Options {
         Clock clock{};                 // empty: the monotonic clock
@@ -96,7 +72,8 @@ public:
     TVideoImage& operator=(const TVideoImage&) = delete;
 
     // Releases everything the session holds; the destructor calls it too.
-    // The capture thread must not call ReceiveSample any more.
+    // The capture thread must not call ReceiveSample any more: a thread other
+    // than the session's own capture is stopped (joined) before.
     void Dispose();
 
     // Takes on a capture format as a successful start does: the size and
@@ -128,8 +105,16 @@ public:
     // Starts capturing from the device named by friendly name or "#n" (its
     // 1-based position). 0: capturing, with Width, Height, Compression and
     // VideoBitmap set from the device's format; 1: not capturing, nothing
-    // left open and the format unchanged.
+    // left open and the format unchanged, and LastStartFailure says why.
     int StartCapture(const QString& deviceName);
+    // Why the last StartCapture returned 1: the failing call's status (an
+    // errno status where the system gave one) and a line for the log naming
+    // the call. Status 0 and no text after a successful start.
+    struct StartFailure {
+        TStatus status = kStatusOk;
+        QString text;
+    };
+    const StartFailure& LastStartFailure() const { return lastStartFailure_; }
     // Stops capturing; no sample arrives after it returns. Never fails.
     void StopCapture() noexcept;
     bool IsCapturing() const { return captureGraph_ != nullptr; }
@@ -158,22 +143,18 @@ public:
     // at (0, 0), unless there is no canvas or a painter is active on it.
     void PaintFrame();
 
-    // Converts one frame into VideoBitmap by Compression. Frames of the wrong
-    // length, unsupported codes and undecodable JPEG data get a two-line
-    // diagnostic text instead. Sets Converted unless data is null or the
-    // conversion failed unexpectedly (then the next request tries again).
+    // Converts one frame into VideoBitmap by Compression with the session's
+    // frame converter: frames of the wrong length, unsupported codes and
+    // undecodable JPEG data get a two-line diagnostic text instead. Sets
+    // Converted unless data is null or the conversion failed unexpectedly
+    // (then the next request tries again).
     void ConvertFrame(std::int32_t length, const std::uint8_t* data);
-
-    // Builds the coefficient tables once.
-    void BuildYuvTables();
 
     const QImage& VideoBitmap() const { return videoBitmap_; }
     int CurrentSlot() const;
     bool Converted() const;
     bool Busy() const { return busy_; }
     std::uint32_t LastIdleTime() const { return lastIdleTime_.load(std::memory_order_relaxed); }
-    bool TablesReady() const { return tablesReady_; }
-    const TYuvTables& YuvTables() const { return tables_; }
 
     // The raw slots, for inspection while no sample can arrive.
     std::int32_t SlotSize(int slot) const { return slots_.at(slot).size; }
@@ -201,10 +182,6 @@ private:
     void MarkConverted(int slot);
     void ConvertNewest();
     void ConvertFrameFor(int slot, std::int32_t length, const std::uint8_t* data);
-    bool ConvertInto(std::int32_t length, const std::uint8_t* data) noexcept;
-    bool DecodeJpeg(std::int32_t length, const std::uint8_t* data);
-    void DrawDiagnostic(std::int32_t length);
-    void CheckPictureMatchesFormat() const;
 
     bool busy_ = false;
     std::int32_t width_ = 0;
@@ -216,14 +193,16 @@ private:
 
     // The capture thread's entry: user data is the session.
     static void ReceiveSampleRoutine(void* session, const std::uint8_t* data, std::int32_t& length);
-    void PostDeviceLost(unsigned generation) noexcept;  // capture thread
-    void HandleDeviceLost(unsigned generation);
+    int FailStart(TStatus status, const QString& call);
+    void PostDeviceLost(unsigned generation, TStatus reason) noexcept;  // capture thread
+    void HandleDeviceLost(unsigned generation, TStatus reason);
 
     std::shared_ptr<V4L2Io> io_;
     std::unique_ptr<TVideoSample> captureGraph_;
+    StartFailure lastStartFailure_;
     // Tells a lost-device message of an earlier capture from the current one.
     std::atomic<unsigned> captureGeneration_{0};
-    std::atomic<unsigned> lostPosted_{0};
+    std::atomic<unsigned> lostPosted_{0};  // released before each lost-device message
     std::atomic<std::uint64_t> samplesReceived_{0};
     std::atomic<std::uint64_t> samplesDropped_{0};
 
@@ -240,10 +219,7 @@ private:
     Clock clock_;
     std::atomic<std::uint32_t> lastIdleTime_{0};
 
-    bool tablesReady_ = false;
-    TYuvTables tables_;
-    TJPEGImage JpegDecoder;
-    QBuffer JpegStream;
+    TFrameConverter converter_;
 };
 
 }  // namespace vistrel

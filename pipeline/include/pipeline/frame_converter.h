@@ -1,0 +1,92 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "pipeline/frame_format.h"
+#include "pipeline/yuv_tables.h"
+
+class QImage;
+
+namespace vistrel {
+
+// One raw frame and the format it was captured in.
+struct TRawFrame {
+    const std::uint8_t* data = nullptr;
+    std::int32_t length = 0;
+    std::uint32_t compression = fourcc::kRGB;  // the FourCC; 0 is RGB
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    // Code 0 only: the first row is the top row (V4L2 BGR24), not the bottom.
+    bool topDownRgb = false;
+};
+
+// What a conversion left in the picture.
+struct TConversionResult {
+    enum class Outcome {
+        Converted,   // the frame's picture
+        Diagnostic,  // the two-line diagnostic text; reason says why
+        Failed,      // an unexpected failure; see TFrameConverter::Convert
+    };
+    enum class Reason {
+        None,
+        LengthMismatch,   // the frame's length is not requiredLength
+        UnsupportedCode,  // no conversion for this FourCC
+        UndecodableJpeg,  // the JPEG decoder rejected an MJPG frame
+    };
+
+    Outcome outcome = Outcome::Failed;
+    Reason reason = Reason::None;
+    std::int64_t requiredLength = -1;  // LengthMismatch: what the format needs
+
+    // The picture shows the frame or its diagnostic: the work is done.
+    bool Completed() const { return outcome != Outcome::Failed; }
+};
+
+// Converts raw frames into 24-bit pictures (QImage::Format_BGR888).
+//
+// Owns what conversion reuses from frame to frame: the YUV coefficient
+// tables, built at the first YUV frame, and the JPEG decoder with its input
+// stream, made at the first MJPG frame. One converter belongs to one thread.
+class TFrameConverter {
+public:
+    TFrameConverter();
+    ~TFrameConverter();
+    TFrameConverter(const TFrameConverter&) = delete;
+    TFrameConverter& operator=(const TFrameConverter&) = delete;
+
+    // Converts frame into target by its FourCC.
+    //
+    // RGB, 4:2:0 and 4:2:2 frames of exactly RequiredFrameLength bytes
+    // rewrite every pixel; target must be a Format_BGR888 picture of the
+    // frame's size (a null picture for a size of 0). An MJPG frame is decoded
+    // at its own size onto target at (0, 0): what does not fit is cut off, and
+    // pixels it does not cover keep their values. Any other length, an
+    // unsupported code or JPEG data the decoder rejects gets the diagnostic
+    // text drawn over target (nothing when target is null).
+    //
+    // Failed: frame.data is null, target does not fit a raw frame (it is
+    // then left untouched), or something unexpected such as no memory; the
+    // failure is logged. Never throws.
+    TConversionResult Convert(const TRawFrame& frame, QImage& target) noexcept;
+
+    // Frees the JPEG decoder and its stream; the next MJPG frame makes new ones.
+    void ReleaseDecoder() noexcept;
+
+    bool TablesReady() const { return tablesReady_; }
+    const TYuvTables& YuvTables() const { return tables_; }
+
+private:
+    struct JpegDecoder;
+
+    TConversionResult Produce(const TRawFrame& frame, QImage& target);
+    void ConvertRows(FrameLayout layout, const TRawFrame& frame, QImage& target);
+    bool DecodeJpeg(const TRawFrame& frame, QImage& target);
+    void BuildYuvTables();
+
+    bool tablesReady_ = false;
+    TYuvTables tables_;
+    std::unique_ptr<JpegDecoder> jpeg_;
+};
+
+}  // namespace vistrel

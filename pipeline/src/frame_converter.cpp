@@ -1,0 +1,170 @@
+#include "pipeline/frame_converter.h"
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QFontMetrics>
+#include <QImage>
+#include <QPainter>
+
+#include <exception>
+#include <stdexcept>
+
+#include "frame_conversion.h"
+#include "imaging/jpeg_image.h"
+#include "logging.h"
+
+namespace vistrel {
+
+namespace {
+
+using Outcome = TConversionResult::Outcome;
+using Reason = TConversionResult::Reason;
+
+TConversionResult Diagnostic(Reason reason, std::int64_t requiredLength = -1) {
+    return {Outcome::Diagnostic, reason, requiredLength};
+}
+
+void DrawDiagnostic(QImage& target, std::int32_t length, std::uint32_t compression) {
+    if (target.isNull()) {
+        return;  // no format yet: there is no picture to write on
+    }
+    QPainter painter(&target);
+    // Black on white, so the text reads on any picture, the black start
+    // picture included.
+    painter.setPen(Qt::black);
+    painter.setBackground(Qt::white);
+    painter.setBackgroundMode(Qt::OpaqueMode);
+    const QFontMetrics metrics = painter.fontMetrics();
+    // drawText places the baseline; the lines start at y = 0 and y = h, h
+    // being the height of "X" in this font.
+    const int lineHeight = metrics.size(Qt::TextSingleLine, QStringLiteral("X")).height();
+    painter.drawText(0, metrics.ascent(), QStringLiteral("Unknown compression"));
+    painter.drawText(0, lineHeight + metrics.ascent(), DiagnosticLine(length, compression));
+}
+
+void CheckTargetFits(const TRawFrame& frame, const QImage& target) {
+    // Writing rows into any other picture would run past its end.
+    const bool empty = frame.width == 0 || frame.height == 0;
+    if (empty ? !target.isNull()
+              : (target.width() != frame.width || target.height() != frame.height ||
+                 target.format() != QImage::Format_BGR888)) {
+        throw std::logic_error("the picture does not match the frame format");
+    }
+}
+
+void LogFailure(const char* what) noexcept {
+    try {
+        qCWarning(lcPipeline, "frame conversion failed: %s", what);
+    } catch (...) {
+        // Out of memory even for the message: the result still says Failed.
+    }
+}
+
+}  // namespace
+
+// The decoder and the stream it reads, reused for every MJPG frame.
+struct TFrameConverter::JpegDecoder {
+    JpegDecoder() { stream.open(QIODevice::ReadWrite); }
+
+    TJPEGImage decoder;
+    QBuffer stream;
+};
+
+TFrameConverter::TFrameConverter() = default;
+TFrameConverter::~TFrameConverter() = default;
+
+TConversionResult TFrameConverter::Convert(const TRawFrame& frame, QImage& target) noexcept {
+    if (frame.data == nullptr) {
+        LogFailure("no frame data");
+        return {};
+    }
+    try {
+        const TConversionResult result = Produce(frame, target);
+        if (result.outcome == Outcome::Diagnostic) {
+            DrawDiagnostic(target, frame.length, frame.compression);
+        }
+        return result;
+    } catch (const std::exception& e) {
+        LogFailure(e.what());
+    } catch (...) {
+        LogFailure("unknown error");
+    }
+    return {};
+}
+
+TConversionResult TFrameConverter::Produce(const TRawFrame& frame, QImage& target) {
+    const FrameLayout layout = LayoutOf(frame.compression);
+    if (layout == FrameLayout::Unsupported) {
+        return Diagnostic(Reason::UnsupportedCode);
+    }
+    if (layout == FrameLayout::Jpeg) {
+        return DecodeJpeg(frame, target) ? TConversionResult{Outcome::Converted}
+                                         : Diagnostic(Reason::UndecodableJpeg);
+    }
+    const std::int64_t required = RequiredFrameLength(layout, frame.width, frame.height);
+    if (frame.length != required) {
+        return Diagnostic(Reason::LengthMismatch, required);
+    }
+    CheckTargetFits(frame, target);
+    if (frame.width > 0 && frame.height > 0) {
+        ConvertRows(layout, frame, target);
+    }
+    return {Outcome::Converted};
+}
+
+void TFrameConverter::ConvertRows(FrameLayout layout, const TRawFrame& frame, QImage& target) {
+    std::uint8_t* const bits = target.bits();
+    const std::int64_t stride = target.bytesPerLine();
+    if (layout == FrameLayout::Rgb) {
+        CopyRgbRows(frame.data, frame.width, frame.height, !frame.topDownRgb, bits, stride);
+        return;
+    }
+    BuildYuvTables();
+    if (layout == FrameLayout::Planar420) {
+        ConvertPlanar420Rows(tables_, frame.data, frame.width, frame.height,
+                             frame.compression != fourcc::kYV12, bits, stride);
+    } else {
+        ConvertPacked422Rows(tables_, frame.data, frame.width, frame.height, bits, stride);
+    }
+}
+
+bool TFrameConverter::DecodeJpeg(const TRawFrame& frame, QImage& target) {
+    if (frame.length < 0) {
+        return false;
+    }
+    try {
+        if (!jpeg_) {
+            jpeg_ = std::make_unique<JpegDecoder>();
+        }
+        QBuffer& stream = jpeg_->stream;
+        stream.buffer().resize(0);
+        stream.seek(0);
+        stream.write(reinterpret_cast<const char*>(frame.data), frame.length);
+        stream.seek(0);
+        jpeg_->decoder.LoadData(stream);
+        // Decodes at the picture's own size; what does not fit is cut off
+        // and what it does not cover keeps the previous frame.
+        jpeg_->decoder.DrawOn(target, 0, 0);
+        return true;
+    } catch (const std::exception& e) {
+        // EJPEG or any other failure shows the diagnostic.
+        qCInfo(lcPipeline, "MJPG frame of %d bytes not decoded: %s", frame.length, e.what());
+        return false;
+    } catch (...) {
+        return false;
+    }
+}
+
+void TFrameConverter::ReleaseDecoder() noexcept {
+    jpeg_.reset();
+}
+
+void TFrameConverter::BuildYuvTables() {
+    if (tablesReady_) {
+        return;
+    }
+    FillYuvTables(tables_);
+    tablesReady_ = true;
+}
+
+}  // namespace vistrel
