@@ -36,6 +36,210 @@ std::size_t Planar420RowsKernel(const std::uint8_t*, const std::uint8_t*, const 
     return 0;
 }
 
+#elif HWY_TARGET == HWY_AVX3_DL
+
+// 512-bit vectors with byte permutes and funnel shifts, written with the
+// instruction set's own intrinsics: the same arithmetic as the portable code
+// below, with the multiplies done as multiply-adds of 16-bit pairs.
+
+// Processors with this instruction set also have the 512-bit multiply-add
+// with accumulator (the run-time check asks for it); Highway's list of
+// features for the target names only the 256-bit form. Other compilers use
+// a multiply-add and an add.
+#if HWY_COMPILER_GCC_ACTUAL
+#pragma GCC push_options
+#pragma GCC target("avx512vnni")
+#define VISTREL_YUV_DPWSSD 1
+#endif
+
+// Multiply-add of signed 16-bit pairs into 32-bit lanes: acc + a.lo * b.lo + a.hi * b.hi.
+HWY_INLINE __m512i MulAddPairs(__m512i acc, __m512i a, __m512i b) {
+#ifdef VISTREL_YUV_DPWSSD
+    return _mm512_dpwssd_epi32(acc, a, b);
+#else
+    return _mm512_add_epi32(acc, _mm512_madd_epi16(a, b));
+#endif
+}
+
+// A multiplier m as the 16-bit weights (low, high), m = low + 128 * high, for
+// a multiply-add with the pair (x, 128 x).
+constexpr std::int32_t PairWeights(std::int32_t m) {
+    const std::int32_t low = (m % 128 + 128) % 128;
+    const std::int32_t high = (m - low) / 128;
+    return high < -32768 || high > 32767
+               ? throw "multiplier out of range"
+               : static_cast<std::int32_t>((static_cast<std::uint32_t>(high) << 16) |
+                                           static_cast<std::uint32_t>(low));
+}
+
+// 76309 = 65536 + 10773: the 65536 y part is y moved to the upper half.
+constexpr std::int32_t kLumaRest = kTableYFormula.multiplier - 65536;
+static_assert(kLumaRest > 0 && kLumaRest < 32768);
+
+// The luma terms 76309 y + 125 of the even and odd pixels of 16 pairs, from
+// the (y even, y odd) 16-bit pairs.
+struct TLuma512 {
+    __m512i even;
+    __m512i odd;
+};
+
+HWY_INLINE TLuma512 Luma512(__m512i y) {
+    const __m512i offset = _mm512_set1_epi32(kTableYFormula.offset);
+    // (y even << 16) | 125 and (y odd << 16) | 125.
+    const __m512i evenBase = _mm512_shldi_epi32(y, _mm512_slli_epi32(offset, 16), 16);
+    const __m512i oddBase =
+        _mm512_ternarylogic_epi32(y, _mm512_set1_epi32(static_cast<int>(0xFFFF0000u)), offset,
+                                  0xEA);  // (a & b) | c
+    return {MulAddPairs(evenBase, y, _mm512_set1_epi32(kLumaRest)),
+            MulAddPairs(oddBase, y, _mm512_set1_epi32(kLumaRest << 16))};
+}
+
+// 256 times the chroma terms of 16 pairs, from the (u, 128 u) and (v, 128 v)
+// 16-bit pairs.
+struct TChroma512 {
+    __m512i blue;
+    __m512i green;
+    __m512i red;
+};
+
+template <const TTableFormula& kFormula>
+HWY_INLINE __m512i Entry512(__m512i pairs) {
+    return _mm512_srai_epi32(MulAddPairs(_mm512_set1_epi32(kFormula.offset), pairs,
+                                         _mm512_set1_epi32(PairWeights(kFormula.multiplier))),
+                             kFormula.shift);
+}
+
+HWY_INLINE TChroma512 Chroma512(__m512i u, __m512i v) {
+    return {_mm512_slli_epi32(Entry512<kTableUBFormula>(u), 8),
+            _mm512_slli_epi32(
+                _mm512_add_epi32(Entry512<kTableUGFormula>(u), Entry512<kTableVGFormula>(v)), 8),
+            _mm512_slli_epi32(Entry512<kTableVRFormula>(v), 8)};
+}
+
+// One channel of 32 pixels as signed 16-bit lanes in pixel order: the upper
+// halves of the sums.
+HWY_INLINE __m512i Channel512(__m512i even, __m512i odd, __m512i chroma) {
+    return _mm512_mask_blend_epi16(0xAAAAAAAAu, _mm512_srli_epi32(_mm512_add_epi32(even, chroma), 16),
+                                   _mm512_add_epi32(odd, chroma));
+}
+
+// Where each of 192 output bytes comes from. A channel of 64 pixels is packed
+// to bytes from two vectors of 32 within 128-bit blocks, which puts pixel p
+// at byte 16 * (q / 8) + 8 * (p / 32) + q % 8, q = p % 32. Output byte o is
+// channel o % 3 of pixel o / 3; blue and green come from one two-vector
+// permute (green indices from 64 up), red from a masked second one.
+struct TBgrOrder {
+    std::uint8_t index[3][64];
+    std::uint64_t red[3];
+};
+
+constexpr TBgrOrder MakeBgrOrder() {
+    TBgrOrder order{};
+    for (int o = 0; o < 192; ++o) {
+        const int p = o / 3;
+        const int q = p % 32;
+        const int at = 16 * (q / 8) + 8 * (p / 32) + q % 8;
+        order.index[o / 64][o % 64] = static_cast<std::uint8_t>(o % 3 == 1 ? 64 + at : at);
+        if (o % 3 == 2) {
+            order.red[o / 64] |= std::uint64_t{1} << (o % 64);
+        }
+    }
+    return order;
+}
+
+inline constexpr TBgrOrder kBgrOrder = MakeBgrOrder();
+
+// Writes 64 pixels: the pairs of `a` first, then those of `b`.
+HWY_INLINE void Store512(const TLuma512& a, const TChroma512& ca, const TLuma512& b,
+                         const TChroma512& cb, std::uint8_t* HWY_RESTRICT out) {
+    const __m512i blue = _mm512_packus_epi16(Channel512(a.even, a.odd, ca.blue),
+                                             Channel512(b.even, b.odd, cb.blue));
+    const __m512i green = _mm512_packus_epi16(Channel512(a.even, a.odd, ca.green),
+                                              Channel512(b.even, b.odd, cb.green));
+    const __m512i red = _mm512_packus_epi16(Channel512(a.even, a.odd, ca.red),
+                                            Channel512(b.even, b.odd, cb.red));
+    const auto store = [&](int k) HWY_ATTR {
+        const __m512i index = _mm512_loadu_si512(kBgrOrder.index[k]);
+        const __m512i blueGreen = _mm512_permutex2var_epi8(blue, index, green);
+        _mm512_storeu_si512(out + 64 * k,
+                            _mm512_mask_permutexvar_epi8(blueGreen, kBgrOrder.red[k], index, red));
+    };
+    store(0);
+    store(1);
+    store(2);
+}
+
+// The pair (c, 128 c) in the upper word from (c, c).
+HWY_INLINE __m512i Times128Above(__m512i pairs) {
+    return _mm512_mullo_epi16(pairs, _mm512_set1_epi32(1 | (128 << 16)));
+}
+
+// 16 groups Y0 U Y1 V: luma pairs and chroma terms.
+HWY_INLINE void PackedHalf(const std::uint8_t* HWY_RESTRICT groups, TLuma512& luma,
+                           TChroma512& chroma) {
+    const __m512i g = _mm512_loadu_si512(groups);
+    // Within each 4-byte group: (U, U) from byte 1, (V, V) from byte 3.
+    const __m512i spreadU = _mm512_broadcast_i32x4(
+        _mm_setr_epi8(1, -1, 1, -1, 5, -1, 5, -1, 9, -1, 9, -1, 13, -1, 13, -1));
+    const __m512i spreadV = _mm512_broadcast_i32x4(
+        _mm_setr_epi8(3, -1, 3, -1, 7, -1, 7, -1, 11, -1, 11, -1, 15, -1, 15, -1));
+    luma = Luma512(_mm512_and_si512(g, _mm512_set1_epi32(0x00FF00FF)));
+    chroma = Chroma512(Times128Above(_mm512_shuffle_epi8(g, spreadU)),
+                       Times128Above(_mm512_shuffle_epi8(g, spreadV)));
+}
+
+std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::size_t pairs,
+                               std::uint8_t* HWY_RESTRICT out) {
+    std::size_t done = 0;
+    for (; done + 32 <= pairs; done += 32) {
+        TLuma512 a, b;
+        TChroma512 ca, cb;
+        PackedHalf(groups + 4 * done, a, ca);
+        PackedHalf(groups + 4 * done + 64, b, cb);
+        Store512(a, ca, b, cb, out + 6 * done);
+    }
+    return done;
+}
+
+// 16 chroma bytes as (c, 128 c) pairs.
+HWY_INLINE __m512i PlanarChroma512(const std::uint8_t* HWY_RESTRICT c) {
+    const __m512i bytes = _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)));
+    // Byte j of the result is byte j / 4 of the input, odd bytes zero.
+    const __m512i index = _mm512_set_epi32(0x0F0F0F0F, 0x0E0E0E0E, 0x0D0D0D0D, 0x0C0C0C0C,
+                                           0x0B0B0B0B, 0x0A0A0A0A, 0x09090909, 0x08080808,
+                                           0x07070707, 0x06060606, 0x05050505, 0x04040404,
+                                           0x03030303, 0x02020202, 0x01010101, 0x00000000);
+    return Times128Above(_mm512_maskz_permutexvar_epi8(0x5555555555555555ull, index, bytes));
+}
+
+// 32 luma bytes as (y even, y odd) pairs.
+HWY_INLINE TLuma512 PlanarLuma512(const std::uint8_t* HWY_RESTRICT luma) {
+    return Luma512(_mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(luma))));
+}
+
+std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
+                                const std::uint8_t* cb, const std::uint8_t* cr, std::size_t pairs,
+                                std::uint8_t* outA, std::uint8_t* outB) {
+    std::size_t done = 0;
+    for (; done + 32 <= pairs; done += 32) {
+        const TChroma512 c0 = Chroma512(PlanarChroma512(cb + done), PlanarChroma512(cr + done));
+        const TChroma512 c1 =
+            Chroma512(PlanarChroma512(cb + done + 16), PlanarChroma512(cr + done + 16));
+        Store512(PlanarLuma512(lumaA + 2 * done), c0, PlanarLuma512(lumaA + 2 * done + 32), c1,
+                 outA + 6 * done);
+        if (lumaB != nullptr) {
+            Store512(PlanarLuma512(lumaB + 2 * done), c0, PlanarLuma512(lumaB + 2 * done + 32), c1,
+                     outB + 6 * done);
+        }
+    }
+    return done;
+}
+
+#ifdef VISTREL_YUV_DPWSSD
+#pragma GCC pop_options
+#undef VISTREL_YUV_DPWSSD
+#endif
+
 #else
 
 namespace hn = hwy::HWY_NAMESPACE;
@@ -96,7 +300,7 @@ HWY_INLINE VU8 Bytes(V16 lower, V16 upper) {
 #elif HWY_TARGET == HWY_AVX2
     // The pack works within 128-bit blocks; one permute restores the order.
     return VU8{_mm256_permute4x64_epi64(_mm256_packus_epi16(lower.raw, upper.raw), 0xD8)};
-#elif HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
+#elif HWY_TARGET == HWY_AVX3
     const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
     return VU8{_mm512_permutexvar_epi64(order, _mm512_packus_epi16(lower.raw, upper.raw))};
 #else

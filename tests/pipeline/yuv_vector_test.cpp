@@ -41,25 +41,28 @@ std::int64_t FirstDifference(const Bytes& a, const Bytes& b) {
     return ia == a.end() && ib == b.end() ? -1 : ia - a.begin();
 }
 
-// Every (Y, U, V) with V in [v0, v0 + count), as 4:2:2 rows of 256 pixels:
-// row r holds Y 0..255 with U = r % 256 and V = v0 + r / 256.
+// Every (Y, U, V) with V in [v0, v0 + count), each once, as 4:2:2 rows of
+// 256 pixels; chroma changes from pair to pair. Row 256 j + i holds Y 0..255,
+// pair k with U = (i + k) % 256 and V = v0 + (j + k) % count.
 Bytes AllTriplesPacked(int v0, int count) {
     Bytes frame(static_cast<std::size_t>(count) * 256 * 512);
     std::uint8_t* g = frame.data();
-    for (int r = 0; r < count * 256; ++r) {
-        for (int k = 0; k < 128; ++k, g += 4) {
-            g[0] = static_cast<std::uint8_t>(2 * k);
-            g[1] = static_cast<std::uint8_t>(r % 256);
-            g[2] = static_cast<std::uint8_t>(2 * k + 1);
-            g[3] = static_cast<std::uint8_t>(v0 + r / 256);
+    for (int j = 0; j < count; ++j) {
+        for (int i = 0; i < 256; ++i) {
+            for (int k = 0; k < 128; ++k, g += 4) {
+                g[0] = static_cast<std::uint8_t>(2 * k);
+                g[1] = static_cast<std::uint8_t>((i + k) % 256);
+                g[2] = static_cast<std::uint8_t>(2 * k + 1);
+                g[3] = static_cast<std::uint8_t>(v0 + (j + k) % count);
+            }
         }
     }
     return frame;
 }
 
 // The same triples as a 4:2:0 frame 512 pixels wide: chroma sample k of
-// chroma row j has U = k and V = v0 + j / 64, and its 2 x 2 block of luma
-// the four values from 4 * (j % 64).
+// chroma row 64 m + b has U = k and V = v0 + (m + k) % count, and its 2 x 2
+// block of luma the four values from 4 b.
 Bytes AllTriplesPlanar(int v0, int count) {
     const int width = 512;
     const int chromaRows = count * 64;
@@ -75,8 +78,9 @@ Bytes AllTriplesPlanar(int v0, int count) {
             top[1] = static_cast<std::uint8_t>(y + 1);
             top[width] = static_cast<std::uint8_t>(y + 2);
             top[width + 1] = static_cast<std::uint8_t>(y + 3);
-            cb[static_cast<std::size_t>(j) * (width / 2) + k] = static_cast<std::uint8_t>(k);
-            cr[static_cast<std::size_t>(j) * (width / 2) + k] = static_cast<std::uint8_t>(v0 + j / 64);
+            const std::size_t at = static_cast<std::size_t>(j) * (width / 2) + k;
+            cb[at] = static_cast<std::uint8_t>(k);
+            cr[at] = static_cast<std::uint8_t>(v0 + (j / 64 + k) % count);
         }
     }
     return frame;
