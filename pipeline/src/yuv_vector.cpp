@@ -17,6 +17,8 @@
 #include <hwy/foreach_target.h>  // before highway.h
 #include <hwy/highway.h>
 
+#include <utility>
+
 #include "yuv_formula.h"
 #include "yuv_vector.h"
 
@@ -242,6 +244,9 @@ std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* l
 
 #else
 
+// Portable code for the other instruction sets. Vectors travel as separate
+// values: scalable vectors cannot be members of a struct.
+
 namespace hn = hwy::HWY_NAMESPACE;
 
 using D32 = hn::ScalableTag<std::int32_t>;
@@ -265,16 +270,10 @@ HWY_INLINE V32 Entry(V32 i) {
 }
 
 // 256 times the chroma terms of a vector of pixel pairs.
-struct TChroma {
-    V32 blue;
-    V32 green;
-    V32 red;
-};
-
-HWY_INLINE TChroma ChromaTerms(V32 u, V32 v) {
-    return {hn::ShiftLeft<8>(Entry<kTableUBFormula>(u)),
-            hn::ShiftLeft<8>(hn::Add(Entry<kTableUGFormula>(u), Entry<kTableVGFormula>(v))),
-            hn::ShiftLeft<8>(Entry<kTableVRFormula>(v))};
+HWY_INLINE void ChromaTerms(V32 u, V32 v, V32& blue, V32& green, V32& red) {
+    blue = hn::ShiftLeft<8>(Entry<kTableUBFormula>(u));
+    green = hn::ShiftLeft<8>(hn::Add(Entry<kTableUGFormula>(u), Entry<kTableVGFormula>(v)));
+    red = hn::ShiftLeft<8>(Entry<kTableVRFormula>(v));
 }
 
 // 76309 y + 125: TableY[y] with its 8 fraction bits kept.
@@ -310,40 +309,29 @@ HWY_INLINE VU8 Bytes(V16 lower, V16 upper) {
 #endif
 }
 
-// Luma terms of the even and odd pixels and chroma terms of one vector of
-// pixel pairs.
-struct TPairs {
-    V32 even;
-    V32 odd;
-    TChroma chroma;
-};
-
-// Saturates one channel of two vectors of pairs to bytes, in pixel order.
-template <V32 TChroma::*kChannel>
-HWY_INLINE VU8 ChannelBytes(const TPairs& a, const TPairs& b) {
-    return Bytes(Channel(a.even, a.odd, a.chroma.*kChannel),
-                 Channel(b.even, b.odd, b.chroma.*kChannel));
-}
-
-// Writes 3 bytes per pixel of two vectors of pairs.
-HWY_INLINE void StorePixels(const TPairs& a, const TPairs& b, std::uint8_t* HWY_RESTRICT out) {
+// Writes the pixels of two vectors of pairs, a then b: luma terms of the even
+// and odd pixels, chroma terms of each pair.
+HWY_INLINE void StorePixels(V32 evenA, V32 oddA, V32 blueA, V32 greenA, V32 redA, V32 evenB,
+                            V32 oddB, V32 blueB, V32 greenB, V32 redB,
+                            std::uint8_t* HWY_RESTRICT out) {
     const DU8 du8;
-    hn::StoreInterleaved3(ChannelBytes<&TChroma::blue>(a, b), ChannelBytes<&TChroma::green>(a, b),
-                          ChannelBytes<&TChroma::red>(a, b), du8, out);
+    hn::StoreInterleaved3(Bytes(Channel(evenA, oddA, blueA), Channel(evenB, oddB, blueB)),
+                          Bytes(Channel(evenA, oddA, greenA), Channel(evenB, oddB, greenB)),
+                          Bytes(Channel(evenA, oddA, redA), Channel(evenB, oddB, redB)), du8, out);
 }
 
 // One vector of packed pairs: a 32-bit lane per group, Y0 in the low byte,
 // then U, Y1, V.
-HWY_INLINE TPairs PackedPairs(const std::uint8_t* HWY_RESTRICT groups) {
+HWY_INLINE void PackedPairs(const std::uint8_t* HWY_RESTRICT groups, V32& even, V32& odd,
+                            V32& blue, V32& green, V32& red) {
     const D32 d;
     const DU32 du;
     const VU32 g = hn::LoadU(du, reinterpret_cast<const std::uint32_t*>(groups));
     const VU32 byteMask = hn::Set(du, 0xFFu);
-    const V32 y0 = hn::BitCast(d, hn::And(g, byteMask));
-    const V32 u = hn::BitCast(d, hn::And(hn::ShiftRight<8>(g), byteMask));
-    const V32 y1 = hn::BitCast(d, hn::And(hn::ShiftRight<16>(g), byteMask));
-    const V32 v = hn::BitCast(d, hn::ShiftRight<24>(g));
-    return {LumaTerm(y0), LumaTerm(y1), ChromaTerms(u, v)};
+    even = LumaTerm(hn::BitCast(d, hn::And(g, byteMask)));
+    odd = LumaTerm(hn::BitCast(d, hn::And(hn::ShiftRight<16>(g), byteMask)));
+    ChromaTerms(hn::BitCast(d, hn::And(hn::ShiftRight<8>(g), byteMask)),
+                hn::BitCast(d, hn::ShiftRight<24>(g)), blue, green, red);
 }
 
 std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::size_t pairs,
@@ -351,57 +339,54 @@ std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::siz
     const std::size_t lanes = hn::Lanes(D32());
     std::size_t done = 0;
     for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
-        const TPairs a = PackedPairs(groups + 4 * done);
-        const TPairs b = PackedPairs(groups + 4 * (done + lanes));
-        StorePixels(a, b, out + 6 * done);
+        V32 evenA, oddA, blueA, greenA, redA, evenB, oddB, blueB, greenB, redB;
+        PackedPairs(groups + 4 * done, evenA, oddA, blueA, greenA, redA);
+        PackedPairs(groups + 4 * (done + lanes), evenB, oddB, blueB, greenB, redB);
+        StorePixels(evenA, oddA, blueA, greenA, redA, evenB, oddB, blueB, greenB, redB,
+                    out + 6 * done);
     }
     return done;
 }
 
-// Luma terms of the 2 * lanes pixels at `luma`, with given chroma terms.
-HWY_INLINE TPairs PlanarPairs(const std::uint8_t* HWY_RESTRICT luma, const TChroma& chroma) {
+// Luma terms of the 2 * lanes pixels at `luma`.
+HWY_INLINE void PlanarLuma(const std::uint8_t* HWY_RESTRICT luma, V32& even, V32& odd) {
     const D32 d;
     const DU32 du;
     const hn::Rebind<std::uint16_t, D32> du16;
     const VU32 pairs =
         hn::PromoteTo(du, hn::LoadU(du16, reinterpret_cast<const std::uint16_t*>(luma)));
-    return {LumaTerm(hn::BitCast(d, hn::And(pairs, hn::Set(du, 0xFFu)))),
-            LumaTerm(hn::BitCast(d, hn::ShiftRight<8>(pairs))), chroma};
+    even = LumaTerm(hn::BitCast(d, hn::And(pairs, hn::Set(du, 0xFFu))));
+    odd = LumaTerm(hn::BitCast(d, hn::ShiftRight<8>(pairs)));
 }
 
-HWY_INLINE TChroma PlanarChroma(const std::uint8_t* HWY_RESTRICT cb,
-                                const std::uint8_t* HWY_RESTRICT cr) {
+HWY_INLINE void PlanarChroma(const std::uint8_t* HWY_RESTRICT cb,
+                             const std::uint8_t* HWY_RESTRICT cr, V32& blue, V32& green,
+                             V32& red) {
     const D32 d;
     const hn::Rebind<std::uint8_t, D32> du8;
-    return ChromaTerms(hn::PromoteTo(d, hn::LoadU(du8, cb)), hn::PromoteTo(d, hn::LoadU(du8, cr)));
-}
-
-template <bool kTwoRows>
-std::size_t Planar420Loop(const std::uint8_t* HWY_RESTRICT lumaA,
-                          const std::uint8_t* HWY_RESTRICT lumaB,
-                          const std::uint8_t* HWY_RESTRICT cb, const std::uint8_t* HWY_RESTRICT cr,
-                          std::size_t pairs, std::uint8_t* HWY_RESTRICT outA,
-                          std::uint8_t* HWY_RESTRICT outB) {
-    const std::size_t lanes = hn::Lanes(D32());
-    std::size_t done = 0;
-    for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
-        const TChroma c0 = PlanarChroma(cb + done, cr + done);
-        const TChroma c1 = PlanarChroma(cb + done + lanes, cr + done + lanes);
-        StorePixels(PlanarPairs(lumaA + 2 * done, c0), PlanarPairs(lumaA + 2 * (done + lanes), c1),
-                    outA + 6 * done);
-        if constexpr (kTwoRows) {
-            StorePixels(PlanarPairs(lumaB + 2 * done, c0),
-                        PlanarPairs(lumaB + 2 * (done + lanes), c1), outB + 6 * done);
-        }
-    }
-    return done;
+    ChromaTerms(hn::PromoteTo(d, hn::LoadU(du8, cb)), hn::PromoteTo(d, hn::LoadU(du8, cr)), blue,
+                green, red);
 }
 
 std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
                                 const std::uint8_t* cb, const std::uint8_t* cr, std::size_t pairs,
                                 std::uint8_t* outA, std::uint8_t* outB) {
-    return lumaB != nullptr ? Planar420Loop<true>(lumaA, lumaB, cb, cr, pairs, outA, outB)
-                            : Planar420Loop<false>(lumaA, nullptr, cb, cr, pairs, outA, nullptr);
+    const std::size_t lanes = hn::Lanes(D32());
+    std::size_t done = 0;
+    for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
+        V32 blueA, greenA, redA, blueB, greenB, redB, evenA, oddA, evenB, oddB;
+        PlanarChroma(cb + done, cr + done, blueA, greenA, redA);
+        PlanarChroma(cb + done + lanes, cr + done + lanes, blueB, greenB, redB);
+        for (const auto& [luma, out] : {std::pair{lumaA, outA}, std::pair{lumaB, outB}}) {
+            if (luma != nullptr) {
+                PlanarLuma(luma + 2 * done, evenA, oddA);
+                PlanarLuma(luma + 2 * (done + lanes), evenB, oddB);
+                StorePixels(evenA, oddA, blueA, greenA, redA, evenB, oddB, blueB, greenB, redB,
+                            out + 6 * done);
+            }
+        }
+    }
+    return done;
 }
 
 #endif
