@@ -76,6 +76,9 @@ void Packed422RowTail(const TYuvTables& t, const std::uint8_t* row, int width, i
 
 void Packed422(const TYuvTables& tables, const std::uint8_t* data, int width, int height,
                std::uint8_t* target, std::int64_t stride, std::int64_t sourceStride, Path path) {
+    if (width <= 0 || height <= 0) {
+        return;
+    }
     const std::int64_t rowStride = SourceStride(sourceStride, 2 * static_cast<std::int64_t>(width));
     const auto pairs = static_cast<std::size_t>(width / 2);
     for (int row = 0; row < height; ++row) {
@@ -104,6 +107,9 @@ void Planar420RowTail(const TYuvTables& t, const std::uint8_t* luma, const std::
 void Planar420(const TYuvTables& tables, const std::uint8_t* data, int width, int height,
                bool cbFirst, std::uint8_t* target, std::int64_t stride, std::int64_t sourceStride,
                Path path) {
+    if (width <= 0 || height <= 0) {
+        return;
+    }
     const std::int64_t lumaStride = SourceStride(sourceStride, width);
     const std::int64_t chromaStride = lumaStride / 2;
     const std::int64_t lumaSize = lumaStride * height;

@@ -9,8 +9,8 @@
 // nested floors merge into one:
 //     channel = clamp((76309 y + 125 + 256 c) >> 16)
 // in 32-bit lanes: 76309 y + 125 per pixel, 256 c per pixel pair. The sum
-// lies within -18.2e6..35.1e6, so its upper 16 bits hold the signed result,
-// which a saturating narrowing clamps to 0..255.
+// lies within -18.2e6..35.1e6, so its upper 16 bits hold the signed result
+// (-277..534), which a saturating narrowing clamps to 0..255.
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "yuv_vector.cpp"
@@ -45,9 +45,9 @@ std::size_t Planar420RowsKernel(const std::uint8_t*, const std::uint8_t*, const 
 // below, with the multiplies done as multiply-adds of 16-bit pairs.
 
 // Processors with this instruction set also have the 512-bit multiply-add
-// with accumulator (the run-time check asks for it); Highway's list of
-// features for the target names only the 256-bit form. Other compilers use
-// a multiply-add and an add.
+// with accumulator (Highway's run-time check asks for it, but its list of
+// compiler features names only the 256-bit form) and the byte permutes.
+// Other compilers than GCC use a multiply-add and an add.
 #if HWY_COMPILER_GCC_ACTUAL
 #pragma GCC push_options
 #pragma GCC target("avx512vnni")
