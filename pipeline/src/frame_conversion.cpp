@@ -84,7 +84,8 @@ void Packed422(const TYuvTables& tables, const std::uint8_t* data, int width, in
     for (int row = 0; row < height; ++row) {
         const std::uint8_t* groups = data + row * rowStride;
         std::uint8_t* out = target + row * stride;
-        const std::size_t done = path == Path::Vector ? yuv_vector::Packed422Row(groups, pairs, out) : 0;
+        const std::size_t done =
+            path == Path::Vector ? yuv_vector::Packed422Row(groups, pairs, out) : 0;
         Packed422RowTail(tables, groups, width, static_cast<int>(done), out);
     }
 }
@@ -142,9 +143,10 @@ void Planar420(const TYuvTables& tables, const std::uint8_t* data, int width, in
         std::uint8_t* outA = target + row * stride;
         std::uint8_t* outB = two ? outA + stride : nullptr;
         const std::size_t done =
-            path == Path::Vector ? yuv_vector::Planar420Rows(lumaA, lumaB, u, v,
-                                                             static_cast<std::size_t>(pairs), outA, outB)
-                                 : 0;
+            path == Path::Vector
+                ? yuv_vector::Planar420Rows(lumaA, lumaB, u, v, static_cast<std::size_t>(pairs),
+                                            outA, outB)
+                : 0;
         Planar420RowTail(tables, lumaA, u, v, width, static_cast<int>(done), outA);
         if (two) {
             Planar420RowTail(tables, lumaB, u, v, width, static_cast<int>(done), outB);

@@ -121,7 +121,8 @@ HWY_INLINE TChroma512 Chroma512(__m512i u, __m512i v) {
 // One channel of 32 pixels as signed 16-bit lanes in pixel order: the upper
 // halves of the sums.
 HWY_INLINE __m512i Channel512(__m512i even, __m512i odd, __m512i chroma) {
-    return _mm512_mask_blend_epi16(0xAAAAAAAAu, _mm512_srli_epi32(_mm512_add_epi32(even, chroma), 16),
+    return _mm512_mask_blend_epi16(0xAAAAAAAAu,
+                                   _mm512_srli_epi32(_mm512_add_epi32(even, chroma), 16),
                                    _mm512_add_epi32(odd, chroma));
 }
 
@@ -154,12 +155,12 @@ inline constexpr TBgrOrder kBgrOrder = MakeBgrOrder();
 // Writes 64 pixels: the pairs of `a` first, then those of `b`.
 HWY_INLINE void Store512(const TLuma512& a, const TChroma512& ca, const TLuma512& b,
                          const TChroma512& cb, std::uint8_t* HWY_RESTRICT out) {
-    const __m512i blue = _mm512_packus_epi16(Channel512(a.even, a.odd, ca.blue),
-                                             Channel512(b.even, b.odd, cb.blue));
+    const __m512i blue =
+        _mm512_packus_epi16(Channel512(a.even, a.odd, ca.blue), Channel512(b.even, b.odd, cb.blue));
     const __m512i green = _mm512_packus_epi16(Channel512(a.even, a.odd, ca.green),
                                               Channel512(b.even, b.odd, cb.green));
-    const __m512i red = _mm512_packus_epi16(Channel512(a.even, a.odd, ca.red),
-                                            Channel512(b.even, b.odd, cb.red));
+    const __m512i red =
+        _mm512_packus_epi16(Channel512(a.even, a.odd, ca.red), Channel512(b.even, b.odd, cb.red));
     const auto store = [&](int k) HWY_ATTR {
         const __m512i index = _mm512_loadu_si512(kBgrOrder.index[k]);
         const __m512i blueGreen = _mm512_permutex2var_epi8(blue, index, green);
@@ -205,18 +206,20 @@ std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::siz
 
 // 16 chroma bytes as (c, 128 c) pairs.
 HWY_INLINE __m512i PlanarChroma512(const std::uint8_t* HWY_RESTRICT c) {
-    const __m512i bytes = _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)));
+    const __m512i bytes =
+        _mm512_castsi128_si512(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)));
     // Byte j of the result is byte j / 4 of the input, odd bytes zero.
-    const __m512i index = _mm512_set_epi32(0x0F0F0F0F, 0x0E0E0E0E, 0x0D0D0D0D, 0x0C0C0C0C,
-                                           0x0B0B0B0B, 0x0A0A0A0A, 0x09090909, 0x08080808,
-                                           0x07070707, 0x06060606, 0x05050505, 0x04040404,
-                                           0x03030303, 0x02020202, 0x01010101, 0x00000000);
+    const __m512i index =
+        _mm512_set_epi32(0x0F0F0F0F, 0x0E0E0E0E, 0x0D0D0D0D, 0x0C0C0C0C, 0x0B0B0B0B, 0x0A0A0A0A,
+                         0x09090909, 0x08080808, 0x07070707, 0x06060606, 0x05050505, 0x04040404,
+                         0x03030303, 0x02020202, 0x01010101, 0x00000000);
     return Times128Above(_mm512_maskz_permutexvar_epi8(0x5555555555555555ull, index, bytes));
 }
 
 // 32 luma bytes as (y even, y odd) pairs.
 HWY_INLINE TLuma512 PlanarLuma512(const std::uint8_t* HWY_RESTRICT luma) {
-    return Luma512(_mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(luma))));
+    return Luma512(
+        _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(luma))));
 }
 
 std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
@@ -322,8 +325,8 @@ HWY_INLINE void StorePixels(V32 evenA, V32 oddA, V32 blueA, V32 greenA, V32 redA
 
 // One vector of packed pairs: a 32-bit lane per group, Y0 in the low byte,
 // then U, Y1, V.
-HWY_INLINE void PackedPairs(const std::uint8_t* HWY_RESTRICT groups, V32& even, V32& odd,
-                            V32& blue, V32& green, V32& red) {
+HWY_INLINE void PackedPairs(const std::uint8_t* HWY_RESTRICT groups, V32& even, V32& odd, V32& blue,
+                            V32& green, V32& red) {
     const D32 d;
     const DU32 du;
     const VU32 g = hn::LoadU(du, reinterpret_cast<const std::uint32_t*>(groups));
@@ -360,8 +363,7 @@ HWY_INLINE void PlanarLuma(const std::uint8_t* HWY_RESTRICT luma, V32& even, V32
 }
 
 HWY_INLINE void PlanarChroma(const std::uint8_t* HWY_RESTRICT cb,
-                             const std::uint8_t* HWY_RESTRICT cr, V32& blue, V32& green,
-                             V32& red) {
+                             const std::uint8_t* HWY_RESTRICT cr, V32& blue, V32& green, V32& red) {
     const D32 d;
     const hn::Rebind<std::uint8_t, D32> du8;
     ChromaTerms(hn::PromoteTo(d, hn::LoadU(du8, cb)), hn::PromoteTo(d, hn::LoadU(du8, cr)), blue,

@@ -43,13 +43,17 @@ TEST(YuvTables, ReferenceEntries) {
 TEST(YuvTables, EachTableIsAMultiplyAddAndShiftOfTheIndex) {
     const TYuvTables t = Tables();
     const std::pair<const std::array<std::int32_t, 256>&, TTableFormula> tables[] = {
-        {t.TableY, kTableYFormula},   {t.TableUG, kTableUGFormula}, {t.TableUB, kTableUBFormula},
-        {t.TableVR, kTableVRFormula}, {t.TableVG, kTableVGFormula}};
+        {t.TableY, kTableYFormula},
+        {t.TableUG, kTableUGFormula},
+        {t.TableUB, kTableUBFormula},
+        {t.TableVR, kTableVRFormula},
+        {t.TableVG, kTableVGFormula}};
     for (const auto& [table, formula] : tables) {
         EXPECT_GE(formula.shift, 8);
         EXPECT_LE(formula.shift, 10);
         for (int i = 0; i < 256; ++i) {
-            ASSERT_EQ(table[i], formula(i)) << "entry " << i << " of multiplier " << formula.multiplier;
+            ASSERT_EQ(table[i], formula(i))
+                << "entry " << i << " of multiplier " << formula.multiplier;
         }
     }
 }
