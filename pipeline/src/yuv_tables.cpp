@@ -1,5 +1,7 @@
 #include "pipeline/yuv_tables.h"
 
+#include "yuv_formula.h"
+
 namespace vistrel {
 
 namespace {
@@ -35,6 +37,28 @@ static_assert(RoundThousandthsHalfEven(74521500) == 74522);
 static_assert(RoundThousandthsHalfEven(-1500) == -2);
 static_assert(RoundThousandthsHalfEven(-2500) == -2);
 static_assert(RoundThousandthsHalfEven(-2501) == -3);
+
+// The entries as a multiply, add and shift: equal for every index, with a
+// shift of 8 to 10 bits and no 32-bit overflow on the way.
+constexpr bool FormulaMatches(Coefficient c, TTableFormula f) {
+    if (f.shift < 8 || f.shift > 10) {
+        return false;
+    }
+    for (std::int64_t i = 0; i < 256; ++i) {
+        const std::int64_t wide = i * f.multiplier + f.offset;
+        if (wide < INT32_MIN || wide > INT32_MAX ||
+            f(static_cast<std::int32_t>(i)) != RoundThousandthsHalfEven(i * c.slope + c.offset)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static_assert(FormulaMatches(kY, kTableYFormula));
+static_assert(FormulaMatches(kUG, kTableUGFormula));
+static_assert(FormulaMatches(kUB, kTableUBFormula));
+static_assert(FormulaMatches(kVR, kTableVRFormula));
+static_assert(FormulaMatches(kVG, kTableVGFormula));
 
 void Fill(std::array<std::int32_t, 256>& table, Coefficient c) {
     for (std::int64_t i = 0; i < 256; ++i) {

@@ -5,6 +5,7 @@
 #include "pipeline/frame_converter.h"
 #include "pipeline/yuv_tables.h"
 #include "pipeline_test_util.h"
+#include "yuv_formula.h"
 
 namespace vistrel {
 namespace {
@@ -36,6 +37,25 @@ TEST(YuvTables, ReferenceEntries) {
     EXPECT_EQ(t.TableUG[255], -25574);  // -25574.205
     EXPECT_EQ(t.TableVG[255], -18363);  // -18363.144
     EXPECT_EQ(t.TableVR[255], 47121);   // 47120.889
+}
+
+// What the vector conversion computes instead of looking the entries up.
+TEST(YuvTables, EachTableIsAMultiplyAddAndShiftOfTheIndex) {
+    const TYuvTables t = Tables();
+    const std::pair<const std::array<std::int32_t, 256>&, TTableFormula> tables[] = {
+        {t.TableY, kTableYFormula},
+        {t.TableUG, kTableUGFormula},
+        {t.TableUB, kTableUBFormula},
+        {t.TableVR, kTableVRFormula},
+        {t.TableVG, kTableVGFormula}};
+    for (const auto& [table, formula] : tables) {
+        EXPECT_GE(formula.shift, 8);
+        EXPECT_LE(formula.shift, 10);
+        for (int i = 0; i < 256; ++i) {
+            ASSERT_EQ(table[i], formula(i))
+                << "entry " << i << " of multiplier " << formula.multiplier;
+        }
+    }
 }
 
 TEST(YuvTables, ClampTableHasThreeZones) {
