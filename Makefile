@@ -45,7 +45,7 @@ test-tsan:
 		ctest --test-dir $(BUILD_TSAN) --output-on-failure -j $(JOBS) -L concurrency --no-tests=ignore
 
 # The capture layer against a real V4L2 driver (the kernel's vivid driver in
-# a qemu VM; see ../shared/tools/vivid-vm). Not part of `make test`.
+# a qemu VM; see scripts/vivid-vm/run). Not part of `make test`.
 test-driver:
 	@scripts/install-deps driver
 	$(CMAKE_GEN) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
