@@ -3,11 +3,13 @@ BUILD       ?= build
 BUILD_ASAN  ?= build-asan
 BUILD_TSAN  ?= build-tsan
 BUILD_BENCH ?= build-bench
+BUILD_DEB   ?= build-deb
 JOBS        ?= $(shell nproc)
 
 CMAKE_GEN = cmake -G Ninja -Wno-dev
 
-.PHONY: deps build run screenshot test test-plain test-asan test-tsan test-driver bench format clean
+.PHONY: deps build run screenshot test test-plain test-asan test-tsan test-driver bench format clean \
+	deb test-package
 
 deps:
 	@scripts/install-deps
@@ -45,12 +47,23 @@ test-tsan:
 		ctest --test-dir $(BUILD_TSAN) --output-on-failure -j $(JOBS) -L concurrency --no-tests=ignore
 
 # The capture layer against a real V4L2 driver (the kernel's vivid driver in
-# a qemu VM; see ../shared/tools/vivid-vm). Not part of `make test`.
+# a qemu VM; see scripts/vivid-vm/run). Not part of `make test`.
 test-driver:
 	@scripts/install-deps driver
 	$(CMAKE_GEN) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 	scripts/test-driver $(BUILD)
+
+# The Debian package, built from the working tree into $(BUILD_DEB)/.
+deb:
+	@scripts/install-deps deb
+	scripts/build-deb $(BUILD_DEB)
+
+# Builds the package, checks it (lintian, desktop entry, AppStream, units),
+# installs it on this machine, tries it and purges it. Not part of `make test`.
+test-package:
+	@scripts/install-deps deb
+	scripts/test-package $(BUILD_DEB)
 
 bench: deps
 	$(CMAKE_GEN) -S . -B $(BUILD_BENCH) -DCMAKE_BUILD_TYPE=Release -DVISTREL_BUILD_BENCH=ON -DVISTREL_BUILD_TESTS=OFF
@@ -61,4 +74,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH) $(BUILD_DEB)

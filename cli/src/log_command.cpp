@@ -21,6 +21,7 @@
 #include "frontend/settings.h"
 #include "logging.h"
 #include "pipeline/video_image.h"
+#include "service_notifier.h"
 
 namespace vistrel::cli {
 
@@ -110,6 +111,12 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
                 Usage(QStringLiteral("--dir needs a directory"));
             }
             options.directory = *dir;
+        } else if (const auto subdir = TakeValue(arguments, i, QStringLiteral("--subdir"))) {
+            if (subdir->isEmpty() || subdir->contains(u'/') || *subdir == u"." ||
+                *subdir == u"..") {
+                Usage(QStringLiteral("--subdir needs a folder name without '/'"));
+            }
+            options.subdir = *subdir;
         } else if (const auto frames = TakeValue(arguments, i, QStringLiteral("--frames"))) {
             options.frames = ParseNumber(*frames, QStringLiteral("--frames"), 1, 1'000'000'000);
         } else if (const auto seconds = TakeValue(arguments, i, QStringLiteral("--seconds"))) {
@@ -125,7 +132,10 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
            QTextStream& out, QTextStream& err, bool statusLine) {
     const TSettings settings = TSettings::Load(where.settingsFile, where.defaultDirectory);
     const QString device = options.device.value_or(QStringLiteral("#%1").arg(settings.Cam + 1));
-    const QString directory = options.directory.value_or(settings.Directory);
+    QString directory = options.directory.value_or(settings.Directory);
+    if (options.subdir) {
+        directory += (directory.endsWith(u'/') ? QString() : QStringLiteral("/")) + *options.subdir;
+    }
 
     TVideoImage session(TVideoImage::Options{.io = io});
     TFrameLogger logger([&session](QImage& image) { session.CopyFrameTo(image); });
@@ -158,6 +168,8 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
         err.flush();
     };
 
+    ServiceNotifier notifier(device);  // no-op outside a service
+
     session.OnNewVideoFrame = [&](TVideoImage&, std::int32_t, std::int32_t, const std::uint8_t*) {
         if (stopping) {
             return;
@@ -169,6 +181,7 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
             fail(ErrorMessage(std::current_exception()));
             return;
         }
+        notifier.FrameArrived(logger.FramesTaken(), logger.FilesWritten());
         if (logger.FilesWritten() != written) {
             out << logger.LastFile() << '\n';
             out.flush();
@@ -186,10 +199,12 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
         err << kProgram << ": Could not start grabbing!\n";
         return kExitFailure;
     }
-    // The default directory is made on first use.
-    if (!options.noWrite && directory == where.defaultDirectory && !QDir().mkpath(directory)) {
-        qCInfo(lcCli, "cannot make the default directory %s", qUtf8Printable(directory));
+    // The default directory and a subfolder of its own are made on first use.
+    if (!options.noWrite && (directory == where.defaultDirectory || options.subdir) &&
+        !QDir().mkpath(directory)) {
+        qCInfo(lcCli, "cannot make the directory %s", qUtf8Printable(directory));
     }
+    notifier.Ready();
 
     QSocketNotifier stopNotifier(stopSignals.ReadEnd(), QSocketNotifier::Read);
     QObject::connect(&stopNotifier, &QSocketNotifier::activated, &loop, stop);
@@ -226,7 +241,7 @@ int RunLogCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& i
 QString LogHelpText() {
     return QStringLiteral(
         "Usage: vistrel-cli log [--device NAME] [--skip N] [--quality Q] [--dir DIR]\n"
-        "                       [--frames K] [--seconds S] [--no-write]\n"
+        "                       [--subdir NAME] [--frames K] [--seconds S] [--no-write]\n"
         "\n"
         "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
         "after the local time (yymmddhhnnsszzz.jpg), as the window does.\n"
@@ -236,6 +251,8 @@ QString LogHelpText() {
         "  --skip N       frames skipped between taken frames, 0 to 100\n"
         "  --quality Q    JPEG quality, 50 to 100\n"
         "  --dir DIR      directory the files are written to\n"
+        "  --subdir NAME  write into the folder NAME under that directory, made when\n"
+        "                 missing (one folder per camera when several loggers run)\n"
         "  --frames K     stop after K files (K taken frames with --no-write)\n"
         "  --seconds S    stop after S seconds\n"
         "  --no-write     take frames but write no files\n"

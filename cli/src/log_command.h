@@ -18,6 +18,7 @@ struct LogOptions {
     std::optional<int> skip;
     std::optional<int> quality;
     std::optional<QString> directory;
+    std::optional<QString> subdir;  // a folder of its own under the directory
     int frames = 0;   // stop after this many files (taken frames with noWrite); 0: no limit
     int seconds = 0;  // stop after this long; 0: no limit
     bool noWrite = false;

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "cli.h"
+#include "fake_notify_socket.h"
 #include "fake_v4l2.h"
 #include "log_command.h"
 
@@ -86,6 +87,8 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
                                          {"--seconds", "x"},
                                          {"--dir"},
                                          {"--camera", "1"},
+                                         {"--subdir", "a/b"},
+                                         {"--subdir", ".."},
                                          {"extra"}}) {
         QString out, err;
         QTextStream o(&out), e(&err);
@@ -154,6 +157,25 @@ TEST_F(LogCommandTest, DefaultDirectoryIsMadeAndNoWriteWritesNothing) {
     ASSERT_EQ(Log({"--frames", "2", "--no-write", "--dir", dir_.filePath("none")}), kExitSuccess);
     EXPECT_TRUE(Written().isEmpty());
     EXPECT_FALSE(QFile::exists(dir_.filePath("none")));
+}
+
+// As the template service runs it: one folder per camera, and the service
+// manager hears that the logger is ready and, at the end, stopping.
+TEST_F(LogCommandTest, AsAServiceItReportsAndWritesIntoAFolderOfItsOwn) {
+    test::FakeNotifySocket manager;
+    const QString target = dir_.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(target));
+    Feed(1);
+    ASSERT_EQ(Log({"--device", "#2", "--dir", target, "--subdir", "camera-2", "--frames", "2"}),
+              kExitSuccess)
+        << errors_.toStdString();
+    ASSERT_EQ(Written().size(), 2);
+    EXPECT_EQ(QFileInfo(Written()[0]).dir().path(), target + "/camera-2");
+
+    const std::vector<std::string> messages = manager.Drain();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages.front().rfind("READY=1\nSTATUS=Camera #2: ", 0), 0u) << messages.front();
+    EXPECT_EQ(messages.back(), "STOPPING=1");
 }
 
 TEST_F(LogCommandTest, FailuresExitWithOne) {

@@ -1,0 +1,115 @@
+#include "service_notifier.h"
+
+#include <QLoggingCategory>
+
+#include <systemd/sd-daemon.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace vistrel::cli {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcService, "vistrel.cli.service")
+
+// Without a watchdog the status line is still refreshed this often.
+constexpr std::chrono::milliseconds kStatusInterval{10'000};
+
+}  // namespace
+
+ServiceNotifier::ServiceNotifier(QString camera, Clock clock)
+    : camera_(std::move(camera)), clock_(std::move(clock)) {
+    // One line of status: a camera name given on the command line must not
+    // start a second assignment.
+    camera_.replace(u'\n', u' ');
+    inService_ = !qEnvironmentVariableIsEmpty("NOTIFY_SOCKET");
+    if (!inService_) {
+        return;
+    }
+    std::uint64_t usec = 0;
+    const int enabled = sd_watchdog_enabled(0, &usec);
+    if (enabled > 0) {
+        watchdog_ = std::chrono::microseconds(usec);
+    } else if (enabled < 0) {
+        qCWarning(lcService, "sd_watchdog_enabled failed: %s", std::strerror(-enabled));
+    }
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { Tick(); });
+}
+
+ServiceNotifier::~ServiceNotifier() {
+    if (ready_) {
+        Notify(QStringLiteral("STOPPING=1"));
+    }
+}
+
+std::optional<std::chrono::microseconds> ServiceNotifier::PingInterval() const {
+    if (watchdog_.count() == 0) {
+        return std::nullopt;
+    }
+    return watchdog_ / 2;
+}
+
+void ServiceNotifier::Ready() {
+    if (!inService_ || ready_) {
+        return;
+    }
+    ready_ = true;
+    lastFrame_ = clock_();  // the first frame has one watchdog interval to come
+    Notify(QStringLiteral("READY=1\n") + Status());
+    const auto ping = PingInterval();
+    const auto interval =
+        ping ? std::chrono::duration_cast<std::chrono::milliseconds>(*ping) : kStatusInterval;
+    timer_.start(std::max(interval, std::chrono::milliseconds(1)));
+}
+
+void ServiceNotifier::FrameArrived(std::uint64_t framesTaken, std::uint64_t filesWritten) {
+    lastFrame_ = clock_();
+    framesTaken_ = framesTaken;
+    filesWritten_ = filesWritten;
+}
+
+void ServiceNotifier::SetWaiting(bool knowinglyWaiting) {
+    if (knowinglyWaiting == waiting_) {
+        return;
+    }
+    waiting_ = knowinglyWaiting;
+    // Once the wait is over the camera gets a whole interval to deliver again.
+    lastFrame_ = clock_();
+    if (ready_) {
+        Notify(Status());
+    }
+}
+
+// Each tick sends one message: the status line, with a watchdog ping while
+// the run is healthy.
+void ServiceNotifier::Tick() {
+    QString message = Status();
+    if (watchdog_.count() != 0 && Healthy()) {
+        message += QStringLiteral("\nWATCHDOG=1");
+    }
+    Notify(message);
+}
+
+bool ServiceNotifier::Healthy() const {
+    return waiting_ || clock_() - lastFrame_ <= watchdog_;
+}
+
+QString ServiceNotifier::Status() const {
+    return QStringLiteral("STATUS=Camera %1: %2 frames taken, %3 files written%4")
+        .arg(camera_)
+        .arg(framesTaken_)
+        .arg(filesWritten_)
+        .arg(waiting_ ? QStringLiteral(", waiting for the camera or the disk") : QString());
+}
+
+void ServiceNotifier::Notify(const QString& message) {
+    const int result = sd_notify(0, message.toUtf8().constData());
+    // Said once: a service manager that went away would repeat it every tick.
+    if (result < 0 && !warned_) {
+        warned_ = true;
+        qCWarning(lcService, "sd_notify failed: %s", std::strerror(-result));
+    }
+}
+
+}  // namespace vistrel::cli

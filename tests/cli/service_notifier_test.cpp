@@ -1,0 +1,89 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "fake_notify_socket.h"
+#include "service_notifier.h"
+
+namespace vistrel::cli {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool Has(const std::string& message, const std::string& line) {
+    return ("\n" + message + "\n").find("\n" + line + "\n") != std::string::npos;
+}
+
+class ServiceNotifierTest : public ::testing::Test {
+protected:
+    ServiceNotifierTest() {
+        ::setenv("WATCHDOG_USEC", "20000", 1);  // a ping every 10 ms
+        ::unsetenv("WATCHDOG_PID");
+    }
+    ~ServiceNotifierTest() override { ::unsetenv("WATCHDOG_USEC"); }
+
+    // The clock the notifier judges health by; real time only drives its timer.
+    ServiceNotifier::Clock Clock() {
+        return [this] { return now_; };
+    }
+    // The next message sent after everything already queued.
+    std::string NextAfterQueued() {
+        socket_.Drain();
+        return socket_.Next().value_or("(none)");
+    }
+
+    std::chrono::steady_clock::time_point now_{};
+    test::FakeNotifySocket socket_;
+};
+
+TEST_F(ServiceNotifierTest, ReadyOncePingsWhileFramesFlowOrWhileWaitingNoneWhenStalled) {
+    ServiceNotifier notifier(QStringLiteral("#2"), Clock());
+    ASSERT_TRUE(notifier.InService());
+    EXPECT_EQ(notifier.PingInterval(), std::chrono::microseconds(10'000));
+
+    notifier.Ready();
+    const std::string first = socket_.Next().value_or("(none)");
+    EXPECT_TRUE(Has(first, "READY=1")) << first;
+    EXPECT_TRUE(Has(first, "STATUS=Camera #2: 0 frames taken, 0 files written")) << first;
+    notifier.Ready();
+
+    // Frames flow: every tick pings, and none of them says READY again.
+    for (int i = 1; i <= 3; ++i) {
+        now_ += 5ms;
+        notifier.FrameArrived(i, i - 1);
+        const std::string tick = NextAfterQueued();
+        EXPECT_TRUE(Has(tick, "WATCHDOG=1")) << tick;
+        EXPECT_FALSE(Has(tick, "READY=1")) << tick;
+        EXPECT_NE(tick.find(std::to_string(i) + " frames taken, " + std::to_string(i - 1) +
+                            " files written"),
+                  std::string::npos)
+            << tick;
+    }
+
+    // The capture stops delivering without an error: the pings stop.
+    now_ += 21ms;
+    for (int i = 0; i < 3; ++i) {
+        const std::string tick = NextAfterQueued();
+        EXPECT_FALSE(Has(tick, "WATCHDOG=1")) << tick;
+    }
+
+    // Knowingly waiting for a lost camera or a full disk is healthy however long.
+    notifier.SetWaiting(true);
+    now_ += 1h;
+    std::string tick = NextAfterQueued();
+    EXPECT_TRUE(Has(tick, "WATCHDOG=1")) << tick;
+    EXPECT_NE(tick.find("waiting"), std::string::npos) << tick;
+
+    // After the wait the camera has one interval to deliver again.
+    notifier.SetWaiting(false);
+    tick = NextAfterQueued();
+    EXPECT_TRUE(Has(tick, "WATCHDOG=1")) << tick;
+    now_ += 21ms;
+    tick = NextAfterQueued();
+    EXPECT_FALSE(Has(tick, "WATCHDOG=1")) << tick;
+    EXPECT_EQ(tick.find("READY=1"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace vistrel::cli
