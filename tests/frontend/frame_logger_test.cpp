@@ -123,18 +123,22 @@ TEST_F(FrameLoggerTest, LoggingOffAndSessionNotReady) {
 }
 
 TEST_F(FrameLoggerTest, ARepeatedStampGetsANumberedNameAndNothingIsReplaced) {
-    // Two frames in one millisecond, then the clock stepped back onto it.
-    const QSize sizes[] = {{64, 64}, {32, 16}, {16, 32}};
-    for (const QSize& size : sizes) {
+    // The clock stepped back by a millisecond, then two frames in one
+    // millisecond.
+    const QDateTime start = now_;
+    const std::pair<int, QSize> frames[] = {
+        {0, {64, 64}}, {1, {48, 48}}, {0, {32, 16}}, {0, {16, 32}}};
+    for (const auto& [offset, size] : frames) {
+        now_ = start.addMSecs(offset);
         session_.size = size;
         logger_.OnNewFrame();
     }
     EXPECT_EQ(Files(), (QStringList{"090102030405006-1.jpg", "090102030405006-2.jpg",
-                                    "090102030405006.jpg"}));
+                                    "090102030405006.jpg", "090102030405007.jpg"}));
     EXPECT_EQ(QImage(dir_.filePath("090102030405006.jpg")).size(), QSize(64, 64));
     EXPECT_EQ(QImage(dir_.filePath("090102030405006-1.jpg")).size(), QSize(32, 16));
     EXPECT_EQ(logger_.LastFile(), dir_.path() + "/090102030405006-2.jpg");
-    EXPECT_EQ(shownThumb_.size(), QSize(64, 128));
+    EXPECT_EQ(logger_.FilesWritten(), 4u);
 }
 
 TEST_F(FrameLoggerTest, NestedCallIsNotCounted) {
