@@ -244,7 +244,12 @@ void TMainForm::CreateControls() {
             [this](int position) { Guarded([&] { JPEGQTBChange(position); }); });
     connect(SkipUD, &TUpDown::Changing, this,
             [this](int proposed) { Guarded([&] { SkipUDChangingEx(proposed); }); });
-    connect(LoggingCB, &QCheckBox::toggled, this, [this](bool on) { logger_.SetLogging(on); });
+    connect(LoggingCB, &QCheckBox::toggled, this, [this](bool on) {
+        logger_.SetLogging(on);
+        if (on && isCapturing_) {
+            logger_.Writer().Prepare();
+        }
+    });
 }
 
 // ---- Start-up ----------------------------------------------------------------
@@ -297,6 +302,8 @@ void TMainForm::FormCreate() {
     logger_.SetFrameShown([this](const QString& sizeText, const QImage& thumbnail) {
         FrameShown(sizeText, thumbnail);
     });
+    logger_.Writer().SetPaused([this](const TWriteFault& fault) { WritePaused(fault); });
+    logger_.Writer().SetResumed([this](std::uint64_t missed) { WriteResumed(missed); });
     DrawFirstThumbnail();
     logger_.SetSessionReady(true);
 
@@ -348,6 +355,7 @@ void TMainForm::LoadSettings() {
     SetLabelText(DirectoryL, TSettings::ShortDirectory(settings.Directory));
     LoggingCB->setChecked(settings.Logging);
     logger_.SetLogging(settings.Logging);
+    logger_.Writer().SetKeepFree(KeepFreeSetting(settings.KeepFree));
     cameraIndex_ = settings.Cam;
     JPEGQTB->setValue(settings.JPEGQuality);
     SetLabelText(JPEGQL, QString::number(JPEGQTB->value()));
@@ -446,11 +454,9 @@ void TMainForm::RunSBClick() {
         }
         logger_.SetFrameDivisor(SkipUD->Position() + 1);
         logger_.ResetFrameCounter();
-        // The default directory is the program's own; make it on first use.
-        const QString directory = logger_.OutputDirectory();
-        if (!directory.isEmpty() && directory == env_.defaultDirectory() &&
-            !QDir().mkpath(directory)) {
-            qCInfo(lcApp, "cannot make the default directory %s", qUtf8Printable(directory));
+        // A missing directory is made; one that cannot be made pauses writing.
+        if (LoggingCB->isChecked()) {
+            logger_.Writer().Prepare();
         }
         const QString deviceName =
             QStringLiteral("#") + QString::number(CamLstCB->currentIndex() + 1);
@@ -549,9 +555,27 @@ void TMainForm::OnNewFrame() {
 }
 
 void TMainForm::FrameShown(const QString& sizeText, const QImage& thumbnail) {
-    SetLabelText(SourceXYL, sizeText);
+    frameSizeText_ = sizeText;
+    if (!logger_.Writer().IsPaused()) {
+        SetLabelText(SourceXYL, sizeText);
+    }
     ThumbI->resize(thumbnail.size());
     ThumbI->setPixmap(QPixmap::fromImage(thumbnail));
+}
+
+void TMainForm::WritePaused(const TWriteFault& fault) {
+    // The log keeps the whole message; the label holds a few words, the
+    // tooltip the rest.
+    qCWarning(lcApp, "%s; writing paused", qUtf8Printable(fault.message));
+    SetLabelText(SourceXYL, TFrameWriter::PauseLabel(fault));
+    SourceXYL->setToolTip(fault.message);
+}
+
+void TMainForm::WriteResumed(std::uint64_t framesNotWritten) {
+    qCWarning(lcApp, "writing resumed; %llu taken frames were not written",
+              static_cast<unsigned long long>(framesNotWritten));
+    SetLabelText(SourceXYL, frameSizeText_);
+    SourceXYL->setToolTip(QString());
 }
 
 // ---- Messages ----------------------------------------------------------------

@@ -1,7 +1,6 @@
 #include "log_command.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -98,6 +97,14 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
         const QString& argument = arguments[i];
         if (argument == u"--no-write") {
             options.noWrite = true;
+        } else if (argument == u"--exit-on-fault") {
+            options.exitOnFault = true;
+        } else if (const auto size = TakeValue(arguments, i, QStringLiteral("--keep-free"))) {
+            options.keepFree = TKeepFree::Parse(*size);
+            if (!options.keepFree) {
+                Usage(QStringLiteral("--keep-free needs a size such as 500M, 2G or 5%, not \"%1\"")
+                          .arg(*size));
+            }
         } else if (const auto device = TakeValue(arguments, i, QStringLiteral("--device"))) {
             options.device = *device;
         } else if (const auto skip = TakeValue(arguments, i, QStringLiteral("--skip"))) {
@@ -143,6 +150,8 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     logger.ResetFrameCounter();
     logger.SetLogging(!options.noWrite);
     logger.SetOutputDirectory(directory);
+    logger.Writer().SetKeepFree(options.keepFree.value_or(KeepFreeSetting(settings.KeepFree)));
+    logger.Writer().SetRetryInterval(where.retryInterval);
     logger.JpegEncoder().SetEncodingQuality(options.quality.value_or(settings.JPEGQuality));
     logger.SetSessionReady(true);
 
@@ -192,6 +201,24 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
         }
     };
     session.OnDeviceLost = [&](TVideoImage&, TStatus) { fail(QStringLiteral("Capture device lost")); };
+    logger.Writer().SetPaused([&](const TWriteFault& fault) {
+        if (options.exitOnFault) {
+            fail(fault.message);
+            return;
+        }
+        const auto ms = where.retryInterval.count();
+        err << (statusLine ? "\n" : "") << kProgram << ": " << fault.message
+            << "; writing paused, trying again every "
+            << (ms % 1000 == 0 ? QStringLiteral("%1 s").arg(ms / 1000)
+                               : QStringLiteral("%1 ms").arg(ms))
+            << '\n';
+        err.flush();
+    });
+    logger.Writer().SetResumed([&](std::uint64_t notWritten) {
+        err << (statusLine ? "\n" : "") << kProgram << ": writing resumed; " << notWritten
+            << " taken frames were not written\n";
+        err.flush();
+    });
 
     // Installed before the start, so that an early Ctrl+C ends the run too.
     StopSignals stopSignals;
@@ -199,10 +226,14 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
         err << kProgram << ": Could not start grabbing!\n";
         return kExitFailure;
     }
-    // The default directory and a subfolder of its own are made on first use.
-    if (!options.noWrite && (directory == where.defaultDirectory || options.subdir) &&
-        !QDir().mkpath(directory)) {
-        qCInfo(lcCli, "cannot make the directory %s", qUtf8Printable(directory));
+    if (!options.noWrite) {
+        // Makes a missing directory; one that cannot be made pauses writing
+        // (or, with --exit-on-fault, ends the run here).
+        logger.Writer().Prepare();
+        if (stopping) {
+            session.StopCapture();
+            return status;
+        }
     }
     notifier.Ready();
 
@@ -242,6 +273,7 @@ QString LogHelpText() {
     return QStringLiteral(
         "Usage: vistrel-cli log [--device NAME] [--skip N] [--quality Q] [--dir DIR]\n"
         "                       [--subdir NAME] [--frames K] [--seconds S] [--no-write]\n"
+        "                       [--keep-free SIZE] [--exit-on-fault]\n"
         "\n"
         "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
         "after the local time (yymmddhhnnsszzz.jpg), as the window does.\n"
@@ -256,16 +288,32 @@ QString LogHelpText() {
         "  --frames K     stop after K files (K taken frames with --no-write)\n"
         "  --seconds S    stop after S seconds\n"
         "  --no-write     take frames but write no files\n"
+        "  --keep-free SIZE\n"
+        "                 before each file, delete the oldest of Vistrel's own\n"
+        "                 pictures (yymmddhhnnsszzz.jpg, yymmddhhnnsszzz-N.jpg) in\n"
+        "                 the directory while less than SIZE is free: a number with K, M or G\n"
+        "                 (powers of 1024: 500M is 500 MiB), or a share of the\n"
+        "                 file system such as 5%. Off unless set here or by\n"
+        "                 KeepFree in the settings file; 0 turns it off\n"
+        "  --exit-on-fault\n"
+        "                 end with status 1 at the first file that cannot be\n"
+        "                 written, instead of pausing\n"
         "  -h, --help     show this help\n"
         "\n"
         "Unset options come from the window's settings file (never written here),\n"
         "or the defaults: the first camera, 3 skipped frames, quality 70 and the\n"
         "Vistrel folder in your pictures directory. Without --frames or --seconds it\n"
         "runs until interrupted (Ctrl+C or SIGTERM), finishing the file in hand.\n"
-        "Each written file's path is printed on standard output.\n"
+        "Each written file's path is printed on standard output. A file never\n"
+        "replaces another: a name that is taken gets -1, -2 ... before .jpg. The\n"
+        "directory is made when missing. When a file cannot be written (a full\n"
+        "disk, a removed directory), writing pauses with one line on standard\n"
+        "error and is tried again at least every 10 s; one line tells when it\n"
+        "works again.\n"
         "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
-        "or is lost, or a file cannot be written; 2 for a wrong command line.\n");
+        "or is lost, or with --exit-on-fault a file cannot be written; 2 for a\n"
+        "wrong command line.\n");
 }
 
 }  // namespace vistrel::cli

@@ -4,11 +4,14 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
 #include "arguments.h"
 #include "capture/v4l2_io.h"
+#include "frontend/frame_writer.h"
+#include "frontend/retention.h"
 
 namespace vistrel::cli {
 
@@ -22,6 +25,8 @@ struct LogOptions {
     int frames = 0;   // stop after this many files (taken frames with noWrite); 0: no limit
     int seconds = 0;  // stop after this long; 0: no limit
     bool noWrite = false;
+    std::optional<TKeepFree> keepFree;  // unset: the settings file's KeepFree
+    bool exitOnFault = false;           // end with 1 at the first failed write
 };
 
 // The arguments that follow "log". Throws UsageError.
@@ -31,6 +36,8 @@ LogOptions ParseLogArguments(const QStringList& arguments);
 struct LogSettings {
     QString settingsFile;
     QString defaultDirectory;
+    // How long writing pauses after a failed write before the next try.
+    std::chrono::milliseconds retryInterval = TFrameWriter::kRetryInterval;
 };
 
 // Runs the capture until a limit is reached or SIGINT/SIGTERM arrives.

@@ -39,12 +39,16 @@ void TFrameLogger::TakeFrame() {
     if (!logging_) {
         return;
     }
-    // The directory is used exactly as stored; a doubled separator is harmless.
-    const QString path = outputDirectory_ + QLatin1Char('/') + stamp + QStringLiteral(".jpg");
-    jpegEncoder_.SetImage(frameBitmap_);
-    jpegEncoder_.SaveFile(path);
-    ++filesWritten_;
-    lastFile_ = path;
+    // Encoded only when the writer will write it: not while writing pauses.
+    const std::optional<QString> path = writer_.Write(
+        stamp, [this]() -> const auto& {
+            jpegEncoder_.SetImage(frameBitmap_);
+            return jpegEncoder_.Encoded();
+        });
+    if (path) {
+        ++filesWritten_;
+        lastFile_ = *path;
+    }
 }
 
 QString TFrameLogger::TimeStamp(const QDateTime& time) {

@@ -266,6 +266,7 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     const auto skipped = static_cast<std::int16_t>(
         ini.ReadInteger(kSection, QStringLiteral("SkippedFrames"), s.SkippedFrames));
     s.SkippedFrames = std::clamp<int>(skipped, 0, kMaxSkippedFrames);
+    s.KeepFree = ini.ReadString(kSection, QStringLiteral("KeepFree"), QString());
     return s;
 }
 

@@ -7,10 +7,6 @@
 #include <jpeglib.h>
 #include <cstdio>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -22,7 +18,7 @@
 #include <utility>
 
 #include "base/errors.h"
-#include "base/unique_fd.h"
+#include "imaging/output_file.h"
 #include "logging.h"
 
 namespace vistrel {
@@ -222,118 +218,6 @@ void AttachSource(jpeg_decompress_struct& cinfo, MemorySource& src,
     cinfo.src = &src.pub;
 }
 
-// ---- Output file ----------------------------------------------------------
-
-// The output file. A regular file (or a new name) is written next to its
-// final name and renamed into place by Commit; until then the final name is
-// untouched and the partial file is removed on any error, so a failed save
-// never leaves a truncated picture that looks like a good one. A name that
-// resolves to something other than a regular file (a device, a pipe) is
-// written in place: renaming over it would replace the node itself.
-class PendingFile {
-public:
-    explicit PendingFile(const std::string& target) : target_(target) {
-        std::string final = target;
-        if (char* resolved = ::realpath(target.c_str(), nullptr)) {
-            final = resolved;  // write through a symbolic link, keep the link
-            std::free(resolved);
-            struct stat info {};
-            if (::stat(final.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
-                OpenInPlace();
-                return;
-            }
-        }
-        final_ = final;
-        OpenBeside();
-    }
-
-    ~PendingFile() {
-        fd_.Reset();
-        if (!temp_.empty() && !committed_) {
-            ::unlink(temp_.c_str());
-        }
-    }
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-
-    void Write(const std::uint8_t* data, std::size_t size) {
-        // One write in the normal case; a short write (signal, full disk)
-        // continues until the system says why it cannot.
-        while (size > 0) {
-            const ssize_t written = ::write(fd_.Get(), data, size);
-            if (written < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                Fail<EFWriteError>("write", Written(), errno);
-            }
-            data += written;
-            size -= static_cast<std::size_t>(written);
-        }
-    }
-
-    void Commit() {
-        // Closed here, not by the owner: a failing close (a network file
-        // system's deferred write) means the file is not whole.
-        if (::close(fd_.Release()) != 0 && errno != EINTR) {
-            Fail<EFWriteError>("close", Written(), errno);
-        }
-        if (!temp_.empty() && ::rename(temp_.c_str(), final_.c_str()) != 0) {
-            Fail<EFCreateError>("rename", temp_ + " -> " + final_, errno);
-        }
-        committed_ = true;
-    }
-
-private:
-    void OpenInPlace() {
-        const int fd = ::open(target_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            Fail<EFCreateError>("open", target_, errno);
-        }
-        fd_.Reset(fd);
-    }
-
-    void OpenBeside() {
-        static std::atomic<unsigned> counter{0};
-        const std::string::size_type slash = final_.rfind('/');
-        const std::string dir =
-            slash == std::string::npos ? std::string() : final_.substr(0, slash + 1);
-        const std::string name = slash == std::string::npos ? final_ : final_.substr(slash + 1);
-        int error = EEXIST;
-        for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
-            // A leading dot keeps the partial file out of "*.jpg" listings.
-            temp_ = dir + "." + name + "." + std::to_string(::getpid()) + "-" +
-                    std::to_string(counter.fetch_add(1)) + ".part";
-            const int fd = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                fd_.Reset(fd);
-                return;
-            }
-            error = errno;
-        }
-        const std::string last = std::exchange(temp_, std::string());
-        Fail<EFCreateError>("open", last, error);
-    }
-
-    // The file the bytes go to: the partial file, or the target itself.
-    const std::string& Written() const { return temp_.empty() ? target_ : temp_; }
-
-    // Logs the failed call with its errno, then raises Error about the name
-    // the caller gave.
-    template <typename Error>
-    [[noreturn]] void Fail(const std::string& call, const std::string& file,
-                           int errorNumber) const {
-        qCInfo(lcImaging, "%s %s: %s", call.c_str(), file.c_str(), ErrnoText(errorNumber).c_str());
-        throw Error(target_, errorNumber);
-    }
-
-    std::string target_;  // the name the caller gave, for messages
-    std::string final_;   // where the finished file goes
-    std::string temp_;
-    UniqueFd fd_;
-    bool committed_ = false;
-};
-
 }  // namespace
 
 // ---- TJPEGImage -------------------------------------------------------------
@@ -364,12 +248,16 @@ int TJPEGImage::Height() const {
 }
 
 void TJPEGImage::SaveFile(const QString& path) {
-    PendingFile file(QFile::encodeName(path).toStdString());
+    // Encoded before the file is made: a process killed while encoding
+    // leaves nothing behind.
+    ReplaceFile(QFile::encodeName(path).toStdString(), Encoded());
+}
+
+const std::vector<std::uint8_t>& TJPEGImage::Encoded() {
     if (!compressedData_) {
         Encode();
     }
-    file.Write(compressedData_->data(), compressedData_->size());
-    file.Commit();
+    return *compressedData_;
 }
 
 void TJPEGImage::Encode() {

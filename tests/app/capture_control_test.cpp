@@ -9,6 +9,9 @@
 #include <QRegularExpression>
 #include <QToolButton>
 
+#include <cerrno>
+#include <chrono>
+
 #include "app/instance_lock.h"
 #include "app/up_down.h"
 #include "base/error_handler.h"
@@ -153,23 +156,34 @@ TEST_F(CaptureControlTest, DefaultDirectoryIsMadeAtRun) {
     EXPECT_TRUE(QFileInfo(DefaultDirectory()).isDir());
 }
 
-TEST_F(CaptureControlTest, MissingDirectoryShowsOneErrorAndLoggingResumesOnceItExists) {
+TEST_F(CaptureControlTest, AFailedWritePausesInTheSizeLabelWithoutABoxAndResumes) {
     cameras_ = {"A"};
-    const QString out = TempPath("gone");
+    const QString out = TempPath("made/at/run");
     WriteSettings("[Settings]\nSkippedFrames=0\nDirectory=" + out + "\n");
     MakeForm();
+    auto now = std::chrono::steady_clock::time_point{};
+    TFrameWriter& writer = Form().FrameLogger().Writer();
+    writer.SetClock([&] { return now; });
+    int failWith = ENOSPC;
+    writer.SetFaultHook([&](FileStep step) { return step == FileStep::Write ? failWith : 0; });
     Control<QToolButton>("RunSB")->click();
-    DeliverFrame(64, 48);
-    ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_TRUE(messages_[0].text.startsWith("Cannot create file \"" + out + "/"))
-        << messages_[0].text.toStdString();
-    EXPECT_EQ(messages_[0].icon, QMessageBox::Critical);
+    EXPECT_TRUE(QFileInfo(out).isDir()) << "a missing directory is made at Run";
 
-    QDir().mkpath(out);
+    QLabel* size = Control<QLabel>("SourceXYL");
     DeliverFrame(64, 48);
-    EXPECT_EQ(OutputFiles(out).size(), 1);
-    EXPECT_EQ(messages_.size(), 1u);
+    DeliverFrame(64, 48);
+    EXPECT_EQ(size->text(), "Paused: disk full");
+    EXPECT_TRUE(size->toolTip().startsWith("Cannot write file \"" + out + "/"))
+        << size->toolTip().toStdString();
+    EXPECT_TRUE(messages_.empty()) << "nothing waits for a click";
     EXPECT_TRUE(Form().IsCapturing());
+
+    failWith = 0;
+    now += TFrameWriter::kRetryInterval;
+    DeliverFrame(64, 48);
+    EXPECT_EQ(size->text(), "64 x 48");
+    EXPECT_EQ(OutputFiles(out).size(), 1);
+    EXPECT_TRUE(messages_.empty());
 }
 
 TEST_F(CaptureControlTest, ErrorsArriveOneBoxAtATime) {

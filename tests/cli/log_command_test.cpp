@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <thread>
 
@@ -89,6 +90,8 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
                                          {"--camera", "1"},
                                          {"--subdir", "a/b"},
                                          {"--subdir", ".."},
+                                         {"--keep-free", "5X"},
+                                         {"--keep-free", "101%"},
                                          {"extra"}}) {
         QString out, err;
         QTextStream o(&out), e(&err);
@@ -97,14 +100,18 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
         e.flush();
         EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
     }
-    const LogOptions options = ParseLogArguments({"--device=#2", "--skip", "0", "--quality", "100",
-                                                  "--dir", "/x", "--frames", "5", "--no-write"});
+    const LogOptions options =
+        ParseLogArguments({"--device=#2", "--skip", "0", "--quality", "100", "--dir", "/x",
+                           "--frames", "5", "--no-write", "--keep-free=5%", "--exit-on-fault"});
     EXPECT_EQ(options.device, "#2");
     EXPECT_EQ(options.skip, 0);
     EXPECT_EQ(options.quality, 100);
     EXPECT_EQ(options.directory, "/x");
     EXPECT_EQ(options.frames, 5);
     EXPECT_TRUE(options.noWrite);
+    EXPECT_EQ(options.keepFree->percent, 5);
+    EXPECT_TRUE(options.exitOnFault);
+    EXPECT_FALSE(ParseLogArguments({}).exitOnFault);
 }
 
 TEST_F(LogCommandTest, WritesTheAskedNumberOfFilesThatDecode) {
@@ -117,7 +124,7 @@ TEST_F(LogCommandTest, WritesTheAskedNumberOfFilesThatDecode) {
     ASSERT_EQ(written.size(), 3);
     for (const QString& path : written) {
         EXPECT_TRUE(path.startsWith(target + "/")) << path.toStdString();
-        EXPECT_TRUE(QFileInfo(path).fileName().contains(QRegularExpression("^\\d{15}\\.jpg$")));
+        EXPECT_TRUE(QFileInfo(path).fileName().contains(QRegularExpression("^\\d{15}(-\\d+)?\\.jpg$")));
         EXPECT_EQ(QImage(path).size(), QSize(32, 24)) << path.toStdString();
     }
     EXPECT_FALSE(QFile::exists(settings_.settingsFile)) << "the settings file is never written";
@@ -153,6 +160,12 @@ TEST_F(LogCommandTest, DefaultDirectoryIsMadeAndNoWriteWritesNothing) {
     ASSERT_EQ(Written().size(), 1);
     EXPECT_TRUE(Written()[0].startsWith(settings_.defaultDirectory));
 
+    // Any missing directory is made, as on a fresh machine.
+    Feed(0);
+    ASSERT_EQ(Log({"--frames", "1", "--dir", dir_.filePath("fresh/cam")}), kExitSuccess)
+        << errors_.toStdString();
+    EXPECT_EQ(QDir(dir_.filePath("fresh/cam")).entryList(QDir::Files).size(), 1);
+
     Feed(0);
     ASSERT_EQ(Log({"--frames", "2", "--no-write", "--dir", dir_.filePath("none")}), kExitSuccess);
     EXPECT_TRUE(Written().isEmpty());
@@ -182,11 +195,12 @@ TEST_F(LogCommandTest, FailuresExitWithOne) {
     EXPECT_EQ(Log({"--device", "#3"}), kExitFailure);
     EXPECT_EQ(errors_.toStdString(), "vistrel-cli: Could not start grabbing!\n");
 
+    // A directory that cannot be made (a file is in the way) is a failed write.
     Feed(0);
-    EXPECT_EQ(Log({"--dir", dir_.filePath("missing"), "--frames", "1"}), kExitFailure);
-    EXPECT_TRUE(
-        errors_.startsWith("vistrel-cli: Cannot create file \"" + dir_.filePath("missing/")))
-        << errors_.toStdString();
+    QFile(dir_.filePath("file")).open(QIODevice::WriteOnly);
+    EXPECT_EQ(Log({"--dir", dir_.filePath("file/sub"), "--exit-on-fault"}), kExitFailure);
+    EXPECT_EQ(errors_, "vistrel-cli: Cannot create directory \"" + dir_.filePath("file/sub") +
+                           "\". Not a directory\n");
 
     // Unplugged once the capture is surely running: a file was written.
     const QString lostDir = dir_.filePath("lost");
@@ -202,6 +216,60 @@ TEST_F(LogCommandTest, FailuresExitWithOne) {
     unplug.join();
     EXPECT_EQ(errors_.toStdString(), "vistrel-cli: Capture device lost\n");
     EXPECT_EQ(fake_->OpenFds(), 0);
+}
+
+TEST_F(LogCommandTest, RemovedDirectoryPausesWritingOnceAndItResumesOnce) {
+    settings_.retryInterval = std::chrono::milliseconds(50);
+    // The removal may catch any step of a write.
+    const auto failedWrite = [](const QString& dir) {
+        return QRegularExpression("^vistrel-cli: Cannot (create|write|sync|publish) file \"" +
+                                  QRegularExpression::escape(dir) + "/");
+    };
+    QString out = dir_.filePath("out");
+    // The directory goes once a file is there; once it is back with a new
+    // file, the run is ended.
+    std::thread remover([this, out] {
+        const auto waitFor = [&](auto condition) {
+            for (int i = 0; i < 3000 && !condition(); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            return condition();
+        };
+        const auto hasFile = [&] { return !QDir(out).entryList({"*.jpg"}).isEmpty(); };
+        // Moved away in one step, so the writer sees it gone at once, for good.
+        if (waitFor(hasFile) && QDir().rename(out, out + "-gone") && waitFor(hasFile)) {
+            std::raise(SIGTERM);
+        }
+    });
+    Feed(0);
+    const int status = Log({"--dir", out, "--skip", "0"});
+    remover.join();
+    EXPECT_EQ(status, kExitSuccess) << errors_.toStdString();
+    const QStringList lines = errors_.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << errors_.toStdString();
+    EXPECT_TRUE(lines[0].contains(failedWrite(out))) << lines[0].toStdString();
+    EXPECT_TRUE(
+        lines[0].endsWith("No such file or directory; writing paused, trying again every 50 ms"));
+    EXPECT_TRUE(lines[1].startsWith("vistrel-cli: writing resumed; ")) << lines[1].toStdString();
+    const QStringList after = QDir(out).entryList({"*"}, QDir::Files | QDir::Hidden);
+    ASSERT_FALSE(after.isEmpty());
+    for (const QString& name : after) {
+        EXPECT_TRUE(QImage(out + "/" + name).size() == QSize(32, 24)) << name.toStdString();
+    }
+
+    // With --exit-on-fault the first failed write ends the run.
+    out = dir_.filePath("out2");
+    std::thread removeAgain([out] {
+        for (int i = 0; i < 3000 && QDir(out).entryList({"*.jpg"}).isEmpty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        QDir().rename(out, out + "-gone");
+    });
+    Feed(0);
+    EXPECT_EQ(Log({"--dir", out, "--skip", "0", "--exit-on-fault"}), kExitFailure);
+    removeAgain.join();
+    EXPECT_TRUE(errors_.contains(failedWrite(out))) << errors_.toStdString();
+    EXPECT_EQ(errors_.count('\n'), 1);
 }
 
 TEST_F(LogCommandTest, TimeLimitAndTerminationSignalEndTheRun) {

@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <thread>
+#include <vector>
 
 namespace vistrel {
 namespace {
@@ -119,14 +122,23 @@ TEST_F(FrameLoggerTest, LoggingOffAndSessionNotReady) {
     EXPECT_EQ(session_.fetches, 1);
 }
 
-TEST_F(FrameLoggerTest, SameStampReplacesTheEarlierFile) {
-    session_.size = QSize(64, 64);
-    logger_.OnNewFrame();
-    session_.size = QSize(32, 16);
-    logger_.OnNewFrame();
-    EXPECT_EQ(Files(), QStringList{"090102030405006.jpg"});
-    EXPECT_EQ(QImage(dir_.filePath("090102030405006.jpg")).size(), QSize(32, 16));
-    EXPECT_EQ(shownThumb_.size(), QSize(128, 64));
+TEST_F(FrameLoggerTest, ARepeatedStampGetsANumberedNameAndNothingIsReplaced) {
+    // The clock stepped back by a millisecond, then two frames in one
+    // millisecond.
+    const QDateTime start = now_;
+    const std::pair<int, QSize> frames[] = {
+        {0, {64, 64}}, {1, {48, 48}}, {0, {32, 16}}, {0, {16, 32}}};
+    for (const auto& [offset, size] : frames) {
+        now_ = start.addMSecs(offset);
+        session_.size = size;
+        logger_.OnNewFrame();
+    }
+    EXPECT_EQ(Files(), (QStringList{"090102030405006-1.jpg", "090102030405006-2.jpg",
+                                    "090102030405006.jpg", "090102030405007.jpg"}));
+    EXPECT_EQ(QImage(dir_.filePath("090102030405006.jpg")).size(), QSize(64, 64));
+    EXPECT_EQ(QImage(dir_.filePath("090102030405006-1.jpg")).size(), QSize(32, 16));
+    EXPECT_EQ(logger_.LastFile(), dir_.path() + "/090102030405006-2.jpg");
+    EXPECT_EQ(logger_.FilesWritten(), 4u);
 }
 
 TEST_F(FrameLoggerTest, NestedCallIsNotCounted) {
@@ -144,25 +156,80 @@ TEST_F(FrameLoggerTest, NestedCallIsNotCounted) {
     EXPECT_EQ(logger_.FrameCounter(), 0);
 }
 
-TEST_F(FrameLoggerTest, WriteErrorLeavesAndLaterFramesGoOn) {
-    logger_.SetOutputDirectory(dir_.filePath("missing"));
-    try {
-        logger_.OnNewFrame();
-        FAIL() << "no error";
-    } catch (const EFCreateError& e) {
-        EXPECT_EQ(QString(e.what()), QString("Cannot create file \"%1\". No such file or directory")
-                                         .arg(dir_.filePath("missing/090102030405006.jpg")));
+TEST_F(FrameLoggerTest, EveryWriteFaultPausesOnceAndResumesOnce) {
+    // The retry clock only moves when the test moves it.
+    auto now = std::chrono::steady_clock::time_point{};
+    TFrameWriter& writer = logger_.Writer();
+    writer.SetClock([&] { return now; });
+    std::vector<TWriteFault> paused;
+    std::vector<std::uint64_t> resumed;
+    writer.SetPaused([&](const TWriteFault& fault) { paused.push_back(fault); });
+    writer.SetResumed([&](std::uint64_t missed) { resumed.push_back(missed); });
+    int failWith = 0;
+    FileStep failAt = FileStep::Create;
+    writer.SetFaultHook([&](FileStep step) { return step == failAt ? failWith : 0; });
+
+    for (const int error : {ENOSPC, EDQUOT, EIO, EROFS, EACCES, ENOENT}) {
+        for (const FileStep step :
+             {FileStep::Create, FileStep::Write, FileStep::Sync, FileStep::Publish}) {
+            SCOPED_TRACE(::testing::Message()
+                         << "errno " << error << ", step " << static_cast<int>(step));
+            paused.clear();
+            resumed.clear();
+            failWith = error;
+            failAt = step;
+            const std::uint64_t written = logger_.FilesWritten();
+            const std::uint64_t encoded = logger_.JpegEncoder().EncodeCount();
+            for (int i = 0; i < 3; ++i) {
+                now_ = now_.addMSecs(1);
+                logger_.OnNewFrame();  // raises nothing
+            }
+            ASSERT_EQ(paused.size(), 1u);
+            EXPECT_EQ(paused[0].errorNumber, error);
+            EXPECT_TRUE(writer.IsPaused());
+            EXPECT_EQ(shownText_, "640 x 480") << "the thumbnail goes on";
+            EXPECT_EQ(logger_.JpegEncoder().EncodeCount(), encoded + 1)
+                << "no encoding while paused";
+
+            failWith = 0;  // the disk is fine again, but the retry waits for its time
+            now_ = now_.addMSecs(1);
+            logger_.OnNewFrame();
+            EXPECT_TRUE(resumed.empty());
+            now += TFrameWriter::kRetryInterval;
+            now_ = now_.addMSecs(1);
+            logger_.OnNewFrame();
+            ASSERT_EQ(resumed.size(), 1u);
+            EXPECT_EQ(resumed[0], 4u) << "taken frames that were not written";
+            EXPECT_EQ(logger_.FilesWritten(), written + 1);
+            EXPECT_EQ(paused.size(), 1u);
+        }
     }
-    // The lock is free for another thread (window close) and frames go on.
+    // Only whole pictures: no temporary file is left by any of the failures.
+    for (const QString& name : Files()) {
+        EXPECT_TRUE(name.endsWith(".jpg") && !name.startsWith('.')) << name.toStdString();
+    }
+    EXPECT_EQ(Files().size(), 24);
+
+    // A removed directory is made again at the retry.
+    writer.SetFaultHook({});
+    ASSERT_TRUE(QDir(dir_.path()).removeRecursively());
+    now_ = now_.addMSecs(1);
+    logger_.OnNewFrame();
+    ASSERT_EQ(paused.size(), 2u);
+    EXPECT_EQ(paused[1].errorNumber, ENOENT);
+    EXPECT_TRUE(paused[1].message.startsWith("Cannot create file \"" + dir_.path() + "/"))
+        << paused[1].message.toStdString();
+    now += TFrameWriter::kRetryInterval;
+    now_ = now_.addMSecs(1);
+    logger_.OnNewFrame();
+    EXPECT_EQ(resumed.size(), 2u);
+    EXPECT_EQ(Files().size(), 1);
+    // The lock is free for another thread (window close).
     std::thread other([this] {
         EXPECT_TRUE(logger_.FrameLock().try_lock());
         logger_.FrameLock().unlock();
     });
     other.join();
-    ASSERT_TRUE(QDir(dir_.path()).mkdir("missing"));
-    logger_.OnNewFrame();
-    EXPECT_EQ(logger_.FilesWritten(), 1u);
-    EXPECT_TRUE(QFileInfo::exists(dir_.filePath("missing/090102030405006.jpg")));
 }
 
 }  // namespace

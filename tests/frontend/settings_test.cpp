@@ -113,17 +113,22 @@ TEST_F(SettingsTest, SaveWritesFiveKeysInOrderAndKeepsTheRest) {
         "[Settings]\nCam=0\nJPEGQuality=70\nSkippedFrames=3\nDirectory=/home/u/Pictures/Vistrel/\n"
         "Logging=1\n");
 
-    Store("; mine\n[Window]\nLeft=10\n\n[settings]\nLOGGING=1\nExtra=keep\n\n[Tail]\nx=1\n");
+    // A KeepFree set by hand is read and kept as it is; Save never adds one.
+    EXPECT_EQ(TSettings::Load(Ini(), "/d/").KeepFree, "");
+    Store(
+        "; mine\n[Window]\nLeft=10\n\n[settings]\nLOGGING=1\nKeepFree=500M\nExtra=keep\n\n"
+        "[Tail]\nx=1\n");
     s.Cam = 4;
     s.Logging = false;
     s.Save(Ini());
     EXPECT_EQ(Stored().toStdString(),
-              "; mine\n[Window]\nLeft=10\n\n[settings]\nLOGGING=0\nExtra=keep\nCam=4\n"
-              "JPEGQuality=70\nSkippedFrames=3\nDirectory=/home/u/Pictures/Vistrel/\n\n"
+              "; mine\n[Window]\nLeft=10\n\n[settings]\nLOGGING=0\nKeepFree=500M\nExtra=keep\n"
+              "Cam=4\nJPEGQuality=70\nSkippedFrames=3\nDirectory=/home/u/Pictures/Vistrel/\n\n"
               "[Tail]\nx=1\n");
     const TSettings back = TSettings::Load(Ini(), "/d/");
     EXPECT_EQ(back.Cam, 4);
     EXPECT_FALSE(back.Logging);
+    EXPECT_EQ(back.KeepFree, "500M");
 }
 
 TEST_F(SettingsTest, FailedWriteRaisesAndLeavesTheFileWhole) {

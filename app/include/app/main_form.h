@@ -93,6 +93,10 @@ private:
     void SelectCameraIndex();
     void OnNewFrame();
     void FrameShown(const QString& sizeText, const QImage& thumbnail);
+    // Writing paused or resumed: told in the frame-size label, never in a
+    // box, so that nothing waits for a click.
+    void WritePaused(const TWriteFault& fault);
+    void WriteResumed(std::uint64_t framesNotWritten);
     void DrawFirstThumbnail();
     void ShowApplicationError(const QString& message);
     // A modal box, one at a time; keep: show it after the open one closes
@@ -134,6 +138,7 @@ private:
     // into the logger, goes first.
     TFrameLogger logger_;
     std::unique_ptr<TVideoImage> session_;
+    QString frameSizeText_ = QStringLiteral("... x ...");  // while the label tells of a pause
     TPowerWatcher* powerWatcher_ = nullptr;
 
     // Controls, owned by the window.

@@ -9,14 +9,16 @@
 #include <functional>
 #include <mutex>
 
+#include "frontend/frame_writer.h"
 #include "imaging/jpeg_image.h"
 
 namespace vistrel {
 
 // Takes every N-th frame the video session announces, shows it (size text and
 // thumbnail, through OnFrameShown) and, while logging is on, writes it as a
-// JPEG file named after the local time into the output directory. Needs no
-// window: the main window and the command-line front end both drive it.
+// JPEG file named after the local time into the output directory, through
+// its TFrameWriter (never replacing a file, pausing on a failing disk). Needs
+// no window: the main window and the command-line front end both drive it.
 // All members run on the GUI thread.
 class TFrameLogger {
 public:
@@ -28,9 +30,11 @@ public:
 
     explicit TFrameLogger(CopyFrame copyFrame);
 
-    // The session's OnNewVideoFrame handler. Errors from writing the file
-    // leave it as exceptions (EVistrelError); the lock and the re-entrancy
-    // flag are released all the same, so later frames are processed again.
+    // The session's OnNewVideoFrame handler. A failed write pauses writing
+    // (reported by the writer) and raises nothing; other errors, the
+    // encoder's, leave it as exceptions (EVistrelError). The lock and the
+    // re-entrancy flag are released all the same, so later frames are
+    // processed again.
     void OnNewFrame();
 
     // N = skipped frames + 1; Run sets it and resets the count.
@@ -45,8 +49,10 @@ public:
     void SetLogging(bool on) { logging_ = on; }
     bool Logging() const { return logging_; }
 
-    void SetOutputDirectory(const QString& dir) { outputDirectory_ = dir; }
-    const QString& OutputDirectory() const { return outputDirectory_; }
+    void SetOutputDirectory(const QString& dir) { writer_.SetDirectory(dir); }
+    const QString& OutputDirectory() const { return writer_.Directory(); }
+    // Where the files go, and how writing rides out faults.
+    TFrameWriter& Writer() { return writer_; }
 
     // The one encoder; its quality is latched once at start-up by the owner.
     TJPEGImage& JpegEncoder() { return jpegEncoder_; }
@@ -81,7 +87,7 @@ private:
     int frameDivisor_ = 1;
     bool isSessionReady_ = false;
     bool logging_ = true;
-    QString outputDirectory_;
+    TFrameWriter writer_;
     std::recursive_mutex frameLock_;
     QImage frameBitmap_;
     TJPEGImage jpegEncoder_;

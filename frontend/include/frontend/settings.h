@@ -55,6 +55,10 @@ struct TSettings {
     int SkippedFrames = 3;
     QString Directory;
     bool Logging = true;
+    // The free-space floor as the user wrote it (TKeepFree::Parse), empty
+    // when unset. Only read: a user adds the key by hand, and saving keeps
+    // its line as it is and never adds one.
+    QString KeepFree;
 
     // $XDG_CONFIG_HOME/Vistrel.ini, or $HOME/.config/Vistrel.ini.
     static QString SettingsFileName();

@@ -21,8 +21,8 @@ namespace vistrel {
 // context; the object itself is meant to live for the whole run and be reused
 // for every frame. Not thread-safe: one object belongs to one thread.
 //
-// Failures are raised: EJPEG for libjpeg's fatal errors, EFCreateError and
-// EFWriteError for the output file.
+// Failures are raised: EJPEG for libjpeg's fatal errors, the EFileError kinds
+// (imaging/errors.h) for the output file.
 class TJPEGImage {
 public:
     TJPEGImage();
@@ -36,11 +36,14 @@ public:
     void SetImage(const QImage& image);
 
     // Encodes the picture if no compressed data is held yet, then writes the
-    // compressed data to path, replacing a file of that name. The bytes are
-    // written to a temporary file in the same directory that is renamed over
-    // path only once complete, so a failed encode or a full disk never leaves
-    // a truncated picture under the final name.
+    // compressed data to path, replacing a file of that name (ReplaceFile in
+    // imaging/output_file.h: a temporary file, synced, renamed over path), so
+    // a failed encode or a full disk never leaves a truncated picture under
+    // the final name.
     void SaveFile(const QString& path);
+
+    // The JPEG stream of the picture, encoded now if none is held yet.
+    const std::vector<std::uint8_t>& Encoded();
 
     // Takes the bytes from the stream's position to its end and reads the
     // JPEG header from them (unless there are none). Drops the picture.

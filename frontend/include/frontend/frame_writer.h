@@ -1,0 +1,107 @@
+#pragma once
+
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "frontend/retention.h"
+#include "imaging/output_file.h"
+
+namespace vistrel {
+
+// Why writing paused: the failed step with the file and the system's reason,
+// and the errno.
+struct TWriteFault {
+    QString message;
+    int errorNumber = 0;
+};
+
+// Writes the logged pictures into the output directory and rides out a full
+// or failing disk, for an unattended program.
+//
+// A file name never replaces a file (PublishNewFile: yymmddhhnnsszzz.jpg,
+// then -1, -2 ...). A failed write pauses writing and is reported once
+// through Paused; the camera and the thumbnail go on. While paused, taken
+// frames are not written (not even encoded); once RetryInterval has passed
+// since the last try, the next one is tried again, after making the
+// directory anew if it was removed. The first write that works ends the
+// pause, reported once through Resumed. With a free-space floor our oldest
+// pictures are deleted before each write (TRetention); when none is left and
+// space is still short, writing pauses as on a full disk.
+// Runs on the GUI thread, called by the frame logger.
+class TFrameWriter {
+public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    using Paused = std::function<void(const TWriteFault& fault)>;
+    using Resumed = std::function<void(std::uint64_t framesNotWritten)>;
+    // Encodes the picture when, and only when, it is to be written.
+    using Encode = std::function<const std::vector<std::uint8_t>&()>;
+
+    static constexpr std::chrono::milliseconds kRetryInterval{10'000};
+
+    TFrameWriter();
+
+    // The directory is used as given; the file goes after a "/".
+    void SetDirectory(const QString& directory);
+    const QString& Directory() const { return directory_; }
+    void SetKeepFree(const TKeepFree& floor) { retention_.SetFloor(floor); }
+    const TKeepFree& KeepFree() const { return retention_.Floor(); }
+
+    void SetPaused(Paused handler) { paused_ = std::move(handler); }
+    void SetResumed(Resumed handler) { resumed_ = std::move(handler); }
+
+    // At the start of logging: makes the directory when it is missing and
+    // removes the temporary files that Vistrel processes no longer running
+    // left in it. A directory that cannot be made pauses writing.
+    void Prepare();
+
+    // Writes one picture named after stamp. The path of the new file, or
+    // nullopt when none was written (paused, or nothing to write).
+    std::optional<QString> Write(const QString& stamp, const Encode& encode);
+
+    bool IsPaused() const { return isPaused_; }
+    const QString& PauseMessage() const { return pauseMessage_; }
+
+    // Test seams: the clock that times the retries, their interval, and
+    // failures injected into the file steps.
+    void SetClock(Clock clock) { clock_ = std::move(clock); }
+    void SetRetryInterval(std::chrono::milliseconds interval) { retryInterval_ = interval; }
+    void SetFaultHook(FileFaultHook hook) { fault_ = std::move(hook); }
+    TRetention& Retention() { return retention_; }
+
+    // A few words for a small label: "Paused: disk full".
+    static QString PauseLabel(const TWriteFault& fault);
+
+    // Removes the temporary files of our pictures in directory whose process
+    // is gone; another program's files, and ours of a running process, stay.
+    // Returns how many were removed.
+    static int RemoveStaleTempFiles(const QString& directory);
+
+private:
+    std::string NativeDirectory() const;
+    // The directory for messages: without the trailing separators.
+    std::string ShownDirectory() const;
+    std::optional<TWriteFault> MakeDirectory() const;
+    std::optional<TWriteFault> Publish(const QString& stamp, const std::vector<std::uint8_t>& jpeg,
+                                       QString& path);
+    void Pause(const TWriteFault& fault);
+
+    QString directory_;
+    TRetention retention_;
+    Clock clock_;
+    std::chrono::milliseconds retryInterval_ = kRetryInterval;
+    FileFaultHook fault_;
+    Paused paused_;
+    Resumed resumed_;
+    bool isPaused_ = false;
+    bool retryNow_ = false;
+    std::chrono::steady_clock::time_point lastTry_{};
+    std::uint64_t notWritten_ = 0;
+    QString pauseMessage_;
+};
+
+}  // namespace vistrel

@@ -1,0 +1,212 @@
+#include "frontend/frame_writer.h"
+
+#include <QFile>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <csignal>
+
+#include <cerrno>
+#include <filesystem>
+#include <memory>
+
+#include "base/errors.h"
+#include "logging.h"
+
+namespace vistrel {
+
+TFrameWriter::TFrameWriter() : clock_([] { return std::chrono::steady_clock::now(); }) {}
+
+void TFrameWriter::SetDirectory(const QString& directory) {
+    if (directory == directory_) {
+        return;
+    }
+    directory_ = directory;
+    retention_.SetDirectory(NativeDirectory());
+    retryNow_ = true;  // a new place deserves a try at once
+}
+
+std::string TFrameWriter::NativeDirectory() const {
+    // As the files are named: the directory, then "/". An empty directory
+    // is the root, as it always was.
+    return QFile::encodeName(directory_).toStdString() + "/";
+}
+
+std::string TFrameWriter::ShownDirectory() const {
+    std::string shown = NativeDirectory();
+    while (shown.size() > 1 && shown.back() == '/') {
+        shown.pop_back();
+    }
+    return shown;
+}
+
+void TFrameWriter::Prepare() {
+    if (const std::optional<TWriteFault> fault = MakeDirectory()) {
+        Pause(*fault);
+        lastTry_ = clock_();
+        return;
+    }
+    retryNow_ = true;
+    RemoveStaleTempFiles(directory_ + QLatin1Char('/'));
+}
+
+std::optional<TWriteFault> TFrameWriter::MakeDirectory() const {
+    std::error_code error;
+    std::filesystem::create_directories(NativeDirectory(), error);
+    if (!error) {
+        return std::nullopt;
+    }
+    qCInfo(lcFrontend, "mkdir %s: %s", qUtf8Printable(directory_),
+           ErrnoText(error.value()).c_str());
+    return TWriteFault{QStringLiteral("Cannot create directory \"%1\". %2")
+                           .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
+                                QString::fromStdString(SystemErrorText(error.value()))),
+                       error.value()};
+}
+
+std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& encode) {
+    if (isPaused_ && !retryNow_ && clock_() - lastTry_ < retryInterval_) {
+        ++notWritten_;
+        return std::nullopt;
+    }
+    lastTry_ = clock_();
+    retryNow_ = false;
+    std::optional<TWriteFault> fault;
+    if (isPaused_) {
+        fault = MakeDirectory();  // it may have been removed
+    }
+    if (!fault && !retention_.MakeRoom()) {
+        fault = TWriteFault{
+            QStringLiteral("The free space for \"%1\" is below %2, and no picture of ours is left "
+                           "to delete")
+                .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
+                     retention_.Floor().Text()),
+            ENOSPC};
+    }
+    QString path;
+    if (!fault) {
+        const std::vector<std::uint8_t>& jpeg = encode();
+        if (jpeg.empty()) {
+            // A picture without pixels: an empty file would only look broken.
+            qCInfo(lcFrontend, "an empty picture at %s is not written", qUtf8Printable(stamp));
+            return std::nullopt;
+        }
+        fault = Publish(stamp, jpeg, path);
+    }
+    if (fault) {
+        Pause(*fault);
+        ++notWritten_;
+        return std::nullopt;
+    }
+    if (isPaused_) {
+        isPaused_ = false;
+        pauseMessage_.clear();
+        qCInfo(lcFrontend, "writing resumed: %s", qUtf8Printable(path));
+        const std::uint64_t missed = std::exchange(notWritten_, 0);
+        if (resumed_) {
+            resumed_(missed);
+        }
+    }
+    return path;
+}
+
+std::optional<TWriteFault> TFrameWriter::Publish(const QString& stamp,
+                                                 const std::vector<std::uint8_t>& jpeg,
+                                                 QString& path) {
+    try {
+        const std::string name =
+            PublishNewFile(NativeDirectory(), stamp.toStdString(), ".jpg", jpeg, fault_);
+        retention_.Added(name);
+        path = directory_ + QLatin1Char('/') + QFile::decodeName(QByteArray::fromStdString(name));
+        return std::nullopt;
+    } catch (const EFileError& e) {
+        return TWriteFault{QString::fromStdString(e.what()), e.ErrorNumber()};
+    }
+}
+
+void TFrameWriter::Pause(const TWriteFault& fault) {
+    // Whatever failed may have changed the directory behind the index.
+    retention_.Forget();
+    if (isPaused_) {
+        qCInfo(lcFrontend, "writing still paused: %s", qUtf8Printable(fault.message));
+        return;
+    }
+    isPaused_ = true;
+    notWritten_ = 0;
+    pauseMessage_ = fault.message;
+    qCInfo(lcFrontend, "writing paused: %s", qUtf8Printable(fault.message));
+    if (paused_) {
+        paused_(fault);
+    }
+}
+
+QString TFrameWriter::PauseLabel(const TWriteFault& fault) {
+    QString reason;
+    switch (fault.errorNumber) {
+        case ENOSPC:
+            reason = QStringLiteral("disk full");
+            break;
+        case EDQUOT:
+            reason = QStringLiteral("quota full");
+            break;
+        case EROFS:
+            reason = QStringLiteral("read-only");
+            break;
+        case EACCES:
+        case EPERM:
+            reason = QStringLiteral("no permission");
+            break;
+        case ENOENT:
+        case ENOTDIR:
+            reason = QStringLiteral("no folder");
+            break;
+        case EIO:
+            reason = QStringLiteral("disk error");
+            break;
+        default:
+            reason = QStringLiteral("write error");
+            break;
+    }
+    return QStringLiteral("Paused: ") + reason;
+}
+
+int TFrameWriter::RemoveStaleTempFiles(const QString& directory) {
+    const std::string native = QFile::encodeName(directory).toStdString();
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(native.c_str()), ::closedir);
+    if (!dir) {
+        qCInfo(lcFrontend, "opendir %s: %s", native.c_str(), ErrnoText(errno).c_str());
+        return 0;
+    }
+    int removed = 0;
+    while (const dirent* item = ::readdir(dir.get())) {
+        const std::optional<TempFileName> temp = ParseTempFileName(item->d_name);
+        if (!temp || !TRetention::IsOurName(temp->finalName)) {
+            continue;
+        }
+        // A process that is still there (or that we may not signal) may be
+        // writing it; only a gone one cannot.
+        if (::kill(temp->pid, 0) == 0 || errno != ESRCH) {
+            continue;
+        }
+        struct stat info {};
+        if (::fstatat(::dirfd(dir.get()), item->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(info.st_mode)) {
+            continue;
+        }
+        if (::unlinkat(::dirfd(dir.get()), item->d_name, 0) != 0) {
+            qCInfo(lcFrontend, "unlink %s%s: %s", native.c_str(), item->d_name,
+                   ErrnoText(errno).c_str());
+            continue;
+        }
+        ++removed;
+    }
+    if (removed > 0) {
+        qCInfo(lcFrontend, "removed %d temporary files left by earlier runs in %s", removed,
+               native.c_str());
+    }
+    return removed;
+}
+
+}  // namespace vistrel

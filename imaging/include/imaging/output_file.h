@@ -1,0 +1,53 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "imaging/errors.h"
+
+namespace vistrel {
+
+// Test seam: asked before each step of writing a file. A non-zero errno makes
+// that step fail as if the system call had returned it; the steps before it
+// have run for real, so a temporary file made by Create is there to clean up.
+using FileFaultHook = std::function<int(FileStep step)>;
+
+// Every file is first written under a hidden temporary name in the directory
+// of its final name, ".<final name>.<process id>-<counter>.part", synced to
+// disk with fdatasync and only then given its final name. So a final name
+// always holds a whole file, also after a power cut, and a process killed
+// during the write leaves at most its temporary file. On a failure the
+// temporary file is removed; if even that fails, the error says so. Errors
+// are EFCreateError, EFWriteError, EFSyncError or EFPublishError, after the
+// step that failed.
+
+// Writes bytes as path, replacing a file of that name. A symbolic link is
+// written through and kept. A name that resolves to something other than a
+// regular file (a device, a pipe) is written in place.
+void ReplaceFile(const std::string& path, std::span<const std::uint8_t> bytes,
+                 const FileFaultHook& fault = {});
+
+// Writes bytes as a new file in directory and never replaces one: the name is
+// stem + extension, or stem-1 + extension, stem-2 ... when that is taken,
+// claimed atomically (renameat2 with RENAME_NOREPLACE, or link and unlink
+// where the file system lacks it). Returns the name given, without the
+// directory.
+std::string PublishNewFile(const std::string& directory, const std::string& stem,
+                           const std::string& extension, std::span<const std::uint8_t> bytes,
+                           const FileFaultHook& fault = {});
+
+// A temporary name taken apart: the final name it was meant for and the
+// process that made it; nullopt for any other name.
+struct TempFileName {
+    std::string finalName;
+    pid_t pid = 0;
+};
+std::optional<TempFileName> ParseTempFileName(std::string_view name);
+
+}  // namespace vistrel
