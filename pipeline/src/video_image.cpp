@@ -363,6 +363,7 @@ int TVideoImage::StartCapture(const QString& deviceName) {
         throw;
     }
     captureGraph_->SetFrameCallback(&TVideoImage::ReceiveSampleRoutine, this);
+    cameraIdentity_ = captureGraph_->Identity();
     qCInfo(lcPipeline, "capturing from %s (\"%s\"): %dx%d %s", captureGraph_->DevicePath().c_str(),
            friendlyName.c_str(), width, height,
            qPrintable(QString::fromLatin1(FourCCName(compression))));
