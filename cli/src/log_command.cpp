@@ -97,6 +97,8 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
         const QString& argument = arguments[i];
         if (argument == u"--no-write") {
             options.noWrite = true;
+        } else if (argument == u"--exit-on-fault") {
+            options.exitOnFault = true;
         } else if (const auto device = TakeValue(arguments, i, QStringLiteral("--device"))) {
             options.device = *device;
         } else if (const auto skip = TakeValue(arguments, i, QStringLiteral("--skip"))) {
@@ -145,9 +147,12 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
         stopping = true;
         loop.exit();
     };
-    auto fail = [&](const QString& message) {
+    auto note = [&](const QString& message) {
         err << (statusLine ? "\n" : "") << kProgram << ": " << message << '\n';
         err.flush();
+    };
+    auto fail = [&](const QString& message) {
+        note(message);
         status = kExitFailure;
         stop();
     };
@@ -178,11 +183,27 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
             stop();
         }
     };
-    session.OnDeviceLost = [&](TVideoImage&, TStatus) { fail(QStringLiteral("Capture device lost")); };
+    // The start request in one place: a camera that comes back is started
+    // the same way, on the node it came back at.
+    auto startCapture = [&session](const QString& deviceName) {
+        return session.StartCapture(deviceName);
+    };
+    TCameraKeeper keeper(session, startCapture, where.cameraKeeper);
+    keeper.OnReturned = [&](const TCaptureNode& node) {
+        note(QStringLiteral("Capture device back at %1").arg(QString::fromStdString(node.path)));
+    };
+    session.OnDeviceLost = [&](TVideoImage&, TStatus) {
+        if (options.exitOnFault) {
+            fail(QStringLiteral("Capture device lost"));
+            return;
+        }
+        note(QStringLiteral("Capture device lost; waiting for it to come back"));
+        keeper.Wait();
+    };
 
     // Installed before the start, so that an early Ctrl+C ends the run too.
     StopSignals stopSignals;
-    if (session.StartCapture(device) != 0) {
+    if (startCapture(device) != 0) {
         err << kProgram << ": Could not start grabbing!\n";
         return kExitFailure;
     }
@@ -206,6 +227,7 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     }
 
     loop.exec();
+    keeper.Cancel();
     session.StopCapture();
     if (statusLine && status == kExitSuccess) {
         printStatus();
@@ -226,7 +248,7 @@ int RunLogCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& i
 QString LogHelpText() {
     return QStringLiteral(
         "Usage: vistrel-cli log [--device NAME] [--skip N] [--quality Q] [--dir DIR]\n"
-        "                       [--frames K] [--seconds S] [--no-write]\n"
+        "                       [--frames K] [--seconds S] [--no-write] [--exit-on-fault]\n"
         "\n"
         "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
         "after the local time (yymmddhhnnsszzz.jpg), as the window does.\n"
@@ -239,6 +261,8 @@ QString LogHelpText() {
         "  --frames K     stop after K files (K taken frames with --no-write)\n"
         "  --seconds S    stop after S seconds\n"
         "  --no-write     take frames but write no files\n"
+        "  --exit-on-fault  end with status 1 when the camera is lost instead of\n"
+        "                 waiting for it to come back\n"
         "  -h, --help     show this help\n"
         "\n"
         "Unset options come from the window's settings file (never written here),\n"
@@ -247,8 +271,14 @@ QString LogHelpText() {
         "runs until interrupted (Ctrl+C or SIGTERM), finishing the file in hand.\n"
         "Each written file's path is printed on standard output.\n"
         "\n"
+        "When the camera is lost it says so on standard error, waits for the same\n"
+        "camera to come back (looking every 2 seconds and on device events) and goes\n"
+        "on with the same settings, saying so again; the limits and Ctrl+C still end\n"
+        "the run while it waits.\n"
+        "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
-        "or is lost, or a file cannot be written; 2 for a wrong command line.\n");
+        "or is lost with --exit-on-fault, or a file cannot be written; 2 for a wrong\n"
+        "command line.\n");
 }
 
 }  // namespace vistrel::cli

@@ -9,6 +9,7 @@
 
 #include "arguments.h"
 #include "capture/v4l2_io.h"
+#include "frontend/camera_keeper.h"
 
 namespace vistrel::cli {
 
@@ -21,6 +22,7 @@ struct LogOptions {
     int frames = 0;   // stop after this many files (taken frames with noWrite); 0: no limit
     int seconds = 0;  // stop after this long; 0: no limit
     bool noWrite = false;
+    bool exitOnFault = false;  // end with 1 at a lost camera instead of waiting for it
 };
 
 // The arguments that follow "log". Throws UsageError.
@@ -30,6 +32,8 @@ LogOptions ParseLogArguments(const QStringList& arguments);
 struct LogSettings {
     QString settingsFile;
     QString defaultDirectory;
+    // How a lost camera is looked for; tests look more often.
+    TCameraKeeper::Options cameraKeeper{};
 };
 
 // Runs the capture until a limit is reached or SIGINT/SIGTERM arrives.

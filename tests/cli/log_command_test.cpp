@@ -176,9 +176,54 @@ TEST_F(LogCommandTest, FailuresExitWithOne) {
         fake_->LoseDevice(1);
     });
     Feed(1);
-    EXPECT_EQ(Log({"--device", "#2", "--dir", lostDir, "--skip", "0"}), kExitFailure);
+    EXPECT_EQ(Log({"--device", "#2", "--dir", lostDir, "--skip", "0", "--exit-on-fault"}),
+              kExitFailure);
     unplug.join();
     EXPECT_EQ(errors_.toStdString(), "vistrel-cli: Capture device lost\n");
+    EXPECT_EQ(fake_->OpenFds(), 0);
+}
+
+TEST_F(LogCommandTest, LostCameraIsWaitedForAndFilesContinueOnceItIsBack) {
+    settings_.cameraKeeper.lookInterval = std::chrono::milliseconds(20);
+    const QString target = dir_.filePath("kept");
+    ASSERT_TRUE(QDir().mkpath(target));
+    auto files = [&] { return QDir(target).entryList({"*.jpg"}, QDir::Files).size(); };
+    auto waitForFiles = [&](qsizetype count) {
+        for (int i = 0; i < 2000 && files() < count; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return files() >= count;
+    };
+    std::atomic<int> camera{0};
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        const std::vector<std::uint8_t> frame(32 * 24 * 2, 128);
+        while (feeding) {
+            fake_->PushFrame(camera, frame);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    qsizetype beforeReturn = 0;
+    std::thread driver([&] {
+        if (waitForFiles(2)) {
+            fake_->UnplugDevice(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            beforeReturn = files();
+            camera = fake_->ReturnDevice(0, 5);
+            waitForFiles(beforeReturn + 2);
+        }
+        std::raise(SIGTERM);
+    });
+    EXPECT_EQ(Log({"--dir", target, "--skip", "0"}), kExitSuccess);
+    driver.join();
+    feeding = false;
+    feeder.join();
+    EXPECT_EQ(errors_.toStdString(),
+              "vistrel-cli: Capture device lost; waiting for it to come back\n"
+              "vistrel-cli: Capture device back at /dev/video5\n");
+    ASSERT_GE(files(), beforeReturn + 2);
+    const QStringList written = Written();
+    EXPECT_EQ(QImage(written.back()).size(), QSize(32, 24));
     EXPECT_EQ(fake_->OpenFds(), 0);
 }
 
