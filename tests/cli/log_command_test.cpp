@@ -225,6 +225,20 @@ TEST_F(LogCommandTest, LostCameraIsWaitedForAndFilesContinueOnceItIsBack) {
     const QStringList written = Written();
     EXPECT_EQ(QImage(written.back()).size(), QSize(32, 24));
     EXPECT_EQ(fake_->OpenFds(), 0);
+
+    // A camera that never comes back: the time limit still ends the run.
+    std::thread unplug([&] {
+        // Once the start has read the format (streaming and the session's
+        // own query): the capture runs.
+        for (int i = 0; i < 1000 && fake_->IoctlCalls(1, VIDIOC_G_FMT) < 2; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        fake_->UnplugDevice(1);
+    });
+    EXPECT_EQ(Log({"--device", "Door Cam", "--seconds", "1", "--no-write"}), kExitSuccess);
+    unplug.join();
+    EXPECT_EQ(errors_.toStdString(),
+              "vistrel-cli: Capture device lost; waiting for it to come back\n");
 }
 
 TEST_F(LogCommandTest, TimeLimitAndTerminationSignalEndTheRun) {
