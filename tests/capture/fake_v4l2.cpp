@@ -104,6 +104,7 @@ int FakeV4L2::AddDeviceLocked(FakeDeviceConfig config) {
     if (config.busInfo.empty()) {
         config.busInfo = "fake:" + device.path;
     }
+    device.added = config;
     device.config = std::move(config);
     devices_.push_back(std::move(device));
     return static_cast<int>(devices_.size()) - 1;
@@ -177,7 +178,7 @@ int FakeV4L2::ReturnDevice(int id, int number) {
     if (!devices_.at(id).unplugged) {
         throw std::logic_error("only an unplugged fake device can return");
     }
-    FakeDeviceConfig config = devices_[id].config;
+    FakeDeviceConfig config = devices_[id].added;
     if (number >= 0) {
         config.number = number;
     }

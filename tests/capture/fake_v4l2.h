@@ -92,7 +92,8 @@ public:
     // node leaves the list (opening its path fails with ENOENT).
     void UnplugDevice(int device);
     // An unplugged camera is plugged in again: a new device (its id is
-    // returned) with the same configuration, card and bus info, at /dev/videoN
+    // returned) with the configuration it was added with (so with its card,
+    // bus info and first format, as a camera that was off), at /dev/videoN
     // for N = number, or the node it had when number is -1. Fds of the old
     // device stay dead.
     int ReturnDevice(int device, int number = -1);
@@ -141,6 +142,7 @@ private:
     };
     struct Device {
         FakeDeviceConfig config;
+        FakeDeviceConfig added;  // as added: what a return starts from
         std::string path;
         bool lost = false;
         bool unplugged = false;  // off the node list; a return is a new device
