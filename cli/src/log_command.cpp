@@ -192,12 +192,16 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     keeper.OnReturned = [&](const TCaptureNode& node) {
         note(QStringLiteral("Capture device back at %1").arg(QString::fromStdString(node.path)));
     };
-    session.OnDeviceLost = [&](TVideoImage&, TStatus) {
+    session.OnDeviceLost = [&](TVideoImage&, TStatus reason) {
         if (options.exitOnFault) {
             fail(QStringLiteral("Capture device lost"));
             return;
         }
-        note(QStringLiteral("Capture device lost; waiting for it to come back"));
+        const int error = ErrnoOfStatus(reason);
+        const QString cause =
+            error != 0 ? QStringLiteral(" (%1)").arg(QString::fromStdString(SystemErrorText(error)))
+                       : QString();
+        note(QStringLiteral("Capture device lost%1; waiting for it to come back").arg(cause));
         keeper.Wait();
     };
 

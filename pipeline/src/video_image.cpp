@@ -414,8 +414,9 @@ void TVideoImage::HandleDeviceLost(unsigned generation, TStatus reason) {
     if (generation != captureGeneration_.load() || !captureGraph_) {
         return;  // an earlier capture, already stopped or replaced
     }
-    qCWarning(lcPipeline, "capture from %s ended: %s", captureGraph_->DevicePath().c_str(),
-              qUtf8Printable(StatusForLog(reason)));
+    // Info, not a warning: the front ends tell of the loss in their own words.
+    qCInfo(lcPipeline, "capture from %s ended: %s", captureGraph_->DevicePath().c_str(),
+           qUtf8Printable(StatusForLog(reason)));
     StopCapture();
     if (OnDeviceLost) {
         try {

@@ -219,7 +219,7 @@ TEST_F(LogCommandTest, LostCameraIsWaitedForAndFilesContinueOnceItIsBack) {
     feeding = false;
     feeder.join();
     EXPECT_EQ(errors_.toStdString(),
-              "vistrel-cli: Capture device lost; waiting for it to come back\n"
+              "vistrel-cli: Capture device lost (No such device); waiting for it to come back\n"
               "vistrel-cli: Capture device back at /dev/video5\n");
     ASSERT_GE(files(), beforeReturn + 2);
     const QStringList written = Written();
@@ -238,7 +238,7 @@ TEST_F(LogCommandTest, LostCameraIsWaitedForAndFilesContinueOnceItIsBack) {
     EXPECT_EQ(Log({"--device", "Door Cam", "--seconds", "1", "--no-write"}), kExitSuccess);
     unplug.join();
     EXPECT_EQ(errors_.toStdString(),
-              "vistrel-cli: Capture device lost; waiting for it to come back\n");
+              "vistrel-cli: Capture device lost (No such device); waiting for it to come back\n");
 }
 
 TEST_F(LogCommandTest, TimeLimitAndTerminationSignalEndTheRun) {
