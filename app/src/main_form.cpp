@@ -95,6 +95,7 @@ TMainForm::~TMainForm() {
     }
     // The session goes before the controls its frames would draw on.
     logger_.SetSessionReady(false);
+    cameraKeeper_.reset();
     session_.reset();
 }
 
@@ -295,6 +296,13 @@ void TMainForm::FormCreate() {
     session_ = std::make_unique<TVideoImage>(env_.sessionOptions);
     session_->SetDisplayCanvas(nullptr);  // the thumbnail is drawn by the logger
     session_->OnDeviceLost = [this](TVideoImage&, TStatus) { Guarded([&] { CaptureDeviceLost(); }); };
+    // A camera that comes back is started as Run started it.
+    cameraKeeper_ = std::make_unique<TCameraKeeper>(
+        *session_, [this](const QString& name) { return SessionStartCapture(name); },
+        env_.cameraKeeper);
+    cameraKeeper_->OnReturned = [this](const TCaptureNode& node) {
+        Guarded([&] { CameraReturned(node); });
+    };
     RefreshCameraList();
     SelectCameraIndex();
     session_->OnNewVideoFrame = [this](TVideoImage&, std::int32_t, std::int32_t,
@@ -432,6 +440,9 @@ void TMainForm::SelectCameraIndex() {
     CamLstCB->setCurrentIndex(cameraIndex_ >= 0 && cameraIndex_ < cameraCount_ ? cameraIndex_ : -1);
 }
 
+// While the window waits for a lost camera it keeps the Capturing controls:
+// the user's capture is still meant to run, Stop ends the wait, and Run,
+// Update and the list stay off.
 void TMainForm::SetCapturingControls(bool capturing) {
     RunSB->setEnabled(!capturing);
     StopSB->setEnabled(capturing);
@@ -440,7 +451,7 @@ void TMainForm::SetCapturingControls(bool capturing) {
 }
 
 void TMainForm::RunSBClick() {
-    if (!session_ || isCapturing_ || inCaptureControl_) {
+    if (!session_ || isCapturing_ || IsWaitingForCamera() || inCaptureControl_) {
         return;
     }
     const FlagScope scope(inCaptureControl_);
@@ -479,6 +490,7 @@ void TMainForm::StopSBClick() {
         return;
     }
     const FlagScope scope(inCaptureControl_);
+    EndCameraWait();
     {
         const BusyCursor busy;
         SessionStopCapture();
@@ -493,7 +505,7 @@ void TMainForm::StopSBClick() {
 }
 
 void TMainForm::UpdateSBClick() {
-    if (isCapturing_) {
+    if (isCapturing_ || IsWaitingForCamera()) {
         return;
     }
     RefreshCameraList();
@@ -504,14 +516,43 @@ void TMainForm::CaptureDeviceLost() {
     if (!isCapturing_) {
         return;
     }
-    // Back to Idle instead of pretending to capture from a camera that is
-    // gone. The session has stopped already; a second stop costs nothing.
+    // The session has stopped already; a second stop costs nothing. No
+    // message box: a window left alone must never wait for a click. It
+    // says so in the frame-size label and waits for the camera instead.
     SessionStopCapture();
     isCapturing_ = false;
-    SetCapturingControls(false);
+    qCWarning(lcApp, "capture device lost; waiting for it to come back");
     RefreshCameraList();
     SelectCameraIndex();
-    ShowMessage(QMessageBox::Critical, kTitle, tr("Capture device lost"), true);
+    SetCapturingControls(true);
+    SetLabelText(SourceXYL, tr("Waiting for camera"));
+    cameraKeeper_->Wait();
+}
+
+void TMainForm::CameraReturned(const TCaptureNode& node) {
+    isCapturing_ = true;
+    qCWarning(lcApp, "capture device back at %s", node.path.c_str());
+    // The camera may be back at another place in the list; the selection
+    // follows it, so that Stop and Run start it again.
+    cameraIndex_ = node.position - 1;
+    RefreshCameraList();
+    SelectCameraIndex();
+    SetCapturingControls(true);
+    frameSizeText_ = QStringLiteral("%1 x %2").arg(session_->Width()).arg(session_->Height());
+    // A writing pause outlives the camera's absence: its label stays.
+    if (!logger_.Writer().IsPaused()) {
+        SetLabelText(SourceXYL, frameSizeText_);
+    }
+}
+
+void TMainForm::EndCameraWait() {
+    if (IsWaitingForCamera()) {
+        cameraKeeper_->Cancel();
+        frameSizeText_ = QStringLiteral("... x ...");
+        if (!logger_.Writer().IsPaused()) {
+            SetLabelText(SourceXYL, frameSizeText_);
+        }
+    }
 }
 
 void TMainForm::CamLstCBChange(int index) {
@@ -645,6 +686,7 @@ bool TMainForm::FormClose() {
             Guarded([&] { SessionStopCapture(); });
             isCapturing_ = false;
         }
+        cameraKeeper_.reset();
         session_->Dispose();
         session_.reset();
         logger_.SetSessionReady(false);

@@ -18,10 +18,11 @@ bool IsStreamingCapture(const v4l2_capability& cap) {
     return (caps & V4L2_CAP_VIDEO_CAPTURE) != 0 && (caps & V4L2_CAP_STREAMING) != 0;
 }
 
-std::string CardName(const v4l2_capability& cap) {
-    // The field need not be NUL-terminated when the name fills it.
-    const auto* card = reinterpret_cast<const char*>(cap.card);
-    return std::string(card, ::strnlen(card, sizeof cap.card));
+// QUERYCAP's text fields need not be NUL-terminated when the text fills them.
+template <std::size_t N>
+std::string FieldText(const std::uint8_t (&field)[N]) {
+    const auto* text = reinterpret_cast<const char*>(field);
+    return std::string(text, ::strnlen(text, N));
 }
 
 }  // namespace
@@ -57,7 +58,7 @@ WalkResult WalkCaptureDevices(V4L2Io& io,
         if (!IsStreamingCapture(cap)) {
             continue;
         }
-        WalkedDevice walked{++result.devices, path, CardName(cap)};
+        WalkedDevice walked{++result.devices, path, FieldText(cap.card), FieldText(cap.bus_info)};
         if (visit(walked, device)) {
             result.end = WalkEnd::Stopped;
             return result;

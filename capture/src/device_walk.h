@@ -13,7 +13,8 @@ namespace vistrel {
 struct WalkedDevice {
     int position = 0;  // 1-based, counting video-input devices only
     std::string path;
-    std::string card;  // the driver's card name, as reported
+    std::string card;     // the driver's card name, as reported
+    std::string busInfo;  // the driver's bus info, as reported
 };
 
 enum class WalkEnd {

@@ -452,6 +452,7 @@ TStatus TVideoSample::StartVideo(const std::string& deviceName, std::string& fri
         engine_.reset();
     }
     devicePath_.clear();
+    identity_ = {};
     streamingStarted_ = false;
     if (Failed(constructionStatus_)) {
         return constructionStatus_;
@@ -470,6 +471,7 @@ TStatus TVideoSample::StartVideo(const std::string& deviceName, std::string& fri
 
     UniqueFd device;
     std::string path;
+    TCameraIdentity identity;
     const WalkResult walk = WalkCaptureDevices(*io_, [&](const WalkedDevice& d, UniqueFd& fd) {
         const std::string name = Trim(d.card);
         if (UpperAscii(name) != wantedUpper && wanted != "#" + std::to_string(d.position)) {
@@ -477,6 +479,7 @@ TStatus TVideoSample::StartVideo(const std::string& deviceName, std::string& fri
         }
         friendlyName = name;
         path = d.path;
+        identity = {d.card, d.busInfo};
         device = std::move(fd);
         return true;
     });
@@ -494,6 +497,7 @@ TStatus TVideoSample::StartVideo(const std::string& deviceName, std::string& fri
     }
 
     devicePath_ = path;
+    identity_ = std::move(identity);
     engine_ = std::make_shared<Engine>(io_, path, std::move(device), std::move(wake), callback_,
                                        onDeviceLost_);
     if (const TStatus s = engine_->Setup(); Failed(s)) {

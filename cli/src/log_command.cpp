@@ -164,9 +164,12 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
         stopping = true;
         loop.exit();
     };
-    auto fail = [&](const QString& message) {
+    auto note = [&](const QString& message) {
         err << (statusLine ? "\n" : "") << kProgram << ": " << message << '\n';
         err.flush();
+    };
+    auto fail = [&](const QString& message) {
+        note(message);
         status = kExitFailure;
         stop();
     };
@@ -178,6 +181,10 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     };
 
     ServiceNotifier notifier(device);  // no-op outside a service
+    // Knowingly waiting, for the service manager's watchdog: a lost camera
+    // or paused writing is not a hang.
+    bool cameraLost = false;
+    bool writePaused = false;
 
     session.OnNewVideoFrame = [&](TVideoImage&, std::int32_t, std::int32_t, const std::uint8_t*) {
         if (stopping) {
@@ -200,29 +207,52 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
             stop();
         }
     };
-    session.OnDeviceLost = [&](TVideoImage&, TStatus) { fail(QStringLiteral("Capture device lost")); };
     logger.Writer().SetPaused([&](const TWriteFault& fault) {
         if (options.exitOnFault) {
             fail(fault.message);
             return;
         }
         const auto ms = where.retryInterval.count();
-        err << (statusLine ? "\n" : "") << kProgram << ": " << fault.message
-            << "; writing paused, trying again every "
-            << (ms % 1000 == 0 ? QStringLiteral("%1 s").arg(ms / 1000)
-                               : QStringLiteral("%1 ms").arg(ms))
-            << '\n';
-        err.flush();
+        note(fault.message + QStringLiteral("; writing paused, trying again every ") +
+             (ms % 1000 == 0 ? QStringLiteral("%1 s").arg(ms / 1000)
+                             : QStringLiteral("%1 ms").arg(ms)));
+        writePaused = true;
+        notifier.SetWaiting(true);
     });
     logger.Writer().SetResumed([&](std::uint64_t notWritten) {
-        err << (statusLine ? "\n" : "") << kProgram << ": writing resumed; " << notWritten
-            << " taken frames were not written\n";
-        err.flush();
+        note(QStringLiteral("writing resumed; %1 taken frames were not written").arg(notWritten));
+        writePaused = false;
+        notifier.SetWaiting(cameraLost);
     });
+    // The start request in one place: a camera that comes back is started
+    // the same way, on the node it came back at.
+    auto startCapture = [&session](const QString& deviceName) {
+        return session.StartCapture(deviceName);
+    };
+    TCameraKeeper keeper(session, startCapture, where.cameraKeeper);
+    keeper.OnReturned = [&](const TCaptureNode& node) {
+        note(QStringLiteral("Capture device back at %1").arg(QString::fromStdString(node.path)));
+        cameraLost = false;
+        notifier.SetWaiting(writePaused);
+    };
+    session.OnDeviceLost = [&](TVideoImage&, TStatus reason) {
+        if (options.exitOnFault) {
+            fail(QStringLiteral("Capture device lost"));
+            return;
+        }
+        const int error = ErrnoOfStatus(reason);
+        const QString cause =
+            error != 0 ? QStringLiteral(" (%1)").arg(QString::fromStdString(SystemErrorText(error)))
+                       : QString();
+        note(QStringLiteral("Capture device lost%1; waiting for it to come back").arg(cause));
+        cameraLost = true;
+        notifier.SetWaiting(true);
+        keeper.Wait();
+    };
 
     // Installed before the start, so that an early Ctrl+C ends the run too.
     StopSignals stopSignals;
-    if (session.StartCapture(device) != 0) {
+    if (startCapture(device) != 0) {
         err << kProgram << ": Could not start grabbing!\n";
         return kExitFailure;
     }
@@ -252,6 +282,7 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     }
 
     loop.exec();
+    keeper.Cancel();
     session.StopCapture();
     if (statusLine && status == kExitSuccess) {
         printStatus();
@@ -297,7 +328,8 @@ QString LogHelpText() {
         "                 KeepFree in the settings file; 0 turns it off\n"
         "  --exit-on-fault\n"
         "                 end with status 1 at the first file that cannot be\n"
-        "                 written, instead of pausing\n"
+        "                 written or when the camera is lost, instead of pausing\n"
+        "                 or waiting for it to come back\n"
         "  -h, --help     show this help\n"
         "\n"
         "Unset options come from the window's settings file (never written here),\n"
@@ -311,9 +343,14 @@ QString LogHelpText() {
         "error and is tried again at least every 10 s; one line tells when it\n"
         "works again.\n"
         "\n"
+        "When the camera is lost it says so on standard error, waits for the same\n"
+        "camera to come back (looking every 2 seconds and on device events) and goes\n"
+        "on with the same settings, saying so again; the limits and Ctrl+C still end\n"
+        "the run while it waits.\n"
+        "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
-        "or is lost, or with --exit-on-fault a file cannot be written; 2 for a\n"
-        "wrong command line.\n");
+        "or, with --exit-on-fault, when it is lost or a file cannot be written;\n"
+        "2 for a wrong command line.\n");
 }
 
 }  // namespace vistrel::cli

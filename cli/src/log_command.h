@@ -12,6 +12,7 @@
 #include "capture/v4l2_io.h"
 #include "frontend/frame_writer.h"
 #include "frontend/retention.h"
+#include "frontend/camera_keeper.h"
 
 namespace vistrel::cli {
 
@@ -26,7 +27,7 @@ struct LogOptions {
     int seconds = 0;  // stop after this long; 0: no limit
     bool noWrite = false;
     std::optional<TKeepFree> keepFree;  // unset: the settings file's KeepFree
-    bool exitOnFault = false;           // end with 1 at the first failed write
+    bool exitOnFault = false;           // end with 1 at the first failed write or lost camera
 };
 
 // The arguments that follow "log". Throws UsageError.
@@ -38,6 +39,8 @@ struct LogSettings {
     QString defaultDirectory;
     // How long writing pauses after a failed write before the next try.
     std::chrono::milliseconds retryInterval = TFrameWriter::kRetryInterval;
+    // How a lost camera is looked for; tests look more often.
+    TCameraKeeper::Options cameraKeeper{};
 };
 
 // Runs the capture until a limit is reached or SIGINT/SIGTERM arrives.

@@ -363,6 +363,7 @@ int TVideoImage::StartCapture(const QString& deviceName) {
         throw;
     }
     captureGraph_->SetFrameCallback(&TVideoImage::ReceiveSampleRoutine, this);
+    cameraIdentity_ = captureGraph_->Identity();
     qCInfo(lcPipeline, "capturing from %s (\"%s\"): %dx%d %s", captureGraph_->DevicePath().c_str(),
            friendlyName.c_str(), width, height,
            qPrintable(QString::fromLatin1(FourCCName(compression))));
@@ -413,8 +414,9 @@ void TVideoImage::HandleDeviceLost(unsigned generation, TStatus reason) {
     if (generation != captureGeneration_.load() || !captureGraph_) {
         return;  // an earlier capture, already stopped or replaced
     }
-    qCWarning(lcPipeline, "capture from %s ended: %s", captureGraph_->DevicePath().c_str(),
-              qUtf8Printable(StatusForLog(reason)));
+    // Info, not a warning: the front ends tell of the loss in their own words.
+    qCInfo(lcPipeline, "capture from %s ended: %s", captureGraph_->DevicePath().c_str(),
+           qUtf8Printable(StatusForLog(reason)));
     StopCapture();
     if (OnDeviceLost) {
         try {

@@ -207,41 +207,34 @@ TEST_F(CaptureControlTest, ErrorsArriveOneBoxAtATime) {
     EXPECT_EQ(messages_[1].text, "third");
 }
 
-TEST_F(CaptureControlTest, LostCameraReturnsToIdleAndSaysSoOnce) {
+TEST_F(CaptureControlTest, LostCameraIsWaitedForWithoutABoxAndStopEndsTheWait) {
     cameras_ = {"A"};
     MakeForm();
     Control<QToolButton>("RunSB")->click();
     ASSERT_TRUE(Form().IsCapturing());
     cameras_.clear();
     Form().CaptureDeviceLost();
-    ExpectIdle();
+    EXPECT_TRUE(Form().IsWaitingForCamera());
+    EXPECT_FALSE(Form().IsCapturing());
     EXPECT_EQ(stops_, 1);
+    EXPECT_TRUE(messages_.empty());
+    EXPECT_EQ(Control<QLabel>("SourceXYL")->text(), "Waiting for camera");
     EXPECT_EQ(Control<QComboBox>("CamLstCB")->currentText(), "---");
-    ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0].text, "Capture device lost");
+    // Controls as while capturing: only Stop ends the wait.
+    EXPECT_FALSE(Control<QToolButton>("RunSB")->isEnabled());
+    EXPECT_FALSE(Control<QToolButton>("UpdateSB")->isEnabled());
+    EXPECT_FALSE(Control<QComboBox>("CamLstCB")->isEnabled());
+    EXPECT_TRUE(Control<QToolButton>("StopSB")->isEnabled());
+    Form().RunSBClick();
+    EXPECT_EQ(startedDevices_.size(), 1u);
     Form().CaptureDeviceLost();  // a late second report changes nothing
-    EXPECT_EQ(messages_.size(), 1u);
     EXPECT_EQ(stops_, 1);
-}
 
-TEST_F(CaptureControlTest, LostCameraWhileAnotherBoxIsOpenIsShownAfterIt) {
-    cameras_ = {"A"};
-    bool lostDuringBox = false;
-    env_.showMessage = [&](QWidget*, QMessageBox::Icon icon, const QString& title,
-                           const QString& text) {
-        messages_.push_back({icon, title, text});
-        if (!lostDuringBox) {
-            lostDuringBox = true;
-            Form().CaptureDeviceLost();
-        }
-    };
-    MakeForm();
-    Control<QToolButton>("RunSB")->click();
-    HandleApplicationError(std::make_exception_ptr(std::runtime_error("disk full")), nullptr);
-    ASSERT_EQ(messages_.size(), 2u);
-    EXPECT_EQ(messages_[0].text, "disk full");
-    EXPECT_EQ(messages_[1].text, "Capture device lost");
+    Control<QToolButton>("StopSB")->click();
+    EXPECT_FALSE(Form().IsWaitingForCamera());
     ExpectIdle();
+    EXPECT_EQ(Control<QLabel>("SourceXYL")->text(), "... x ...");
+    EXPECT_TRUE(messages_.empty());
 }
 
 TEST_F(CaptureControlTest, DirectoryChooserSetsTheFullPathAndCancelKeepsIt) {

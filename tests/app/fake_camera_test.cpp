@@ -25,6 +25,7 @@ protected:
         env_.startCapture = {};
         env_.stopCapture = {};
         env_.sessionOptions.io = fake_;
+        env_.cameraKeeper.lookInterval = std::chrono::milliseconds(20);
     }
 
     void AddCameras(int count) {
@@ -109,22 +110,37 @@ TEST_F(FakeCameraTest, NoCameraOrNoSelectionFailsWithTheMessage) {
     EXPECT_EQ(fake_->OpenFds(), 0);
 }
 
-TEST_F(FakeCameraTest, UnpluggedCameraEndsTheCaptureWithOneMessage) {
-    AddCameras(1);
+TEST_F(FakeCameraTest, UnpluggedCameraIsWaitedForAndResumesWithoutABox) {
+    AddCameras(2);
+    const QString out = TempPath("frames");
+    QDir().mkpath(out);
+    WriteSettings("[Settings]\nSkippedFrames=0\nDirectory=" + out + "\n");
     TMainForm& form = MakeForm();
     Control<QToolButton>("RunSB")->click();
     ASSERT_TRUE(form.IsCapturing());
     ASSERT_TRUE(fake_->WaitForQueued(0, 1));
-    fake_->LoseDevice(0);
-    ASSERT_TRUE(RunUntil([&] { return !form.IsCapturing(); }));
-    ASSERT_TRUE(RunUntil([&] { return fake_->OpenFds() == 0; }));
-    EXPECT_TRUE(Control<QToolButton>("RunSB")->isEnabled());
-    EXPECT_FALSE(Control<QToolButton>("StopSB")->isEnabled());
-    ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0].text, "Capture device lost");
-    // Nothing more arrives later.
-    QApplication::processEvents();
-    EXPECT_EQ(messages_.size(), 1u);
+    fake_->UnplugDevice(0);
+    ASSERT_TRUE(RunUntil([&] { return form.IsWaitingForCamera(); }));
+    EXPECT_EQ(Control<QLabel>("SourceXYL")->text(), "Waiting for camera");
+    EXPECT_TRUE(Control<QToolButton>("StopSB")->isEnabled());
+    EXPECT_FALSE(Control<QToolButton>("RunSB")->isEnabled());
+
+    // Back at video4, after the second camera: the list shows it second.
+    const int back = fake_->ReturnDevice(0, 4);
+    ASSERT_TRUE(RunUntil([&] { return form.IsCapturing(); }));
+    EXPECT_FALSE(form.IsWaitingForCamera());
+    auto* list = Control<QComboBox>("CamLstCB");
+    ASSERT_EQ(list->count(), 2);
+    EXPECT_EQ(list->currentIndex(), 1);
+    EXPECT_EQ(list->currentText(), "Fake Camera 1");
+    EXPECT_EQ(Control<QLabel>("SourceXYL")->text(), "640 x 480");
+    ASSERT_TRUE(fake_->PushFrameWhenReady(back, MakeFrameBytes(format_, 9)));
+    ASSERT_TRUE(RunUntil([&] { return form.FrameLogger().FilesWritten() > 0; }));
+    EXPECT_TRUE(messages_.empty());
+
+    Control<QToolButton>("StopSB")->click();
+    EXPECT_EQ(fake_->OpenFds(), 0);
+    EXPECT_EQ(list->currentIndex(), 1);
 }
 
 TEST_F(FakeCameraTest, ExitWhileCapturingReleasesTheCameraAndSaves) {

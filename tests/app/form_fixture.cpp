@@ -6,6 +6,8 @@
 
 #include <vector>
 
+#include "capture/fake_v4l2.h"
+
 namespace vistrel::test {
 
 FormTest::FormTest() {
@@ -28,6 +30,9 @@ FormTest::FormTest() {
     // frame is dropped however slowly a test (or a sanitizer build) runs.
     env_.sessionOptions.clock = [] { return std::uint32_t{0}; };
     env_.sessionOptions.installIdleHook = false;
+    // No camera at all, so a lost camera is looked for here, not among the
+    // machine's own devices.
+    env_.sessionOptions.io = std::make_shared<FakeV4L2>();
     env_.getDeviceList = [this](TVideoImage&, QStringList& list) { list = cameras_; };
     env_.startCapture = [this](TVideoImage&, const QString& name) {
         startedDevices_.push_back(name);

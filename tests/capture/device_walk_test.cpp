@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "capture/device_enum.h"
+#include "capture/device_events.h"
 #include "capture/fourcc.h"
 #include "capture/video_sample.h"
 #include "fake_v4l2.h"
@@ -238,6 +239,77 @@ TEST_F(DeviceWalkTest, DevicesAreOpenedNonBlockingAndClosedAfterTheWalk) {
     }
     EXPECT_EQ(fake_->OpenFds(), 0);
     EXPECT_FALSE(fake_->Streaming(1));
+}
+
+TEST_F(DeviceWalkTest, NodesCarryIdentityAndAnUnpluggedCameraReturnsWithIt) {
+    FakeDeviceConfig desk = Camera("Desk");
+    desk.busInfo = "usb-0000:00:14.0-1";
+    const int deskId = fake_->AddDevice(desk);
+    fake_->AddDevice(Camera("Door"));
+    std::vector<TCaptureNode> nodes;
+    ASSERT_EQ(EnumCaptureNodes(nodes, *fake_), kStatusOk);
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_EQ(nodes[0].position, 1);
+    EXPECT_EQ(nodes[0].path, "/dev/video0");
+    EXPECT_EQ(nodes[0].identity, (TCameraIdentity{"Desk", "usb-0000:00:14.0-1"}));
+    EXPECT_EQ(nodes[1].identity, (TCameraIdentity{"Door", "fake:/dev/video1"}));
+    {
+        TStatus constructed;
+        TVideoSample sample({}, constructed, fake_);
+        std::string name;
+        ASSERT_EQ(sample.StartVideo("#1", name), kStatusOk);
+        EXPECT_EQ(sample.Identity(), nodes[0].identity);
+    }
+
+    // Pulled out: the node leaves the list and its path no longer opens.
+    fake_->UnplugDevice(deskId);
+    ASSERT_EQ(EnumCaptureNodes(nodes, *fake_), kStatusOk);
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_EQ(nodes[0].position, 1);
+    EXPECT_EQ(nodes[0].identity.card, "Door");
+    EXPECT_EQ(fake_->Open("/dev/video0", 0), -ENOENT);
+
+    // Back under another node number, with the same card and bus info.
+    const int back = fake_->ReturnDevice(deskId, 7);
+    EXPECT_EQ(fake_->PathOf(back), "/dev/video7");
+    ASSERT_EQ(EnumCaptureNodes(nodes, *fake_), kStatusOk);
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_EQ(nodes[1].position, 2);
+    EXPECT_EQ(nodes[1].identity, (TCameraIdentity{"Desk", "usb-0000:00:14.0-1"}));
+    EXPECT_EQ(Start("#2").path, "/dev/video7");
+    EXPECT_EQ(fake_->OpenFds(), 0);
+}
+
+TEST(CameraIdentityTest, SameCardAndBusElseTheOnlyCameraWithThatCard) {
+    const TCameraIdentity desk{"Desk", "usb-1"};
+    auto node = [](int position, const std::string& card, const std::string& bus) {
+        return TCaptureNode{position, "/dev/video" + std::to_string(position - 1), {card, bus}};
+    };
+    const std::vector<TCaptureNode> moved{node(1, "Door", "usb-1"), node(2, "Desk", "usb-2")};
+    // Same card and bus wins over an earlier device with only the card.
+    const std::vector<TCaptureNode> both{node(1, "Desk", "usb-3"), node(2, "Desk", "usb-1")};
+    const std::vector<TCaptureNode> twins{node(1, "Desk", "usb-2"), node(2, "Desk", "usb-3")};
+
+    ASSERT_NE(FindSameCamera(desk, both), nullptr);
+    EXPECT_EQ(FindSameCamera(desk, both)->position, 2);
+    // Another port: the only camera with that card name.
+    ASSERT_NE(FindSameCamera(desk, moved), nullptr);
+    EXPECT_EQ(FindSameCamera(desk, moved)->position, 2);
+    // Two with that card and neither on the bus: which one is unknown.
+    EXPECT_EQ(FindSameCamera(desk, twins), nullptr);
+    EXPECT_EQ(FindSameCamera(desk, {}), nullptr);
+    EXPECT_EQ(FindSameCamera({"Door", ""}, {node(1, "Desk", "usb-1")}), nullptr);
+    // Nothing identified (no camera was ever started): nothing matches.
+    EXPECT_EQ(FindSameCamera({}, {node(1, "", "")}), nullptr);
+}
+
+TEST(DeviceEventsTest, UdevMonitorOpensQuietOrIsUnavailable) {
+    // Machines without udev's netlink socket get none; where it opens, it
+    // owns a descriptor and nothing is pending for a test that changed nothing.
+    if (const std::unique_ptr<TDeviceEvents> events = OpenVideoDeviceEvents()) {
+        EXPECT_GE(events->Fd(), 0);
+        EXPECT_FALSE(events->Drain());
+    }
 }
 
 TEST(VideoSampleConstructionTest, FailedConstructionMakesStartFailAndDestroysCleanly) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <stdexcept>
 
 namespace vistrel::test {
 namespace {
@@ -79,9 +80,15 @@ FakeV4L2::~FakeV4L2() {
 
 int FakeV4L2::AddDevice(FakeDeviceConfig config) {
     std::lock_guard lock(mutex_);
+    return AddDeviceLocked(std::move(config));
+}
+
+int FakeV4L2::AddDeviceLocked(FakeDeviceConfig config) {
     std::set<int> used;
     for (const Device& d : devices_) {
-        used.insert(d.config.number);
+        if (!d.unplugged) {
+            used.insert(d.config.number);
+        }
     }
     if (config.number < 0) {
         config.number = 0;
@@ -89,8 +96,15 @@ int FakeV4L2::AddDevice(FakeDeviceConfig config) {
             ++config.number;
         }
     }
+    if (used.count(config.number) != 0) {
+        throw std::logic_error("fake device number already in use");
+    }
     Device device;
     device.path = "/dev/video" + std::to_string(config.number);
+    if (config.busInfo.empty()) {
+        config.busInfo = "fake:" + device.path;
+    }
+    device.added = config;
     device.config = std::move(config);
     devices_.push_back(std::move(device));
     return static_cast<int>(devices_.size()) - 1;
@@ -148,6 +162,29 @@ void FakeV4L2::LoseDevice(int id) {
     devices_.at(id).lost = true;
     SignalLocked(id);
     changed_.notify_all();
+}
+
+void FakeV4L2::UnplugDevice(int id) {
+    std::lock_guard lock(mutex_);
+    Device& device = devices_.at(id);
+    device.lost = true;
+    device.unplugged = true;
+    SignalLocked(id);
+    changed_.notify_all();
+}
+
+int FakeV4L2::ReturnDevice(int id, int number) {
+    std::lock_guard lock(mutex_);
+    if (!devices_.at(id).unplugged) {
+        throw std::logic_error("only an unplugged fake device can return");
+    }
+    FakeDeviceConfig config = devices_[id].added;
+    if (number >= 0) {
+        config.number = number;
+    }
+    const int returned = AddDeviceLocked(std::move(config));
+    changed_.notify_all();
+    return returned;
 }
 
 void FakeV4L2::SetFatalStreamError(int id) {
@@ -235,7 +272,9 @@ int FakeV4L2::ListDeviceNodes(std::vector<std::string>& paths) {
     // Directory order is arbitrary; hand the nodes out backwards so the
     // caller has to sort them.
     for (auto it = devices_.rbegin(); it != devices_.rend(); ++it) {
-        paths.push_back(it->path);
+        if (!it->unplugged) {
+            paths.push_back(it->path);
+        }
     }
     return 0;
 }
@@ -244,7 +283,7 @@ int FakeV4L2::Open(const std::string& path, int /*flags*/) {
     std::lock_guard lock(mutex_);
     for (std::size_t id = 0; id < devices_.size(); ++id) {
         Device& device = devices_[id];
-        if (device.path != path) {
+        if (device.path != path || device.unplugged) {
             continue;
         }
         ++device.openCalls;
@@ -317,9 +356,8 @@ int FakeV4L2::IoctlLocked(Device& device, int fd, unsigned long request, void* a
             // A name of 32 bytes or more fills the field with no terminator.
             std::memcpy(cap->card, device.config.card.data(),
                         std::min(device.config.card.size(), sizeof cap->card));
-            const std::string bus = "fake:" + device.path;
-            std::strncpy(reinterpret_cast<char*>(cap->bus_info), bus.c_str(),
-                         sizeof cap->bus_info - 1);
+            std::memcpy(cap->bus_info, device.config.busInfo.data(),
+                        std::min(device.config.busInfo.size(), sizeof cap->bus_info));
             cap->version = 0x060100;
             cap->device_caps = device.config.deviceCaps;
             cap->capabilities = device.config.deviceCaps | V4L2_CAP_DEVICE_CAPS;

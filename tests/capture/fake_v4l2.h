@@ -39,6 +39,9 @@ std::vector<std::uint8_t> MakeFrameBytes(const FakeFormat& format, std::uint8_t 
 
 struct FakeDeviceConfig {
     std::string card = "Fake Camera";
+    // VIDIOC_QUERYCAP's bus info; empty: "fake:" and the node it was added as,
+    // kept when the device returns under another node.
+    std::string busInfo;
     int number = -1;  // the N of /dev/videoN; -1: the next free number
     // The node's capabilities (device_caps). The default is a streaming
     // video-capture node; use e.g. V4L2_CAP_META_CAPTURE for a metadata node.
@@ -85,6 +88,15 @@ public:
     // An unplug: every ioctl on open fds fails with ENODEV, poll reports
     // POLLERR|POLLHUP, and new opens fail with ENODEV; the node stays listed.
     void LoseDevice(int device);
+    // The camera is pulled out: open fds fail as after LoseDevice, and the
+    // node leaves the list (opening its path fails with ENOENT).
+    void UnplugDevice(int device);
+    // An unplugged camera is plugged in again: a new device (its id is
+    // returned) with the configuration it was added with (so with its card,
+    // bus info and first format, as a camera that was off), at /dev/videoN
+    // for N = number, or the node it had when number is -1. Fds of the old
+    // device stay dead.
+    int ReturnDevice(int device, int number = -1);
     // A permanent streaming error: DQBUF fails with EIO, poll reports POLLERR.
     void SetFatalStreamError(int device);
     // Frames pushed while stalled are dropped: poll never becomes ready.
@@ -130,8 +142,10 @@ private:
     };
     struct Device {
         FakeDeviceConfig config;
+        FakeDeviceConfig added;  // as added: what a return starts from
         std::string path;
         bool lost = false;
+        bool unplugged = false;  // off the node list; a return is a new device
         bool fatal = false;
         bool stalled = false;
         bool streaming = false;
@@ -145,6 +159,7 @@ private:
         int openCalls = 0;
     };
 
+    int AddDeviceLocked(FakeDeviceConfig config);
     int IoctlLocked(Device& device, int fd, unsigned long request, void* arg);
     short EventsLocked(int fd) const;
     void SignalLocked(int device);

@@ -212,7 +212,8 @@ TEST_F(LogCommandTest, FailuresExitWithOne) {
         fake_->LoseDevice(1);
     });
     Feed(1);
-    EXPECT_EQ(Log({"--device", "#2", "--dir", lostDir, "--skip", "0"}), kExitFailure);
+    EXPECT_EQ(Log({"--device", "#2", "--dir", lostDir, "--skip", "0", "--exit-on-fault"}),
+              kExitFailure);
     unplug.join();
     EXPECT_EQ(errors_.toStdString(), "vistrel-cli: Capture device lost\n");
     EXPECT_EQ(fake_->OpenFds(), 0);
@@ -270,6 +271,64 @@ TEST_F(LogCommandTest, RemovedDirectoryPausesWritingOnceAndItResumesOnce) {
     removeAgain.join();
     EXPECT_TRUE(errors_.contains(failedWrite(out))) << errors_.toStdString();
     EXPECT_EQ(errors_.count('\n'), 1);
+}
+
+TEST_F(LogCommandTest, LostCameraIsWaitedForAndFilesContinueOnceItIsBack) {
+    settings_.cameraKeeper.lookInterval = std::chrono::milliseconds(20);
+    const QString target = dir_.filePath("kept");
+    ASSERT_TRUE(QDir().mkpath(target));
+    auto files = [&] { return QDir(target).entryList({"*.jpg"}, QDir::Files).size(); };
+    auto waitForFiles = [&](qsizetype count) {
+        for (int i = 0; i < 2000 && files() < count; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return files() >= count;
+    };
+    std::atomic<int> camera{0};
+    std::atomic<bool> feeding{true};
+    std::thread feeder([&] {
+        const std::vector<std::uint8_t> frame(32 * 24 * 2, 128);
+        while (feeding) {
+            fake_->PushFrame(camera, frame);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    qsizetype beforeReturn = 0;
+    std::thread driver([&] {
+        if (waitForFiles(2)) {
+            fake_->UnplugDevice(0);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            beforeReturn = files();
+            camera = fake_->ReturnDevice(0, 5);
+            waitForFiles(beforeReturn + 2);
+        }
+        std::raise(SIGTERM);
+    });
+    EXPECT_EQ(Log({"--dir", target, "--skip", "0"}), kExitSuccess);
+    driver.join();
+    feeding = false;
+    feeder.join();
+    EXPECT_EQ(errors_.toStdString(),
+              "vistrel-cli: Capture device lost (No such device); waiting for it to come back\n"
+              "vistrel-cli: Capture device back at /dev/video5\n");
+    ASSERT_GE(files(), beforeReturn + 2);
+    const QStringList written = Written();
+    EXPECT_EQ(QImage(written.back()).size(), QSize(32, 24));
+    EXPECT_EQ(fake_->OpenFds(), 0);
+
+    // A camera that never comes back: the time limit still ends the run.
+    std::thread unplug([&] {
+        // Once the start has read the format (streaming and the session's
+        // own query): the capture runs.
+        for (int i = 0; i < 1000 && fake_->IoctlCalls(1, VIDIOC_G_FMT) < 2; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        fake_->UnplugDevice(1);
+    });
+    EXPECT_EQ(Log({"--device", "Door Cam", "--seconds", "1", "--no-write"}), kExitSuccess);
+    unplug.join();
+    EXPECT_EQ(errors_.toStdString(),
+              "vistrel-cli: Capture device lost (No such device); waiting for it to come back\n");
 }
 
 TEST_F(LogCommandTest, TimeLimitAndTerminationSignalEndTheRun) {

@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 
+#include "frontend/camera_keeper.h"
 #include "pipeline/video_image.h"
 
 class QWidget;
@@ -42,6 +43,9 @@ struct TFormEnvironment {
 
     // How the video session is made (its clock, its idle hook).
     TVideoImage::Options sessionOptions;
+
+    // How a lost camera is looked for (the interval, the device events).
+    TCameraKeeper::Options cameraKeeper;
 
     // The session's capture calls. Empty: the session's own. Tests that
     // need no capture layer at all can stand in here.

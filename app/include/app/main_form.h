@@ -10,6 +10,7 @@
 #include "app/instance_lock.h"
 #include "app/system_version.h"
 #include "base/error_handler.h"
+#include "frontend/camera_keeper.h"
 #include "frontend/frame_logger.h"
 #include "pipeline/video_image.h"
 
@@ -49,6 +50,8 @@ public:
     int CameraIndex() const { return cameraIndex_; }
     int CameraCount() const { return cameraCount_; }
     bool IsCapturing() const { return isCapturing_; }
+    // The camera was lost and the window waits for it to come back.
+    bool IsWaitingForCamera() const { return cameraKeeper_ && cameraKeeper_->Waiting(); }
     bool IsSessionReady() const { return logger_.IsSessionReady(); }
     bool QuitRequested() const { return quitRequested_; }
     const QString& OutputDirectory() const { return logger_.OutputDirectory(); }
@@ -77,7 +80,7 @@ public:
     void QueryEndSessionMsg();
     // The system suspends (false) or has resumed (true).
     void PowerBroadcastMsg(bool resumed);
-    // The capture layer lost the camera while capturing.
+    // The capture layer lost the camera while capturing: wait for it.
     void CaptureDeviceLost();
 
     void LoadSettings();
@@ -92,6 +95,8 @@ private:
     void SetCapturingControls(bool capturing);
     void SelectCameraIndex();
     void OnNewFrame();
+    void CameraReturned(const TCaptureNode& node);
+    void EndCameraWait();
     void FrameShown(const QString& sizeText, const QImage& thumbnail);
     // Writing paused or resumed: told in the frame-size label, never in a
     // box, so that nothing waits for a click.
@@ -139,6 +144,8 @@ private:
     TFrameLogger logger_;
     std::unique_ptr<TVideoImage> session_;
     QString frameSizeText_ = QStringLiteral("... x ...");  // while the label tells of a pause
+    // Uses the session, so it goes before it.
+    std::unique_ptr<TCameraKeeper> cameraKeeper_;
     TPowerWatcher* powerWatcher_ = nullptr;
 
     // Controls, owned by the window.

@@ -25,4 +25,31 @@ namespace vistrel {
 // TVideoSample::StartVideo: both use the same walk.
 TStatus EnumCaptureDevices(std::vector<std::string>& list, V4L2Io& io = *SystemV4L2Io());
 
+// What tells a camera from others across an unplug and its return: the
+// driver's card name and bus info (VIDIOC_QUERYCAP), as reported. The bus
+// info names the port, so it stays when the node number changes.
+struct TCameraIdentity {
+    std::string card;
+    std::string busInfo;
+    bool operator==(const TCameraIdentity&) const = default;
+};
+
+// One video-input node as the walk meets it.
+struct TCaptureNode {
+    int position = 0;  // the n of "#n"
+    std::string path;  // "/dev/video2"
+    TCameraIdentity identity;
+};
+
+// The same walk as EnumCaptureDevices, with position, node and identity of
+// each device; the same statuses.
+TStatus EnumCaptureNodes(std::vector<TCaptureNode>& nodes, V4L2Io& io = *SystemV4L2Io());
+
+// The node that is the camera `wanted` names: the first with the same card
+// name and bus info; failing that, the only one with the same card name.
+// Null when there is none, when several share the card name and none the
+// bus info, or when wanted has no card name (nothing was ever identified).
+const TCaptureNode* FindSameCamera(const TCameraIdentity& wanted,
+                                   const std::vector<TCaptureNode>& nodes);
+
 }  // namespace vistrel

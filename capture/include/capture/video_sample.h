@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "capture/device_enum.h"
 #include "capture/sample_grabber.h"
 #include "capture/status.h"
 #include "capture/v4l2_io.h"
@@ -93,6 +94,8 @@ public:
     bool StreamFormat(TStreamFormat& format) const;
     // The opened device node ("/dev/video0"); empty before StartVideo matched.
     std::string DevicePath() const;
+    // Card name and bus info of the opened device; empty before StartVideo matched.
+    const TCameraIdentity& Identity() const { return identity_; }
     TCaptureStats Stats() const;
     // True once the capture thread ended by itself (device lost or failed).
     bool DeviceLost() const;
@@ -108,6 +111,7 @@ private:
     std::shared_ptr<TSampleGrabberCB> callback_;
     std::shared_ptr<Engine> engine_;  // none until a device was opened
     std::string devicePath_;
+    TCameraIdentity identity_;
     bool streamingStarted_ = false;
 };
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 
+#include "capture/device_enum.h"
 #include "capture/status.h"
 #include "pipeline/frame_converter.h"
 
@@ -100,6 +101,8 @@ public:
     NewVideoFrameHandler OnNewVideoFrame;
     DeviceLostHandler OnDeviceLost;
 
+    // The V4L2 interface the session opens its cameras through.
+    const std::shared_ptr<V4L2Io>& Io() const { return io_; }
     // Capture devices by friendly name, in the order "#n" counts them.
     void GetDeviceList(QStringList& list);
     // Starts capturing from the device named by friendly name or "#n" (its
@@ -118,6 +121,9 @@ public:
     // Stops capturing; no sample arrives after it returns. Never fails.
     void StopCapture() noexcept;
     bool IsCapturing() const { return captureGraph_ != nullptr; }
+    // Card name and bus info of the camera the last successful StartCapture
+    // opened; kept after a stop or a loss, so the camera can be found again.
+    const TCameraIdentity& CameraIdentity() const { return cameraIdentity_; }
     // Samples the capture delivered to the session since it was made, and
     // how many of them it dropped (a stalled GUI thread, no free slot).
     struct SampleCounts {
@@ -200,6 +206,7 @@ private:
     std::shared_ptr<V4L2Io> io_;
     std::unique_ptr<TVideoSample> captureGraph_;
     StartFailure lastStartFailure_;
+    TCameraIdentity cameraIdentity_;
     // Tells a lost-device message of an earlier capture from the current one.
     std::atomic<unsigned> captureGeneration_{0};
     std::atomic<unsigned> lostPosted_{0};  // released before each lost-device message
