@@ -348,11 +348,25 @@ bool TJPEGImage::PaletteOutput() {
 }
 
 void TJPEGImage::SetImage(const QImage& image) {
-    compressedData_.reset();
+    DropCompressedData();
     // A deep copy: the caller's image may wrap memory it goes on changing.
     sourceImage_ = image.format() == QImage::Format_BGR888
                        ? image.copy()
                        : image.convertToFormat(QImage::Format_BGR888);
+}
+
+void TJPEGImage::ShareImage(const QImage& image) {
+    DropCompressedData();
+    sourceImage_ = image.format() == QImage::Format_BGR888
+                       ? image
+                       : image.convertToFormat(QImage::Format_BGR888);
+}
+
+void TJPEGImage::DropCompressedData() {
+    if (compressedData_) {
+        spareData_ = std::move(*compressedData_);
+        compressedData_.reset();
+    }
 }
 
 int TJPEGImage::Width() const {
@@ -373,7 +387,8 @@ void TJPEGImage::SaveFile(const QString& path) {
 }
 
 void TJPEGImage::Encode() {
-    compressedData_.emplace();
+    compressedData_.emplace(std::move(spareData_));
+    compressedData_->clear();
     if (sourceImage_.isNull() || sourceImage_.width() == 0 || sourceImage_.height() == 0) {
         return;  // nothing to encode: the file stays empty
     }
@@ -425,7 +440,7 @@ void TJPEGImage::Encode() {
     if (!ok) {
         // Forget the partial stream so that the next save encodes again
         // instead of writing an empty file.
-        compressedData_.reset();
+        DropCompressedData();
         ctx.Raise();
     }
 }
@@ -545,6 +560,18 @@ void TJPEGImage::Decode() {
         sourceImage_ = QImage();
         ctx.Raise();
     }
+}
+
+void TJPEGImage::ShareOnto(QImage& target) {
+    if (sourceImage_.isNull() && compressedData_) {
+        Decode();
+    }
+    if (!sourceImage_.isNull() && sourceImage_.format() == QImage::Format_BGR888 &&
+        target.format() == QImage::Format_BGR888 && sourceImage_.size() == target.size()) {
+        target = sourceImage_;
+        return;
+    }
+    DrawOn(target, 0, 0);
 }
 
 void TJPEGImage::DrawOn(QImage& target, int x, int y) {
