@@ -41,7 +41,9 @@ void TFrameLogger::TakeFrame() {
     }
     // The directory is used exactly as stored; a doubled separator is harmless.
     const QString path = outputDirectory_ + QLatin1Char('/') + stamp + QStringLiteral(".jpg");
-    jpegEncoder_.SetImage(frameBitmap_);
+    // Shared, not copied: the session copies the next frame into fresh
+    // memory while the encoder holds this one.
+    jpegEncoder_.ShareImage(frameBitmap_);
     jpegEncoder_.SaveFile(path);
     ++filesWritten_;
     lastFile_ = path;

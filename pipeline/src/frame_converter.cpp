@@ -7,6 +7,7 @@
 #include <QPainter>
 
 #include <exception>
+#include <new>
 #include <stdexcept>
 
 #include "frame_conversion.h"
@@ -113,6 +114,15 @@ TConversionResult TFrameConverter::Produce(const TRawFrame& frame, QImage& targe
 }
 
 void TFrameConverter::ConvertRows(FrameLayout layout, const TRawFrame& frame, QImage& target) {
+    if (!target.isDetached()) {
+        // Its pixels are shared (with the encoder holding the last logged
+        // frame, say): every pixel is rewritten, so fresh memory spares the
+        // copy that writing into shared pixels would make first.
+        target = QImage(target.size(), target.format());
+        if (target.isNull()) {
+            throw std::bad_alloc();
+        }
+    }
     std::uint8_t* const bits = target.bits();
     const std::int64_t stride = target.bytesPerLine();
     if (layout == FrameLayout::Rgb) {
@@ -143,8 +153,9 @@ bool TFrameConverter::DecodeJpeg(const TRawFrame& frame, QImage& target) {
         stream.seek(0);
         jpeg_->decoder.LoadData(stream);
         // Decodes at the picture's own size; what does not fit is cut off
-        // and what it does not cover keeps the previous frame.
-        jpeg_->decoder.DrawOn(target, 0, 0);
+        // and what it does not cover keeps the previous frame. A picture of
+        // the target's size is shared with it, not copied.
+        jpeg_->decoder.ShareOnto(target);
         return true;
     } catch (const std::exception& e) {
         // EJPEG or any other failure shows the diagnostic.

@@ -332,6 +332,26 @@ TEST_F(MjpgConversion, DecodeErrorDrawsDiagnosticOverThePreviousPicture) {
     EXPECT_TRUE(test::SameRows(partial, previous, 0, 8));
 }
 
+// The picture's pixels may be shared, with the encoder holding the last
+// logged frame: the new frame lands whole in the picture, and the other holder
+// keeps the old pixels.
+TEST_F(MjpgConversion, SharedPictureGetsTheWholeFrameAndTheOtherHolderKeepsItsPixels) {
+    const Bytes jpeg = Encode(48, 32);
+    const Bytes yuy2 = RandomBytes(48 * 32 * 2, 7);
+    for (const std::uint32_t code : {fourcc::kYUY2, fourcc::kMJPG}) {
+        SCOPED_TRACE(FourCCName(code));
+        const Bytes& frame = code == fourcc::kMJPG ? jpeg : yuy2;
+        Conversion fresh(48, 32, code);
+        const QImage expected = fresh.Convert(frame).copy();
+
+        Conversion s(48, 32, code);
+        s.picture = test::Filled(48, 32, {1, 2, 3});
+        const QImage held = s.picture;
+        EXPECT_TRUE(test::SameRows(s.Convert(frame), expected, 0, 32));
+        EXPECT_TRUE(test::SameRows(held, test::Filled(48, 32, {1, 2, 3}), 0, 32));
+    }
+}
+
 TEST(FrameConversion, NullFrameChangesNothing) {
     Session s(4, 2, fourcc::kYUY2);
     s.image.ConvertFrame(16, nullptr);
