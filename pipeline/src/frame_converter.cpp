@@ -118,10 +118,11 @@ void TFrameConverter::ConvertRows(FrameLayout layout, const TRawFrame& frame, QI
         // Its pixels are shared (with the encoder holding the last logged
         // frame, say): every pixel is rewritten, so fresh memory spares the
         // copy that writing into shared pixels would make first.
-        target = QImage(target.size(), target.format());
-        if (target.isNull()) {
-            throw std::bad_alloc();
+        QImage fresh(target.size(), target.format());
+        if (fresh.isNull()) {
+            throw std::bad_alloc();  // the old picture stays
         }
+        target = std::move(fresh);
     }
     std::uint8_t* const bits = target.bits();
     const std::int64_t stride = target.bytesPerLine();

@@ -65,6 +65,11 @@ public:
     // unsupported code or JPEG data the decoder rejects gets the diagnostic
     // text drawn over target (nothing when target is null).
     //
+    // No copy of the picture is made on the way: target may be given new
+    // memory (when its pixels are shared) or the decoder's picture (an MJPG
+    // frame of its size). So target must own its pixel memory, not wrap a
+    // caller's buffer.
+    //
     // Failed: frame.data is null, target does not fit a raw frame (it is
     // then left untouched), or something unexpected such as no memory; the
     // failure is logged. Never throws.
