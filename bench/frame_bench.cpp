@@ -1,271 +1,397 @@
-// Frame conversion and JPEG saving, in milliseconds per frame, next to
-// libyuv's converters on the same frames.
+// What a frame costs on its way from a sample in memory to a JPEG file, in
+// milliseconds of processor time per frame, next to a yardstick doing the
+// same work in the same run on the same picture:
 //
-// Names: "ConvertFrame/<code>/<WxH>", "SaveFile/q70/<WxH>" and
-// "libyuv/<function>/<WxH>". After the run a table gives ours / libyuv.
+//   convert-YUY2, convert-I420  TFrameConverter against libyuv
+//   decode-MJPG                 TFrameConverter against bare libjpeg-turbo
+//   save-q70                    TJPEGImage::ShareImage + SaveFile, as the
+//                               frame logger saves, against bare libjpeg-turbo
+//                               and the same file steps
+//   path-YUY2/I420/MJPG         the code the frame logger uses (conversion
+//                               into a picture, ShareImage, SaveFile) against
+//                               the bare chain
+//
+// Each case "<case>-<W>x<H>" is one benchmark that runs frames through our
+// side and the yardstick alternately and reports both as the counters ours_ms
+// and ref_ms. Run through scripts/run-bench, the repetitions of all cases are
+// interleaved too, and the run ends with the cost of fdatasync on a real disk,
+// the share of a core that 30 frames per second take, and one SUMMARY line
+// per case built from the medians.
 
 #include <QDir>
+#include <QFile>
 #include <QGuiApplication>
 #include <QImage>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
-#include <libyuv/convert_argb.h>
-#include <libyuv/convert_from_argb.h>
-
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
-#include <map>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bare_chain.h"
 #include "imaging/jpeg_image.h"
 #include "pipeline/frame_converter.h"
+#include "summary.h"
+#include "sync_cost.h"
+#include "test_frames.h"
+
+namespace vistrel::bench {
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
-
-struct Size {
-    int width;
-    int height;
-    std::string Name() const { return std::to_string(width) + "x" + std::to_string(height); }
-};
-
 constexpr Size kSizes[] = {{1280, 720}, {1920, 1080}, {3840, 2160}};
 constexpr int kJpegQuality = 70;
+constexpr double kConversionTarget = 1.00;
+constexpr double kCodecTarget = 1.10;
 
-// A picture with smooth areas and texture, so that JPEG has work to do.
-QImage TestPicture(const Size& size) {
-    QImage picture(size.width, size.height, QImage::Format_BGR888);
-    std::uint32_t noise = 12345;
-    for (int y = 0; y < size.height; ++y) {
-        std::uint8_t* p = picture.scanLine(y);
-        for (int x = 0; x < size.width; ++x) {
-            noise = noise * 1664525u + 1013904223u;
-            const int grain = static_cast<int>(noise >> 28);
-            p[3 * x] = static_cast<std::uint8_t>((x * 255 / size.width + grain) & 0xFF);
-            p[3 * x + 1] = static_cast<std::uint8_t>((y * 255 / size.height + grain) & 0xFF);
-            p[3 * x + 2] = static_cast<std::uint8_t>(((x + y) / 8 % 2 ? 200 : 60) + grain);
-        }
+// The frames of one size, made once and kept for the whole run.
+struct Frames {
+    Size size;
+    QImage picture;
+    Bytes yuy2, i420, jpeg;
+
+    const Bytes& Of(std::uint32_t code) const {
+        return code == fourcc::kYUY2 ? yuy2 : code == fourcc::kI420 ? i420 : jpeg;
     }
-    return picture;
-}
-
-struct Yuv {
-    std::uint8_t y, u, v;
+    TRawFrame Raw(std::uint32_t code) const {
+        const Bytes& data = Of(code);
+        return {.data = data.data(),
+                .length = static_cast<std::int32_t>(data.size()),
+                .compression = code,
+                .width = size.width,
+                .height = size.height};
+    }
 };
 
-Yuv ToYuv(const std::uint8_t* bgr) {
-    const int b = bgr[0], g = bgr[1], r = bgr[2];
-    return {static_cast<std::uint8_t>(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16),
-            static_cast<std::uint8_t>(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128),
-            static_cast<std::uint8_t>(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128)};
+// Where the files go: a tmpfs, so that the cases time our work and not a disk.
+const std::string& ScratchDirectory() {
+    static const QTemporaryDir dir(QDir(QStringLiteral("/dev/shm")).exists()
+                                       ? QStringLiteral("/dev/shm/vistrel-bench-XXXXXX")
+                                       : QDir::tempPath() +
+                                             QStringLiteral("/vistrel-bench-XXXXXX"));
+    static const std::string path = QFile::encodeName(dir.path()).toStdString();
+    return path;
 }
 
-Bytes ToYuy2(const QImage& picture) {
-    const int w = picture.width();
-    Bytes frame(static_cast<std::size_t>(w) * picture.height() * 2);
-    std::uint8_t* out = frame.data();
-    for (int y = 0; y < picture.height(); ++y) {
-        const std::uint8_t* row = picture.constScanLine(y);
-        for (int x = 0; x + 1 < w; x += 2) {
-            const Yuv a = ToYuv(row + 3 * x);
-            const Yuv b = ToYuv(row + 3 * x + 3);
-            *out++ = a.y;
-            *out++ = a.u;
-            *out++ = b.y;
-            *out++ = a.v;
-        }
-    }
-    return frame;
-}
-
-Bytes ToI420(const QImage& picture) {
-    const int w = picture.width();
-    const int h = picture.height();
-    Bytes frame(static_cast<std::size_t>(w) * h * 3 / 2);
-    std::uint8_t* luma = frame.data();
-    std::uint8_t* cb = luma + static_cast<std::size_t>(w) * h;
-    std::uint8_t* cr = cb + static_cast<std::size_t>(w) * h / 4;
-    for (int y = 0; y < h; ++y) {
-        const std::uint8_t* row = picture.constScanLine(y);
-        for (int x = 0; x < w; ++x) {
-            const Yuv p = ToYuv(row + 3 * x);
-            luma[static_cast<std::size_t>(y) * w + x] = p.y;
-            if (y % 2 == 0 && x % 2 == 0) {
-                cb[static_cast<std::size_t>(y / 2) * (w / 2) + x / 2] = p.u;
-                cr[static_cast<std::size_t>(y / 2) * (w / 2) + x / 2] = p.v;
-            }
-        }
-    }
-    return frame;
-}
-
-// Where SaveFile writes: memory-backed when the system offers it.
-QString ScratchDirectory() {
-    static QTemporaryDir dir(QDir(QStringLiteral("/dev/shm")).exists()
-                                 ? QStringLiteral("/dev/shm/vistrel-bench-XXXXXX")
-                                 : QDir::tempPath() + QStringLiteral("/vistrel-bench-XXXXXX"));
-    return dir.path();
-}
-
-Bytes ToJpeg(const QImage& picture) {
-    vistrel::TJPEGImage encoder;
-    encoder.SetEncodingQuality(kJpegQuality);
-    encoder.SetImage(picture);
-    encoder.SaveFile(ScratchDirectory() + QStringLiteral("/frame.jpg"));
-    return *encoder.CompressedData();
-}
-
-void BenchConvertFrame(benchmark::State& state, Size size, std::uint32_t code, const Bytes* frame) {
-    vistrel::TFrameConverter converter;
-    QImage picture(size.width, size.height, QImage::Format_BGR888);
-    picture.fill(Qt::black);
-    const vistrel::TRawFrame raw{.data = frame->data(),
-                                 .length = static_cast<std::int32_t>(frame->size()),
-                                 .compression = code,
-                                 .width = size.width,
-                                 .height = size.height};
-    converter.Convert(raw, picture);  // tables built, decoder made, caches warm
-    vistrel::TConversionResult result;
-    for (auto _ : state) {
-        result = converter.Convert(raw, picture);
-        benchmark::DoNotOptimize(picture.constBits());
-    }
-    if (result.outcome != vistrel::TConversionResult::Outcome::Converted) {
-        state.SkipWithError("frame was not converted");
-    }
-}
-
-void SaveFile(benchmark::State& state, const QImage* picture) {
-    vistrel::TJPEGImage encoder;
-    encoder.SetEncodingQuality(kJpegQuality);
-    const QString path = ScratchDirectory() + QStringLiteral("/save.jpg");
-    for (auto _ : state) {
-        encoder.SetImage(*picture);
-        encoder.SaveFile(path);
-    }
-}
-
-void LibyuvYuy2(benchmark::State& state, Size size, const Bytes* frame) {
-    // This libyuv has no direct YUY2 to RGB24; its way is through ARGB. Row by
-    // row keeps the ARGB row in cache.
-    QImage target(size.width, size.height, QImage::Format_BGR888);
-    std::vector<std::uint8_t> argb(static_cast<std::size_t>(size.width) * 4);
-    const int sourceStride = size.width * 2;
-    for (auto _ : state) {
-        std::uint8_t* out = target.bits();
-        for (int y = 0; y < size.height; ++y) {
-            libyuv::YUY2ToARGB(frame->data() + static_cast<std::size_t>(y) * sourceStride,
-                               sourceStride, argb.data(), size.width * 4, size.width, 1);
-            libyuv::ARGBToRGB24(argb.data(), size.width * 4, out + y * target.bytesPerLine(),
-                                static_cast<int>(target.bytesPerLine()), size.width, 1);
-        }
-        benchmark::DoNotOptimize(target.constBits());
-    }
-}
-
-void LibyuvI420(benchmark::State& state, Size size, const Bytes* frame) {
-    QImage target(size.width, size.height, QImage::Format_BGR888);
-    const std::uint8_t* luma = frame->data();
-    const std::uint8_t* cb = luma + static_cast<std::size_t>(size.width) * size.height;
-    const std::uint8_t* cr = cb + static_cast<std::size_t>(size.width) * size.height / 4;
-    for (auto _ : state) {
-        libyuv::I420ToRGB24(luma, size.width, cb, size.width / 2, cr, size.width / 2, target.bits(),
-                            static_cast<int>(target.bytesPerLine()), size.width, size.height);
-        benchmark::DoNotOptimize(target.constBits());
-    }
-}
-
-// Console output as usual, and the times kept for the ratio table.
-class RatioReporter : public benchmark::ConsoleReporter {
+// A new final name for every file a side writes, never used before in this
+// run. The files are removed in batches between frames, outside the timed
+// work, so the tmpfs does not fill.
+class ScratchFiles {
 public:
-    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) != 0 ? OO_Defaults : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-                milliseconds_[run.benchmark_name()] = run.GetAdjustedRealTime();
-            }
-        }
+    explicit ScratchFiles(std::string prefix) : prefix_(std::move(prefix)) {
+        names_.reserve(kBatch);
     }
+    ~ScratchFiles() { RemoveAll(); }
+    ScratchFiles(const ScratchFiles&) = delete;
+    ScratchFiles& operator=(const ScratchFiles&) = delete;
 
-    void PrintRatios() const {
-        struct Pair {
-            const char* ours;
-            const char* theirs;
-        };
-        const Pair pairs[] = {{"ConvertFrame/YUY2", "libyuv/YUY2ToARGB+ARGBToRGB24"},
-                              {"ConvertFrame/I420", "libyuv/I420ToRGB24"}};
-        std::printf("\n%-32s %12s %12s %8s\n", "ours / libyuv", "ours ms", "libyuv ms", "ratio");
-        for (const Pair& pair : pairs) {
-            for (const Size& size : kSizes) {
-                const auto ours =
-                    milliseconds_.find(std::string(pair.ours) + "/" + size.Name() + "/real_time");
-                const auto theirs =
-                    milliseconds_.find(std::string(pair.theirs) + "/" + size.Name() + "/real_time");
-                if (ours == milliseconds_.end() || theirs == milliseconds_.end()) {
-                    continue;
-                }
-                std::printf("%-32s %12.3f %12.3f %8.2f\n",
-                            (std::string(pair.ours) + "/" + size.Name()).c_str(), ours->second,
-                            theirs->second, ours->second / theirs->second);
-            }
+    const std::string& NextName() {
+        static unsigned serial = 0;
+        names_.push_back(prefix_ + "-" + std::to_string(serial++) + ".jpg");
+        return names_.back();
+    }
+    QString NextPath() {
+        return QFile::decodeName((ScratchDirectory() + "/" + NextName()).c_str());
+    }
+    void Tidy() {
+        if (names_.size() >= kBatch) {
+            RemoveAll();
         }
     }
 
 private:
-    std::map<std::string, double> milliseconds_;
+    static constexpr std::size_t kBatch = 16;
+    void RemoveAll() {
+        for (const std::string& name : names_) {
+            ::unlink((ScratchDirectory() + "/" + name).c_str());
+        }
+        names_.clear();
+    }
+
+    std::string prefix_;
+    std::vector<std::string> names_;
 };
+
+QImage BlankPicture(const Size& size) {
+    QImage picture(size.width, size.height, QImage::Format_BGR888);
+    picture.fill(Qt::black);
+    return picture;
+}
+
+// Each side of a case is an object made once per repetition whose call does
+// one frame's work and throws on failure; Tidy runs between frames, untimed.
+
+// ---- Our side ---------------------------------------------------------------
+
+struct ConvertOurs {
+    ConvertOurs(const Frames& frames, std::uint32_t code)
+        : picture(BlankPicture(frames.size)), raw(frames.Raw(code)) {}
+    void operator()() {
+        if (converter.Convert(raw, picture).outcome != TConversionResult::Outcome::Converted) {
+            throw std::runtime_error("frame was not converted");
+        }
+        benchmark::DoNotOptimize(picture.constBits());
+    }
+    void Tidy() {}
+
+    TFrameConverter converter;
+    QImage picture;
+    TRawFrame raw;
+};
+
+// The frame logger's save: the frame is shared with the encoder and saved.
+struct SaveOurs {
+    explicit SaveOurs(const Frames& frames) : picture(frames.picture), files("save-ours") {
+        encoder.SetEncodingQuality(kJpegQuality);
+    }
+    void operator()() {
+        encoder.ShareImage(picture);
+        encoder.SaveFile(files.NextPath());
+    }
+    void Tidy() { files.Tidy(); }
+
+    const QImage& picture;
+    TJPEGImage encoder;
+    ScratchFiles files;
+};
+
+// What TFrameLogger does with a frame: the session converts the sample into
+// its picture, the logger hands the picture to the encoder and saves it. (The
+// session's copy of its picture for the logger is left out.)
+struct PathOurs {
+    PathOurs(const Frames& frames, std::uint32_t code) : convert(frames, code), files("path-ours") {
+        encoder.SetEncodingQuality(kJpegQuality);
+    }
+    void operator()() {
+        convert();
+        encoder.ShareImage(convert.picture);
+        encoder.SaveFile(files.NextPath());
+    }
+    void Tidy() { files.Tidy(); }
+
+    ConvertOurs convert;
+    TJPEGImage encoder;
+    ScratchFiles files;
+};
+
+// ---- The yardstick ------------------------------------------------------------
+
+// libyuv for raw frames, bare libjpeg-turbo for MJPG.
+struct ConvertRef {
+    ConvertRef(const Frames& frames, std::uint32_t code)
+        : frames(frames), code(code), yuy2(frames.size.width), picture(BlankPicture(frames.size)) {}
+    void operator()() {
+        const int w = frames.size.width;
+        const int h = frames.size.height;
+        if (code == fourcc::kYUY2) {
+            yuy2.Convert(frames.yuy2.data(), w, h, picture.bits(), picture.bytesPerLine());
+        } else if (code == fourcc::kI420) {
+            LibyuvI420(frames.i420.data(), w, h, picture.bits(), picture.bytesPerLine());
+        } else {
+            decoder.Decode(frames.jpeg, picture.bits(), picture.bytesPerLine(), h);
+        }
+        benchmark::DoNotOptimize(picture.constBits());
+    }
+    void Tidy() {}
+
+    const Frames& frames;
+    std::uint32_t code;
+    LibyuvYuy2 yuy2;
+    BareDecoder decoder;
+    QImage picture;
+};
+
+// Encodes picture and publishes the stream under a new name.
+void SaveBare(BareEncoder& encoder, const QImage& picture, ScratchFiles& files) {
+    const auto stream = encoder.Encode(picture.constBits(), picture.bytesPerLine(), picture.width(),
+                                       picture.height());
+    const std::string failure = PublishFile(ScratchDirectory(), files.NextName(), stream);
+    if (!failure.empty()) {
+        throw std::runtime_error(failure);
+    }
+}
+
+struct SaveRef {
+    explicit SaveRef(const Frames& frames)
+        : picture(frames.picture),
+          encoder(kJpegQuality, frames.size.width, frames.size.height),
+          files("save-ref") {}
+    void operator()() { SaveBare(encoder, picture, files); }
+    void Tidy() { files.Tidy(); }
+
+    const QImage& picture;
+    BareEncoder encoder;
+    ScratchFiles files;
+};
+
+struct PathRef {
+    PathRef(const Frames& frames, std::uint32_t code)
+        : convert(frames, code),
+          encoder(kJpegQuality, frames.size.width, frames.size.height),
+          files("path-ref") {}
+    void operator()() {
+        convert();
+        SaveBare(encoder, convert.picture, files);
+    }
+    void Tidy() { files.Tidy(); }
+
+    ConvertRef convert;
+    BareEncoder encoder;
+    ScratchFiles files;
+};
+
+// ---- One case: both sides, alternately ------------------------------------------
+
+double ThreadMilliseconds() {
+    timespec now{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e3 + static_cast<double>(now.tv_nsec) / 1e6;
+}
+
+template <typename Side>
+double Timed(Side& side) {
+    const double start = ThreadMilliseconds();
+    side();
+    return ThreadMilliseconds() - start;
+}
+
+// Runs a frame through each side in turn, the first side alternating, so that
+// load from elsewhere and cache effects fall on both alike. Processor time of
+// this thread, not wall time: the machine is shared, and processor time per
+// frame is what a share of a core is made of.
+template <typename Ours, typename Ref>
+void RunCase(benchmark::State& state, Ours& ours, Ref& ref) {
+    try {
+        ours();  // first frames: tables, decoders, buffers, files
+        ref();
+        double oursMs = 0;
+        double refMs = 0;
+        bool oursFirst = true;
+        for (auto _ : state) {
+            if (oursFirst) {
+                oursMs += Timed(ours);
+                refMs += Timed(ref);
+            } else {
+                refMs += Timed(ref);
+                oursMs += Timed(ours);
+            }
+            oursFirst = !oursFirst;
+            ours.Tidy();
+            ref.Tidy();
+        }
+        state.counters["ours_ms"] = benchmark::Counter(oursMs, benchmark::Counter::kAvgIterations);
+        state.counters["ref_ms"] = benchmark::Counter(refMs, benchmark::Counter::kAvgIterations);
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+    }
+}
+
+// ---- Registration ---------------------------------------------------------------
+
+std::unique_ptr<Frames> MakeFrames(const Size& size) {
+    auto frames = std::make_unique<Frames>();
+    frames->size = size;
+    frames->picture = TestPicture(size);
+    frames->yuy2 = ToYuy2(frames->picture);
+    frames->i420 = ToI420(frames->picture);
+    BareEncoder encoder(kJpegQuality, size.width, size.height);
+    const auto stream = encoder.Encode(frames->picture.constBits(), frames->picture.bytesPerLine(),
+                                       size.width, size.height);
+    frames->jpeg.assign(stream.begin(), stream.end());
+    return frames;
+}
+
+template <typename Ours, typename Ref, typename... Args>
+void AddCase(std::vector<Case>& cases, const std::string& name, double target, const Frames* frames,
+             Args... args) {
+    benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
+        Ours ours(*frames, args...);
+        Ref ref(*frames, args...);
+        RunCase(state, ours, ref);
+    })->Unit(benchmark::kMillisecond);
+    cases.push_back({name, target});
+}
+
+std::vector<Case> RegisterCases(const std::vector<std::unique_ptr<Frames>>& all) {
+    const struct {
+        const char* name;
+        std::uint32_t code;
+    } kFormats[] = {{"YUY2", fourcc::kYUY2}, {"I420", fourcc::kI420}, {"MJPG", fourcc::kMJPG}};
+    std::vector<Case> cases;
+    for (const auto& format : kFormats) {
+        for (const auto& f : all) {
+            if (format.code != fourcc::kMJPG) {
+                AddCase<ConvertOurs, ConvertRef>(
+                    cases, std::string("convert-") + format.name + "-" + f->size.Name(),
+                    kConversionTarget, f.get(), format.code);
+            }
+        }
+    }
+    for (const auto& f : all) {
+        AddCase<ConvertOurs, ConvertRef>(cases, "decode-MJPG-" + f->size.Name(), kCodecTarget,
+                                         f.get(), fourcc::kMJPG);
+    }
+    for (const auto& f : all) {
+        AddCase<SaveOurs, SaveRef>(cases, "save-q70-" + f->size.Name(), kCodecTarget, f.get());
+    }
+    for (const auto& format : kFormats) {
+        for (const auto& f : all) {
+            AddCase<PathOurs, PathRef>(cases,
+                                       std::string("path-") + format.name + "-" + f->size.Name(),
+                                       kCodecTarget, f.get(), format.code);
+        }
+    }
+    return cases;
+}
+
+void ReportScratchDirectory() {
+    std::printf("Files of the save and path cases go to %s (%s)\n", ScratchDirectory().c_str(),
+                FileSystemName(ScratchDirectory()).c_str());
+}
 
 }  // namespace
 
+}  // namespace vistrel::bench
+
 int main(int argc, char** argv) {
+    using namespace vistrel::bench;
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
     QGuiApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
-
-    // Frames live for the whole run; the benchmarks keep pointers to them.
-    struct Frames {
-        QImage picture;
-        Bytes yuy2, i420, jpeg;
-    };
-    std::vector<std::unique_ptr<Frames>> frames;
-    for (const Size& size : kSizes) {
-        auto f = std::make_unique<Frames>();
-        f->picture = TestPicture(size);
-        f->yuy2 = ToYuy2(f->picture);
-        f->i420 = ToI420(f->picture);
-        f->jpeg = ToJpeg(f->picture);
-        const std::string name = size.Name();
-        const auto ms = [](benchmark::internal::Benchmark* b) {
-            b->Unit(benchmark::kMillisecond)->UseRealTime();
-        };
-        ms(benchmark::RegisterBenchmark(("ConvertFrame/YUY2/" + name).c_str(), BenchConvertFrame,
-                                        size, vistrel::fourcc::kYUY2, &f->yuy2));
-        ms(benchmark::RegisterBenchmark(("libyuv/YUY2ToARGB+ARGBToRGB24/" + name).c_str(),
-                                        LibyuvYuy2, size, &f->yuy2));
-        ms(benchmark::RegisterBenchmark(("ConvertFrame/I420/" + name).c_str(), BenchConvertFrame,
-                                        size, vistrel::fourcc::kI420, &f->i420));
-        ms(benchmark::RegisterBenchmark(("libyuv/I420ToRGB24/" + name).c_str(), LibyuvI420, size,
-                                        &f->i420));
-        ms(benchmark::RegisterBenchmark(("ConvertFrame/MJPG/" + name).c_str(), BenchConvertFrame,
-                                        size, vistrel::fourcc::kMJPG, &f->jpeg));
-        ms(benchmark::RegisterBenchmark(("SaveFile/q70/" + name).c_str(), SaveFile, &f->picture));
-        frames.push_back(std::move(f));
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 2;
     }
 
-    RatioReporter reporter;
+    std::vector<std::unique_ptr<Frames>> frames;
+    for (const Size& size : kSizes) {
+        frames.push_back(MakeFrames(size));
+    }
+    const std::vector<Case> cases = RegisterCases(frames);
+    ReportScratchDirectory();
+
+    MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+
+    const char* syncDir = std::getenv("BENCH_SYNC_DIR");
+    PrintSyncCost(syncDir != nullptr && *syncDir != '\0' ? syncDir : ".", frames[1]->jpeg,
+                  frames[1]->size.Name());
+    std::vector<std::string> sizes;
+    for (const Size& size : kSizes) {
+        sizes.push_back(size.Name());
+    }
+    PrintCoreShares(reporter, sizes, {"YUY2", "I420", "MJPG"});
+    PrintSummary(reporter, cases);
     benchmark::Shutdown();
     return 0;
 }
