@@ -1,5 +1,7 @@
 #include "frontend/frame_logger.h"
 
+#include <utility>
+
 #include "base/flag_scope.h"
 
 namespace vistrel {
@@ -29,6 +31,11 @@ void TFrameLogger::OnNewFrame() {
 }
 
 void TFrameLogger::TakeFrame() {
+    if (!frameBitmap_.isDetached()) {
+        // The encoder still holds the last frame: this one goes into the
+        // picture the encoder gave up then, neither copied first nor new.
+        std::swap(frameBitmap_, spareBitmap_);
+    }
     copyFrame_(frameBitmap_);
     const QString stamp = TimeStamp(clock_());
     ++framesTaken_;
@@ -41,8 +48,7 @@ void TFrameLogger::TakeFrame() {
     }
     // The directory is used exactly as stored; a doubled separator is harmless.
     const QString path = outputDirectory_ + QLatin1Char('/') + stamp + QStringLiteral(".jpg");
-    // Shared, not copied: the session copies the next frame into fresh
-    // memory while the encoder holds this one.
+    // Shared, not copied: the next frame goes into the other picture.
     jpegEncoder_.ShareImage(frameBitmap_);
     jpegEncoder_.SaveFile(path);
     ++filesWritten_;

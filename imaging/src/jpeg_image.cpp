@@ -534,6 +534,9 @@ void TJPEGImage::Decode() {
             }
         }
         sourceImage_.setColorTable(table);
+    } else if (spareImage_.isDetached() && spareImage_.size() == QSize(width, height) &&
+               spareImage_.format() == QImage::Format_BGR888) {
+        sourceImage_ = std::exchange(spareImage_, QImage());  // memory already in use: no faults
     } else {
         sourceImage_ = QImage(width, height, QImage::Format_BGR888);
     }
@@ -568,7 +571,9 @@ void TJPEGImage::ShareOnto(QImage& target) {
     }
     if (!sourceImage_.isNull() && sourceImage_.format() == QImage::Format_BGR888 &&
         target.format() == QImage::Format_BGR888 && sourceImage_.size() == target.size()) {
-        target = sourceImage_;
+        // The target's old pixels are the next decode's memory once nobody
+        // else holds them.
+        spareImage_ = std::exchange(target, sourceImage_);
         return;
     }
     DrawOn(target, 0, 0);

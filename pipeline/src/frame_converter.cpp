@@ -9,6 +9,7 @@
 #include <exception>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "frame_conversion.h"
 #include "imaging/jpeg_image.h"
@@ -113,17 +114,28 @@ TConversionResult TFrameConverter::Produce(const TRawFrame& frame, QImage& targe
     return {Outcome::Converted};
 }
 
-void TFrameConverter::ConvertRows(FrameLayout layout, const TRawFrame& frame, QImage& target) {
-    if (!target.isDetached()) {
-        // Its pixels are shared (with the encoder holding the last logged
-        // frame, say): every pixel is rewritten, so fresh memory spares the
-        // copy that writing into shared pixels would make first.
+// When target's pixels are shared (with the encoder holding the last logged
+// frame, say), writing into them would copy them first. Every pixel is
+// rewritten anyway, so target takes other memory instead: the pixels it gave
+// up before once nobody else holds them, else new memory. The two pictures
+// take turns, with neither copies nor new memory per frame.
+void TFrameConverter::Unshare(QImage& target) {
+    if (target.isDetached()) {
+        return;
+    }
+    if (!sparePicture_.isDetached() || sparePicture_.size() != target.size() ||
+        sparePicture_.format() != target.format()) {
         QImage fresh(target.size(), target.format());
         if (fresh.isNull()) {
             throw std::bad_alloc();  // the old picture stays
         }
-        target = std::move(fresh);
+        sparePicture_ = std::move(fresh);
     }
+    std::swap(target, sparePicture_);
+}
+
+void TFrameConverter::ConvertRows(FrameLayout layout, const TRawFrame& frame, QImage& target) {
+    Unshare(target);
     std::uint8_t* const bits = target.bits();
     const std::int64_t stride = target.bytesPerLine();
     if (layout == FrameLayout::Rgb) {

@@ -103,6 +103,9 @@ private:
     // The memory of dropped compressed data, for the next encode: no
     // growing and copying of the stream once the frames' size is reached.
     std::vector<std::uint8_t> spareData_;
+    // The pixels ShareOnto took the target off, for the next decode: two
+    // pictures take turns instead of a new one per frame.
+    QImage spareImage_;
     int headerWidth_ = 0;
     int headerHeight_ = 0;
     bool grayscale_ = false;

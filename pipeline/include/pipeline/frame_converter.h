@@ -1,12 +1,12 @@
 #pragma once
 
+#include <QImage>
+
 #include <cstdint>
 #include <memory>
 
 #include "pipeline/frame_format.h"
 #include "pipeline/yuv_tables.h"
-
-class QImage;
 
 namespace vistrel {
 
@@ -86,12 +86,15 @@ private:
 
     TConversionResult Produce(const TRawFrame& frame, QImage& target);
     void ConvertRows(FrameLayout layout, const TRawFrame& frame, QImage& target);
+    void Unshare(QImage& target);
     bool DecodeJpeg(const TRawFrame& frame, QImage& target);
     void BuildYuvTables();
 
     bool tablesReady_ = false;
     TYuvTables tables_;
     std::unique_ptr<JpegDecoder> jpeg_;
+    // The pixels Unshare took the target off, for a later frame.
+    QImage sparePicture_;
 };
 
 }  // namespace vistrel
