@@ -35,7 +35,7 @@ MedianReporter::MedianReporter()
 void MedianReporter::ReportRuns(const std::vector<Run>& runs) {
     std::vector<Run> shown;
     for (const Run& run : runs) {
-        const std::string name = run.run_name.str();
+        const std::string& name = run.run_name.function_name;
         const auto times = run.error_occurred ? std::nullopt : CountersOf(run);
         if (run.run_type == Run::RT_Iteration) {
             if (times) {
