@@ -1,5 +1,7 @@
 #include "frontend/frame_logger.h"
 
+#include <utility>
+
 #include "base/flag_scope.h"
 
 namespace vistrel {
@@ -29,6 +31,11 @@ void TFrameLogger::OnNewFrame() {
 }
 
 void TFrameLogger::TakeFrame() {
+    if (!frameBitmap_.isDetached()) {
+        // The encoder still holds the last frame: this one goes into the
+        // picture the encoder gave up then, neither copied first nor new.
+        std::swap(frameBitmap_, spareBitmap_);
+    }
     copyFrame_(frameBitmap_);
     const QString stamp = TimeStamp(clock_());
     ++framesTaken_;
@@ -42,7 +49,8 @@ void TFrameLogger::TakeFrame() {
     // Encoded only when the writer will write it: not while writing pauses.
     const std::optional<QString> path = writer_.Write(
         stamp, [this]() -> const auto& {
-            jpegEncoder_.SetImage(frameBitmap_);
+            // Shared, not copied: the next frame goes into the other picture.
+            jpegEncoder_.ShareImage(frameBitmap_);
             return jpegEncoder_.Encoded();
         });
     if (path) {

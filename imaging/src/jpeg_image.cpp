@@ -232,11 +232,25 @@ bool TJPEGImage::PaletteOutput() {
 }
 
 void TJPEGImage::SetImage(const QImage& image) {
-    compressedData_.reset();
+    DropCompressedData();
     // A deep copy: the caller's image may wrap memory it goes on changing.
     sourceImage_ = image.format() == QImage::Format_BGR888
                        ? image.copy()
                        : image.convertToFormat(QImage::Format_BGR888);
+}
+
+void TJPEGImage::ShareImage(const QImage& image) {
+    DropCompressedData();
+    sourceImage_ = image.format() == QImage::Format_BGR888
+                       ? image
+                       : image.convertToFormat(QImage::Format_BGR888);
+}
+
+void TJPEGImage::DropCompressedData() {
+    if (compressedData_) {
+        spareData_ = std::move(*compressedData_);
+        compressedData_.reset();
+    }
 }
 
 int TJPEGImage::Width() const {
@@ -261,7 +275,8 @@ const std::vector<std::uint8_t>& TJPEGImage::Encoded() {
 }
 
 void TJPEGImage::Encode() {
-    compressedData_.emplace();
+    compressedData_.emplace(std::move(spareData_));
+    compressedData_->clear();
     if (sourceImage_.isNull() || sourceImage_.width() == 0 || sourceImage_.height() == 0) {
         return;  // nothing to encode: the file stays empty
     }
@@ -313,7 +328,7 @@ void TJPEGImage::Encode() {
     if (!ok) {
         // Forget the partial stream so that the next save encodes again
         // instead of writing an empty file.
-        compressedData_.reset();
+        DropCompressedData();
         ctx.Raise();
     }
 }
@@ -407,6 +422,9 @@ void TJPEGImage::Decode() {
             }
         }
         sourceImage_.setColorTable(table);
+    } else if (spareImage_.isDetached() && spareImage_.size() == QSize(width, height) &&
+               spareImage_.format() == QImage::Format_BGR888) {
+        sourceImage_ = std::exchange(spareImage_, QImage());  // memory already in use: no faults
     } else {
         sourceImage_ = QImage(width, height, QImage::Format_BGR888);
     }
@@ -433,6 +451,20 @@ void TJPEGImage::Decode() {
         sourceImage_ = QImage();
         ctx.Raise();
     }
+}
+
+void TJPEGImage::ShareOnto(QImage& target) {
+    if (sourceImage_.isNull() && compressedData_) {
+        Decode();
+    }
+    if (!sourceImage_.isNull() && sourceImage_.format() == QImage::Format_BGR888 &&
+        target.format() == QImage::Format_BGR888 && sourceImage_.size() == target.size()) {
+        // The target's old pixels are the next decode's memory once nobody
+        // else holds them.
+        spareImage_ = std::exchange(target, sourceImage_);
+        return;
+    }
+    DrawOn(target, 0, 0);
 }
 
 void TJPEGImage::DrawOn(QImage& target, int x, int y) {

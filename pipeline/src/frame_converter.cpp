@@ -7,7 +7,9 @@
 #include <QPainter>
 
 #include <exception>
+#include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "frame_conversion.h"
 #include "imaging/jpeg_image.h"
@@ -112,7 +114,28 @@ TConversionResult TFrameConverter::Produce(const TRawFrame& frame, QImage& targe
     return {Outcome::Converted};
 }
 
+// When target's pixels are shared (with the encoder holding the last logged
+// frame, say), writing into them would copy them first. Every pixel is
+// rewritten anyway, so target takes other memory instead: the pixels it gave
+// up before once nobody else holds them, else new memory. The two pictures
+// take turns, with neither copies nor new memory per frame.
+void TFrameConverter::Unshare(QImage& target) {
+    if (target.isDetached()) {
+        return;
+    }
+    if (!sparePicture_.isDetached() || sparePicture_.size() != target.size() ||
+        sparePicture_.format() != target.format()) {
+        QImage fresh(target.size(), target.format());
+        if (fresh.isNull()) {
+            throw std::bad_alloc();  // the old picture stays
+        }
+        sparePicture_ = std::move(fresh);
+    }
+    std::swap(target, sparePicture_);
+}
+
 void TFrameConverter::ConvertRows(FrameLayout layout, const TRawFrame& frame, QImage& target) {
+    Unshare(target);
     std::uint8_t* const bits = target.bits();
     const std::int64_t stride = target.bytesPerLine();
     if (layout == FrameLayout::Rgb) {
@@ -143,8 +166,9 @@ bool TFrameConverter::DecodeJpeg(const TRawFrame& frame, QImage& target) {
         stream.seek(0);
         jpeg_->decoder.LoadData(stream);
         // Decodes at the picture's own size; what does not fit is cut off
-        // and what it does not cover keeps the previous frame.
-        jpeg_->decoder.DrawOn(target, 0, 0);
+        // and what it does not cover keeps the previous frame. A picture of
+        // the target's size is shared with it, not copied.
+        jpeg_->decoder.ShareOnto(target);
         return true;
     } catch (const std::exception& e) {
         // EJPEG or any other failure shows the diagnostic.

@@ -451,8 +451,10 @@ void TVideoImage::CopyFrameTo(QImage& image) {
     }
     // Copy into the caller's pixels when they fit, so that a caller who keeps
     // its image costs no allocation per frame; the two never share memory.
+    // Pixels the caller shares (with the encoder holding the last logged
+    // frame) get a fresh copy instead: writing into them would copy them first.
     if (!image.isNull() && image.size() == videoBitmap_.size() &&
-        image.format() == videoBitmap_.format()) {
+        image.format() == videoBitmap_.format() && image.isDetached()) {
         const auto rowBytes = static_cast<std::size_t>(videoBitmap_.width()) * 3;
         for (int row = 0; row < videoBitmap_.height(); ++row) {
             std::memcpy(image.scanLine(row), videoBitmap_.constScanLine(row), rowBytes);

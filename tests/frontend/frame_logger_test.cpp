@@ -232,5 +232,33 @@ TEST_F(FrameLoggerTest, EveryWriteFaultPausesOnceAndResumesOnce) {
     other.join();
 }
 
+// The encoder holds the last frame while the next one is fetched: from the
+// third frame on, the session gets a picture that no one else holds (so it
+// copies into it without new memory), and each file holds its own frame.
+TEST_F(FrameLoggerTest, SessionWritesIntoAPictureOfItsOwnAndEachFileHoldsItsFrame) {
+    int frame = 0;
+    int newPictures = 0;
+    TFrameLogger logger([&](QImage& image) {
+        // As the session does: into the caller's pixels when they are its own.
+        if (image.size() != QSize(64, 48) || !image.isDetached()) {
+            image = QImage(64, 48, QImage::Format_BGR888);
+            ++newPictures;
+        }
+        image.fill(QColor(40 * frame, 0, 0));
+    });
+    logger.SetSessionReady(true);
+    logger.SetOutputDirectory(dir_.path());
+    logger.SetClock([this] { return now_ = now_.addMSecs(40); });
+    for (frame = 0; frame < 5; ++frame) {
+        logger.OnNewFrame();
+    }
+    EXPECT_EQ(newPictures, 2);
+    const QStringList files = Files();
+    ASSERT_EQ(files.size(), 5);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_NEAR(QImage(dir_.filePath(files[i])).pixelColor(32, 24).red(), 40 * i, 3) << i;
+    }
+}
+
 }  // namespace
 }  // namespace vistrel

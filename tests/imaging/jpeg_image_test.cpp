@@ -210,6 +210,39 @@ TEST_F(JpegImageTest, CopyIsTakenEvenOfBorrowedPixelMemory) {
     EXPECT_EQ(test::MaxDifference(jpeg.SourceImage(), source), 0);
 }
 
+// The frame logger's and the MJPG path's way: pixels pass without a copy,
+// and Qt's copy-on-write still keeps later writes of either side apart.
+TEST_F(JpegImageTest, ShareImageAndShareOntoPassPixelsWithoutCopying) {
+    QImage frame = test::Gradient(64, 48);
+    TJPEGImage jpeg;
+    jpeg.ShareImage(frame);
+    EXPECT_EQ(jpeg.SourceImage().constBits(), frame.constBits());
+    frame.fill(Qt::black);  // the caller's next frame
+    EXPECT_EQ(test::MaxDifference(jpeg.SourceImage(), test::Gradient(64, 48)), 0);
+    jpeg.SaveFile(PathOf("shared.jpg"));
+    EXPECT_EQ(ReadBytes(PathOf("shared.jpg")), Encode(test::Gradient(64, 48), 90));
+    jpeg.ShareImage(QImage(8, 8, QImage::Format_RGB32));
+    EXPECT_EQ(jpeg.SourceImage().format(), QImage::Format_BGR888);
+
+    // A picture of the target's size becomes the target's pixels.
+    const Bytes stream = Encode(test::Gradient(64, 48), 95);
+    QImage drawn = test::Filled(64, 48, 0, 0, 0);
+    Loaded(stream).DrawOn(drawn, 0, 0);
+    TJPEGImage decoder = Loaded(stream);
+    QImage target = test::Filled(64, 48, 0, 0, 0);
+    decoder.ShareOnto(target);
+    EXPECT_EQ(target.constBits(), decoder.SourceImage().constBits());
+    EXPECT_EQ(test::MaxDifference(target, drawn), 0);
+    target.fill(Qt::white);
+    EXPECT_EQ(test::MaxDifference(decoder.SourceImage(), drawn), 0);
+
+    // Any other target is drawn on as by DrawOn.
+    QImage larger = test::Filled(70, 50, 1, 2, 3);
+    decoder.ShareOnto(larger);
+    EXPECT_EQ(test::MaxDifference(larger.copy(0, 0, 64, 48), drawn), 0);
+    EXPECT_EQ(larger.pixelColor(69, 49), QColor(3, 2, 1));
+}
+
 TEST_F(JpegImageTest, EmptyPictureGivesEmptyFileAndReplacesOldOne) {
     test::WriteBytes(PathOf("old.jpg"), Bytes(1000, 0x55));
     TJPEGImage jpeg;

@@ -265,14 +265,14 @@ TEST(FrameConversion, OddSizesConvertEveryPixelWithinBounds) {
 class MjpgConversion : public testing::Test {
 protected:
     // A JPEG stream of a gradient, made by the codec.
-    Bytes Encode(int width, int height) {
+    Bytes Encode(int width, int height, std::uint8_t red = 128) {
         QImage picture(width, height, QImage::Format_BGR888);
         for (int y = 0; y < height; ++y) {
             for (int x = 0; x < width; ++x) {
                 std::uint8_t* p = picture.scanLine(y) + 3 * x;
                 p[0] = static_cast<std::uint8_t>(4 * x);
                 p[1] = static_cast<std::uint8_t>(4 * y);
-                p[2] = 128;
+                p[2] = red;
             }
         }
         TJPEGImage encoder;
@@ -330,6 +330,31 @@ TEST_F(MjpgConversion, DecodeErrorDrawsDiagnosticOverThePreviousPicture) {
     const QImage& partial = t.Convert(cut);
     EXPECT_EQ(t.result.outcome, Outcome::Converted);
     EXPECT_TRUE(test::SameRows(partial, previous, 0, 8));
+}
+
+// The picture's pixels may be shared, with the encoder holding the last
+// logged frame: frame after frame, the new one lands whole in the picture
+// and the other holder keeps the old pixels.
+TEST_F(MjpgConversion, SharedPictureGetsTheWholeFrameAndTheOtherHolderKeepsItsPixels) {
+    const Bytes jpegs[] = {Encode(48, 32), Encode(48, 32, 200)};
+    const Bytes yuy2[] = {RandomBytes(48 * 32 * 2, 7), RandomBytes(48 * 32 * 2, 8)};
+    for (const std::uint32_t code : {fourcc::kYUY2, fourcc::kMJPG}) {
+        SCOPED_TRACE(FourCCName(code));
+        const Bytes* frames = code == fourcc::kMJPG ? jpegs : yuy2;
+        QImage expected[2];
+        for (int i = 0; i < 2; ++i) {
+            Conversion fresh(48, 32, code);
+            expected[i] = fresh.Convert(frames[i]).copy();
+        }
+        Conversion s(48, 32, code);
+        QImage before = s.picture.copy();
+        for (int i = 0; i < 4; ++i) {
+            const QImage held = s.picture;  // as the encoder holds it
+            EXPECT_TRUE(test::SameRows(s.Convert(frames[i % 2]), expected[i % 2], 0, 32)) << i;
+            EXPECT_TRUE(test::SameRows(held, before, 0, 32)) << i;
+            before = expected[i % 2];
+        }
+    }
 }
 
 TEST(FrameConversion, NullFrameChangesNothing) {

@@ -90,6 +90,8 @@ private:
     TFrameWriter writer_;
     std::recursive_mutex frameLock_;
     QImage frameBitmap_;
+    // The other picture: the two take turns while the encoder holds one.
+    QImage spareBitmap_;
     TJPEGImage jpegEncoder_;
     std::uint64_t framesTaken_ = 0;
     std::uint64_t filesWritten_ = 0;

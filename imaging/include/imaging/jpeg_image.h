@@ -35,6 +35,14 @@ public:
     // format) and drops any compressed data. Nothing is encoded yet.
     void SetImage(const QImage& image);
 
+    // As SetImage, but a Format_BGR888 image is shared, not copied: Qt copies
+    // the pixels only when the caller writes to its image while this object
+    // still holds them, so later changes still do not reach the held picture.
+    // Saves a copy of every logged frame. image must own its pixel memory;
+    // for an image made over a buffer the caller goes on writing, use
+    // SetImage.
+    void ShareImage(const QImage& image);
+
     // Encodes the picture if no compressed data is held yet, then writes the
     // compressed data to path, replacing a file of that name (ReplaceFile in
     // imaging/output_file.h: a temporary file, synced, renamed over path), so
@@ -53,6 +61,14 @@ public:
     // target (Format_BGR888) with its top-left corner at (x, y), clipped to
     // the target. Does nothing when neither a stream nor a picture is held.
     void DrawOn(QImage& target, int x, int y);
+
+    // As DrawOn(target, 0, 0), but a Format_BGR888 picture of exactly the
+    // target's size is shared with the target instead of copied onto it
+    // (target then holds the picture's pixels; Qt copies them only on a later
+    // write while both hold them). Saves a copy of every decoded frame.
+    // target must own its pixel memory: one made over a caller's buffer would
+    // be pointed away from that buffer.
+    void ShareOnto(QImage& target);
 
     // Size of the picture when one is held, else of the loaded header.
     int Width() const;
@@ -84,8 +100,15 @@ public:
 private:
     void Encode();
     void Decode();
+    void DropCompressedData();
 
     std::optional<std::vector<std::uint8_t>> compressedData_;
+    // The memory of dropped compressed data, for the next encode: no
+    // growing and copying of the stream once the frames' size is reached.
+    std::vector<std::uint8_t> spareData_;
+    // The pixels ShareOnto took the target off, for the next decode: two
+    // pictures take turns instead of a new one per frame.
+    QImage spareImage_;
     int headerWidth_ = 0;
     int headerHeight_ = 0;
     bool grayscale_ = false;

@@ -1,12 +1,12 @@
 #pragma once
 
+#include <QImage>
+
 #include <cstdint>
 #include <memory>
 
 #include "pipeline/frame_format.h"
 #include "pipeline/yuv_tables.h"
-
-class QImage;
 
 namespace vistrel {
 
@@ -65,6 +65,11 @@ public:
     // unsupported code or JPEG data the decoder rejects gets the diagnostic
     // text drawn over target (nothing when target is null).
     //
+    // No copy of the picture is made on the way: target may be given new
+    // memory (when its pixels are shared) or the decoder's picture (an MJPG
+    // frame of its size). So target must own its pixel memory, not wrap a
+    // caller's buffer.
+    //
     // Failed: frame.data is null, target does not fit a raw frame (it is
     // then left untouched), or something unexpected such as no memory; the
     // failure is logged. Never throws.
@@ -81,12 +86,15 @@ private:
 
     TConversionResult Produce(const TRawFrame& frame, QImage& target);
     void ConvertRows(FrameLayout layout, const TRawFrame& frame, QImage& target);
+    void Unshare(QImage& target);
     bool DecodeJpeg(const TRawFrame& frame, QImage& target);
     void BuildYuvTables();
 
     bool tablesReady_ = false;
     TYuvTables tables_;
     std::unique_ptr<JpegDecoder> jpeg_;
+    // The pixels Unshare took the target off, for a later frame.
+    QImage sparePicture_;
 };
 
 }  // namespace vistrel
