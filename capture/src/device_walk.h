@@ -37,4 +37,20 @@ struct WalkResult {
 WalkResult WalkCaptureDevices(V4L2Io& io,
                               const std::function<bool(const WalkedDevice&, UniqueFd&)>& visit);
 
+// The device a name or "#n" opens, found by the walk above.
+struct FoundDevice {
+    UniqueFd fd;
+    std::string path;
+    std::string friendlyName;  // the trimmed card name
+};
+
+// Finds the device deviceName names: trimmed of characters 0 to 32 at both
+// ends, empty meaning "#1", it matches a device whose trimmed friendly name
+// equals it with the letters a-z taken as A-Z, or it is "#" + the device's
+// 1-based position in decimal without leading zeros. The first device of the
+// walk that matches wins. Status: 0 with found filled; E_FAIL when no device
+// matches; the errno status of an unreadable device reached before a match,
+// or of a failed listing.
+TStatus FindCaptureDevice(V4L2Io& io, const std::string& deviceName, FoundDevice& found);
+
 }  // namespace vistrel
