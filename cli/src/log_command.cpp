@@ -19,6 +19,7 @@
 #include "base/unique_fd.h"
 #include "frontend/frame_logger.h"
 #include "frontend/settings.h"
+#include "log_format.h"
 #include "logging.h"
 #include "pipeline/video_image.h"
 
@@ -114,7 +115,7 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
             options.frames = ParseNumber(*frames, QStringLiteral("--frames"), 1, 1'000'000'000);
         } else if (const auto seconds = TakeValue(arguments, i, QStringLiteral("--seconds"))) {
             options.seconds = ParseNumber(*seconds, QStringLiteral("--seconds"), 1, 2'000'000);
-        } else {
+        } else if (!ParseFormatArgument(arguments, i, options.format)) {
             Usage(QStringLiteral("unknown argument \"%1\"").arg(argument));
         }
     }
@@ -182,10 +183,12 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
 
     // Installed before the start, so that an early Ctrl+C ends the run too.
     StopSignals stopSignals;
-    if (session.StartCapture(device) != 0) {
+    const TFormatRequest request = ChooseLogFormat(options.format, settings, session, device, err);
+    if (session.StartCapture(device, request) != 0) {
         err << kProgram << ": Could not start grabbing!\n";
         return kExitFailure;
     }
+    NoteLogFormat(request, session, err);
     // The default directory is made on first use.
     if (!options.noWrite && directory == where.defaultDirectory && !QDir().mkpath(directory)) {
         qCInfo(lcCli, "cannot make the default directory %s", qUtf8Printable(directory));
@@ -227,6 +230,7 @@ QString LogHelpText() {
     return QStringLiteral(
         "Usage: vistrel-cli log [--device NAME] [--skip N] [--quality Q] [--dir DIR]\n"
         "                       [--frames K] [--seconds S] [--no-write]\n"
+        "                       [--format CODE] [--size WxH] [--fps N]\n"
         "\n"
         "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
         "after the local time (yymmddhhnnsszzz.jpg), as the window does.\n"
@@ -239,6 +243,10 @@ QString LogHelpText() {
         "  --frames K     stop after K files (K taken frames with --no-write)\n"
         "  --seconds S    stop after S seconds\n"
         "  --no-write     take frames but write no files\n"
+        "  --format CODE  the pixel format: YUY2, I420, YV12, MJPG, RGB or the V4L2\n"
+        "                 code, any case (see 'vistrel-cli formats')\n"
+        "  --size WxH     the frame size, e.g. 1280x720\n"
+        "  --fps N        the frame rate, e.g. 30 or 7.5\n"
         "  -h, --help     show this help\n"
         "\n"
         "Unset options come from the window's settings file (never written here),\n"
@@ -247,8 +255,16 @@ QString LogHelpText() {
         "runs until interrupted (Ctrl+C or SIGTERM), finishing the file in hand.\n"
         "Each written file's path is printed on standard output.\n"
         "\n"
+        "The camera keeps its current format unless --format, --size or --fps asks\n"
+        "for another, or the window saved a choice (Format and Size in the settings\n"
+        "file; --fps applies on top of it). A format, size or rate the camera does\n"
+        "not offer is refused with a list of what it offers, nearest first; a saved\n"
+        "choice it does not offer is skipped with a note. Without --size the current\n"
+        "size is kept.\n"
+        "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
-        "or is lost, or a file cannot be written; 2 for a wrong command line.\n");
+        "or is lost, or a file cannot be written; 2 for a wrong command line, or a\n"
+        "format, size or rate the camera does not offer.\n");
 }
 
 }  // namespace vistrel::cli

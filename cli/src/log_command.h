@@ -9,6 +9,7 @@
 
 #include "arguments.h"
 #include "capture/v4l2_io.h"
+#include "frontend/format_choice.h"
 
 namespace vistrel::cli {
 
@@ -21,6 +22,7 @@ struct LogOptions {
     int frames = 0;   // stop after this many files (taken frames with noWrite); 0: no limit
     int seconds = 0;  // stop after this long; 0: no limit
     bool noWrite = false;
+    TFormatChoice format;  // --format, --size, --fps
 };
 
 // The arguments that follow "log". Throws UsageError.
