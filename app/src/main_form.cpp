@@ -21,6 +21,7 @@
 #include "app/power_watcher.h"
 #include "app/up_down.h"
 #include "base/flag_scope.h"
+#include "frontend/format_choice.h"
 #include "frontend/settings.h"
 #include "logging.h"
 
@@ -192,6 +193,7 @@ void TMainForm::CreateControls() {
 
     ThumbI = picture(this, "ThumbI", QPixmap(), 2, 34, kThumbSide, kThumbSide);
     ThumbI->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    ThumbI->setContextMenuPolicy(Qt::CustomContextMenu);
 
     LoggingCB = new QCheckBox(QStringLiteral("Logging"), this);
     LoggingCB->setObjectName(QStringLiteral("LoggingCB"));
@@ -245,6 +247,9 @@ void TMainForm::CreateControls() {
     connect(SkipUD, &TUpDown::Changing, this,
             [this](int proposed) { Guarded([&] { SkipUDChangingEx(proposed); }); });
     connect(LoggingCB, &QCheckBox::toggled, this, [this](bool on) { logger_.SetLogging(on); });
+    connect(ThumbI, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        Guarded([&] { ThumbIContextMenu(ThumbI->mapToGlobal(at)); });
+    });
 }
 
 // ---- Start-up ----------------------------------------------------------------
@@ -353,6 +358,8 @@ void TMainForm::LoadSettings() {
     SetLabelText(JPEGQL, QString::number(JPEGQTB->value()));
     SkipUD->SetPosition(settings.SkippedFrames);
     SetLabelText(SkipL, QString::number(SkipUD->Position()));
+    chosenFormat_ = settings.Format;
+    chosenSize_ = settings.Size;
 }
 
 void TMainForm::SaveSettings() {
@@ -362,6 +369,8 @@ void TMainForm::SaveSettings() {
     settings.SkippedFrames = SkipUD->Position();
     settings.Directory = logger_.OutputDirectory();
     settings.Logging = LoggingCB->isChecked();
+    settings.Format = chosenFormat_;
+    settings.Size = chosenSize_;
     settings.Save(env_.settingsFileName());
 }
 
@@ -379,12 +388,12 @@ void TMainForm::SessionDeviceList(QStringList& list) {
     }
 }
 
-int TMainForm::SessionStartCapture(const QString& deviceName) {
+int TMainForm::SessionStartCapture(const QString& deviceName, const TFormatRequest& request) {
     if (!session_) {
         return 1;
     }
-    return env_.startCapture ? env_.startCapture(*session_, deviceName)
-                             : session_->StartCapture(deviceName);
+    return env_.startCapture ? env_.startCapture(*session_, deviceName, request)
+                             : session_->StartCapture(deviceName, request);
 }
 
 void TMainForm::SessionStopCapture() {
@@ -438,6 +447,7 @@ void TMainForm::RunSBClick() {
     const FlagScope scope(inCaptureControl_);
 
     int result = 1;
+    TFormatRequest request;
     {
         const BusyCursor busy;
         // Pending events have run: the window may have been closed meanwhile.
@@ -452,9 +462,9 @@ void TMainForm::RunSBClick() {
             !QDir().mkpath(directory)) {
             qCInfo(lcApp, "cannot make the default directory %s", qUtf8Printable(directory));
         }
-        const QString deviceName =
-            QStringLiteral("#") + QString::number(CamLstCB->currentIndex() + 1);
-        result = SessionStartCapture(deviceName);
+        captureDevice_ = QStringLiteral("#") + QString::number(CamLstCB->currentIndex() + 1);
+        request = SavedFormatRequest(captureDevice_);
+        result = SessionStartCapture(captureDevice_, request);
     }
     QApplication::processEvents();
     if (!session_) {
@@ -466,6 +476,7 @@ void TMainForm::RunSBClick() {
     }
     isCapturing_ = true;
     SetCapturingControls(true);
+    CaptureStarted(request);
 }
 
 void TMainForm::StopSBClick() {
@@ -506,6 +517,44 @@ void TMainForm::CaptureDeviceLost() {
     RefreshCameraList();
     SelectCameraIndex();
     ShowMessage(QMessageBox::Critical, kTitle, tr("Capture device lost"), true);
+}
+
+void TMainForm::ChooseCaptureFormat(std::uint32_t pixelFormat, std::uint32_t width,
+                                    std::uint32_t height) {
+    if (!session_ || !isCapturing_ || inCaptureControl_) {
+        return;
+    }
+    const FlagScope scope(inCaptureControl_);
+    const TFormatRequest request{pixelFormat, width, height, {}};
+    int result = 1;
+    {
+        const BusyCursor busy;
+        if (!session_) {
+            return;
+        }
+        SessionStopCapture();
+        // A frame of the old format still queued would be taken as one of
+        // the new format.
+        QCoreApplication::removePostedEvents(session_->FrameWindow(), TVideoImage::kFrameMessage);
+        result = SessionStartCapture(captureDevice_, request);
+    }
+    QApplication::processEvents();
+    if (!session_) {
+        return;
+    }
+    if (result != 0) {
+        isCapturing_ = false;
+        SetCapturingControls(false);
+        RefreshCameraList();
+        SelectCameraIndex();
+        ShowMessage(QMessageBox::Critical, tr("Error"), tr("Could not start grabbing!"));
+        return;
+    }
+    // Kept for the settings only once the camera runs in it.
+    chosenFormat_ = FormatName(pixelFormat);
+    chosenSize_ = SizeText(width, height);
+    logger_.ResetFrameCounter();
+    CaptureStarted(request);
 }
 
 void TMainForm::CamLstCBChange(int index) {
@@ -549,7 +598,7 @@ void TMainForm::OnNewFrame() {
 }
 
 void TMainForm::FrameShown(const QString& sizeText, const QImage& thumbnail) {
-    SetLabelText(SourceXYL, sizeText);
+    SetLabelText(SourceXYL, unconvertibleNote_.isEmpty() ? sizeText : unconvertibleNote_);
     ThumbI->resize(thumbnail.size());
     ThumbI->setPixmap(QPixmap::fromImage(thumbnail));
 }
