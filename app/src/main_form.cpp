@@ -475,6 +475,7 @@ void TMainForm::RunSBClick() {
         return;
     }
     isCapturing_ = true;
+    captureRequest_ = request;
     SetCapturingControls(true);
     CaptureStarted(request);
 }
@@ -553,6 +554,7 @@ void TMainForm::ChooseCaptureFormat(std::uint32_t pixelFormat, std::uint32_t wid
     // Kept for the settings only once the camera runs in it.
     chosenFormat_ = FormatName(pixelFormat);
     chosenSize_ = SizeText(width, height);
+    captureRequest_ = request;
     logger_.ResetFrameCounter();
     CaptureStarted(request);
 }

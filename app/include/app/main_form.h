@@ -134,7 +134,9 @@ private:
     int cameraIndex_ = 0;
     int cameraCount_ = 0;
     bool isCapturing_ = false;
-    QString captureDevice_;  // what the running capture was started with
+    // What the running capture was started with: the device and the request.
+    QString captureDevice_;
+    TFormatRequest captureRequest_;
     // The format chosen in the thumbnail's menu, as saved ("MJPG",
     // "1280x720"); empty until a user chose one.
     QString chosenFormat_;
