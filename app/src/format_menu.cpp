@@ -158,7 +158,7 @@ void TMainForm::CaptureStarted(const TFormatRequest& request) {
     if (request.pixelFormat != 0 || IsConvertible(got.pixelFormat)) {
         return;
     }
-    // The designed picture shows "Unknown compression"; the label says why
+    // The frames show the "Unknown compression" picture; the label says why
     // and the tooltip how to choose another format.
     TDeviceFormats offered;
     session_->CaptureFormats(offered);
