@@ -1,6 +1,7 @@
 #include "app/form_environment.h"
 
 #include <QDir>
+#include <QMenu>
 #include <QThread>
 
 #include "app/directory_chooser.h"
@@ -41,6 +42,9 @@ TFormEnvironment TFormEnvironment::WithSystemDefaults() const {
     }
     if (!env.showMessage) {
         env.showMessage = SystemMessage;
+    }
+    if (!env.showMenu) {
+        env.showMenu = [](QMenu& menu, const QPoint& at) { menu.exec(at); };
     }
     if (!env.askYesNo) {
         env.askYesNo = SystemQuestion;

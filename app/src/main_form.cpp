@@ -21,6 +21,7 @@
 #include "app/power_watcher.h"
 #include "app/up_down.h"
 #include "base/flag_scope.h"
+#include "frontend/format_choice.h"
 #include "frontend/settings.h"
 #include "logging.h"
 
@@ -193,6 +194,7 @@ void TMainForm::CreateControls() {
 
     ThumbI = picture(this, "ThumbI", QPixmap(), 2, 34, kThumbSide, kThumbSide);
     ThumbI->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    ThumbI->setContextMenuPolicy(Qt::CustomContextMenu);
 
     LoggingCB = new QCheckBox(QStringLiteral("Logging"), this);
     LoggingCB->setObjectName(QStringLiteral("LoggingCB"));
@@ -251,6 +253,9 @@ void TMainForm::CreateControls() {
             logger_.Writer().Prepare();
         }
     });
+    connect(ThumbI, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        Guarded([&] { ThumbIContextMenu(ThumbI->mapToGlobal(at)); });
+    });
 }
 
 // ---- Start-up ----------------------------------------------------------------
@@ -298,7 +303,7 @@ void TMainForm::FormCreate() {
     session_->OnDeviceLost = [this](TVideoImage&, TStatus) { Guarded([&] { CaptureDeviceLost(); }); };
     // A camera that comes back is started as Run started it.
     cameraKeeper_ = std::make_unique<TCameraKeeper>(
-        *session_, [this](const QString& name) { return SessionStartCapture(name); },
+        *session_, [this](const QString& name) { return SessionStartCapture(name, captureRequest_); },
         env_.cameraKeeper);
     cameraKeeper_->OnReturned = [this](const TCaptureNode& node) {
         Guarded([&] { CameraReturned(node); });
@@ -369,6 +374,8 @@ void TMainForm::LoadSettings() {
     SetLabelText(JPEGQL, QString::number(JPEGQTB->value()));
     SkipUD->SetPosition(settings.SkippedFrames);
     SetLabelText(SkipL, QString::number(SkipUD->Position()));
+    chosenFormat_ = settings.Format;
+    chosenSize_ = settings.Size;
 }
 
 void TMainForm::SaveSettings() {
@@ -378,6 +385,8 @@ void TMainForm::SaveSettings() {
     settings.SkippedFrames = SkipUD->Position();
     settings.Directory = logger_.OutputDirectory();
     settings.Logging = LoggingCB->isChecked();
+    settings.Format = chosenFormat_;
+    settings.Size = chosenSize_;
     settings.Save(env_.settingsFileName());
 }
 
@@ -395,12 +404,12 @@ void TMainForm::SessionDeviceList(QStringList& list) {
     }
 }
 
-int TMainForm::SessionStartCapture(const QString& deviceName) {
+int TMainForm::SessionStartCapture(const QString& deviceName, const TFormatRequest& request) {
     if (!session_) {
         return 1;
     }
-    return env_.startCapture ? env_.startCapture(*session_, deviceName)
-                             : session_->StartCapture(deviceName);
+    return env_.startCapture ? env_.startCapture(*session_, deviceName, request)
+                             : session_->StartCapture(deviceName, request);
 }
 
 void TMainForm::SessionStopCapture() {
@@ -457,6 +466,7 @@ void TMainForm::RunSBClick() {
     const FlagScope scope(inCaptureControl_);
 
     int result = 1;
+    TFormatRequest request;
     {
         const BusyCursor busy;
         // Pending events have run: the window may have been closed meanwhile.
@@ -469,9 +479,9 @@ void TMainForm::RunSBClick() {
         if (LoggingCB->isChecked()) {
             logger_.Writer().Prepare();
         }
-        const QString deviceName =
-            QStringLiteral("#") + QString::number(CamLstCB->currentIndex() + 1);
-        result = SessionStartCapture(deviceName);
+        captureDevice_ = QStringLiteral("#") + QString::number(CamLstCB->currentIndex() + 1);
+        request = SavedFormatRequest(captureDevice_);
+        result = SessionStartCapture(captureDevice_, request);
     }
     QApplication::processEvents();
     if (!session_) {
@@ -482,7 +492,9 @@ void TMainForm::RunSBClick() {
         return;
     }
     isCapturing_ = true;
+    captureRequest_ = request;
     SetCapturingControls(true);
+    CaptureStarted(request);
 }
 
 void TMainForm::StopSBClick() {
@@ -535,6 +547,7 @@ void TMainForm::CameraReturned(const TCaptureNode& node) {
     // The camera may be back at another place in the list; the selection
     // follows it, so that Stop and Run start it again.
     cameraIndex_ = node.position - 1;
+    captureDevice_ = QStringLiteral("#%1").arg(node.position);
     RefreshCameraList();
     SelectCameraIndex();
     SetCapturingControls(true);
@@ -553,6 +566,45 @@ void TMainForm::EndCameraWait() {
             SetLabelText(SourceXYL, frameSizeText_);
         }
     }
+}
+
+void TMainForm::ChooseCaptureFormat(std::uint32_t pixelFormat, std::uint32_t width,
+                                    std::uint32_t height) {
+    if (!session_ || !isCapturing_ || inCaptureControl_) {
+        return;
+    }
+    const FlagScope scope(inCaptureControl_);
+    const TFormatRequest request{pixelFormat, width, height, {}};
+    int result = 1;
+    {
+        const BusyCursor busy;
+        if (!session_) {
+            return;
+        }
+        SessionStopCapture();
+        // A frame of the old format still queued would be taken as one of
+        // the new format.
+        QCoreApplication::removePostedEvents(session_->FrameWindow(), TVideoImage::kFrameMessage);
+        result = SessionStartCapture(captureDevice_, request);
+    }
+    QApplication::processEvents();
+    if (!session_) {
+        return;
+    }
+    if (result != 0) {
+        isCapturing_ = false;
+        SetCapturingControls(false);
+        RefreshCameraList();
+        SelectCameraIndex();
+        ShowMessage(QMessageBox::Critical, tr("Error"), tr("Could not start grabbing!"));
+        return;
+    }
+    // Kept for the settings only once the camera runs in it.
+    chosenFormat_ = FormatName(pixelFormat);
+    chosenSize_ = SizeText(width, height);
+    captureRequest_ = request;
+    logger_.ResetFrameCounter();
+    CaptureStarted(request);
 }
 
 void TMainForm::CamLstCBChange(int index) {
@@ -596,9 +648,9 @@ void TMainForm::OnNewFrame() {
 }
 
 void TMainForm::FrameShown(const QString& sizeText, const QImage& thumbnail) {
-    frameSizeText_ = sizeText;
+    frameSizeText_ = unconvertibleNote_.isEmpty() ? sizeText : unconvertibleNote_;
     if (!logger_.Writer().IsPaused()) {
-        SetLabelText(SourceXYL, sizeText);
+        SetLabelText(SourceXYL, frameSizeText_);
     }
     ThumbI->resize(thumbnail.size());
     ThumbI->setPixmap(QPixmap::fromImage(thumbnail));

@@ -25,6 +25,32 @@ std::string FieldText(const std::uint8_t (&field)[N]) {
     return std::string(text, ::strnlen(text, N));
 }
 
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= 32;
+}
+
+std::string Trim(const std::string& text) {
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end && IsBlank(text[begin])) {
+        ++begin;
+    }
+    while (end > begin && IsBlank(text[end - 1])) {
+        --end;
+    }
+    return text.substr(begin, end - begin);
+}
+
+// Only a to z change; every other byte (including non-ASCII) compares as is.
+std::string UpperAscii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return text;
+}
+
 }  // namespace
 
 WalkResult WalkCaptureDevices(V4L2Io& io,
@@ -66,6 +92,38 @@ WalkResult WalkCaptureDevices(V4L2Io& io,
     }
     result.end = WalkEnd::Exhausted;
     return result;
+}
+
+TStatus FindCaptureDevice(V4L2Io& io, const std::string& deviceName, FoundDevice& found) {
+    std::string wanted = Trim(deviceName);
+    if (wanted.empty()) {
+        wanted = "#1";
+    }
+    const std::string wantedUpper = UpperAscii(wanted);
+    const WalkResult walk = WalkCaptureDevices(io, [&](const WalkedDevice& d, UniqueFd& fd) {
+        const std::string name = Trim(d.card);
+        if (UpperAscii(name) != wantedUpper && wanted != "#" + std::to_string(d.position)) {
+            return false;
+        }
+        found.friendlyName = name;
+        found.path = d.path;
+        found.identity = {d.card, d.busInfo};
+        found.fd = std::move(fd);
+        return true;
+    });
+    switch (walk.end) {
+        case WalkEnd::Stopped:
+            return kStatusOk;
+        case WalkEnd::Exhausted:
+            // No device matched, or there is none.
+            qCInfo(lcCapture, "no capture device matches \"%s\" (%d found)", wanted.c_str(),
+                   walk.devices);
+            return kStatusFail;
+        case WalkEnd::Unreadable:
+        case WalkEnd::ListFailed:
+            break;
+    }
+    return walk.status;
 }
 
 }  // namespace vistrel

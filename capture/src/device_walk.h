@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/unique_fd.h"
+#include "capture/device_enum.h"
 #include "capture/status.h"
 #include "capture/v4l2_io.h"
 
@@ -37,5 +38,22 @@ struct WalkResult {
 // the device: it may move the open descriptor out and the walk stops.
 WalkResult WalkCaptureDevices(V4L2Io& io,
                               const std::function<bool(const WalkedDevice&, UniqueFd&)>& visit);
+
+// The device a name or "#n" opens, found by the walk above.
+struct FoundDevice {
+    UniqueFd fd;
+    std::string path;
+    std::string friendlyName;  // the trimmed card name
+    TCameraIdentity identity;  // card and bus info as the driver gives them
+};
+
+// Finds the device deviceName names: trimmed of characters 0 to 32 at both
+// ends, empty meaning "#1", it matches a device whose trimmed friendly name
+// equals it with the letters a-z taken as A-Z, or it is "#" + the device's
+// 1-based position in decimal without leading zeros. The first device of the
+// walk that matches wins. Status: 0 with found filled; E_FAIL when no device
+// matches; the errno status of an unreadable device reached before a match,
+// or of a failed listing.
+TStatus FindCaptureDevice(V4L2Io& io, const std::string& deviceName, FoundDevice& found);
 
 }  // namespace vistrel

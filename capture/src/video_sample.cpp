@@ -16,6 +16,7 @@
 #include "base/errors.h"
 #include "capture/fourcc.h"
 #include "device_walk.h"
+#include "format_setup.h"
 #include "logging.h"
 
 namespace vistrel {
@@ -28,32 +29,6 @@ constexpr std::uint32_t kBufferCount = 4;
 // stream counts as broken. Keeps a driver that keeps failing from spinning
 // the capture thread, while tolerating a driver's occasional hiccup.
 constexpr int kMaxConsecutiveErrors = 8;
-
-bool IsBlank(char c) {
-    return static_cast<unsigned char>(c) <= 32;
-}
-
-std::string Trim(const std::string& text) {
-    std::size_t begin = 0;
-    std::size_t end = text.size();
-    while (begin < end && IsBlank(text[begin])) {
-        ++begin;
-    }
-    while (end > begin && IsBlank(text[end - 1])) {
-        --end;
-    }
-    return text.substr(begin, end - begin);
-}
-
-// Only a to z change; every other byte (including non-ASCII) compares as is.
-std::string UpperAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return text;
-}
 
 // The capture thread's wake-up eventfd: our own descriptor, not a device,
 // so it closes with close(2).
@@ -134,9 +109,13 @@ public:
         }
     }
 
-    // Takes the device's current format as it is, maps its buffers, queues
-    // them and starts streaming. Whatever succeeded stays until destruction.
-    TStatus Setup() {
+    // Applies the request (none: the device's current format is taken as it
+    // is), maps the buffers, queues them and starts streaming. Whatever
+    // succeeded stays until destruction.
+    TStatus Setup(const TFormatRequest& wanted) {
+        if (const TStatus s = ApplyFormatRequest(*io_, device_.Get(), path_, wanted); Failed(s)) {
+            return s;
+        }
         if (const TStatus s = QueryFormat(format_); Failed(s)) {
             return s;
         }
@@ -181,23 +160,11 @@ public:
     }
 
     TStatus QueryFormat(TStreamFormat& format) const {
-        v4l2_format f{};
-        f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (const int r = Xioctl(*io_, device_.Get(), VIDIOC_G_FMT, &f); r < 0) {
-            return Failure("VIDIOC_G_FMT", r);
-        }
-        const auto clampInt = [](std::uint32_t v) {
-            return static_cast<std::int32_t>(
-                std::min<std::uint32_t>(v, std::numeric_limits<std::int32_t>::max()));
-        };
-        format.pixelFormat = f.fmt.pix.pixelformat;
-        format.compression = CompressionFromV4L2(f.fmt.pix.pixelformat);
-        format.width = clampInt(f.fmt.pix.width);
-        format.height = clampInt(f.fmt.pix.height);
-        format.bytesPerLine = f.fmt.pix.bytesperline;
-        format.sizeImage = f.fmt.pix.sizeimage;
-        format.topDownRows = true;
-        return kStatusOk;
+        return QueryStreamFormat(*io_, device_.Get(), path_, format);
+    }
+
+    TStatus ListFormats(TDeviceFormats& formats) const {
+        return vistrel::EnumFormats(*io_, device_.Get(), path_, formats);
     }
 
     const TStreamFormat& Format() const { return format_; }
@@ -445,7 +412,8 @@ TVideoSample::~TVideoSample() {
     }
 }
 
-TStatus TVideoSample::StartVideo(const std::string& deviceName, std::string& friendlyName) {
+TStatus TVideoSample::StartVideo(const std::string& deviceName, std::string& friendlyName,
+                                 const TFormatRequest& request) {
     friendlyName.clear();
     if (engine_) {
         engine_->StopThread();
@@ -463,44 +431,19 @@ TStatus TVideoSample::StartVideo(const std::string& deviceName, std::string& fri
         return wakeStatus;
     }
 
-    std::string wanted = Trim(deviceName);
-    if (wanted.empty()) {
-        wanted = "#1";
+    FoundDevice found;
+    if (const TStatus s = FindCaptureDevice(*io_, deviceName, found); Failed(s)) {
+        return s;
     }
-    const std::string wantedUpper = UpperAscii(wanted);
-
-    UniqueFd device;
-    std::string path;
-    TCameraIdentity identity;
-    const WalkResult walk = WalkCaptureDevices(*io_, [&](const WalkedDevice& d, UniqueFd& fd) {
-        const std::string name = Trim(d.card);
-        if (UpperAscii(name) != wantedUpper && wanted != "#" + std::to_string(d.position)) {
-            return false;
-        }
-        friendlyName = name;
-        path = d.path;
-        identity = {d.card, d.busInfo};
-        device = std::move(fd);
-        return true;
-    });
-    switch (walk.end) {
-        case WalkEnd::Stopped:
-            break;
-        case WalkEnd::Exhausted:
-            // No device matched, or there is none.
-            qCInfo(lcCapture, "no capture device matches \"%s\" (%d found)", wanted.c_str(),
-                   walk.devices);
-            return kStatusFail;
-        case WalkEnd::Unreadable:
-        case WalkEnd::ListFailed:
-            return walk.status;
-    }
+    friendlyName = found.friendlyName;
+    const std::string path = found.path;
+    UniqueFd device = std::move(found.fd);
 
     devicePath_ = path;
-    identity_ = std::move(identity);
+    identity_ = std::move(found.identity);
     engine_ = std::make_shared<Engine>(io_, path, std::move(device), std::move(wake), callback_,
                                        onDeviceLost_);
-    if (const TStatus s = engine_->Setup(); Failed(s)) {
+    if (const TStatus s = engine_->Setup(request); Failed(s)) {
         return s;  // the half-built engine stays until destruction
     }
     engine_->StartThread(engine_);
@@ -544,6 +487,14 @@ bool TVideoSample::StreamFormat(TStreamFormat& format) const {
     }
     format = engine_->Format();
     return true;
+}
+
+TStatus TVideoSample::EnumFormats(TDeviceFormats& formats) const {
+    formats = {};
+    if (!engine_ || !streamingStarted_) {
+        return kStatusFail;
+    }
+    return engine_->ListFormats(formats);
 }
 
 std::string TVideoSample::DevicePath() const {

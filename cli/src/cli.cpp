@@ -5,6 +5,7 @@
 #include "arguments.h"
 #include "convert_command.h"
 #include "devices_command.h"
+#include "formats_command.h"
 #include "log_command.h"
 
 namespace vistrel::cli {
@@ -34,6 +35,7 @@ QString UsageText() {
         "\n"
         "Commands:\n"
         "  devices   list the cameras: position, a tab, name\n"
+        "  formats   list the formats, sizes and frame rates a camera offers\n"
         "  log       capture from a camera and write frames as JPEG files\n"
         "  convert   turn one raw camera frame into a picture\n"
         "\n"
@@ -66,6 +68,9 @@ int RunCli(const QStringList& arguments, QTextStream& out, QTextStream& err,
     }
     if (command == u"devices") {
         return RunDevicesCommand(commandArguments, io, out, err);
+    }
+    if (command == u"formats") {
+        return RunFormatsCommand(commandArguments, io, out, err);
     }
     if (command == u"log") {
         return RunLogCommand(commandArguments, io, out, err);

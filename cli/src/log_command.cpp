@@ -18,6 +18,7 @@
 #include "base/unique_fd.h"
 #include "frontend/frame_logger.h"
 #include "frontend/settings.h"
+#include "log_format.h"
 #include "logging.h"
 #include "pipeline/video_image.h"
 #include "service_notifier.h"
@@ -128,7 +129,7 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
             options.frames = ParseNumber(*frames, QStringLiteral("--frames"), 1, 1'000'000'000);
         } else if (const auto seconds = TakeValue(arguments, i, QStringLiteral("--seconds"))) {
             options.seconds = ParseNumber(*seconds, QStringLiteral("--seconds"), 1, 2'000'000);
-        } else {
+        } else if (!ParseFormatArgument(arguments, i, options.format)) {
             Usage(QStringLiteral("unknown argument \"%1\"").arg(argument));
         }
     }
@@ -226,8 +227,9 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     });
     // The start request in one place: a camera that comes back is started
     // the same way, on the node it came back at.
-    auto startCapture = [&session](const QString& deviceName) {
-        return session.StartCapture(deviceName);
+    TFormatRequest request;  // chosen below, before the first start
+    auto startCapture = [&session, &request](const QString& deviceName) {
+        return session.StartCapture(deviceName, request);
     };
     TCameraKeeper keeper(session, startCapture, where.cameraKeeper);
     keeper.OnReturned = [&](const TCaptureNode& node) {
@@ -252,10 +254,12 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
 
     // Installed before the start, so that an early Ctrl+C ends the run too.
     StopSignals stopSignals;
+    request = ChooseLogFormat(options.format, settings, session, device, err);
     if (startCapture(device) != 0) {
         err << kProgram << ": Could not start grabbing!\n";
         return kExitFailure;
     }
+    NoteLogFormat(request, session, err);
     if (!options.noWrite) {
         // Makes a missing directory; one that cannot be made pauses writing
         // (or, with --exit-on-fault, ends the run here).
@@ -305,6 +309,7 @@ QString LogHelpText() {
         "Usage: vistrel-cli log [--device NAME] [--skip N] [--quality Q] [--dir DIR]\n"
         "                       [--subdir NAME] [--frames K] [--seconds S] [--no-write]\n"
         "                       [--keep-free SIZE] [--exit-on-fault]\n"
+        "                       [--format CODE] [--size WxH] [--fps N]\n"
         "\n"
         "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
         "after the local time (yymmddhhnnsszzz.jpg), as the window does.\n"
@@ -330,6 +335,10 @@ QString LogHelpText() {
         "                 end with status 1 at the first file that cannot be\n"
         "                 written or when the camera is lost, instead of pausing\n"
         "                 or waiting for it to come back\n"
+        "  --format CODE  the pixel format: YUY2, I420, YV12, MJPG, RGB or the V4L2\n"
+        "                 code, any case (see 'vistrel-cli formats')\n"
+        "  --size WxH     the frame size, e.g. 1280x720\n"
+        "  --fps N        the frame rate, e.g. 30 or 7.5\n"
         "  -h, --help     show this help\n"
         "\n"
         "Unset options come from the window's settings file (never written here),\n"
@@ -348,9 +357,17 @@ QString LogHelpText() {
         "on with the same settings, saying so again; the limits and Ctrl+C still end\n"
         "the run while it waits.\n"
         "\n"
+        "The camera keeps its current format unless --format, --size or --fps asks\n"
+        "for another, or the window saved a choice (Format and Size in the settings\n"
+        "file; --fps applies on top of it). A format, size or rate the camera does\n"
+        "not offer is refused with a list of what it offers, nearest first; a saved\n"
+        "choice it does not offer is skipped with a note. Without --size the current\n"
+        "size is kept.\n"
+        "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
         "or, with --exit-on-fault, when it is lost or a file cannot be written;\n"
-        "2 for a wrong command line.\n");
+        "2 for a wrong command line, or a format, size or rate the camera does not\n"
+        "offer.\n");
 }
 
 }  // namespace vistrel::cli

@@ -13,6 +13,7 @@
 #include "frontend/frame_writer.h"
 #include "frontend/retention.h"
 #include "frontend/camera_keeper.h"
+#include "frontend/format_choice.h"
 
 namespace vistrel::cli {
 
@@ -28,6 +29,7 @@ struct LogOptions {
     bool noWrite = false;
     std::optional<TKeepFree> keepFree;  // unset: the settings file's KeepFree
     bool exitOnFault = false;           // end with 1 at the first failed write or lost camera
+    TFormatChoice format;  // --format, --size, --fps
 };
 
 // The arguments that follow "log". Throws UsageError.

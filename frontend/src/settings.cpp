@@ -267,6 +267,8 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
         ini.ReadInteger(kSection, QStringLiteral("SkippedFrames"), s.SkippedFrames));
     s.SkippedFrames = std::clamp<int>(skipped, 0, kMaxSkippedFrames);
     s.KeepFree = ini.ReadString(kSection, QStringLiteral("KeepFree"), QString());
+    s.Format = ini.ReadString(kSection, QStringLiteral("Format"), QString());
+    s.Size = ini.ReadString(kSection, QStringLiteral("Size"), QString());
     return s;
 }
 
@@ -277,6 +279,13 @@ void TSettings::Save(const QString& fileName) const {
     ini.WriteInteger(kSection, QStringLiteral("SkippedFrames"), SkippedFrames);
     ini.WriteString(kSection, QStringLiteral("Directory"), Directory);
     ini.WriteBool(kSection, QStringLiteral("Logging"), Logging);
+    // Only once a user has chosen: without the keys the camera's format stands.
+    if (!Format.isEmpty()) {
+        ini.WriteString(kSection, QStringLiteral("Format"), Format);
+    }
+    if (!Size.isEmpty()) {
+        ini.WriteString(kSection, QStringLiteral("Size"), Size);
+    }
 }
 
 QString TSettings::ShortDirectory(const QString& directory) {

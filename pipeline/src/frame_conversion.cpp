@@ -157,12 +157,16 @@ void Planar420(const TYuvTables& tables, const std::uint8_t* data, int width, in
 }  // namespace
 
 void CopyRgbRows(const std::uint8_t* data, int width, int height, bool bottomUp,
-                 std::uint8_t* target, std::int64_t stride) {
+                 std::uint8_t* target, std::int64_t stride, std::int64_t sourceStride) {
+    if (width <= 0 || height <= 0) {
+        return;
+    }
     // Picture rows are padded to 4 bytes, so the rows are copied one by one.
     const auto rowBytes = static_cast<std::size_t>(width) * 3;
+    const std::int64_t rowStride = SourceStride(sourceStride, static_cast<std::int64_t>(rowBytes));
     for (int row = 0; row < height; ++row) {
         const int displayRow = bottomUp ? height - 1 - row : row;
-        std::memcpy(target + displayRow * stride, data + row * rowBytes, rowBytes);
+        std::memcpy(target + displayRow * stride, data + row * rowStride, rowBytes);
     }
 }
 

@@ -21,7 +21,7 @@ namespace vistrel {
 
 // Uncompressed BGR rows. bottomUp: the first source row is the bottom row.
 void CopyRgbRows(const std::uint8_t* data, int width, int height, bool bottomUp,
-                 std::uint8_t* target, std::int64_t stride);
+                 std::uint8_t* target, std::int64_t stride, std::int64_t sourceStride = 0);
 
 // Planar 4:2:0: a luma plane of height rows, then two chroma planes of
 // (width / 2) x (height / 2) bytes; cbFirst tells which chroma plane comes
@@ -35,7 +35,8 @@ void ConvertPlanar420RowsReference(const TYuvTables& tables, const std::uint8_t*
                                    int height, bool cbFirst, std::uint8_t* target,
                                    std::int64_t stride, std::int64_t sourceStride = 0);
 
-// Packed 4:2:2, groups of Y0 U Y1 V, rows of 2 * width bytes (unpadded).
+// Packed 4:2:2, groups of Y0 U Y1 V, rows of 2 * width bytes, sourceStride
+// apart.
 void ConvertPacked422Rows(const TYuvTables& tables, const std::uint8_t* data, int width, int height,
                           std::uint8_t* target, std::int64_t stride, std::int64_t sourceStride = 0);
 void ConvertPacked422RowsReference(const TYuvTables& tables, const std::uint8_t* data, int width,

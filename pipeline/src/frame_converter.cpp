@@ -54,6 +54,13 @@ void CheckTargetFits(const TRawFrame& frame, const QImage& target) {
     }
 }
 
+// The frame's row stride when its rows are padded, else 0 (unpadded rows:
+// the exact-length rule). A stride shorter than a row cannot be right and is
+// taken as unpadded too.
+std::int64_t SourceStride(FrameLayout layout, const TRawFrame& frame) {
+    return frame.stride > RowLength(layout, frame.width) ? frame.stride : 0;
+}
+
 void LogFailure(const char* what) noexcept {
     try {
         qCWarning(lcPipeline, "frame conversion failed: %s", what);
@@ -103,8 +110,14 @@ TConversionResult TFrameConverter::Produce(const TRawFrame& frame, QImage& targe
         return DecodeJpeg(frame, target) ? TConversionResult{Outcome::Converted}
                                          : Diagnostic(Reason::UndecodableJpeg);
     }
-    const std::int64_t required = RequiredFrameLength(layout, frame.width, frame.height);
-    if (frame.length != required) {
+    const std::int64_t stride = SourceStride(layout, frame);
+    if (stride == 0) {
+        const std::int64_t required = RequiredFrameLength(layout, frame.width, frame.height);
+        if (frame.length != required) {
+            return Diagnostic(Reason::LengthMismatch, required);
+        }
+    } else if (const std::int64_t required = RequiredPaddedLength(layout, stride, frame.height);
+               frame.length < required) {
         return Diagnostic(Reason::LengthMismatch, required);
     }
     CheckTargetFits(frame, target);
@@ -138,16 +151,17 @@ void TFrameConverter::ConvertRows(FrameLayout layout, const TRawFrame& frame, QI
     Unshare(target);
     std::uint8_t* const bits = target.bits();
     const std::int64_t stride = target.bytesPerLine();
+    const std::int64_t source = SourceStride(layout, frame);
     if (layout == FrameLayout::Rgb) {
-        CopyRgbRows(frame.data, frame.width, frame.height, !frame.topDownRgb, bits, stride);
+        CopyRgbRows(frame.data, frame.width, frame.height, !frame.topDownRgb, bits, stride, source);
         return;
     }
     BuildYuvTables();
     if (layout == FrameLayout::Planar420) {
         ConvertPlanar420Rows(tables_, frame.data, frame.width, frame.height,
-                             frame.compression != fourcc::kYV12, bits, stride);
+                             frame.compression != fourcc::kYV12, bits, stride, source);
     } else {
-        ConvertPacked422Rows(tables_, frame.data, frame.width, frame.height, bits, stride);
+        ConvertPacked422Rows(tables_, frame.data, frame.width, frame.height, bits, stride, source);
     }
 }
 

@@ -37,6 +37,35 @@ std::int64_t RequiredFrameLength(FrameLayout layout, std::int32_t width, std::in
     return -1;
 }
 
+std::int64_t RowLength(FrameLayout layout, std::int32_t width) {
+    switch (layout) {
+        case FrameLayout::Rgb:
+            return std::int64_t{3} * width;
+        case FrameLayout::Packed422:
+            return std::int64_t{2} * width;
+        case FrameLayout::Planar420:
+            return width;
+        case FrameLayout::Jpeg:
+        case FrameLayout::Unsupported:
+            break;
+    }
+    return -1;
+}
+
+std::int64_t RequiredPaddedLength(FrameLayout layout, std::int64_t stride, std::int32_t height) {
+    switch (layout) {
+        case FrameLayout::Rgb:
+        case FrameLayout::Packed422:
+            return stride * height;
+        case FrameLayout::Planar420:
+            return stride * height * 3 / 2;
+        case FrameLayout::Jpeg:
+        case FrameLayout::Unsupported:
+            break;
+    }
+    return -1;
+}
+
 QString DiagnosticLine(std::int32_t length, std::uint32_t compression) {
     return QStringLiteral("DataSize: ") + QString::number(length) + QStringLiteral("  FourCC: ") +
            QString::fromLatin1(FourCCName(compression));

@@ -7,8 +7,10 @@
 #include <QPaintDevice>
 #include <QPainter>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -16,6 +18,7 @@
 #include <utility>
 
 #include "capture/device_enum.h"
+#include "capture/format_enum.h"
 #include "capture/status.h"
 #include "capture/v4l2_io.h"
 #include "capture/video_sample.h"
@@ -51,6 +54,26 @@ constexpr std::uint32_t kSlotMask = 0x3;
 constexpr int kClaimShift = 2;
 constexpr std::uint32_t kClaimMask = 0x7u << kClaimShift;
 constexpr std::uint32_t kConvertedBit = 1u << 5;
+
+// The row stride a stream's frames are converted with: the driver's bytes per
+// line. A driver whose largest frame is shorter than such rows need is
+// logged: its frames will show the diagnostic picture.
+std::int32_t StrideOf(const TStreamFormat& format) {
+    const auto stride = static_cast<std::int32_t>(
+        std::min<std::uint32_t>(format.bytesPerLine, std::numeric_limits<std::int32_t>::max()));
+    const FrameLayout layout = LayoutOf(format.compression);
+    const std::int64_t required = stride > RowLength(layout, format.width)
+                                      ? RequiredPaddedLength(layout, stride, format.height)
+                                      : RequiredFrameLength(layout, format.width, format.height);
+    if (format.sizeImage != 0 && required > format.sizeImage) {
+        qCWarning(lcPipeline,
+                  "the driver's frames of %u bytes are shorter than the %lld bytes of %dx%d "
+                  "with %d bytes per line",
+                  format.sizeImage, static_cast<long long>(required), format.width, format.height,
+                  stride);
+    }
+    return stride;
+}
 
 constexpr std::uint32_t ClaimBit(int slot) {
     return 1u << (kClaimShift + slot);
@@ -150,8 +173,8 @@ void TVideoImage::Dispose() {
 }
 
 void TVideoImage::SetFormat(std::int32_t width, std::int32_t height, std::uint32_t compression,
-                            bool topDownRgb) {
-    if (width < 0 || height < 0) {
+                            bool topDownRgb, std::int32_t stride) {
+    if (width < 0 || height < 0 || stride < 0) {
         throw std::invalid_argument("frame size must not be negative");
     }
     QImage bitmap;
@@ -167,6 +190,7 @@ void TVideoImage::SetFormat(std::int32_t width, std::int32_t height, std::uint32
     height_ = height;
     compression_ = compression;
     topDownRgb_ = topDownRgb;
+    stride_ = stride;
     ClearConverted();
 }
 
@@ -324,7 +348,17 @@ void TVideoImage::GetDeviceList(QStringList& list) {
     }
 }
 
-int TVideoImage::StartCapture(const QString& deviceName) {
+TStatus TVideoImage::GetDeviceFormats(const QString& deviceName, TDeviceFormats& formats) {
+    std::string friendlyName;
+    return EnumDeviceFormats(deviceName.toLocal8Bit().toStdString(), formats, friendlyName, *io_);
+}
+
+TStatus TVideoImage::CaptureFormats(TDeviceFormats& formats) const {
+    formats = {};
+    return captureGraph_ ? captureGraph_->EnumFormats(formats) : kStatusFail;
+}
+
+int TVideoImage::StartCapture(const QString& deviceName, const TFormatRequest& request) {
     ClearConverted();
     StopCapture();
     lastStartFailure_ = {};
@@ -338,7 +372,8 @@ int TVideoImage::StartCapture(const QString& deviceName) {
     const QString startCall = QStringLiteral("StartVideo(\"%1\")").arg(deviceName);
     std::string friendlyName;
     try {
-        status = captureGraph_->StartVideo(deviceName.toLocal8Bit().toStdString(), friendlyName);
+        status = captureGraph_->StartVideo(deviceName.toLocal8Bit().toStdString(), friendlyName,
+                                           request);
     } catch (const std::exception& e) {
         return FailStart(kStatusFail, startCall + QStringLiteral(" raised \"%1\"").arg(e.what()));
     } catch (...) {
@@ -355,13 +390,15 @@ int TVideoImage::StartCapture(const QString& deviceName) {
         return FailStart(status, QStringLiteral("GetStreamInfo"));
     }
     TStreamFormat format;
-    const bool topDown = captureGraph_->StreamFormat(format) && format.topDownRows;
+    const bool known = captureGraph_->StreamFormat(format);
+    const std::int32_t stride = known ? StrideOf(format) : 0;
     try {
-        SetFormat(width, height, compression, topDown);
+        SetFormat(width, height, compression, known && format.topDownRows, stride);
     } catch (...) {
         StopCapture();  // never leave a running capture behind a failed start
         throw;
     }
+    captureFormat_ = format;
     captureGraph_->SetFrameCallback(&TVideoImage::ReceiveSampleRoutine, this);
     cameraIdentity_ = captureGraph_->Identity();
     qCInfo(lcPipeline, "capturing from %s (\"%s\"): %dx%d %s", captureGraph_->DevicePath().c_str(),
@@ -484,7 +521,8 @@ void TVideoImage::ConvertFrameFor(int slot, std::int32_t length, const std::uint
                           .compression = compression_,
                           .width = width_,
                           .height = height_,
-                          .topDownRgb = topDownRgb_};
+                          .topDownRgb = topDownRgb_,
+                          .stride = stride_};
     if (converter_.Convert(frame, videoBitmap_).Completed()) {
         MarkConverted(slot);
     }

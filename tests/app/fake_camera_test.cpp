@@ -2,8 +2,10 @@
 // device standing in for cameras.
 #include <QApplication>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QLabel>
+#include <QMenu>
 #include <QRegularExpression>
 #include <QToolButton>
 
@@ -51,9 +53,65 @@ protected:
         return true;
     }
 
+    // A camera that lists YUYV 32x24 and 64x48, MJPG 64x48 and UYVY 32x24.
+    int AddListingCamera(FakeFormat format) {
+        FakeDeviceConfig config;
+        config.card = "Desk Cam";
+        config.format = format;
+        config.offers = {
+            FakeOffer{V4L2_PIX_FMT_YUYV, {{32, 24}, {64, 48}}, {}, {{1, 30}}},
+            FakeOffer{V4L2_PIX_FMT_MJPEG, {{64, 48}}, {}, {{1, 30}}},
+            FakeOffer{V4L2_PIX_FMT_UYVY, {{32, 24}}, {}, {{1, 30}}},
+        };
+        return fake_->AddDevice(config);
+    }
+
+    // Right-clicks the thumbnail; the menu goes to onMenu_.
+    void RightClickThumbnail() {
+        auto* thumbnail = Control<QLabel>("ThumbI");
+        QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(10, 10),
+                                thumbnail->mapToGlobal(QPoint(10, 10)));
+        QApplication::sendEvent(thumbnail, &event);
+    }
+
+    // Pushes one frame and waits until the window has taken it.
+    void ShowFrame(int camera, const FakeFormat& format) {
+        TMainForm& form = Form();
+        const std::uint64_t before = form.FrameLogger().FramesTaken();
+        ASSERT_TRUE(fake_->PushFrameWhenReady(camera, MakeFrameBytes(format, 1)));
+        ASSERT_TRUE(RunUntil([&] { return form.FrameLogger().FramesTaken() > before; }));
+    }
+
     std::shared_ptr<FakeV4L2> fake_;
     FakeFormat format_ = MakeFormat(V4L2_PIX_FMT_BGR24, 640, 480);
 };
+
+// A submenu's entries: its title, then each entry's text, "*" for a checked one.
+QStringList Entries(QMenu& menu) {
+    QStringList entries;
+    for (QAction* action : menu.actions()) {
+        if (QMenu* sub = action->menu()) {
+            entries << sub->title() + (sub->isEnabled() ? "" : " [off]");
+            for (QAction* size : sub->actions()) {
+                entries << "  " + size->text() + (size->isChecked() ? " *" : "");
+            }
+        }
+    }
+    return entries;
+}
+
+QAction* FindEntry(QMenu& menu, const QString& format, const QString& size) {
+    for (QAction* action : menu.actions()) {
+        if (action->menu() != nullptr && action->menu()->title() == format) {
+            for (QAction* entry : action->menu()->actions()) {
+                if (entry->text() == size) {
+                    return entry;
+                }
+            }
+        }
+    }
+    return nullptr;
+}
 
 TEST_F(FakeCameraTest, FourthCameraRunsLogsFilesAndStops) {
     AddCameras(4);
@@ -154,6 +212,76 @@ TEST_F(FakeCameraTest, ExitWhileCapturingReleasesTheCameraAndSaves) {
     EXPECT_EQ(fake_->OpenFds(), 0);
     EXPECT_EQ(fake_->MappedBuffers(), 0);
     EXPECT_TRUE(ReadSettings().startsWith("[Settings]\nCam=0\n"));
+}
+
+TEST_F(FakeCameraTest, ThumbnailMenuPickRestartsCaptureAndIsSaved) {
+    const int cam = AddListingCamera(MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24));
+    const QString out = TempPath("frames");
+    QDir().mkpath(out);
+    WriteSettings("[Settings]\nSkippedFrames=0\nDirectory=" + out + "\n");
+    MakeForm().show();
+    RightClickThumbnail();  // not capturing: a menu that says so
+    EXPECT_EQ(menusShown_, 1);
+
+    Control<QToolButton>("RunSB")->click();
+    ASSERT_TRUE(Form().IsCapturing());
+    EXPECT_EQ(fake_->IoctlCalls(cam, VIDIOC_S_FMT), 0u);  // no choice yet: as it is
+    QStringList shown;
+    onMenu_ = [&](QMenu& menu) {
+        shown = Entries(menu);
+        QAction* entry = FindEntry(menu, "YUY2", "64x48");
+        ASSERT_NE(entry, nullptr);
+        entry->trigger();
+    };
+    RightClickThumbnail();
+    EXPECT_EQ(shown, (QStringList{"YUY2", "  32x24 *", "  64x48", "MJPG", "  64x48",
+                                  "UYVY (not convertible) [off]", "  32x24"}));
+    ASSERT_TRUE(Form().IsCapturing());
+    EXPECT_TRUE(messages_.empty());
+    const FakeFormat bigger = MakeFormat(V4L2_PIX_FMT_YUYV, 64, 48);
+    ShowFrame(cam, bigger);
+    EXPECT_EQ(Control<QLabel>("SourceXYL")->text(), "64 x 48");
+    EXPECT_EQ(Form().Session()->Width(), 64);
+
+    Control<QToolButton>("ExitSB")->click();
+    EXPECT_EQ(fake_->OpenFds(), 0);
+    EXPECT_TRUE(ReadSettings().endsWith("Logging=1\nFormat=YUY2\nSize=64x48\n"))
+        << ReadSettings().toStdString();
+
+    // The next run asks for the saved choice.
+    DestroyForm();
+    MakeForm();
+    Control<QToolButton>("RunSB")->click();
+    ASSERT_TRUE(Form().IsCapturing());
+    EXPECT_EQ(Form().Session()->Width(), 64);
+    EXPECT_EQ(fake_->IoctlCalls(cam, VIDIOC_S_FMT), 2u);
+}
+
+TEST_F(FakeCameraTest, UnconvertibleCameraAndUnofferedSavedChoiceAreNamed) {
+    const int cam = AddListingCamera(MakeFormat(V4L2_PIX_FMT_UYVY, 32, 24));
+    WriteSettings("[Settings]\nSkippedFrames=0\nFormat=MJPG\nSize=1920x1080\n");
+    static QStringList warnings;
+    warnings.clear();
+    const QtMessageHandler previous =
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& m) {
+            if (QLatin1String(context.category) == "vistrel.app") {
+                warnings << m;
+            }
+        });
+    MakeForm();
+    Control<QToolButton>("RunSB")->click();
+    qInstallMessageHandler(previous);
+    ASSERT_TRUE(Form().IsCapturing());
+    EXPECT_EQ(fake_->IoctlCalls(cam, VIDIOC_S_FMT), 0u);
+    ASSERT_EQ(warnings.size(), 1);
+    EXPECT_TRUE(warnings[0].startsWith("the camera does not offer the saved format MJPG 1920x1080"))
+        << warnings[0].toStdString();
+
+    ShowFrame(cam, MakeFormat(V4L2_PIX_FMT_UYVY, 32, 24));
+    auto* label = Control<QLabel>("SourceXYL");
+    EXPECT_EQ(label->text(), "UYVY unsupported");
+    EXPECT_LE(label->geometry().right(), Control<QToolButton>("SaveSetSB")->x());
+    EXPECT_TRUE(label->toolTip().contains("choose YUY2, MJPG")) << label->toolTip().toStdString();
 }
 
 }  // namespace

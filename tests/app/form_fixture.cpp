@@ -22,6 +22,12 @@ FormTest::FormTest() {
                               const QString& text) {
         messages_.push_back({icon, title, text});
     };
+    env_.showMenu = [this](QMenu& menu, const QPoint&) {
+        ++menusShown_;
+        if (onMenu_) {
+            onMenu_(menu);
+        }
+    };
     env_.askYesNo = [](QWidget*, const QString&) { return false; };
     env_.chooseDirectory = [this](QWidget*, const QString&) { return chosenDirectory_; };
     env_.sleep = [this](int milliseconds) { sleeps_.push_back(milliseconds); };
@@ -34,7 +40,7 @@ FormTest::FormTest() {
     // machine's own devices.
     env_.sessionOptions.io = std::make_shared<FakeV4L2>();
     env_.getDeviceList = [this](TVideoImage&, QStringList& list) { list = cameras_; };
-    env_.startCapture = [this](TVideoImage&, const QString& name) {
+    env_.startCapture = [this](TVideoImage&, const QString& name, const TFormatRequest&) {
         startedDevices_.push_back(name);
         return startResult_;
     };

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -66,6 +67,9 @@ protected:
     std::vector<Message> messages_;
     std::vector<int> sleeps_;
     std::optional<QString> chosenDirectory_;
+    // Popup menus are handed here instead of being shown.
+    std::function<void(QMenu& menu)> onMenu_;
+    int menusShown_ = 0;
 
 private:
     std::unique_ptr<TMainForm> form_;

@@ -3,10 +3,14 @@
 // prints PASS or FAIL lines and exits 1 when anything failed.
 //
 //   capture_driver_check list [EXPECTED_COUNT]
-//   capture_driver_check stream DEVICE FOURCC FRAMES   (FOURCC as V4L2 names it: YUYV YU12 YV12
-//   BGR3) capture_driver_check error-flag DEVICE capture_driver_check fatal DEVICE
+//   capture_driver_check stream DEVICE FOURCC FRAMES
+//       (FOURCC as V4L2 names it: YUYV YU12 YV12 BGR3)
+//   capture_driver_check error-flag DEVICE
+//   capture_driver_check fatal DEVICE
 //   capture_driver_check disconnect DEVICE
-//   capture_driver_check set-format DEVICE FOURCC      (for other programs that follow)
+//   capture_driver_check set-format DEVICE FOURCC [WxH [BYTESPERLINE]]
+//       (for other programs that follow; 320x180 by default; with BYTESPERLINE,
+//       PASS only when the driver pads its rows to it)
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
@@ -108,18 +112,25 @@ bool SetControl(const std::string& node, const std::string& name, int value) {
 
 // Sets the format (at 320x180, 30 frames a second to keep the emulated VM
 // quick); the capture layer then takes it as the device's current format.
-bool SetFormat(const std::string& node, std::uint32_t pixelFormat) {
+bool SetFormat(const std::string& node, std::uint32_t pixelFormat, std::uint32_t width = 320,
+               std::uint32_t height = 180, std::uint32_t bytesPerLine = 0) {
     const int fd = open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
     v4l2_format f{};
     f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    f.fmt.pix.width = 320;
-    f.fmt.pix.height = 180;
+    f.fmt.pix.width = width;
+    f.fmt.pix.height = height;
     f.fmt.pix.pixelformat = pixelFormat;
     f.fmt.pix.field = V4L2_FIELD_NONE;
-    bool ok = ioctl(fd, VIDIOC_S_FMT, &f) == 0 && f.fmt.pix.pixelformat == pixelFormat;
+    f.fmt.pix.bytesperline = bytesPerLine;
+    bool ok = ioctl(fd, VIDIOC_S_FMT, &f) == 0 && f.fmt.pix.pixelformat == pixelFormat &&
+              (bytesPerLine == 0 || f.fmt.pix.bytesperline == bytesPerLine);
+    std::printf("-- %s: %ux%u %.4s, %u bytes per line, %u bytes a frame\n", node.c_str(),
+                f.fmt.pix.width, f.fmt.pix.height,
+                reinterpret_cast<const char*>(&f.fmt.pix.pixelformat), f.fmt.pix.bytesperline,
+                f.fmt.pix.sizeimage);
     v4l2_streamparm p{};
     p.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     p.parm.capture.timeperframe = {1, 30};
@@ -366,14 +377,22 @@ int main(int argc, char** argv) {
     if (args.size() == 2 && args[0] == "disconnect") {
         return Disconnect(args[1]);
     }
-    if (args.size() == 3 && args[0] == "set-format") {
+    if (args.size() >= 3 && args.size() <= 5 && args[0] == "set-format") {
         const std::string node = NodeOf(args[1]);
-        Check(SetFormat(node, PixelFormatFromText(args[2])), node + " set to " + args[2]);
+        unsigned width = 320, height = 180;
+        if (args.size() >= 4 && std::sscanf(args[3].c_str(), "%ux%u", &width, &height) != 2) {
+            return 2;
+        }
+        const auto bytesPerLine =
+            args.size() == 5 ? static_cast<std::uint32_t>(std::stoul(args[4])) : 0u;
+        Check(SetFormat(node, PixelFormatFromText(args[2]), width, height, bytesPerLine),
+              node + " set to " + args[2] + (args.size() >= 4 ? " " + args[3] : "") +
+                  (bytesPerLine != 0 ? ", " + args[4] + " bytes per line" : ""));
         return failures == 0 ? 0 : 1;
     }
     std::fprintf(stderr,
                  "usage: capture_driver_check list [N] | stream DEVICE FOURCC FRAMES |\n"
                  "       error-flag DEVICE | fatal DEVICE | disconnect DEVICE |\n"
-                 "       set-format DEVICE FOURCC\n");
+                 "       set-format DEVICE FOURCC [WxH [BYTESPERLINE]]\n");
     return 2;
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <stdexcept>
@@ -17,7 +18,8 @@ constexpr std::uint32_t kOffsetStep = 1u << 24;
 
 }  // namespace
 
-FakeFormat MakeFormat(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t height) {
+FakeFormat MakeFormat(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t height,
+                      std::uint32_t rowPadding) {
     FakeFormat f;
     f.pixelFormat = pixelFormat;
     f.width = width;
@@ -25,18 +27,18 @@ FakeFormat MakeFormat(std::uint32_t pixelFormat, std::uint32_t width, std::uint3
     switch (pixelFormat) {
         case V4L2_PIX_FMT_YUYV:
         case V4L2_PIX_FMT_UYVY:
-            f.bytesPerLine = width * 2;
+            f.bytesPerLine = width * 2 + rowPadding;
             f.sizeImage = f.bytesPerLine * height;
             break;
         case V4L2_PIX_FMT_BGR24:
         case V4L2_PIX_FMT_RGB24:
-            f.bytesPerLine = width * 3;
+            f.bytesPerLine = width * 3 + rowPadding;
             f.sizeImage = f.bytesPerLine * height;
             break;
         case V4L2_PIX_FMT_YUV420:
         case V4L2_PIX_FMT_YVU420:
-            f.bytesPerLine = width;
-            f.sizeImage = width * height + 2 * ((width / 2) * (height / 2));
+            f.bytesPerLine = width + rowPadding;
+            f.sizeImage = f.bytesPerLine * height + 2 * ((f.bytesPerLine / 2) * (height / 2));
             break;
         case V4L2_PIX_FMT_MJPEG:
         case V4L2_PIX_FMT_JPEG:
@@ -44,7 +46,7 @@ FakeFormat MakeFormat(std::uint32_t pixelFormat, std::uint32_t width, std::uint3
             f.sizeImage = width * height * 2;
             break;
         default:
-            f.bytesPerLine = width * 2;
+            f.bytesPerLine = width * 2 + rowPadding;
             f.sizeImage = f.bytesPerLine * height;
             break;
     }
@@ -386,10 +388,26 @@ int FakeV4L2::IoctlLocked(Device& device, int fd, unsigned long request, void* a
             if (!device.buffers.empty()) {
                 return -EBUSY;
             }
-            device.config.format =
-                MakeFormat(f->fmt.pix.pixelformat, f->fmt.pix.width, f->fmt.pix.height);
+            if (const int r = SetFormatLocked(device, *f); r < 0) {
+                return r;
+            }
             return IoctlLocked(device, fd, VIDIOC_G_FMT, arg);
         }
+        case VIDIOC_G_PARM:
+        case VIDIOC_S_PARM: {
+            auto* p = static_cast<v4l2_streamparm*>(arg);
+            if (!isCapture || p->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) {
+                return -EINVAL;
+            }
+            return FrameIntervalLocked(device, request, *p);
+        }
+        case VIDIOC_ENUM_FMT:
+        case VIDIOC_ENUM_FRAMESIZES:
+        case VIDIOC_ENUM_FRAMEINTERVALS:
+            if (!isCapture) {
+                return -EINVAL;
+            }
+            return EnumerateLocked(device, request, arg);
         case VIDIOC_REQBUFS: {
             auto* r = static_cast<v4l2_requestbuffers*>(arg);
             if (!isCapture || r->type != V4L2_BUF_TYPE_VIDEO_CAPTURE ||
@@ -590,6 +608,155 @@ int FakeV4L2::Poll(pollfd* fds, nfds_t count, int timeoutMs) {
         }
         // A fake device was signalled: look at it again.
     }
+}
+
+namespace {
+
+const FakeOffer* OfferOf(const FakeDeviceConfig& config, std::uint32_t pixelFormat) {
+    for (const FakeOffer& offer : config.offers) {
+        if (offer.pixelFormat == pixelFormat) {
+            return &offer;
+        }
+    }
+    return nullptr;
+}
+
+std::uint32_t Snap(std::uint32_t value, std::uint32_t low, std::uint32_t high, std::uint32_t step) {
+    const std::uint32_t clamped = std::clamp(value, low, high);
+    const std::uint32_t steps = (clamped - low + std::max(step, 1u) / 2) / std::max(step, 1u);
+    return std::min(low + steps * std::max(step, 1u), high);
+}
+
+bool OffersSize(const FakeOffer& offer, std::uint32_t width, std::uint32_t height) {
+    if (offer.range) {
+        const v4l2_frmsize_stepwise& r = *offer.range;
+        return width >= r.min_width && width <= r.max_width && height >= r.min_height &&
+               height <= r.max_height;
+    }
+    return std::find(offer.sizes.begin(), offer.sizes.end(), std::pair{width, height}) !=
+           offer.sizes.end();
+}
+
+}  // namespace
+
+int FakeV4L2::SetFormatLocked(Device& device, v4l2_format& format) {
+    FakeDeviceConfig& config = device.config;
+    std::uint32_t pixelFormat = format.fmt.pix.pixelformat;
+    std::uint32_t width = format.fmt.pix.width;
+    std::uint32_t height = format.fmt.pix.height;
+    if (!config.offers.empty()) {
+        const FakeOffer* offer = OfferOf(config, pixelFormat);
+        if (offer == nullptr) {
+            offer = &config.offers.front();
+            pixelFormat = offer->pixelFormat;
+        }
+        if (offer->range) {
+            const v4l2_frmsize_stepwise& r = *offer->range;
+            width = Snap(width, r.min_width, r.max_width, r.step_width);
+            height = Snap(height, r.min_height, r.max_height, r.step_height);
+        } else if (!offer->sizes.empty()) {
+            const auto distance = [&](const std::pair<std::uint32_t, std::uint32_t>& size) {
+                return std::abs(static_cast<std::int64_t>(size.first) - width) +
+                       std::abs(static_cast<std::int64_t>(size.second) - height);
+            };
+            const auto nearest = std::min_element(
+                offer->sizes.begin(), offer->sizes.end(),
+                [&](const auto& a, const auto& b) { return distance(a) < distance(b); });
+            width = nearest->first;
+            height = nearest->second;
+        }
+    }
+    const FakeFormat made = MakeFormat(pixelFormat, width, height, config.rowPadding);
+    v4l2_pix_format pix{};
+    pix.pixelformat = made.pixelFormat;
+    pix.width = made.width;
+    pix.height = made.height;
+    pix.bytesperline = made.bytesPerLine;
+    pix.sizeimage = made.sizeImage;
+    if (config.adjustFormat) {
+        config.adjustFormat(pix);
+    }
+    config.format = {pix.pixelformat, pix.width, pix.height, pix.bytesperline, pix.sizeimage};
+    return 0;
+}
+
+int FakeV4L2::FrameIntervalLocked(Device& device, unsigned long request, v4l2_streamparm& parm) {
+    FakeDeviceConfig& config = device.config;
+    if (config.interval.numerator == 0 || config.interval.denominator == 0) {
+        return -ENOTTY;
+    }
+    v4l2_fract wanted = parm.parm.capture.timeperframe;
+    parm.parm.capture = v4l2_captureparm{};
+    parm.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+    if (request == VIDIOC_S_PARM && wanted.numerator != 0 && wanted.denominator != 0) {
+        const FakeOffer* offer = OfferOf(config, config.format.pixelFormat);
+        if (offer != nullptr && !offer->intervals.empty()) {
+            const auto rate = [](const v4l2_fract& f) {
+                return static_cast<double>(f.denominator) / f.numerator;
+            };
+            wanted = *std::min_element(offer->intervals.begin(), offer->intervals.end(),
+                                       [&](const v4l2_fract& a, const v4l2_fract& b) {
+                                           return std::abs(rate(a) - rate(wanted)) <
+                                                  std::abs(rate(b) - rate(wanted));
+                                       });
+        }
+        if (config.adjustInterval) {
+            config.adjustInterval(wanted);
+        }
+        config.interval = wanted;
+    }
+    parm.parm.capture.timeperframe = config.interval;
+    return 0;
+}
+
+int FakeV4L2::EnumerateLocked(const Device& device, unsigned long request, void* arg) const {
+    const FakeDeviceConfig& config = device.config;
+    if (request == VIDIOC_ENUM_FMT) {
+        auto* d = static_cast<v4l2_fmtdesc*>(arg);
+        if (d->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || d->index >= config.offers.size()) {
+            return -EINVAL;
+        }
+        const std::uint32_t index = d->index;
+        *d = v4l2_fmtdesc{};
+        d->index = index;
+        d->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        d->pixelformat = config.offers[index].pixelFormat;
+        const bool compressed = d->pixelformat == V4L2_PIX_FMT_MJPEG;
+        d->flags = compressed ? V4L2_FMT_FLAG_COMPRESSED : 0;
+        std::strncpy(reinterpret_cast<char*>(d->description),
+                     compressed ? "Motion-JPEG" : "Fake raw format", sizeof d->description - 1);
+        return 0;
+    }
+    if (request == VIDIOC_ENUM_FRAMESIZES) {
+        auto* e = static_cast<v4l2_frmsizeenum*>(arg);
+        const FakeOffer* offer = OfferOf(config, e->pixel_format);
+        if (offer == nullptr) {
+            return -EINVAL;
+        }
+        if (offer->range) {
+            if (e->index != 0) {
+                return -EINVAL;
+            }
+            e->type = V4L2_FRMSIZE_TYPE_STEPWISE;
+            e->stepwise = *offer->range;
+            return 0;
+        }
+        if (e->index >= offer->sizes.size()) {
+            return -EINVAL;
+        }
+        e->type = V4L2_FRMSIZE_TYPE_DISCRETE;
+        e->discrete = {offer->sizes[e->index].first, offer->sizes[e->index].second};
+        return 0;
+    }
+    auto* e = static_cast<v4l2_frmivalenum*>(arg);
+    const FakeOffer* offer = OfferOf(config, e->pixel_format);
+    if (offer == nullptr || !OffersSize(*offer, e->width, e->height) ||
+        e->index >= offer->intervals.size()) {
+        return -EINVAL;
+    }
+    e->type = V4L2_FRMIVAL_TYPE_DISCRETE;
+    e->discrete = offer->intervals[e->index];
+    return 0;
 }
 
 void FakeV4L2::SignalLocked(int id) {

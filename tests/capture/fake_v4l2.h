@@ -6,10 +6,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "capture/v4l2_io.h"
@@ -29,8 +31,19 @@ struct FakeFormat {
 // YUYV/UYVY (2 bytes a pixel) and BGR24 (3), 8-bit luma rows plus two
 // quarter-size chroma planes for YU12/YV12, and for MJPG no line size and a
 // generous buffer (width * height * 2, as uvcvideo sizes it) that a frame
-// fills only partly.
-FakeFormat MakeFormat(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t height);
+// fills only partly. rowPadding bytes are added to every row of the raw
+// formats (bytes per line; the chroma rows of YU12/YV12 get half of it).
+FakeFormat MakeFormat(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t height,
+                      std::uint32_t rowPadding = 0);
+
+// One pixel format the fake lists, with its sizes and, the same at every
+// size, its frame intervals.
+struct FakeOffer {
+    std::uint32_t pixelFormat = V4L2_PIX_FMT_YUYV;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> sizes;  // discrete sizes
+    std::optional<v4l2_frmsize_stepwise> range;                  // instead of sizes
+    std::vector<v4l2_fract> intervals;                           // discrete intervals
+};
 
 // Bytes of one frame of the format: sizeImage bytes following a pattern that
 // depends on seed, or for MJPG a short stream from FF D8 to FF D9 much smaller
@@ -50,6 +63,21 @@ struct FakeDeviceConfig {
     std::uint32_t maxBuffers = 8;  // REQBUFS grants at most this; 0: no buffers
     int openError = 0;             // open fails with this errno
     int querycapError = 0;         // VIDIOC_QUERYCAP fails with this errno
+
+    // What VIDIOC_ENUM_FMT, _FRAMESIZES and _FRAMEINTERVALS list. Empty: they
+    // list nothing, and VIDIOC_S_FMT takes any format and size as asked.
+    // Otherwise S_FMT adjusts as drivers do: an unlisted format becomes the
+    // first listed one, a size the nearest listed one (or the nearest on the
+    // range's steps), and S_PARM picks the nearest listed interval.
+    std::vector<FakeOffer> offers;
+    // Bytes added to every row of a raw format that S_FMT sets.
+    std::uint32_t rowPadding = 0;
+    // The time per frame of VIDIOC_G_PARM and S_PARM. 0/0: the driver has no
+    // frame rate (both calls fail with ENOTTY).
+    v4l2_fract interval{1, 30};
+    // Further adjustments of what S_FMT and S_PARM settle on.
+    std::function<void(v4l2_pix_format&)> adjustFormat;
+    std::function<void(v4l2_fract&)> adjustInterval;
 };
 
 // A fake V4L2 subsystem behind the capture layer's seam. Devices are added
@@ -163,6 +191,9 @@ private:
     int IoctlLocked(Device& device, int fd, unsigned long request, void* arg);
     short EventsLocked(int fd) const;
     void SignalLocked(int device);
+    int SetFormatLocked(Device& device, v4l2_format& format);
+    int FrameIntervalLocked(Device& device, unsigned long request, v4l2_streamparm& parm);
+    int EnumerateLocked(const Device& device, unsigned long request, void* arg) const;
     void StopStreamingLocked(Device& device);
     void FreeBuffersIfUnusedLocked(Device& device);
 

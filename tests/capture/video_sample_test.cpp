@@ -242,6 +242,62 @@ TEST_F(VideoSampleTest, StartingAgainReleasesThePreviousDevice) {
     EXPECT_EQ(fake_->OpenFds(), 0);
 }
 
+TEST_F(VideoSampleTest, RequestIsSetBeforeStreamingAndTheDriverHasTheLastWord) {
+    FakeDeviceConfig config;
+    config.format = MakeFormat(V4L2_PIX_FMT_YUYV, 640, 480);
+    config.rowPadding = 64;
+    config.offers = {
+        test::FakeOffer{V4L2_PIX_FMT_YUYV, {{640, 480}, {1280, 720}}, {}, {{1, 30}, {1, 15}}}};
+    const int cam = fake_->AddDevice(config);
+
+    // No request: the device is taken as it is.
+    auto sample = MakeSample();
+    std::string name;
+    ASSERT_EQ(sample->StartVideo("#1", name), kStatusOk);
+    EXPECT_EQ(fake_->IoctlCalls(cam, VIDIOC_S_FMT), 0u);
+    EXPECT_EQ(fake_->IoctlCalls(cam, VIDIOC_S_PARM), 0u);
+    sample.reset();
+
+    // Size and rate as asked; the padded rows the driver chose are reported.
+    sample = MakeSample();
+    ASSERT_EQ(sample->StartVideo("#1", name,
+                                 TFormatRequest{V4L2_PIX_FMT_YUYV, 1280, 720, TFraction{1, 15}}),
+              kStatusOk);
+    TStreamFormat format;
+    ASSERT_TRUE(sample->StreamFormat(format));
+    EXPECT_EQ(format.width, 1280);
+    EXPECT_EQ(format.height, 720);
+    EXPECT_EQ(format.bytesPerLine, 1280u * 2 + 64);
+    EXPECT_EQ(format.sizeImage, (1280u * 2 + 64) * 720);
+    EXPECT_EQ(format.interval, (TFraction{1, 15}));
+    sample->SetFrameCallback(&FrameSink::Routine, &sink_);
+    const Bytes padded = MakeFrameBytes(MakeFormat(V4L2_PIX_FMT_YUYV, 1280, 720, 64), 5);
+    ASSERT_TRUE(fake_->PushFrameWhenReady(cam, padded));
+    ASSERT_TRUE(sink_.WaitForFrames(1));
+    EXPECT_EQ(sink_.Frames()[0], padded);
+    sample.reset();
+
+    // What the driver adjusts stands, and the format says so.
+    fake_ = std::make_shared<FakeV4L2>();
+    config.adjustInterval = [](v4l2_fract& t) { t = {1, 10}; };
+    fake_->AddDevice(config);
+    sample = MakeSample();
+    ASSERT_EQ(sample->StartVideo("#1", name,
+                                 TFormatRequest{V4L2_PIX_FMT_UYVY, 1000, 1000, TFraction{1, 30}}),
+              kStatusOk);
+    ASSERT_TRUE(sample->StreamFormat(format));
+    EXPECT_EQ(format.pixelFormat, V4L2_PIX_FMT_YUYV);
+    EXPECT_EQ(format.width, 1280);
+    EXPECT_EQ(format.interval, (TFraction{1, 10}));
+
+    // A driver busy with another program refuses the format: no start.
+    fake_->FailIoctl(0, VIDIOC_S_FMT, EBUSY);
+    EXPECT_EQ(sample->StartVideo("#1", name, TFormatRequest{V4L2_PIX_FMT_YUYV, 640, 480}),
+              StatusFromErrno(EBUSY));
+    sample.reset();
+    ExpectNothingLeft();
+}
+
 TEST_F(VideoSampleTest, FailedFormatQueryLeavesCompressionAndKeepsStreaming) {
     const FakeFormat yuyv = MakeFormat(V4L2_PIX_FMT_YUYV, 32, 16);
     const int cam = AddCamera(yuyv);

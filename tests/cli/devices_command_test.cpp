@@ -66,6 +66,34 @@ TEST_F(DevicesCommand, VerboseStandsBeforeOrAfterTheCommandAndTurnsOnInfo) {
     EXPECT_TRUE(category.isInfoEnabled());
 }
 
+TEST_F(DevicesCommand, FormatsListsWhatTheCameraOffers) {
+    AddCamera("Shelf Cam");
+    FakeDeviceConfig config;
+    config.card = "Door Cam";
+    config.format = test::MakeFormat(V4L2_PIX_FMT_MJPEG, 640, 480);
+    config.offers = {
+        test::FakeOffer{V4L2_PIX_FMT_YUYV, {{640, 480}, {1280, 720}}, {}, {{1, 30}, {1, 10}}},
+        test::FakeOffer{
+            V4L2_PIX_FMT_MJPEG, {}, v4l2_frmsize_stepwise{16, 1920, 8, 16, 1080, 8}, {{1, 30}}},
+        test::FakeOffer{V4L2_PIX_FMT_NV12, {{640, 480}}, {}, {{1, 30}}},
+    };
+    fake_->AddDevice(config);
+    EXPECT_EQ(Run({"formats", "--device", "door cam"}), kExitSuccess) << err_.toStdString();
+    EXPECT_EQ(out_,
+              "  YUY2\t640x480\t30 10 fps\n"
+              "  YUY2\t1280x720\t30 10 fps\n"
+              "* MJPG\t16x16 to 1920x1080, steps of 8x8 (now 640x480)\t30 fps\n"
+              "  NV12 (not convertible)\t640x480\t30 fps\n");
+    EXPECT_EQ(err_, "");
+
+    EXPECT_EQ(Run({"formats", "--device=#1"}), kExitSuccess);  // lists nothing: the current one
+    EXPECT_EQ(out_, "* YUY2\t32x24\t30 fps\n");
+    EXPECT_EQ(Run({"formats", "--device", "#3"}), kExitFailure);
+    EXPECT_EQ(err_, "vistrel-cli: no camera \"#3\" (see 'vistrel-cli devices')\n");
+    EXPECT_EQ(Run({"formats", "--size", "1x1"}), kExitUsage);
+    EXPECT_EQ(fake_->OpenFds(), 0);
+}
+
 // The real program, as under a service manager: no runtime directory and no
 // display. Nothing but the program's own lines reaches stderr.
 TEST(DevicesBinary, HelpExitsWithZeroAndQtSaysNothing) {

@@ -11,8 +11,10 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <thread>
 
+#include "arguments.h"
 #include "cli.h"
 #include "fake_notify_socket.h"
 #include "fake_v4l2.h"
@@ -38,10 +40,10 @@ protected:
     ~LogCommandTest() override { StopFeeding(); }
 
     // Feeds frames into a camera from another thread, as a driver does.
-    void Feed(int device) {
+    void Feed(int device, std::size_t length = 32 * 24 * 2) {
         feeding_ = true;
-        feeder_ = std::thread([this, device] {
-            const std::vector<std::uint8_t> frame(32 * 24 * 2, 128);
+        feeder_ = std::thread([this, device, length] {
+            const std::vector<std::uint8_t> frame(length, 128);
             while (feeding_) {
                 fake_->PushFrame(device, frame);
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -65,10 +67,36 @@ protected:
                 RunLog(ParseLogArguments(arguments), settings_, fake_, out, err, false);
             StopFeeding();
             return status;
+        } catch (const UsageError& e) {
+            // As the command runner reports it.
+            StopFeeding();
+            err << e.what();
+            return kExitUsage;
         } catch (...) {
             StopFeeding();
             throw;
         }
+    }
+    // A third camera that lists its formats: YUYV 32x24 and 64x48, MJPG
+    // 64x48, UYVY 32x24; now in `format`.
+    int AddListingCamera(const test::FakeFormat& format,
+                         std::function<void(v4l2_fract&)> adjustInterval = {}) {
+        FakeDeviceConfig config;
+        config.card = "Desk Cam";
+        config.format = format;
+        config.offers = {
+            test::FakeOffer{V4L2_PIX_FMT_YUYV, {{32, 24}, {64, 48}}, {}, {{1, 30}, {1, 15}}},
+            test::FakeOffer{V4L2_PIX_FMT_MJPEG, {{64, 48}}, {}, {{1, 30}}},
+            test::FakeOffer{V4L2_PIX_FMT_UYVY, {{32, 24}}, {}, {{1, 30}}},
+        };
+        config.adjustInterval = std::move(adjustInterval);
+        return fake_->AddDevice(config);
+    }
+    void WriteSettings(const QString& text) {
+        ASSERT_TRUE(QDir().mkpath(dir_.filePath("config")));
+        QFile ini(settings_.settingsFile);
+        ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+        ini.write(text.toUtf8());
     }
     QStringList Written() const { return output_.split('\n', Qt::SkipEmptyParts); }
 
@@ -329,6 +357,89 @@ TEST_F(LogCommandTest, LostCameraIsWaitedForAndFilesContinueOnceItIsBack) {
     unplug.join();
     EXPECT_EQ(errors_.toStdString(),
               "vistrel-cli: Capture device lost (No such device); waiting for it to come back\n");
+}
+
+TEST_F(LogCommandTest, ChosenFormatIsSetBeforeStreamingAndWritten) {
+    const int cam = AddListingCamera(test::MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24));
+    const QString target = dir_.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(target));
+    Feed(cam, 64 * 48 * 2);
+    ASSERT_EQ(Log({"--device", "#3", "--size", "64X48", "--format", "yuyv", "--fps", "15",
+                   "--frames", "1", "--skip", "0", "--dir", target}),
+              kExitSuccess)
+        << errors_.toStdString();
+    ASSERT_EQ(Written().size(), 1);
+    EXPECT_EQ(QImage(Written()[0]).size(), QSize(64, 48));
+    EXPECT_EQ(errors_, "");  // taken as asked
+    EXPECT_EQ(fake_->IoctlCalls(cam, VIDIOC_S_PARM), 1u);
+
+    // A rate the driver turns into another is taken, with a note.
+    fake_ = std::make_shared<FakeV4L2>();
+    fake_->AddDevice({});
+    fake_->AddDevice({});
+    const int adjusting =
+        AddListingCamera(test::MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24), [](v4l2_fract& t) {
+            t = {1, 10};
+        });
+    Feed(adjusting);
+    ASSERT_EQ(Log({"--device", "#3", "--fps", "30", "--frames", "1", "--no-write"}), kExitSuccess);
+    EXPECT_EQ(errors_,
+              "vistrel-cli: the camera adjusted the request: at 30 fps became at 10 fps\n");
+}
+
+TEST_F(LogCommandTest, FormatNotOfferedIsACommandLineErrorListingTheOffer) {
+    const int cam = AddListingCamera(test::MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24));
+    EXPECT_EQ(Log({"--device", "#3", "--size", "1000x1000"}), kExitUsage);
+    EXPECT_EQ(errors_,
+              "the camera does not offer 1000x1000 in YUY2; its YUY2 sizes, nearest "
+              "first: 64x48, 32x24");
+    EXPECT_EQ(Log({"--device", "#3", "--format", "I420"}), kExitUsage);
+    EXPECT_EQ(Log({"--device", "#3", "--format", "MJPG"}), kExitUsage);  // not in 32x24
+    EXPECT_EQ(Log({"--device", "#3", "--fps", "60"}), kExitUsage);
+    EXPECT_EQ(fake_->IoctlCalls(cam, VIDIOC_S_FMT), 0u);
+    EXPECT_EQ(fake_->IoctlCalls(cam, VIDIOC_STREAMON), 0u);
+    EXPECT_EQ(fake_->OpenFds(), 0);
+
+    for (const QStringList& bad :
+         {QStringList{"--size", "64"}, {"--format", "YUYV2"}, {"--fps", "0"}, {"--fps"}}) {
+        QString out, err;
+        QTextStream o(&out), e(&err);
+        EXPECT_EQ(RunCli(QStringList{"vistrel-cli", "log"} + bad, o, e, fake_), kExitUsage);
+    }
+}
+
+TEST_F(LogCommandTest, SavedChoiceAndUnconvertibleCameraAreNoted) {
+    const int cam = AddListingCamera(test::MakeFormat(V4L2_PIX_FMT_UYVY, 32, 24));
+    const QString target = dir_.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(target));
+
+    // The window's choice is taken; --fps applies on top of it.
+    WriteSettings("[Settings]\nFormat=YUY2\nSize=64x48\n");
+    Feed(cam, 64 * 48 * 2);
+    ASSERT_EQ(Log({"--device", "#3", "--fps", "15", "--frames", "1", "--dir", target}),
+              kExitSuccess)
+        << errors_.toStdString();
+    EXPECT_EQ(QImage(Written()[0]).size(), QSize(64, 48));
+    EXPECT_EQ(errors_, "");
+
+    // A saved choice the camera does not offer: one line, the current format.
+    fake_ = std::make_shared<FakeV4L2>();
+    fake_->AddDevice({});
+    fake_->AddDevice({});
+    AddListingCamera(test::MakeFormat(V4L2_PIX_FMT_UYVY, 32, 24));
+    WriteSettings("[Settings]\nFormat=MJPG\nSize=1920x1080\n");
+    Feed(cam);
+    ASSERT_EQ(Log({"--device", "#3", "--frames", "2", "--skip", "0", "--dir", target}),
+              kExitSuccess);
+    // The camera sends UYVY: said once, and the diagnostic pictures are written.
+    EXPECT_EQ(errors_,
+              "vistrel-cli: the camera does not offer the saved format MJPG 1920x1080; taking its "
+              "current format\n"
+              "vistrel-cli: the camera sends UYVY, which Vistrel cannot convert: each frame shows "
+              "the \"Unknown compression\" picture. It also offers YUY2, MJPG; pick one with "
+              "--format, e.g. --format YUY2\n");
+    EXPECT_EQ(Written().size(), 2);
+    EXPECT_EQ(QImage(Written()[0]).size(), QSize(32, 24));
 }
 
 TEST_F(LogCommandTest, TimeLimitAndTerminationSignalEndTheRun) {

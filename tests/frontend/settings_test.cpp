@@ -131,6 +131,22 @@ TEST_F(SettingsTest, SaveWritesFiveKeysInOrderAndKeepsTheRest) {
     EXPECT_EQ(back.KeepFree, "500M");
 }
 
+TEST_F(SettingsTest, ChosenFormatIsSavedAfterTheFiveKeysOnlyOnceChosen) {
+    TSettings s;
+    s.Directory = "/d/";
+    s.Save(Ini());
+    EXPECT_EQ(TSettings::Load(Ini(), "/d/").Format, "");  // never chosen: no keys
+    s.Format = "MJPG";
+    s.Size = "1280x720";
+    s.Save(Ini());
+    EXPECT_EQ(Stored(),
+              "[Settings]\nCam=0\nJPEGQuality=70\nSkippedFrames=3\nDirectory=/d/\nLogging=1\n"
+              "Format=MJPG\nSize=1280x720\n");
+    const TSettings back = TSettings::Load(Ini(), "/d/");
+    EXPECT_EQ(back.Format, "MJPG");
+    EXPECT_EQ(back.Size, "1280x720");
+}
+
 TEST_F(SettingsTest, FailedWriteRaisesAndLeavesTheFileWhole) {
     // A path under a regular file cannot be written, even by root.
     Store("[Settings]\nCam=1\n");

@@ -135,6 +135,42 @@ TEST_F(CaptureSessionTest, TopDownRgbCameraKeepsItsFirstRowOnTop) {
     EXPECT_EQ(picture.pixelColor(3, 3), QColor(0, 0, 0));
 }
 
+TEST_F(CaptureSessionTest, RequestedFormatWithPaddedRowsReachesThePicture) {
+    FakeDeviceConfig config;
+    config.card = "Padded Cam";
+    config.format = MakeFormat(V4L2_PIX_FMT_YUYV, 32, 16);
+    config.rowPadding = 16;
+    config.offers = {test::FakeOffer{V4L2_PIX_FMT_YUYV, {{32, 16}, {64, 32}}, {}, {{1, 30}}}};
+    const int cam = fake_->AddDevice(config);
+    TDeviceFormats offered;
+    ASSERT_EQ(session_->GetDeviceFormats("#3", offered), kStatusOk);
+    ASSERT_EQ(offered.formats.size(), 1u);
+    EXPECT_EQ(session_->CaptureFormats(offered), kStatusFail);  // not capturing
+
+    ASSERT_EQ(session_->StartCapture("#3", TFormatRequest{V4L2_PIX_FMT_YUYV, 64, 32}), 0);
+    EXPECT_EQ(session_->Width(), 64);
+    EXPECT_EQ(session_->Stride(), 64 * 2 + 16);
+    EXPECT_EQ(session_->CaptureFormat().pixelFormat, V4L2_PIX_FMT_YUYV);
+    ASSERT_EQ(session_->CaptureFormats(offered), kStatusOk);
+    EXPECT_EQ(offered.current.width, 64);
+
+    // White rows (Y 235, U and V 128) with black padding after each.
+    std::vector<std::uint8_t> frame((64 * 2 + 16) * 32, 0);
+    for (int y = 0; y < 32; ++y) {
+        for (int x = 0; x < 64 * 2; x += 2) {
+            frame[y * (64 * 2 + 16) + x] = 235;
+            frame[y * (64 * 2 + 16) + x + 1] = 128;
+        }
+    }
+    ASSERT_TRUE(fake_->PushFrameWhenReady(cam, frame));
+    ASSERT_TRUE(PumpUntil([&] { return frames_ >= 1; }));
+    QImage picture;
+    session_->CopyFrameTo(picture);
+    EXPECT_EQ(picture.size(), QSize(64, 32));
+    EXPECT_EQ(picture.pixelColor(63, 31), QColor(255, 255, 255));
+    EXPECT_EQ(picture.pixelColor(0, 16), QColor(255, 255, 255));
+}
+
 TEST_F(CaptureSessionTest, RestartAndLostCamera) {
     ASSERT_EQ(session_->StartCapture("desk cam"), 0);
     // Starting again replaces the running capture.

@@ -155,6 +155,75 @@ TEST(FrameConversion, LengthRulesAreExact) {
     }
 }
 
+// An unpadded frame's rows copied `stride` bytes apart (4:2:0 chroma rows
+// stride / 2 apart), the padding filled with junk.
+Bytes PadRows(const Bytes& frame, FrameLayout layout, int w, int h, int stride) {
+    const auto row = static_cast<std::size_t>(RowLength(layout, w));
+    Bytes padded(static_cast<std::size_t>(RequiredPaddedLength(layout, stride, h)), 0xEE);
+    for (int y = 0; y < h; ++y) {
+        std::copy_n(frame.begin() + y * row, row, padded.begin() + y * stride);
+    }
+    if (layout == FrameLayout::Planar420) {
+        const std::size_t chroma = row / 2;
+        for (int plane = 0; plane < 2; ++plane) {
+            for (int y = 0; y < h / 2; ++y) {
+                const std::size_t from = row * h + plane * chroma * (h / 2) + y * chroma;
+                const std::size_t to =
+                    std::size_t(stride) * h + plane * (stride / 2) * (h / 2) + y * (stride / 2);
+                std::copy_n(frame.begin() + from, chroma, padded.begin() + to);
+            }
+        }
+    }
+    return padded;
+}
+
+// Rows a stride apart convert to the picture of the unpadded frame. Such a
+// frame needs at least RequiredPaddedLength bytes (longer is fine); a stride
+// no longer than a row keeps the exact-length rule.
+TEST(FrameConversion, PaddedRowsConvertLikeUnpaddedOnes) {
+    const int w = 10;
+    const int h = 6;
+    for (const std::uint32_t code : {fourcc::kYUY2, fourcc::kI420, fourcc::kYV12, fourcc::kRGB}) {
+        SCOPED_TRACE(FourCCName(code));
+        const FrameLayout layout = LayoutOf(code);
+        const Bytes frame =
+            RandomBytes(static_cast<std::size_t>(RequiredFrameLength(layout, w, h)), code);
+        Conversion plain(w, h, code);
+        const QImage expected = plain.Convert(frame).copy();
+        ASSERT_EQ(plain.result.outcome, Outcome::Converted);
+
+        const int stride = static_cast<int>(RowLength(layout, w)) + 6;
+        Bytes padded = PadRows(frame, layout, w, h, stride);
+        const std::int64_t required = RequiredPaddedLength(layout, stride, h);
+        ASSERT_EQ(std::int64_t(padded.size()), required);
+        for (const int extra : {0, 100, -1}) {
+            Conversion s(w, h, code);
+            s.frame.stride = stride;
+            Bytes bytes = padded;
+            bytes.resize(padded.size() + extra, 0xEE);
+            const QImage& out = s.Convert(bytes);
+            if (extra >= 0) {
+                EXPECT_EQ(s.result.outcome, Outcome::Converted) << extra;
+                EXPECT_TRUE(test::SameRows(out, expected, 0, h)) << extra;
+            } else {
+                EXPECT_EQ(s.result.reason, Reason::LengthMismatch);
+                EXPECT_EQ(s.result.requiredLength, required);
+            }
+        }
+
+        // A stride of exactly a row, or less, is no padding.
+        for (const int unpadded : {static_cast<int>(RowLength(layout, w)), 1}) {
+            Conversion s(w, h, code);
+            s.frame.stride = unpadded;
+            EXPECT_TRUE(test::SameRows(s.Convert(frame), expected, 0, h));
+            Bytes longer = frame;
+            longer.push_back(0);
+            s.Convert(longer);
+            EXPECT_EQ(s.result.reason, Reason::LengthMismatch);
+        }
+    }
+}
+
 TEST(FrameConversion, UnsupportedCodeShowsItsCharactersWhateverTheLength) {
     const std::uint32_t h264 = 0x34363248;
     for (const std::size_t length : {0u, 1u, 460800u}) {

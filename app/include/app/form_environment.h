@@ -10,6 +10,8 @@
 #include "frontend/camera_keeper.h"
 #include "pipeline/video_image.h"
 
+class QMenu;
+class QPoint;
 class QWidget;
 
 namespace vistrel {
@@ -31,6 +33,9 @@ struct TFormEnvironment {
     std::function<void(QWidget* parent, QMessageBox::Icon icon, const QString& title,
                        const QString& text)>
         showMessage;
+    // A popup menu at a screen position, run until it closes (the
+    // thumbnail's format menu).
+    std::function<void(QMenu& menu, const QPoint& at)> showMenu;
     // A yes/no question (the directory chooser's creation question).
     std::function<bool(QWidget* parent, const QString& text)> askYesNo;
     // The modal directory chooser: the accepted path, or nothing on cancel.
@@ -50,7 +55,9 @@ struct TFormEnvironment {
     // The session's capture calls. Empty: the session's own. Tests that
     // need no capture layer at all can stand in here.
     std::function<void(TVideoImage& session, QStringList& list)> getDeviceList;
-    std::function<int(TVideoImage& session, const QString& deviceName)> startCapture;
+    std::function<int(TVideoImage& session, const QString& deviceName,
+                      const TFormatRequest& request)>
+        startCapture;
     std::function<void(TVideoImage& session)> stopCapture;
 
     // The same with every empty member filled in with the system's behaviour.

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -18,6 +19,7 @@ class QCheckBox;
 class QComboBox;
 class QFrame;
 class QLabel;
+class QPoint;
 class QSessionManager;
 class QSlider;
 class QToolButton;
@@ -82,6 +84,12 @@ public:
     void PowerBroadcastMsg(bool resumed);
     // The capture layer lost the camera while capturing: wait for it.
     void CaptureDeviceLost();
+    // A right-click on the thumbnail (globalPos on the screen): the menu of
+    // the running camera's formats and sizes.
+    void ThumbIContextMenu(const QPoint& globalPos);
+    // Restarts the running capture in this format and size, and keeps them
+    // as the choice the settings save.
+    void ChooseCaptureFormat(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t height);
 
     void LoadSettings();
     void SaveSettings();
@@ -112,7 +120,15 @@ private:
 
     // The session's capture calls, all in one place.
     void SessionDeviceList(QStringList& list);
-    int SessionStartCapture(const QString& deviceName);
+    int SessionStartCapture(const QString& deviceName, const TFormatRequest& request);
+    // The saved format choice as a request for the camera; empty (the
+    // camera's current format) without one, or with one the camera does not
+    // offer, which is logged.
+    TFormatRequest SavedFormatRequest(const QString& deviceName);
+    // After a successful start: logs the driver's adjustments and, when no
+    // format was asked for and the camera's cannot be converted, says so in
+    // the frame-size label.
+    void CaptureStarted(const TFormatRequest& request);
     void SessionStopCapture();
 
     // Runs a handler; an error that leaves it goes to the application's error
@@ -127,6 +143,14 @@ private:
     int cameraIndex_ = 0;
     int cameraCount_ = 0;
     bool isCapturing_ = false;
+    // What the running capture was started with: the device and the request.
+    QString captureDevice_;
+    TFormatRequest captureRequest_;
+    // The format chosen in the thumbnail's menu, as saved ("MJPG",
+    // "1280x720"); empty until a user chose one.
+    QString chosenFormat_;
+    QString chosenSize_;
+    QString unconvertibleNote_;  // shown instead of the frame size when set
     bool quitRequested_ = false;
     bool inCaptureControl_ = false;
     bool messageBoxOpen_ = false;

@@ -6,22 +6,12 @@
 #include <string>
 
 #include "capture/device_enum.h"
+#include "capture/format_enum.h"
 #include "capture/sample_grabber.h"
 #include "capture/status.h"
 #include "capture/v4l2_io.h"
 
 namespace vistrel {
-
-// The format a started device delivers, as the driver reports it.
-struct TStreamFormat {
-    std::uint32_t pixelFormat = 0;  // V4L2 code
-    std::uint32_t compression = 0;  // CompressionFromV4L2(pixelFormat)
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-    std::uint32_t bytesPerLine = 0;  // may exceed the packed row size
-    std::uint32_t sizeImage = 0;     // the driver's largest frame size
-    bool topDownRows = true;         // V4L2 stores every format top row first
-};
 
 // What the capture thread counted since the device was started.
 struct TCaptureStats {
@@ -66,7 +56,8 @@ public:
     TVideoSample(const TVideoSample&) = delete;
     TVideoSample& operator=(const TVideoSample&) = delete;
 
-    // Finds the device and starts streaming in the device's current format.
+    // Finds the device, applies request (nothing for an empty one: the
+    // device's current format is taken as it is) and starts streaming.
     // deviceName is trimmed of characters 0 to 32 at both ends; empty means
     // "#1". It matches a device whose trimmed friendly name equals it with the
     // letters a-z taken as A-Z, or it is "#" + the device's 1-based position
@@ -74,10 +65,17 @@ public:
     // matches wins. friendlyName is cleared, then set to the matched device's
     // trimmed friendly name.
     //
+    // The request's format and size go to VIDIOC_S_FMT, its interval to
+    // VIDIOC_S_PARM, before any buffer is requested. The driver may adjust
+    // either; StreamFormat then tells what it took. A driver that cannot set
+    // the frame rate keeps its own (logged).
+    //
     // Status: 0 streaming; E_FAIL when no device matches (or the driver
     // gives no buffers); the errno status of an unreadable device reached
-    // before a match, or of the first failing set-up call.
-    TStatus StartVideo(const std::string& deviceName, std::string& friendlyName);
+    // before a match, or of the first failing set-up call (VIDIOC_S_FMT
+    // gives EBUSY while another program streams from the device).
+    TStatus StartVideo(const std::string& deviceName, std::string& friendlyName,
+                       const TFormatRequest& request = {});
 
     // Pauses the capture thread (returns only once no sample is being
     // delivered), reads the current format and lets the thread run again.
@@ -92,6 +90,9 @@ public:
 
     // The format streaming started with; false before a successful StartVideo.
     bool StreamFormat(TStreamFormat& format) const;
+    // What the streaming device offers, listed on its open descriptor.
+    // E_FAIL before a successful StartVideo.
+    TStatus EnumFormats(TDeviceFormats& formats) const;
     // The opened device node ("/dev/video0"); empty before StartVideo matched.
     std::string DevicePath() const;
     // Card name and bus info of the opened device; empty before StartVideo matched.

@@ -46,7 +46,8 @@ private:
     QString fileName_;
 };
 
-// The five settings both front ends share, with their defaults.
+// The five settings both front ends share, with their defaults, and the
+// camera format a user chose in the window.
 struct TSettings {
     static constexpr int kMaxSkippedFrames = 100;
 
@@ -59,6 +60,10 @@ struct TSettings {
     // when unset. Only read: a user adds the key by hand, and saving keeps
     // its line as it is and never adds one.
     QString KeepFree;
+    // The chosen format ("MJPG") and size ("1280x720"); empty until a user
+    // chose one, and then the camera's current format is taken.
+    QString Format;
+    QString Size;
 
     // $XDG_CONFIG_HOME/Vistrel.ini, or $HOME/.config/Vistrel.ini.
     static QString SettingsFileName();
@@ -69,7 +74,8 @@ struct TSettings {
     // and skipped frames into the ranges of the window's controls.
     static TSettings Load(const QString& fileName, const QString& defaultDirectory);
     // Writes Cam, JPEGQuality, SkippedFrames, Directory and Logging in that
-    // order; raises EIniFileException at the first key that cannot be written.
+    // order, then Format and Size when they are set; raises EIniFileException
+    // at the first key that cannot be written.
     void Save(const QString& fileName) const;
 
     // The directory as a 28-character label at most: 25 characters and "...".

@@ -19,6 +19,10 @@ struct TRawFrame {
     std::int32_t height = 0;
     // Code 0 only: the first row is the top row (V4L2 BGR24), not the bottom.
     bool topDownRgb = false;
+    // Bytes from the start of one row to the next (a driver's bytes per
+    // line); 0, or no more than the unpadded row, means unpadded rows.
+    // 4:2:0 chroma rows are stride / 2 apart. Not used for MJPG.
+    std::int32_t stride = 0;
 };
 
 // What a conversion left in the picture.
@@ -30,7 +34,7 @@ struct TConversionResult {
     };
     enum class Reason {
         None,
-        LengthMismatch,   // the frame's length is not requiredLength
+        LengthMismatch,   // the frame's length is not requiredLength (padded: less)
         UnsupportedCode,  // no conversion for this FourCC
         UndecodableJpeg,  // the JPEG decoder rejected an MJPG frame
     };
@@ -59,7 +63,9 @@ public:
     //
     // RGB, 4:2:0 and 4:2:2 frames of exactly RequiredFrameLength bytes
     // rewrite every pixel; target must be a Format_BGR888 picture of the
-    // frame's size (a null picture for a size of 0). An MJPG frame is decoded
+    // frame's size (a null picture for a size of 0). Frames with padded rows
+    // (a stride beyond the unpadded row) need at least RequiredPaddedLength
+    // bytes; more are accepted, as drivers may round their frame size up. An MJPG frame is decoded
     // at its own size onto target at (0, 0): what does not fit is cut off, and
     // pixels it does not cover keep their values. Any other length, an
     // unsupported code or JPEG data the decoder rejects gets the diagnostic

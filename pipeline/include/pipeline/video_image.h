@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "capture/device_enum.h"
+#include "capture/format_enum.h"
 #include "capture/status.h"
 #include "pipeline/frame_converter.h"
 
@@ -80,14 +81,17 @@ public:
     // Takes on a capture format as a successful start does: the size and
     // code, a black 24-bit VideoBitmap of that size, Converted cleared.
     // topDownRgb: code-0 frames hold their top row first (V4L2 BGR24) instead
-    // of their bottom row. Throws std::invalid_argument for a negative size
-    // and std::bad_alloc when the picture cannot be made; nothing changes then.
+    // of their bottom row. stride: bytes from one row to the next when the
+    // rows are padded, 0 for unpadded rows (see TRawFrame). Throws
+    // std::invalid_argument for a negative size or stride and std::bad_alloc
+    // when the picture cannot be made; nothing changes then.
     void SetFormat(std::int32_t width, std::int32_t height, std::uint32_t compression,
-                   bool topDownRgb = false);
+                   bool topDownRgb = false, std::int32_t stride = 0);
     std::int32_t Width() const { return width_; }
     std::int32_t Height() const { return height_; }
     std::uint32_t Compression() const { return compression_; }
     bool TopDownRgb() const { return topDownRgb_; }
+    std::int32_t Stride() const { return stride_; }
 
     // Converts the newest frame unless that is done already, then makes image
     // a deep copy of VideoBitmap (empty before any format was set).
@@ -106,10 +110,20 @@ public:
     // Capture devices by friendly name, in the order "#n" counts them.
     void GetDeviceList(QStringList& list);
     // Starts capturing from the device named by friendly name or "#n" (its
-    // 1-based position). 0: capturing, with Width, Height, Compression and
-    // VideoBitmap set from the device's format; 1: not capturing, nothing
-    // left open and the format unchanged, and LastStartFailure says why.
-    int StartCapture(const QString& deviceName);
+    // 1-based position), in the format, size and frame rate the request asks
+    // for; an empty request takes the device's current format as it is. 0:
+    // capturing, with Width, Height, Compression, Stride, CaptureFormat and
+    // VideoBitmap set from what the device took (the driver may have
+    // adjusted the request); 1: not capturing, nothing left open and the
+    // format unchanged, and LastStartFailure says why.
+    int StartCapture(const QString& deviceName, const TFormatRequest& request = {});
+    // The format the last successful start streams in, as the driver reports it.
+    const TStreamFormat& CaptureFormat() const { return captureFormat_; }
+    // What the named device offers (it is opened for the listing), or the
+    // running capture's device (listed on its open descriptor; E_FAIL when
+    // not capturing). Status as the capture layer's.
+    TStatus GetDeviceFormats(const QString& deviceName, TDeviceFormats& formats);
+    TStatus CaptureFormats(TDeviceFormats& formats) const;
     // Why the last StartCapture returned 1: the failing call's status (an
     // errno status where the system gave one) and a line for the log naming
     // the call. Status 0 and no text after a successful start.
@@ -194,6 +208,8 @@ private:
     std::int32_t height_ = 0;
     std::uint32_t compression_ = fourcc::kRGB;
     bool topDownRgb_ = false;
+    std::int32_t stride_ = 0;
+    TStreamFormat captureFormat_;
     QImage videoBitmap_;
     QPaintDevice* displayCanvas_ = nullptr;
 

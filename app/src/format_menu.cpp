@@ -1,0 +1,179 @@
+#include "format_menu.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QLabel>
+#include <QMenu>
+
+#include <algorithm>
+#include <array>
+#include <optional>
+
+#include "app/main_form.h"
+#include "frontend/format_choice.h"
+#include "logging.h"
+
+namespace vistrel {
+
+namespace {
+
+// What a range of sizes is offered as: the usual camera sizes.
+constexpr std::array<std::pair<std::uint32_t, std::uint32_t>, 11> kCommonSizes = {{
+    {160, 120},
+    {320, 240},
+    {640, 480},
+    {800, 600},
+    {1024, 768},
+    {1280, 720},
+    {1280, 960},
+    {1600, 1200},
+    {1920, 1080},
+    {2560, 1440},
+    {3840, 2160},
+}};
+
+void AddFormat(QMenu& menu, QActionGroup& group, const TFormatOffer& offer,
+               const TStreamFormat& current,
+               const std::function<void(const TFormatPick&)>& picked) {
+    QMenu* sub = menu.addMenu(FormatLabel(offer.pixelFormat));
+    sub->setEnabled(IsConvertible(offer.pixelFormat));
+    const bool currentFormat = offer.pixelFormat == current.pixelFormat;
+    const auto width = static_cast<std::uint32_t>(std::max(current.width, 0));
+    const auto height = static_cast<std::uint32_t>(std::max(current.height, 0));
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> shown;
+    for (const TSizeChoice& size : offer.sizes) {
+        for (const auto& [w, h] :
+             MenuSizes(size, currentFormat ? width : 0, currentFormat ? height : 0)) {
+            if (std::find(shown.begin(), shown.end(), std::pair{w, h}) != shown.end()) {
+                continue;
+            }
+            shown.emplace_back(w, h);
+            QAction* action = sub->addAction(SizeText(w, h));
+            action->setCheckable(true);
+            action->setChecked(currentFormat && w == width && h == height);
+            group.addAction(action);
+            const TFormatPick pick{offer.pixelFormat, w, h};
+            QObject::connect(action, &QAction::triggered, sub, [picked, pick] { picked(pick); });
+        }
+    }
+    if (shown.empty()) {
+        sub->addAction(QObject::tr("No sizes listed"))->setEnabled(false);
+    }
+}
+
+}  // namespace
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> MenuSizes(const TSizeChoice& size,
+                                                               std::uint32_t currentWidth,
+                                                               std::uint32_t currentHeight) {
+    if (size.kind == TChoiceKind::Discrete) {
+        return {{size.width, size.height}};
+    }
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> sizes;
+    for (const auto& [w, h] : kCommonSizes) {
+        if (size.Contains(w, h)) {
+            sizes.emplace_back(w, h);
+        }
+    }
+    const std::pair current{currentWidth, currentHeight};
+    if (size.Contains(currentWidth, currentHeight) &&
+        std::find(sizes.begin(), sizes.end(), current) == sizes.end()) {
+        sizes.insert(std::upper_bound(sizes.begin(), sizes.end(), current), current);
+    }
+    if (sizes.empty()) {
+        sizes.emplace_back(size.width, size.height);  // at least the largest
+    }
+    return sizes;
+}
+
+std::unique_ptr<QMenu> MakeFormatMenu(const TDeviceFormats& formats, QWidget* parent,
+                                      const std::function<void(const TFormatPick&)>& picked) {
+    auto menu = std::make_unique<QMenu>(parent);
+    menu->setObjectName(QStringLiteral("FormatMenu"));
+    auto* group = new QActionGroup(menu.get());
+    group->setExclusive(true);
+    for (const TFormatOffer& offer : formats.formats) {
+        AddFormat(*menu, *group, offer, formats.current, picked);
+    }
+    if (formats.formats.empty()) {
+        menu->addAction(QObject::tr("The camera lists no formats"))->setEnabled(false);
+    }
+    return menu;
+}
+
+std::unique_ptr<QMenu> MakeIdleFormatMenu(QWidget* parent) {
+    auto menu = std::make_unique<QMenu>(parent);
+    menu->setObjectName(QStringLiteral("FormatMenu"));
+    menu->addAction(QObject::tr("Run the camera to choose its format"))->setEnabled(false);
+    return menu;
+}
+
+// ---- The window's format choice ------------------------------------------------
+
+void TMainForm::ThumbIContextMenu(const QPoint& globalPos) {
+    std::optional<TFormatPick> pick;
+    TDeviceFormats formats;
+    std::unique_ptr<QMenu> menu =
+        isCapturing_ && session_ && Succeeded(session_->CaptureFormats(formats))
+            ? MakeFormatMenu(formats, this, [&pick](const TFormatPick& p) { pick = p; })
+            : MakeIdleFormatMenu(this);
+    env_.showMenu(*menu, globalPos);
+    // The restart runs once the menu is closed, not inside its handling.
+    if (pick) {
+        ChooseCaptureFormat(pick->pixelFormat, pick->width, pick->height);
+    }
+}
+
+TFormatRequest TMainForm::SavedFormatRequest(const QString& deviceName) {
+    if ((chosenFormat_.isEmpty() && chosenSize_.isEmpty()) || !session_) {
+        return {};
+    }
+    TDeviceFormats offered;
+    if (Failed(session_->GetDeviceFormats(deviceName, offered))) {
+        return {};  // a camera that cannot be listed fails to start on its own
+    }
+    TFormatChoice choice;
+    TFormatRequest request;
+    QString why = QStringLiteral("not a format and size");
+    if (ChoiceFromSettings(chosenFormat_, chosenSize_, choice) &&
+        ResolveFormatChoice(offered, choice, request, why)) {
+        return request;
+    }
+    qCWarning(lcApp,
+              "the camera does not offer the saved format %s (%s); taking its current format",
+              qUtf8Printable((chosenFormat_ + u' ' + chosenSize_).trimmed()), qUtf8Printable(why));
+    return {};
+}
+
+void TMainForm::CaptureStarted(const TFormatRequest& request) {
+    if (!session_) {
+        return;
+    }
+    const TStreamFormat& got = session_->CaptureFormat();
+    if (const QString note = AdjustmentNote(request, got); !note.isEmpty()) {
+        qCWarning(lcApp, "the camera adjusted the request: %s", qUtf8Printable(note));
+    }
+    unconvertibleNote_.clear();
+    SourceXYL->setToolTip(QString());
+    if (request.pixelFormat != 0 || IsConvertible(got.pixelFormat)) {
+        return;
+    }
+    // The frames show the "Unknown compression" picture; the label says why
+    // and the tooltip how to choose another format.
+    TDeviceFormats offered;
+    session_->CaptureFormats(offered);
+    const QStringList names = ConvertibleFormats(offered);
+    const QString name = FormatName(got.pixelFormat);
+    unconvertibleNote_ = tr("%1 unsupported").arg(name);
+    SourceXYL->setText(unconvertibleNote_);
+    SourceXYL->adjustSize();
+    SourceXYL->setToolTip(
+        names.isEmpty()
+            ? tr("The camera sends %1, which Vistrel cannot convert.").arg(name)
+            : tr("The camera sends %1, which Vistrel cannot convert. Right-click the picture to "
+                 "choose %2.")
+                  .arg(name, names.join(QStringLiteral(", "))));
+    qCInfo(lcApp, "the camera sends %s, which cannot be converted", qUtf8Printable(name));
+}
+
+}  // namespace vistrel
