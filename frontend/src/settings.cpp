@@ -19,40 +19,63 @@ namespace {
 
 constexpr int kMaxValueLength = 2047;
 
-QStringList ReadLines(const QString& fileName) {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
-    for (QString& line : lines) {
-        if (line.endsWith(QLatin1Char('\r'))) {
-            line.chop(1);
+// A line without its line break.
+QByteArray Content(const QByteArray& line) {
+    qsizetype size = line.size();
+    if (size > 0 && line[size - 1] == '\n') {
+        --size;
+        if (size > 0 && line[size - 1] == '\r') {
+            --size;
         }
     }
-    if (!lines.isEmpty() && lines.back().isEmpty()) {
-        lines.removeLast();  // the final line break
-    }
-    return lines;
+    return line.left(size);
 }
 
-// "[name]" gives name; anything else gives a null string.
-QString SectionOf(const QString& line) {
-    const QString trimmed = line.trimmed();
-    if (trimmed.startsWith(QLatin1Char('[')) && trimmed.endsWith(QLatin1Char(']'))) {
-        return trimmed.mid(1, trimmed.size() - 2).trimmed();
+// "[name]" gives name; anything else gives a null array.
+QByteArray SectionOf(const QByteArray& line) {
+    const QByteArray trimmed = Content(line).trimmed();
+    if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
+        QByteArray name = trimmed.mid(1, trimmed.size() - 2).trimmed();
+        return name.isNull() ? QByteArray("") : name;
     }
     return {};
 }
 
-// For "key = value" lines: true with the key; blank and other lines give false.
-bool KeyOf(const QString& line, QString& key) {
-    const qsizetype equals = line.indexOf(QLatin1Char('='));
+// For "key = value" lines: true with the key and the raw value.
+bool EntryOf(const QByteArray& line, QByteArray& key, QByteArray* value = nullptr) {
+    const QByteArray content = Content(line);
+    const qsizetype equals = content.indexOf('=');
     if (equals <= 0) {
         return false;
     }
-    key = line.left(equals).trimmed();
+    key = content.left(equals).trimmed();
+    if (value != nullptr) {
+        *value = content.mid(equals + 1);
+    }
     return !key.isEmpty();
+}
+
+// Names compare without regard to ASCII case; other bytes must be equal.
+bool Same(const QByteArray& a, const QByteArray& b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+        if (fold(a[i]) != fold(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The stored value as read: blanks around it and one pair of quotes removed.
+QString ValueText(const QByteArray& raw) {
+    QByteArray value = raw.trimmed();
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.mid(1, value.size() - 2);
+    }
+    return QString::fromUtf8(value);
 }
 
 int DigitValue(QChar c, int base) {
@@ -69,43 +92,21 @@ int DigitValue(QChar c, int base) {
     return -1;
 }
 
-bool Same(const QString& a, const QString& b) {
-    return a.compare(b, Qt::CaseInsensitive) == 0;
+// The lines of a text, each with its line break.
+QList<QByteArray> SplitLines(const QByteArray& text) {
+    QList<QByteArray> lines;
+    qsizetype start = 0;
+    while (start < text.size()) {
+        const qsizetype newline = text.indexOf('\n', start);
+        const qsizetype end = newline < 0 ? text.size() : newline + 1;
+        lines.append(text.mid(start, end - start));
+        start = end;
+    }
+    return lines;
 }
 
-// Where a key's line is in the file: the section's header line (or -1), the
-// key's line (or -1), and the line after the section's last entry.
-struct Location {
-    qsizetype section = -1;
-    qsizetype key = -1;
-    qsizetype end = -1;
-};
-
-Location Find(const QStringList& lines, const QString& section, const QString& key) {
-    Location where;
-    bool inside = false;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        const QString header = SectionOf(lines[i]);
-        if (!header.isNull()) {
-            if (inside) {
-                break;  // the section ended
-            }
-            inside = Same(header, section);
-            if (inside) {
-                where.section = i;
-                where.end = i + 1;
-            }
-            continue;
-        }
-        QString name;
-        if (inside && KeyOf(lines[i], name)) {
-            where.end = i + 1;
-            if (where.key < 0 && Same(name, key)) {
-                where.key = i;
-            }
-        }
-    }
-    return where;
+QByteArray LineBreakOf(const QByteArray& line) {
+    return line.endsWith("\r\n") ? QByteArray("\r\n") : QByteArray("\n");
 }
 
 }  // namespace
@@ -113,22 +114,84 @@ Location Find(const QStringList& lines, const QString& section, const QString& k
 EIniFileException::EIniFileException(const QString& fileName)
     : EVistrelError(QStringLiteral("Unable to write to %1").arg(fileName).toStdString()) {}
 
-TIniFile::TIniFile(QString fileName) : fileName_(std::move(fileName)) {}
+// Where a key's line is: the section's header line (or -1), the key's line
+// (or -1), and the line after the section's last entry.
+struct TIniFile::Location {
+    qsizetype section = -1;
+    qsizetype key = -1;
+    qsizetype end = -1;
+};
+
+TIniFile::TIniFile(QString fileName) : fileName_(std::move(fileName)) {
+    QFile file(fileName_);
+    if (!file.exists()) {
+        return;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        // Reads as empty; Flush must not replace what it could not read.
+        qCInfo(lcFrontend, "open %s: %s", qUtf8Printable(fileName_),
+               qUtf8Printable(file.errorString()));
+        unreadable_ = true;
+        return;
+    }
+    const QByteArray text = file.readAll();  // the whole file in one read
+    if (file.error() != QFileDevice::NoError) {
+        qCInfo(lcFrontend, "read %s: %s", qUtf8Printable(fileName_),
+               qUtf8Printable(file.errorString()));
+        unreadable_ = true;
+        return;
+    }
+    lines_ = SplitLines(text);
+}
+
+TIniFile TIniFile::FromText(QByteArray text) {
+    TIniFile ini;
+    ini.lines_ = SplitLines(text);
+    return ini;
+}
+
+QByteArray TIniFile::Text() const {
+    return lines_.join();
+}
+
+TIniFile::Location TIniFile::Find(const QString& section, const QString& key) const {
+    const QByteArray sectionName = section.toUtf8();
+    const QByteArray keyName = key.toUtf8();
+    Location where;
+    bool inside = false;
+    for (qsizetype i = 0; i < lines_.size(); ++i) {
+        const QByteArray header = SectionOf(lines_[i]);
+        if (!header.isNull()) {
+            if (inside) {
+                break;  // the section ended
+            }
+            inside = Same(header, sectionName);
+            if (inside) {
+                where.section = i;
+                where.end = i + 1;
+            }
+            continue;
+        }
+        QByteArray name;
+        if (inside && EntryOf(lines_[i], name)) {
+            where.end = i + 1;
+            if (where.key < 0 && Same(name, keyName)) {
+                where.key = i;
+            }
+        }
+    }
+    return where;
+}
 
 QString TIniFile::ReadString(const QString& section, const QString& key, const QString& def) const {
-    const QStringList lines = ReadLines(fileName_);
-    const Location where = Find(lines, section, key);
+    const Location where = Find(section, key);
     if (where.key < 0) {
         return def;
     }
-    const QString& line = lines[where.key];
-    QString value = line.mid(line.indexOf(QLatin1Char('=')) + 1).trimmed();
-    // A value wrapped in one pair of quotes is read without them.
-    if (value.size() >= 2 && value.front() == QLatin1Char('"') &&
-        value.back() == QLatin1Char('"')) {
-        value = value.mid(1, value.size() - 2);
-    }
-    return value.left(kMaxValueLength);
+    QByteArray name;
+    QByteArray raw;
+    EntryOf(lines_[where.key], name, &raw);
+    return ValueText(raw).left(kMaxValueLength);
 }
 
 bool TIniFile::ParseInteger(const QString& original, int& value) {
@@ -187,24 +250,97 @@ int TIniFile::ReadInteger(const QString& section, const QString& key, int def) c
     return ParseInteger(ReadString(section, key, QString()), value) ? value : def;
 }
 
+int TIniFile::ReadInteger(const QString& section, const QString& key, int def, int low,
+                          int high) const {
+    return std::clamp(ReadInteger(section, key, def), low, high);
+}
+
 bool TIniFile::ReadBool(const QString& section, const QString& key, bool def) const {
     return ReadInteger(section, key, def ? 1 : 0) != 0;
 }
 
-void TIniFile::WriteString(const QString& section, const QString& key, const QString& value) {
-    QStringList lines = ReadLines(fileName_);
-    const Location where = Find(lines, section, key);
-    const QString entry = key + QLatin1Char('=') + value;
-    if (where.key >= 0) {
-        QString existing;
-        KeyOf(lines[where.key], existing);  // keep the key as the file spells it
-        lines[where.key] = existing + QLatin1Char('=') + value;
-    } else if (where.section >= 0) {
-        lines.insert(where.end, entry);
-    } else {
-        lines << QLatin1Char('[') + section + QLatin1Char(']') << entry;
+QByteArray TIniFile::LineBreak() const {
+    // The file's own: that of its first line with a break.
+    for (const QByteArray& line : lines_) {
+        if (line.endsWith('\n')) {
+            return LineBreakOf(line);
+        }
     }
+    return "\n";
+}
 
+void TIniFile::SetLine(const Location& where, const QByteArray& key, const QByteArray& value) {
+    if (where.key >= 0) {
+        QByteArray spelled;
+        EntryOf(lines_[where.key], spelled);  // keep the key as the file spells it
+        lines_[where.key] = spelled + '=' + value + LineBreakOf(lines_[where.key]);
+    } else {
+        // After the section's last entry, with the break of the line before.
+        QByteArray& before = lines_[where.end - 1];
+        if (!before.endsWith('\n')) {
+            before += LineBreak();  // a last line without a break gets one
+        }
+        lines_.insert(where.end, key + '=' + value + LineBreakOf(before));
+    }
+    modified_ = true;
+}
+
+void TIniFile::WriteString(const QString& section, const QString& key, const QString& value) {
+    if (value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r'))) {
+        qCInfo(lcFrontend, "the value of %s has a line break, which %s cannot hold",
+               qUtf8Printable(key), qUtf8Printable(fileName_));
+        throw EIniFileException(fileName_);
+    }
+    const Location where = Find(section, key);
+    if (where.key >= 0) {
+        QByteArray name;
+        QByteArray raw;
+        EntryOf(lines_[where.key], name, &raw);
+        if (ValueText(raw) == value) {
+            return;  // the key has this value already: its line stays as it is
+        }
+    }
+    if (where.section < 0) {
+        // A new section at the end of the file.
+        const QByteArray lineBreak = LineBreak();
+        if (!lines_.isEmpty() && !lines_.back().endsWith('\n')) {
+            lines_.back() += lineBreak;
+        }
+        lines_.append('[' + section.toUtf8() + ']' + lineBreak);
+        lines_.append(key.toUtf8() + '=' + value.toUtf8() + lineBreak);
+        modified_ = true;
+        return;
+    }
+    SetLine(where, key.toUtf8(), value.toUtf8());
+}
+
+void TIniFile::WriteInteger(const QString& section, const QString& key, int value) {
+    int stored = 0;
+    if (Find(section, key).key >= 0 && ParseInteger(ReadString(section, key, QString()), stored) &&
+        stored == value) {
+        return;  // "0x5A" stays as it is when 90 is written
+    }
+    WriteString(section, key, QString::number(value));
+}
+
+void TIniFile::WriteBool(const QString& section, const QString& key, bool value) {
+    int stored = 0;
+    if (Find(section, key).key >= 0 && ParseInteger(ReadString(section, key, QString()), stored) &&
+        (stored != 0) == value) {
+        return;
+    }
+    WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+void TIniFile::Flush() {
+    if (!modified_ || fileName_.isEmpty()) {
+        return;
+    }
+    if (unreadable_) {
+        qCInfo(lcFrontend, "%s is not rewritten: it could not be read",
+               qUtf8Printable(fileName_));
+        throw EIniFileException(fileName_);
+    }
     // A fresh account may not have its configuration directory yet.
     const QFileInfo info(fileName_);
     QDir().mkpath(info.absolutePath());
@@ -217,18 +353,15 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
     if (!file.open(QIODevice::WriteOnly)) {
         fail("open");
     }
-    file.write((lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
+    for (const QByteArray& line : lines_) {
+        if (file.write(line) != line.size()) {
+            fail("write");
+        }
+    }
     if (!file.commit()) {
         fail("write");
     }
-}
-
-void TIniFile::WriteInteger(const QString& section, const QString& key, int value) {
-    WriteString(section, key, QString::number(value));
-}
-
-void TIniFile::WriteBool(const QString& section, const QString& key, bool value) {
-    WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+    modified_ = false;
 }
 
 // ---- TSettings ---------------------------------------------------------------
@@ -258,10 +391,9 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     TSettings s;
     s.Directory = ini.ReadString(kSection, QStringLiteral("Directory"), defaultDirectory);
     s.Logging = ini.ReadBool(kSection, QStringLiteral("Logging"), s.Logging);
-    s.Cam = ini.ReadInteger(kSection, QStringLiteral("Cam"), s.Cam);
-    s.JPEGQuality =
-        std::clamp(ini.ReadInteger(kSection, QStringLiteral("JPEGQuality"), s.JPEGQuality),
-                   kMinQuality, kMaxQuality);
+    s.Cam = ini.ReadInteger(kSection, QStringLiteral("Cam"), s.Cam, -1, kMaxCam);
+    s.JPEGQuality = ini.ReadInteger(kSection, QStringLiteral("JPEGQuality"), s.JPEGQuality,
+                                    kMinQuality, kMaxQuality);
     // The spinner holds a 16-bit position; its range is 0..100.
     const auto skipped = static_cast<std::int16_t>(
         ini.ReadInteger(kSection, QStringLiteral("SkippedFrames"), s.SkippedFrames));
@@ -271,11 +403,13 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
 
 void TSettings::Save(const QString& fileName) const {
     TIniFile ini(fileName);
+    // Each write changes the text held; Flush writes the file once.
     ini.WriteInteger(kSection, QStringLiteral("Cam"), Cam);
     ini.WriteInteger(kSection, QStringLiteral("JPEGQuality"), JPEGQuality);
     ini.WriteInteger(kSection, QStringLiteral("SkippedFrames"), SkippedFrames);
     ini.WriteString(kSection, QStringLiteral("Directory"), Directory);
     ini.WriteBool(kSection, QStringLiteral("Logging"), Logging);
+    ini.Flush();
 }
 
 QString TSettings::ShortDirectory(const QString& directory) {
