@@ -1,5 +1,6 @@
 #include "frontend/settings.h"
 
+#include <QByteArrayView>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,49 +20,50 @@ namespace {
 
 constexpr int kMaxValueLength = 2047;
 
+// The lines are looked at through views: a large file costs no copies.
+
 // A line without its line break.
-QByteArray Content(const QByteArray& line) {
-    qsizetype size = line.size();
-    if (size > 0 && line[size - 1] == '\n') {
-        --size;
-        if (size > 0 && line[size - 1] == '\r') {
-            --size;
+QByteArrayView Content(QByteArrayView line) {
+    if (line.endsWith('\n')) {
+        line.chop(1);
+        if (line.endsWith('\r')) {
+            line.chop(1);
         }
     }
-    return line.left(size);
+    return line;
 }
 
-// "[name]" gives name; anything else gives a null array.
-QByteArray SectionOf(const QByteArray& line) {
-    const QByteArray trimmed = Content(line).trimmed();
+// "[name]" gives true with the name.
+bool SectionOf(QByteArrayView line, QByteArrayView& name) {
+    const QByteArrayView trimmed = Content(line).trimmed();
     if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
-        QByteArray name = trimmed.mid(1, trimmed.size() - 2).trimmed();
-        return name.isNull() ? QByteArray("") : name;
+        name = trimmed.sliced(1, trimmed.size() - 2).trimmed();
+        return true;
     }
-    return {};
+    return false;
 }
 
 // For "key = value" lines: true with the key and the raw value.
-bool EntryOf(const QByteArray& line, QByteArray& key, QByteArray* value = nullptr) {
-    const QByteArray content = Content(line);
+bool EntryOf(QByteArrayView line, QByteArrayView& key, QByteArrayView* value = nullptr) {
+    const QByteArrayView content = Content(line);
     const qsizetype equals = content.indexOf('=');
     if (equals <= 0) {
         return false;
     }
-    key = content.left(equals).trimmed();
+    key = content.first(equals).trimmed();
     if (value != nullptr) {
-        *value = content.mid(equals + 1);
+        *value = content.sliced(equals + 1);
     }
     return !key.isEmpty();
 }
 
 // Names compare without regard to ASCII case; other bytes must be equal.
-bool Same(const QByteArray& a, const QByteArray& b) {
+bool Same(QByteArrayView a, QByteArrayView b) {
     if (a.size() != b.size()) {
         return false;
     }
+    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
     for (qsizetype i = 0; i < a.size(); ++i) {
-        const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
         if (fold(a[i]) != fold(b[i])) {
             return false;
         }
@@ -70,10 +72,10 @@ bool Same(const QByteArray& a, const QByteArray& b) {
 }
 
 // The stored value as read: blanks around it and one pair of quotes removed.
-QString ValueText(const QByteArray& raw) {
-    QByteArray value = raw.trimmed();
+QString ValueText(QByteArrayView raw) {
+    QByteArrayView value = raw.trimmed();
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
-        value = value.mid(1, value.size() - 2);
+        value = value.sliced(1, value.size() - 2);
     }
     return QString::fromUtf8(value);
 }
@@ -160,19 +162,18 @@ TIniFile::Location TIniFile::Find(const QString& section, const QString& key) co
     Location where;
     bool inside = false;
     for (qsizetype i = 0; i < lines_.size(); ++i) {
-        const QByteArray header = SectionOf(lines_[i]);
-        if (!header.isNull()) {
+        QByteArrayView name;
+        if (SectionOf(lines_[i], name)) {
             if (inside) {
                 break;  // the section ended
             }
-            inside = Same(header, sectionName);
+            inside = Same(name, sectionName);
             if (inside) {
                 where.section = i;
                 where.end = i + 1;
             }
             continue;
         }
-        QByteArray name;
         if (inside && EntryOf(lines_[i], name)) {
             where.end = i + 1;
             if (where.key < 0 && Same(name, keyName)) {
@@ -188,8 +189,8 @@ QString TIniFile::ReadString(const QString& section, const QString& key, const Q
     if (where.key < 0) {
         return def;
     }
-    QByteArray name;
-    QByteArray raw;
+    QByteArrayView name;
+    QByteArrayView raw;
     EntryOf(lines_[where.key], name, &raw);
     return ValueText(raw).left(kMaxValueLength);
 }
@@ -271,9 +272,13 @@ QByteArray TIniFile::LineBreak() const {
 
 void TIniFile::SetLine(const Location& where, const QByteArray& key, const QByteArray& value) {
     if (where.key >= 0) {
-        QByteArray spelled;
+        QByteArrayView spelled;
         EntryOf(lines_[where.key], spelled);  // keep the key as the file spells it
-        lines_[where.key] = spelled + '=' + value + LineBreakOf(lines_[where.key]);
+        QByteArray line = spelled.toByteArray() + '=' + value + LineBreakOf(lines_[where.key]);
+        if (line == lines_[where.key]) {
+            return;  // a value that reads otherwise than written, written again
+        }
+        lines_[where.key] = std::move(line);
     } else {
         // After the section's last entry, with the break of the line before.
         QByteArray& before = lines_[where.end - 1];
@@ -293,8 +298,8 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
     }
     const Location where = Find(section, key);
     if (where.key >= 0) {
-        QByteArray name;
-        QByteArray raw;
+        QByteArrayView name;
+        QByteArrayView raw;
         EntryOf(lines_[where.key], name, &raw);
         if (ValueText(raw) == value) {
             return;  // the key has this value already: its line stays as it is
