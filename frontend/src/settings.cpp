@@ -94,21 +94,18 @@ int DigitValue(QChar c, int base) {
     return -1;
 }
 
-// The lines of a text, each with its line break.
-QList<QByteArray> SplitLines(const QByteArray& text) {
-    QList<QByteArray> lines;
-    qsizetype start = 0;
-    while (start < text.size()) {
-        const qsizetype newline = text.indexOf('\n', start);
-        const qsizetype end = newline < 0 ? text.size() : newline + 1;
-        lines.append(text.mid(start, end - start));
-        start = end;
-    }
-    return lines;
+QByteArray LineBreakOf(QByteArrayView line) {
+    return line.endsWith("\r\n") ? QByteArray("\r\n") : QByteArray("\n");
 }
 
-QByteArray LineBreakOf(const QByteArray& line) {
-    return line.endsWith("\r\n") ? QByteArray("\r\n") : QByteArray("\n");
+// Only a line that starts with "[" after blanks can be a section header.
+bool MayBeHeader(QByteArrayView line) {
+    for (const char c : line) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\v' && c != '\f') {
+            return c == '[';
+        }
+    }
+    return false;
 }
 
 }  // namespace
@@ -136,24 +133,58 @@ TIniFile::TIniFile(QString fileName) : fileName_(std::move(fileName)) {
         unreadable_ = true;
         return;
     }
-    const QByteArray text = file.readAll();  // the whole file in one read
+    text_ = file.readAll();  // the whole file in one read
     if (file.error() != QFileDevice::NoError) {
         qCInfo(lcFrontend, "read %s: %s", qUtf8Printable(fileName_),
                qUtf8Printable(file.errorString()));
+        text_.clear();
         unreadable_ = true;
         return;
     }
-    lines_ = SplitLines(text);
+    SplitLines();
 }
 
 TIniFile TIniFile::FromText(QByteArray text) {
     TIniFile ini;
-    ini.lines_ = SplitLines(text);
+    ini.text_ = std::move(text);
+    ini.SplitLines();
     return ini;
 }
 
+void TIniFile::SplitLines() {
+    qsizetype start = 0;
+    while (start < text_.size()) {
+        const qsizetype newline = text_.indexOf('\n', start);
+        const qsizetype end = newline < 0 ? text_.size() : newline + 1;
+        lines_.push_back({start, end - start});
+        start = end;
+    }
+}
+
+QByteArrayView TIniFile::Bytes(qsizetype line) const {
+    const Line& l = lines_[static_cast<std::size_t>(line)];
+    return l.start >= 0 ? QByteArrayView(text_).sliced(l.start, l.size)
+                        : QByteArrayView(written_[static_cast<std::size_t>(-l.start - 1)]);
+}
+
+void TIniFile::Replace(qsizetype line, QByteArray bytes) {
+    written_.push_back(std::move(bytes));
+    lines_[static_cast<std::size_t>(line)] = {-static_cast<qsizetype>(written_.size()), 0};
+    modified_ = true;
+}
+
+void TIniFile::Insert(qsizetype line, QByteArray bytes) {
+    written_.push_back(std::move(bytes));
+    lines_.insert(lines_.begin() + line, Line{-static_cast<qsizetype>(written_.size()), 0});
+    modified_ = true;
+}
+
 QByteArray TIniFile::Text() const {
-    return lines_.join();
+    QByteArray text;
+    for (qsizetype i = 0; i < static_cast<qsizetype>(lines_.size()); ++i) {
+        text += Bytes(i);
+    }
+    return text;
 }
 
 TIniFile::Location TIniFile::Find(const QString& section, const QString& key) const {
@@ -161,9 +192,10 @@ TIniFile::Location TIniFile::Find(const QString& section, const QString& key) co
     const QByteArray keyName = key.toUtf8();
     Location where;
     bool inside = false;
-    for (qsizetype i = 0; i < lines_.size(); ++i) {
+    for (qsizetype i = 0; i < static_cast<qsizetype>(lines_.size()); ++i) {
+        const QByteArrayView line = Bytes(i);
         QByteArrayView name;
-        if (SectionOf(lines_[i], name)) {
+        if (MayBeHeader(line) && SectionOf(line, name)) {
             if (inside) {
                 break;  // the section ended
             }
@@ -174,7 +206,7 @@ TIniFile::Location TIniFile::Find(const QString& section, const QString& key) co
             }
             continue;
         }
-        if (inside && EntryOf(lines_[i], name)) {
+        if (inside && EntryOf(line, name)) {
             where.end = i + 1;
             if (where.key < 0 && Same(name, keyName)) {
                 where.key = i;
@@ -184,15 +216,16 @@ TIniFile::Location TIniFile::Find(const QString& section, const QString& key) co
     return where;
 }
 
-QString TIniFile::ReadString(const QString& section, const QString& key, const QString& def) const {
-    const Location where = Find(section, key);
-    if (where.key < 0) {
-        return def;
-    }
+QString TIniFile::ValueAt(qsizetype line) const {
     QByteArrayView name;
     QByteArrayView raw;
-    EntryOf(lines_[where.key], name, &raw);
-    return ValueText(raw).left(kMaxValueLength);
+    EntryOf(Bytes(line), name, &raw);
+    return ValueText(raw);
+}
+
+QString TIniFile::ReadString(const QString& section, const QString& key, const QString& def) const {
+    const Location where = Find(section, key);
+    return where.key < 0 ? def : ValueAt(where.key).left(kMaxValueLength);
 }
 
 bool TIniFile::ParseInteger(const QString& original, int& value) {
@@ -262,9 +295,9 @@ bool TIniFile::ReadBool(const QString& section, const QString& key, bool def) co
 
 QByteArray TIniFile::LineBreak() const {
     // The file's own: that of its first line with a break.
-    for (const QByteArray& line : lines_) {
-        if (line.endsWith('\n')) {
-            return LineBreakOf(line);
+    for (qsizetype i = 0; i < static_cast<qsizetype>(lines_.size()); ++i) {
+        if (Bytes(i).endsWith('\n')) {
+            return LineBreakOf(Bytes(i));
         }
     }
     return "\n";
@@ -272,22 +305,21 @@ QByteArray TIniFile::LineBreak() const {
 
 void TIniFile::SetLine(const Location& where, const QByteArray& key, const QByteArray& value) {
     if (where.key >= 0) {
+        const QByteArrayView old = Bytes(where.key);
         QByteArrayView spelled;
-        EntryOf(lines_[where.key], spelled);  // keep the key as the file spells it
-        QByteArray line = spelled.toByteArray() + '=' + value + LineBreakOf(lines_[where.key]);
-        if (line == lines_[where.key]) {
-            return;  // a value that reads otherwise than written, written again
+        EntryOf(old, spelled);  // keep the key as the file spells it
+        QByteArray line = spelled.toByteArray() + '=' + value + LineBreakOf(old);
+        if (line != old) {  // else a value that reads otherwise than written, written again
+            Replace(where.key, std::move(line));
         }
-        lines_[where.key] = std::move(line);
-    } else {
-        // After the section's last entry, with the break of the line before.
-        QByteArray& before = lines_[where.end - 1];
-        if (!before.endsWith('\n')) {
-            before += LineBreak();  // a last line without a break gets one
-        }
-        lines_.insert(where.end, key + '=' + value + LineBreakOf(before));
+        return;
     }
-    modified_ = true;
+    // After the section's last entry, with the break of the line before.
+    const qsizetype before = where.end - 1;
+    if (!Bytes(before).endsWith('\n')) {
+        Replace(before, Bytes(before).toByteArray() + LineBreak());  // a last line gets one
+    }
+    Insert(where.end, key + '=' + value + LineBreakOf(Bytes(before)));
 }
 
 void TIniFile::WriteString(const QString& section, const QString& key, const QString& value) {
@@ -297,41 +329,36 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
         throw EIniFileException(fileName_);
     }
     const Location where = Find(section, key);
-    if (where.key >= 0) {
-        QByteArrayView name;
-        QByteArrayView raw;
-        EntryOf(lines_[where.key], name, &raw);
-        if (ValueText(raw) == value) {
-            return;  // the key has this value already: its line stays as it is
-        }
+    if (where.key >= 0 && ValueAt(where.key) == value) {
+        return;  // the key has this value already: its line stays as it is
     }
-    if (where.section < 0) {
-        // A new section at the end of the file.
-        const QByteArray lineBreak = LineBreak();
-        if (!lines_.isEmpty() && !lines_.back().endsWith('\n')) {
-            lines_.back() += lineBreak;
-        }
-        lines_.append('[' + section.toUtf8() + ']' + lineBreak);
-        lines_.append(key.toUtf8() + '=' + value.toUtf8() + lineBreak);
-        modified_ = true;
+    if (where.section >= 0) {
+        SetLine(where, key.toUtf8(), value.toUtf8());
         return;
     }
-    SetLine(where, key.toUtf8(), value.toUtf8());
+    // A new section at the end of the file.
+    const QByteArray lineBreak = LineBreak();
+    const auto last = static_cast<qsizetype>(lines_.size()) - 1;
+    if (last >= 0 && !Bytes(last).endsWith('\n')) {
+        Replace(last, Bytes(last).toByteArray() + lineBreak);
+    }
+    Insert(last + 1, '[' + section.toUtf8() + ']' + lineBreak);
+    Insert(last + 2, key.toUtf8() + '=' + value.toUtf8() + lineBreak);
 }
 
 void TIniFile::WriteInteger(const QString& section, const QString& key, int value) {
+    const Location where = Find(section, key);
     int stored = 0;
-    if (Find(section, key).key >= 0 && ParseInteger(ReadString(section, key, QString()), stored) &&
-        stored == value) {
+    if (where.key >= 0 && ParseInteger(ValueAt(where.key), stored) && stored == value) {
         return;  // "0x5A" stays as it is when 90 is written
     }
     WriteString(section, key, QString::number(value));
 }
 
 void TIniFile::WriteBool(const QString& section, const QString& key, bool value) {
+    const Location where = Find(section, key);
     int stored = 0;
-    if (Find(section, key).key >= 0 && ParseInteger(ReadString(section, key, QString()), stored) &&
-        (stored != 0) == value) {
+    if (where.key >= 0 && ParseInteger(ValueAt(where.key), stored) && (stored != 0) == value) {
         return;
     }
     WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
@@ -358,10 +385,23 @@ void TIniFile::Flush() {
     if (!file.open(QIODevice::WriteOnly)) {
         fail("open");
     }
-    for (const QByteArray& line : lines_) {
-        if (file.write(line) != line.size()) {
+    // Runs of lines as read go out in one piece.
+    qsizetype i = 0;
+    const auto count = static_cast<qsizetype>(lines_.size());
+    while (i < count) {
+        QByteArrayView run = Bytes(i);
+        if (lines_[static_cast<std::size_t>(i)].start >= 0) {
+            const qsizetype start = lines_[static_cast<std::size_t>(i)].start;
+            qsizetype end = start + run.size();
+            while (i + 1 < count && lines_[static_cast<std::size_t>(i + 1)].start == end) {
+                end += lines_[static_cast<std::size_t>(++i)].size;
+            }
+            run = QByteArrayView(text_).sliced(start, end - start);
+        }
+        if (file.write(run.data(), run.size()) != run.size()) {
             fail("write");
         }
+        ++i;
     }
     if (!file.commit()) {
         fail("write");

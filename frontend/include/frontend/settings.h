@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QByteArray>
-#include <QList>
+#include <QByteArrayView>
 #include <QString>
+
+#include <vector>
 
 #include "base/errors.h"
 
@@ -67,14 +69,26 @@ public:
 private:
     TIniFile() = default;
     struct Location;
+    // One line with its line break ("\n", "\r\n", or nothing for a last line
+    // without one): bytes [start, start + size) of the text read, or, with a
+    // negative start, written line -start - 1 of written_.
+    struct Line {
+        qsizetype start = 0;
+        qsizetype size = 0;
+    };
+    void SplitLines();
+    QByteArrayView Bytes(qsizetype line) const;
+    void Replace(qsizetype line, QByteArray bytes);
+    void Insert(qsizetype line, QByteArray bytes);
     Location Find(const QString& section, const QString& key) const;
+    QString ValueAt(qsizetype line) const;
     void SetLine(const Location& where, const QByteArray& key, const QByteArray& value);
     QByteArray LineBreak() const;
 
     QString fileName_;
-    // The file's lines, each with its own line break ("\n", "\r\n", or
-    // nothing for a last line without one).
-    QList<QByteArray> lines_;
+    QByteArray text_;  // as read; a large file is held once, not per line
+    std::vector<Line> lines_;
+    std::vector<QByteArray> written_;
     bool modified_ = false;
     bool unreadable_ = false;
 };
