@@ -33,8 +33,12 @@ QString TInstanceLock::DefaultPath() {
     // The runtime directory is the user's own by definition, but the variable
     // may name anything: use it only when it is private.
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && IsPrivateDirectory(runtime, true)) {
-        return runtime + QLatin1Char('/') + kLockName;
+    if (!runtime.isEmpty()) {
+        if (IsPrivateDirectory(runtime, true)) {
+            return runtime + QLatin1Char('/') + kLockName;
+        }
+        qCInfo(lcApp, "XDG_RUNTIME_DIR %s is not a directory of this user with mode 0700",
+               qUtf8Printable(runtime));
     }
     // The temporary directory is shared by every user: a directory of our own
     // in it, which nobody else may have made first.
