@@ -294,8 +294,12 @@ bool TVideoImage::IsBadFrame(const std::uint8_t* data, std::int32_t length) cons
         return false;
     }
     if (samplesBad_.load(std::memory_order_relaxed) == 0) {
-        qCInfo(lcPipeline, "MJPG frame says %dx%d, the capture format is %dx%d: dropped",
-               header->width, header->height, width_, height_);
+        try {
+            qCInfo(lcPipeline, "MJPG frame says %dx%d, the capture format is %dx%d: dropped",
+                   header->width, header->height, width_, height_);
+        } catch (...) {
+            // No memory for the message: the frame is dropped all the same.
+        }
     }
     return true;
 }
