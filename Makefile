@@ -4,11 +4,13 @@ BUILD_ASAN  ?= build-asan
 BUILD_TSAN  ?= build-tsan
 BUILD_BENCH ?= build-bench
 BUILD_DEB   ?= build-deb
+BUILD_FUZZ  ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
 
 CMAKE_GEN = cmake -G Ninja -Wno-dev
 
-.PHONY: deps build run screenshot test test-plain test-asan test-tsan test-driver soak bench format clean \
+.PHONY: deps build run screenshot test test-plain test-asan test-tsan test-driver soak bench fuzz format clean \
 	deb test-package
 
 deps:
@@ -79,8 +81,19 @@ bench: deps
 	cmake --build $(BUILD_BENCH) -j $(JOBS)
 	@scripts/run-bench $(BUILD_BENCH)
 
+# libFuzzer targets (fuzz/targets) built with clang, AddressSanitizer and
+# UBSan, each run for FUZZ_SECONDS from its seed corpus and regression files.
+# Not part of `make test`, whose builds replay the stored inputs.
+fuzz:
+	@scripts/install-deps fuzz
+	$(CMAKE_GEN) -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
+		-DVISTREL_FUZZ=ON -DVISTREL_BUILD_TESTS=OFF
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz_targets
+	@scripts/run-fuzz $(BUILD_FUZZ) $(FUZZ_SECONDS)
+
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH) $(BUILD_DEB)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH) $(BUILD_DEB) $(BUILD_FUZZ)

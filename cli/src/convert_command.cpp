@@ -6,12 +6,22 @@
 #include <QImage>
 #include <QSaveFile>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <new>
 #include <optional>
 
+#include "base/errors.h"
+#include "base/unique_fd.h"
 #include "imaging/jpeg_image.h"
+#include "logging.h"
 #include "pipeline/frame_converter.h"
 
 namespace vistrel::cli {
@@ -41,22 +51,75 @@ OutputKind OutputKindOf(const QString& path) {
     Usage(QStringLiteral("OUTPUT must end in .jpg, .jpeg, .bmp or .ppm: \"%1\"").arg(path));
 }
 
-QByteArray ReadFrame(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        throw std::runtime_error(
-            QStringLiteral("Cannot open \"%1\". %2").arg(path, file.errorString()).toStdString());
+// One frame's bytes, read from the input.
+struct FrameBytes {
+    std::unique_ptr<std::uint8_t[]> data;
+    std::int64_t size = 0;
+};
+
+[[noreturn]] void FailOn(const char* what, const QString& path, int error) {
+    qCInfo(lcCli, "%s %s: %s", what, qUtf8Printable(path), ErrnoText(error).c_str());
+    throw std::runtime_error(QStringLiteral("Cannot %1 \"%2\". %3")
+                                 .arg(QString::fromLatin1(what), path,
+                                      QString::fromStdString(SystemErrorText(error)))
+                                 .toStdString());
+}
+
+[[noreturn]] void TooLong(const QString& path, const ConvertOptions& options,
+                          std::int64_t maxLength) {
+    throw std::runtime_error(QStringLiteral("\"%1\" holds more than a %2x%3 %4 frame can (%5 "
+                                            "bytes): it is not one frame")
+                                 .arg(path)
+                                 .arg(options.width)
+                                 .arg(options.height)
+                                 .arg(QString::fromLatin1(FourCCName(options.compression)))
+                                 .arg(maxLength)
+                                 .toStdString());
+}
+
+// Reads at most maxLength bytes: a longer input (a pipe that never ends,
+// /dev/zero, a file of something else) is refused once one more byte
+// arrives, and a regular file that is too long before anything is read.
+FrameBytes ReadFrame(const QString& path, std::int64_t maxLength, const ConvertOptions& options) {
+    const QByteArray name = QFile::encodeName(path);
+    const UniqueFd fd(::open(name.constData(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        FailOn("open", path, errno);
     }
-    if (file.size() > std::numeric_limits<std::int32_t>::max()) {
-        throw std::runtime_error(
-            QStringLiteral("\"%1\" is too large to be one frame").arg(path).toStdString());
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) != 0) {
+        FailOn("read", path, errno);
     }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        throw std::runtime_error(
-            QStringLiteral("Cannot read \"%1\". %2").arg(path, file.errorString()).toStdString());
+    std::int64_t capacity = maxLength + 1;
+    if (S_ISREG(info.st_mode)) {
+        if (info.st_size > maxLength) {
+            TooLong(path, options, maxLength);
+        }
+        capacity = info.st_size + 1;  // one more shows a file that grew meanwhile
     }
-    return bytes;
+    // Pages not read into are never touched, so a large capacity costs
+    // address space only.
+    FrameBytes frame{std::make_unique_for_overwrite<std::uint8_t[]>(
+                         static_cast<std::size_t>(capacity)),
+                     0};
+    while (frame.size < capacity) {
+        const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(capacity - frame.size, 1 << 24));
+        const ssize_t got = ::read(fd.Get(), frame.data.get() + frame.size, chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            FailOn("read", path, errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        frame.size += got;
+    }
+    if (frame.size > maxLength) {
+        TooLong(path, options, maxLength);
+    }
+    return frame;
 }
 
 void WriteLossless(const QImage& picture, const QString& path, const char* format) {
@@ -68,12 +131,12 @@ void WriteLossless(const QImage& picture, const QString& path, const char* forma
     }
 }
 
-void WritePicture(const QImage& picture, const ConvertOptions& options) {
+void WritePicture(QImage&& picture, const ConvertOptions& options) {
     switch (options.outputKind) {
         case OutputKind::Jpeg: {
             TJPEGImage encoder;
             encoder.SetEncodingQuality(options.quality);
-            encoder.SetImage(picture);
+            encoder.SetImage(std::move(picture));  // handed over: no second picture
             encoder.SaveFile(options.output);
             break;
         }
@@ -87,7 +150,8 @@ void WritePicture(const QImage& picture, const ConvertOptions& options) {
 }
 
 // Why the picture shows the diagnostic text, for the user.
-QString NoteFor(const TConversionResult& result, const ConvertOptions& options, qsizetype length) {
+QString NoteFor(const TConversionResult& result, const ConvertOptions& options,
+                std::int64_t length) {
     const QString name = QString::fromLatin1(FourCCName(options.compression));
     switch (result.reason) {
         case TConversionResult::Reason::UnsupportedCode:
@@ -103,6 +167,14 @@ QString NoteFor(const TConversionResult& result, const ConvertOptions& options, 
                 .arg(options.height)
                 .arg(name)
                 .arg(result.requiredLength);
+        case TConversionResult::Reason::JpegSizeMismatch:
+            return QStringLiteral(
+                       "the JPEG header says %1x%2, the frame is %3x%4: a bad frame, not "
+                       "decoded; the picture shows the diagnostic text")
+                .arg(result.jpegWidth)
+                .arg(result.jpegHeight)
+                .arg(options.width)
+                .arg(options.height);
         case TConversionResult::Reason::UndecodableJpeg:
             // The decoder's complaint goes to the log (vistrel.pipeline, info).
         case TConversionResult::Reason::None:
@@ -191,8 +263,13 @@ ConvertOptions ParseConvertArguments(const QStringList& arguments) {
 }
 
 QString RunConvert(const ConvertOptions& options) {
-    const QByteArray frame = ReadFrame(options.input);
-    if (frame.isEmpty()) {
+    // No frame of the format can be longer; the converter takes 32-bit lengths.
+    const std::int64_t maxLength =
+        std::min<std::int64_t>(MaxFrameLength(LayoutOf(options.compression), options.width,
+                                              options.height),
+                               std::numeric_limits<std::int32_t>::max());
+    FrameBytes frame = ReadFrame(options.input, maxLength, options);
+    if (frame.size == 0) {
         // The session treats a sample without bytes as no frame at all and
         // would write a plain black picture; say so instead.
         throw std::runtime_error(QStringLiteral("\"%1\" is empty: there is no frame to convert")
@@ -207,20 +284,25 @@ QString RunConvert(const ConvertOptions& options) {
         throw std::bad_alloc();
     }
     picture.fill(Qt::black);
-    TFrameConverter converter;
-    const TConversionResult result =
-        converter.Convert({.data = reinterpret_cast<const std::uint8_t*>(frame.constData()),
-                           .length = static_cast<std::int32_t>(frame.size()),
-                           .compression = options.compression,
-                           .width = options.width,
-                           .height = options.height,
-                           .topDownRgb = options.topDown},
-                          picture);
+    TConversionResult result;
+    {
+        TFrameConverter converter;
+        result = converter.Convert({.data = frame.data.get(),
+                                    .length = static_cast<std::int32_t>(frame.size),
+                                    .compression = options.compression,
+                                    .width = options.width,
+                                    .height = options.height,
+                                    .topDownRgb = options.topDown},
+                                   picture);
+    }
     if (!result.Completed()) {
         throw std::runtime_error("The frame could not be converted");
     }
-    WritePicture(picture, options);
-    return NoteFor(result, options, frame.size());
+    // Only the picture is held while it is written.
+    const std::int64_t length = frame.size;
+    frame = {};
+    WritePicture(std::move(picture), options);
+    return NoteFor(result, options, length);
 }
 
 QString ConvertHelpText() {
@@ -242,8 +324,11 @@ QString ConvertHelpText() {
         "  -h, --help           show this help\n"
         "\n"
         "OUTPUT ending in .jpg or .jpeg is written as JPEG; .bmp and .ppm are lossless.\n"
-        "A frame whose length does not fit its format, an unknown format or undecodable\n"
-        "JPEG data gives a picture with a diagnostic text, as the live view shows it.\n"
+        "A frame whose length does not fit its format, an unknown format, undecodable\n"
+        "JPEG data or a JPEG header of another size gives a picture with a diagnostic\n"
+        "text, as the live view shows it. INPUT may not hold more than a frame can: the\n"
+        "exact length of a raw format, or WIDTHxHEIGHTx3 bytes and 64 KiB for MJPG and\n"
+        "other compressed formats.\n"
         "\n"
         "Exit status: 0 on success, 1 when reading, converting or writing fails,\n"
         "2 for a wrong command line.\n");

@@ -1,5 +1,6 @@
 #include "frontend/settings.h"
 
+#include <QByteArrayView>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -19,40 +20,64 @@ namespace {
 
 constexpr int kMaxValueLength = 2047;
 
-QStringList ReadLines(const QString& fileName) {
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
-    for (QString& line : lines) {
-        if (line.endsWith(QLatin1Char('\r'))) {
+// The lines are looked at through views: a large file costs no copies.
+
+// A line without its line break.
+QByteArrayView Content(QByteArrayView line) {
+    if (line.endsWith('\n')) {
+        line.chop(1);
+        if (line.endsWith('\r')) {
             line.chop(1);
         }
     }
-    if (!lines.isEmpty() && lines.back().isEmpty()) {
-        lines.removeLast();  // the final line break
-    }
-    return lines;
+    return line;
 }
 
-// "[name]" gives name; anything else gives a null string.
-QString SectionOf(const QString& line) {
-    const QString trimmed = line.trimmed();
-    if (trimmed.startsWith(QLatin1Char('[')) && trimmed.endsWith(QLatin1Char(']'))) {
-        return trimmed.mid(1, trimmed.size() - 2).trimmed();
+// "[name]" gives true with the name.
+bool SectionOf(QByteArrayView line, QByteArrayView& name) {
+    const QByteArrayView trimmed = Content(line).trimmed();
+    if (trimmed.size() >= 2 && trimmed.front() == '[' && trimmed.back() == ']') {
+        name = trimmed.sliced(1, trimmed.size() - 2).trimmed();
+        return true;
     }
-    return {};
+    return false;
 }
 
-// For "key = value" lines: true with the key; blank and other lines give false.
-bool KeyOf(const QString& line, QString& key) {
-    const qsizetype equals = line.indexOf(QLatin1Char('='));
+// For "key = value" lines: true with the key and the raw value.
+bool EntryOf(QByteArrayView line, QByteArrayView& key, QByteArrayView* value = nullptr) {
+    const QByteArrayView content = Content(line);
+    const qsizetype equals = content.indexOf('=');
     if (equals <= 0) {
         return false;
     }
-    key = line.left(equals).trimmed();
+    key = content.first(equals).trimmed();
+    if (value != nullptr) {
+        *value = content.sliced(equals + 1);
+    }
     return !key.isEmpty();
+}
+
+// Names compare without regard to ASCII case; other bytes must be equal.
+bool Same(QByteArrayView a, QByteArrayView b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        if (fold(a[i]) != fold(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The stored value as read: blanks around it and one pair of quotes removed.
+QString ValueText(QByteArrayView raw) {
+    QByteArrayView value = raw.trimmed();
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
+        value = value.sliced(1, value.size() - 2);
+    }
+    return QString::fromUtf8(value);
 }
 
 int DigitValue(QChar c, int base) {
@@ -69,43 +94,18 @@ int DigitValue(QChar c, int base) {
     return -1;
 }
 
-bool Same(const QString& a, const QString& b) {
-    return a.compare(b, Qt::CaseInsensitive) == 0;
+QByteArray LineBreakOf(QByteArrayView line) {
+    return line.endsWith("\r\n") ? QByteArray("\r\n") : QByteArray("\n");
 }
 
-// Where a key's line is in the file: the section's header line (or -1), the
-// key's line (or -1), and the line after the section's last entry.
-struct Location {
-    qsizetype section = -1;
-    qsizetype key = -1;
-    qsizetype end = -1;
-};
-
-Location Find(const QStringList& lines, const QString& section, const QString& key) {
-    Location where;
-    bool inside = false;
-    for (qsizetype i = 0; i < lines.size(); ++i) {
-        const QString header = SectionOf(lines[i]);
-        if (!header.isNull()) {
-            if (inside) {
-                break;  // the section ended
-            }
-            inside = Same(header, section);
-            if (inside) {
-                where.section = i;
-                where.end = i + 1;
-            }
-            continue;
-        }
-        QString name;
-        if (inside && KeyOf(lines[i], name)) {
-            where.end = i + 1;
-            if (where.key < 0 && Same(name, key)) {
-                where.key = i;
-            }
+// Only a line that starts with "[" after blanks can be a section header.
+bool MayBeHeader(QByteArrayView line) {
+    for (const char c : line) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\v' && c != '\f') {
+            return c == '[';
         }
     }
-    return where;
+    return false;
 }
 
 }  // namespace
@@ -113,22 +113,119 @@ Location Find(const QStringList& lines, const QString& section, const QString& k
 EIniFileException::EIniFileException(const QString& fileName)
     : EVistrelError(QStringLiteral("Unable to write to %1").arg(fileName).toStdString()) {}
 
-TIniFile::TIniFile(QString fileName) : fileName_(std::move(fileName)) {}
+// Where a key's line is: the section's header line (or -1), the key's line
+// (or -1), and the line after the section's last entry.
+struct TIniFile::Location {
+    qsizetype section = -1;
+    qsizetype key = -1;
+    qsizetype end = -1;
+};
+
+TIniFile::TIniFile(QString fileName) : fileName_(std::move(fileName)) {
+    QFile file(fileName_);
+    if (!file.exists()) {
+        return;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        // Reads as empty; Flush must not replace what it could not read.
+        qCInfo(lcFrontend, "open %s: %s", qUtf8Printable(fileName_),
+               qUtf8Printable(file.errorString()));
+        unreadable_ = true;
+        return;
+    }
+    text_ = file.readAll();  // the whole file in one read
+    if (file.error() != QFileDevice::NoError) {
+        qCInfo(lcFrontend, "read %s: %s", qUtf8Printable(fileName_),
+               qUtf8Printable(file.errorString()));
+        text_.clear();
+        unreadable_ = true;
+        return;
+    }
+    SplitLines();
+}
+
+TIniFile TIniFile::FromText(QByteArray text) {
+    TIniFile ini;
+    ini.text_ = std::move(text);
+    ini.SplitLines();
+    return ini;
+}
+
+void TIniFile::SplitLines() {
+    qsizetype start = 0;
+    while (start < text_.size()) {
+        const qsizetype newline = text_.indexOf('\n', start);
+        const qsizetype end = newline < 0 ? text_.size() : newline + 1;
+        lines_.push_back({start, end - start});
+        start = end;
+    }
+}
+
+QByteArrayView TIniFile::Bytes(qsizetype line) const {
+    const Line& l = lines_[static_cast<std::size_t>(line)];
+    return l.start >= 0 ? QByteArrayView(text_).sliced(l.start, l.size)
+                        : QByteArrayView(written_[static_cast<std::size_t>(-l.start - 1)]);
+}
+
+void TIniFile::Replace(qsizetype line, QByteArray bytes) {
+    written_.push_back(std::move(bytes));
+    lines_[static_cast<std::size_t>(line)] = {-static_cast<qsizetype>(written_.size()), 0};
+    modified_ = true;
+}
+
+void TIniFile::Insert(qsizetype line, QByteArray bytes) {
+    written_.push_back(std::move(bytes));
+    lines_.insert(lines_.begin() + line, Line{-static_cast<qsizetype>(written_.size()), 0});
+    modified_ = true;
+}
+
+QByteArray TIniFile::Text() const {
+    QByteArray text;
+    for (qsizetype i = 0; i < static_cast<qsizetype>(lines_.size()); ++i) {
+        text += Bytes(i);
+    }
+    return text;
+}
+
+TIniFile::Location TIniFile::Find(const QString& section, const QString& key) const {
+    const QByteArray sectionName = section.toUtf8();
+    const QByteArray keyName = key.toUtf8();
+    Location where;
+    bool inside = false;
+    for (qsizetype i = 0; i < static_cast<qsizetype>(lines_.size()); ++i) {
+        const QByteArrayView line = Bytes(i);
+        QByteArrayView name;
+        if (MayBeHeader(line) && SectionOf(line, name)) {
+            if (inside) {
+                break;  // the section ended
+            }
+            inside = Same(name, sectionName);
+            if (inside) {
+                where.section = i;
+                where.end = i + 1;
+            }
+            continue;
+        }
+        if (inside && EntryOf(line, name)) {
+            where.end = i + 1;
+            if (where.key < 0 && Same(name, keyName)) {
+                where.key = i;
+            }
+        }
+    }
+    return where;
+}
+
+QString TIniFile::ValueAt(qsizetype line) const {
+    QByteArrayView name;
+    QByteArrayView raw;
+    EntryOf(Bytes(line), name, &raw);
+    return ValueText(raw);
+}
 
 QString TIniFile::ReadString(const QString& section, const QString& key, const QString& def) const {
-    const QStringList lines = ReadLines(fileName_);
-    const Location where = Find(lines, section, key);
-    if (where.key < 0) {
-        return def;
-    }
-    const QString& line = lines[where.key];
-    QString value = line.mid(line.indexOf(QLatin1Char('=')) + 1).trimmed();
-    // A value wrapped in one pair of quotes is read without them.
-    if (value.size() >= 2 && value.front() == QLatin1Char('"') &&
-        value.back() == QLatin1Char('"')) {
-        value = value.mid(1, value.size() - 2);
-    }
-    return value.left(kMaxValueLength);
+    const Location where = Find(section, key);
+    return where.key < 0 ? def : ValueAt(where.key).left(kMaxValueLength);
 }
 
 bool TIniFile::ParseInteger(const QString& original, int& value) {
@@ -187,24 +284,95 @@ int TIniFile::ReadInteger(const QString& section, const QString& key, int def) c
     return ParseInteger(ReadString(section, key, QString()), value) ? value : def;
 }
 
+int TIniFile::ReadInteger(const QString& section, const QString& key, int def, int low,
+                          int high) const {
+    return std::clamp(ReadInteger(section, key, def), low, high);
+}
+
 bool TIniFile::ReadBool(const QString& section, const QString& key, bool def) const {
     return ReadInteger(section, key, def ? 1 : 0) != 0;
 }
 
-void TIniFile::WriteString(const QString& section, const QString& key, const QString& value) {
-    QStringList lines = ReadLines(fileName_);
-    const Location where = Find(lines, section, key);
-    const QString entry = key + QLatin1Char('=') + value;
-    if (where.key >= 0) {
-        QString existing;
-        KeyOf(lines[where.key], existing);  // keep the key as the file spells it
-        lines[where.key] = existing + QLatin1Char('=') + value;
-    } else if (where.section >= 0) {
-        lines.insert(where.end, entry);
-    } else {
-        lines << QLatin1Char('[') + section + QLatin1Char(']') << entry;
+QByteArray TIniFile::LineBreak() const {
+    // The file's own: that of its first line with a break.
+    for (qsizetype i = 0; i < static_cast<qsizetype>(lines_.size()); ++i) {
+        if (Bytes(i).endsWith('\n')) {
+            return LineBreakOf(Bytes(i));
+        }
     }
+    return "\n";
+}
 
+void TIniFile::SetLine(const Location& where, const QByteArray& key, const QByteArray& value) {
+    if (where.key >= 0) {
+        const QByteArrayView old = Bytes(where.key);
+        QByteArrayView spelled;
+        EntryOf(old, spelled);  // keep the key as the file spells it
+        QByteArray line = spelled.toByteArray() + '=' + value + LineBreakOf(old);
+        if (line != old) {  // else a value that reads otherwise than written, written again
+            Replace(where.key, std::move(line));
+        }
+        return;
+    }
+    // After the section's last entry, with the break of the line before.
+    const qsizetype before = where.end - 1;
+    if (!Bytes(before).endsWith('\n')) {
+        Replace(before, Bytes(before).toByteArray() + LineBreak());  // a last line gets one
+    }
+    Insert(where.end, key + '=' + value + LineBreakOf(Bytes(before)));
+}
+
+void TIniFile::WriteString(const QString& section, const QString& key, const QString& value) {
+    if (value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r'))) {
+        qCInfo(lcFrontend, "the value of %s has a line break, which %s cannot hold",
+               qUtf8Printable(key), qUtf8Printable(fileName_));
+        throw EIniFileException(fileName_);
+    }
+    const Location where = Find(section, key);
+    if (where.key >= 0 && ValueAt(where.key) == value) {
+        return;  // the key has this value already: its line stays as it is
+    }
+    if (where.section >= 0) {
+        SetLine(where, key.toUtf8(), value.toUtf8());
+        return;
+    }
+    // A new section at the end of the file.
+    const QByteArray lineBreak = LineBreak();
+    const auto last = static_cast<qsizetype>(lines_.size()) - 1;
+    if (last >= 0 && !Bytes(last).endsWith('\n')) {
+        Replace(last, Bytes(last).toByteArray() + lineBreak);
+    }
+    Insert(last + 1, '[' + section.toUtf8() + ']' + lineBreak);
+    Insert(last + 2, key.toUtf8() + '=' + value.toUtf8() + lineBreak);
+}
+
+void TIniFile::WriteInteger(const QString& section, const QString& key, int value) {
+    const Location where = Find(section, key);
+    int stored = 0;
+    if (where.key >= 0 && ParseInteger(ValueAt(where.key), stored) && stored == value) {
+        return;  // "0x5A" stays as it is when 90 is written
+    }
+    WriteString(section, key, QString::number(value));
+}
+
+void TIniFile::WriteBool(const QString& section, const QString& key, bool value) {
+    const Location where = Find(section, key);
+    int stored = 0;
+    if (where.key >= 0 && ParseInteger(ValueAt(where.key), stored) && (stored != 0) == value) {
+        return;
+    }
+    WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+void TIniFile::Flush() {
+    if (!modified_ || fileName_.isEmpty()) {
+        return;
+    }
+    if (unreadable_) {
+        qCInfo(lcFrontend, "%s is not rewritten: it could not be read",
+               qUtf8Printable(fileName_));
+        throw EIniFileException(fileName_);
+    }
     // A fresh account may not have its configuration directory yet.
     const QFileInfo info(fileName_);
     QDir().mkpath(info.absolutePath());
@@ -217,18 +385,28 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
     if (!file.open(QIODevice::WriteOnly)) {
         fail("open");
     }
-    file.write((lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8());
+    // Runs of lines as read go out in one piece.
+    qsizetype i = 0;
+    const auto count = static_cast<qsizetype>(lines_.size());
+    while (i < count) {
+        QByteArrayView run = Bytes(i);
+        if (lines_[static_cast<std::size_t>(i)].start >= 0) {
+            const qsizetype start = lines_[static_cast<std::size_t>(i)].start;
+            qsizetype end = start + run.size();
+            while (i + 1 < count && lines_[static_cast<std::size_t>(i + 1)].start == end) {
+                end += lines_[static_cast<std::size_t>(++i)].size;
+            }
+            run = QByteArrayView(text_).sliced(start, end - start);
+        }
+        if (file.write(run.data(), run.size()) != run.size()) {
+            fail("write");
+        }
+        ++i;
+    }
     if (!file.commit()) {
         fail("write");
     }
-}
-
-void TIniFile::WriteInteger(const QString& section, const QString& key, int value) {
-    WriteString(section, key, QString::number(value));
-}
-
-void TIniFile::WriteBool(const QString& section, const QString& key, bool value) {
-    WriteString(section, key, value ? QStringLiteral("1") : QStringLiteral("0"));
+    modified_ = false;
 }
 
 // ---- TSettings ---------------------------------------------------------------
@@ -258,10 +436,9 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     TSettings s;
     s.Directory = ini.ReadString(kSection, QStringLiteral("Directory"), defaultDirectory);
     s.Logging = ini.ReadBool(kSection, QStringLiteral("Logging"), s.Logging);
-    s.Cam = ini.ReadInteger(kSection, QStringLiteral("Cam"), s.Cam);
-    s.JPEGQuality =
-        std::clamp(ini.ReadInteger(kSection, QStringLiteral("JPEGQuality"), s.JPEGQuality),
-                   kMinQuality, kMaxQuality);
+    s.Cam = ini.ReadInteger(kSection, QStringLiteral("Cam"), s.Cam, -1, kMaxCam);
+    s.JPEGQuality = ini.ReadInteger(kSection, QStringLiteral("JPEGQuality"), s.JPEGQuality,
+                                    kMinQuality, kMaxQuality);
     // The spinner holds a 16-bit position; its range is 0..100.
     const auto skipped = static_cast<std::int16_t>(
         ini.ReadInteger(kSection, QStringLiteral("SkippedFrames"), s.SkippedFrames));
@@ -274,6 +451,7 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
 
 void TSettings::Save(const QString& fileName) const {
     TIniFile ini(fileName);
+    // Each write changes the text held; Flush writes the file once.
     ini.WriteInteger(kSection, QStringLiteral("Cam"), Cam);
     ini.WriteInteger(kSection, QStringLiteral("JPEGQuality"), JPEGQuality);
     ini.WriteInteger(kSection, QStringLiteral("SkippedFrames"), SkippedFrames);
@@ -286,6 +464,7 @@ void TSettings::Save(const QString& fileName) const {
     if (!Size.isEmpty()) {
         ini.WriteString(kSection, QStringLiteral("Size"), Size);
     }
+    ini.Flush();
 }
 
 QString TSettings::ShortDirectory(const QString& directory) {

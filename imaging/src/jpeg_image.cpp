@@ -14,6 +14,7 @@
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -203,10 +204,10 @@ void SkipInputData(j_decompress_ptr cinfo, long count) {
     src.delivered = std::min(src.size, src.delivered + skip);
 }
 
-void AttachSource(jpeg_decompress_struct& cinfo, MemorySource& src,
-                  const std::vector<std::uint8_t>& data) {
-    src.data = data.data();
-    src.size = data.size();
+void AttachSource(jpeg_decompress_struct& cinfo, MemorySource& src, const std::uint8_t* data,
+                  std::size_t size) {
+    src.data = data;
+    src.size = size;
     src.delivered = 0;
     src.pub.init_source = InitSource;
     src.pub.fill_input_buffer = FillInputBuffer;
@@ -216,6 +217,35 @@ void AttachSource(jpeg_decompress_struct& cinfo, MemorySource& src,
     src.pub.next_input_byte = nullptr;
     src.pub.bytes_in_buffer = 0;
     cinfo.src = &src.pub;
+}
+
+// ---- Limits ------------------------------------------------------------------
+//
+// libjpeg's working memory for a picture of up to maxWidth x maxHeight: the
+// coefficient buffers of a progressive stream (three full-resolution
+// components, 6 bytes a pixel) and the two-pass colour quantiser's picture (3
+// bytes a pixel), beside tables and row buffers. Beyond it a decode fails
+// with the library's own error instead of taking the memory.
+
+long WorkingMemoryLimit(int maxWidth, int maxHeight) {
+    constexpr std::int64_t kFixed = 32 << 20;
+    constexpr std::int64_t kPerPixel = 9;
+    const std::int64_t pixels = static_cast<std::int64_t>(maxWidth) * maxHeight;
+    return static_cast<long>(
+        std::min<std::int64_t>(kFixed + kPerPixel * pixels, std::numeric_limits<long>::max()));
+}
+
+// Reads the header of size bytes at data into a fresh context; false when
+// libjpeg rejects it (the context then holds the error).
+[[nodiscard]] bool ReadHeaderOf(DecompressContext& ctx, MemorySource& src,
+                                const std::uint8_t* data, std::size_t size, long memoryLimit) {
+    jpeg_decompress_struct& cinfo = ctx.cinfo;
+    return RunGuarded(ctx.err, [&] {
+        jpeg_create_decompress(&cinfo);
+        cinfo.mem->max_memory_to_use = memoryLimit;
+        AttachSource(cinfo, src, data, size);
+        jpeg_read_header(&cinfo, TRUE);
+    });
 }
 
 }  // namespace
@@ -251,6 +281,37 @@ void TJPEGImage::DropCompressedData() {
         spareData_ = std::move(*compressedData_);
         compressedData_.reset();
     }
+}
+
+void TJPEGImage::SetImage(QImage&& image) {
+    DropCompressedData();
+    sourceImage_ = QImage();  // the old picture goes before a conversion makes a new one
+    if (image.format() == QImage::Format_BGR888) {
+        sourceImage_ = std::move(image);
+    } else {
+        sourceImage_ = image.convertToFormat(QImage::Format_BGR888);
+        image = QImage();
+    }
+}
+
+void TJPEGImage::SetDecodeLimit(int maxWidth, int maxHeight) {
+    maxWidth_ = std::max(0, maxWidth);
+    maxHeight_ = std::max(0, maxHeight);
+}
+
+std::optional<TJPEGImage::THeader> TJPEGImage::ReadHeader(const std::uint8_t* data,
+                                                          std::size_t size) noexcept {
+    if (data == nullptr || size == 0) {
+        return std::nullopt;
+    }
+    DecompressContext ctx;
+    MemorySource src;
+    if (!ReadHeaderOf(ctx, src, data, size, WorkingMemoryLimit(0, 0))) {
+        return std::nullopt;
+    }
+    return THeader{static_cast<int>(ctx.cinfo.image_width),
+                   static_cast<int>(ctx.cinfo.image_height), ctx.cinfo.num_components == 1,
+                   jpeg_has_multiple_scans(&ctx.cinfo) != FALSE};
 }
 
 int TJPEGImage::Width() const {
@@ -345,6 +406,19 @@ void TJPEGImage::LoadData(QIODevice& stream) {
     const qint64 got =
         count > 0 ? stream.read(reinterpret_cast<char*>(compressedData_->data()), count) : 0;
     compressedData_->resize(static_cast<std::size_t>(std::max<qint64>(0, got)));
+    ReadHeldHeader();
+}
+
+void TJPEGImage::LoadData(const std::uint8_t* data, std::size_t size) {
+    sourceImage_ = QImage();
+    if (!compressedData_) {
+        compressedData_.emplace();
+    }
+    compressedData_->assign(data, data + (data != nullptr ? size : 0));
+    ReadHeldHeader();
+}
+
+void TJPEGImage::ReadHeldHeader() {
     headerWidth_ = 0;
     headerHeight_ = 0;
     grayscale_ = false;
@@ -352,36 +426,39 @@ void TJPEGImage::LoadData(QIODevice& stream) {
     if (compressedData_->empty()) {
         return;
     }
-
     DecompressContext ctx;
     MemorySource src;
-    jpeg_decompress_struct& cinfo = ctx.cinfo;
-    const bool ok = RunGuarded(ctx.err, [&] {
-        jpeg_create_decompress(&cinfo);
-        AttachSource(cinfo, src, *compressedData_);
-        jpeg_read_header(&cinfo, TRUE);
-    });
-    if (!ok) {
+    if (!ReadHeaderOf(ctx, src, compressedData_->data(), compressedData_->size(),
+                      WorkingMemoryLimit(maxWidth_, maxHeight_))) {
         ctx.Raise();
     }
+    jpeg_decompress_struct& cinfo = ctx.cinfo;
     headerWidth_ = static_cast<int>(cinfo.image_width);
     headerHeight_ = static_cast<int>(cinfo.image_height);
     grayscale_ = cinfo.num_components == 1;
     progressive_ = jpeg_has_multiple_scans(&cinfo) != FALSE;
 }
 
-void TJPEGImage::Decode() {
+void TJPEGImage::Decode(QImage* direct) {
     DecompressContext ctx;
     MemorySource src;
     jpeg_decompress_struct& cinfo = ctx.cinfo;
     const bool palette = paletteOutput.load();
+    const auto maxWidth = static_cast<JDIMENSION>(maxWidth_);
+    const auto maxHeight = static_cast<JDIMENSION>(maxHeight_);
+    const long memoryLimit = WorkingMemoryLimit(maxWidth_, maxHeight_);
 
     // Header and settings; the picture's memory is made outside the guarded
     // code, which must not own objects.
     bool ok = RunGuarded(ctx.err, [&] {
         jpeg_create_decompress(&cinfo);
-        AttachSource(cinfo, src, *compressedData_);
+        cinfo.mem->max_memory_to_use = memoryLimit;
+        AttachSource(cinfo, src, compressedData_->data(), compressedData_->size());
         jpeg_read_header(&cinfo, TRUE);
+        // Checked before the library takes any memory for the picture.
+        if (cinfo.image_width > maxWidth || cinfo.image_height > maxHeight) {
+            ERREXIT1(&cinfo, JERR_IMAGE_TOO_BIG, std::max(maxWidth, maxHeight));
+        }
         // Only grey and three-component colour fit our pictures; CMYK and
         // YCCK would give four bytes per pixel.
         const bool colour = cinfo.num_components == 3 && cinfo.out_color_space == JCS_RGB;
@@ -409,7 +486,12 @@ void TJPEGImage::Decode() {
 
     const int width = static_cast<int>(cinfo.output_width);
     const int height = static_cast<int>(cinfo.output_height);
-    if (cinfo.quantize_colors) {
+    const bool straight = direct != nullptr && !cinfo.quantize_colors &&
+                          direct->format() == QImage::Format_BGR888 &&
+                          direct->width() == width && direct->height() == height;
+    if (straight) {
+        sourceImage_ = QImage();  // the rows go to direct; no picture is kept
+    } else if (cinfo.quantize_colors) {
         sourceImage_ = QImage(width, height, QImage::Format_Indexed8);
         const int colours = cinfo.actual_number_of_colors;
         QList<QRgb> table(colours);
@@ -428,12 +510,13 @@ void TJPEGImage::Decode() {
     } else {
         sourceImage_ = QImage(width, height, QImage::Format_BGR888);
     }
-    if (sourceImage_.isNull()) {
+    QImage& picture = straight ? *direct : sourceImage_;
+    if (picture.isNull()) {
         throw EJPEG(JERR_OUT_OF_MEMORY);  // QImage could not allocate the picture
     }
 
-    uchar* pixels = sourceImage_.bits();
-    const auto stride = static_cast<std::size_t>(sourceImage_.bytesPerLine());
+    uchar* pixels = picture.bits();
+    const auto stride = static_cast<std::size_t>(picture.bytesPerLine());
     ok = RunGuarded(ctx.err, [&] {
         constexpr JDIMENSION kRowsPerCall = 16;
         JSAMPROW rows[kRowsPerCall];
@@ -455,7 +538,7 @@ void TJPEGImage::Decode() {
 
 void TJPEGImage::ShareOnto(QImage& target) {
     if (sourceImage_.isNull() && compressedData_) {
-        Decode();
+        Decode(nullptr);
     }
     if (!sourceImage_.isNull() && sourceImage_.format() == QImage::Format_BGR888 &&
         target.format() == QImage::Format_BGR888 && sourceImage_.size() == target.size()) {
@@ -477,7 +560,7 @@ void TJPEGImage::DrawOn(QImage& target, int x, int y) {
         if (!compressedData_) {
             return;
         }
-        Decode();
+        Decode(nullptr);
     }
     if (target.format() != QImage::Format_BGR888) {
         target = target.convertToFormat(QImage::Format_BGR888);
@@ -513,6 +596,18 @@ void TJPEGImage::DrawOn(QImage& target, int x, int y) {
             std::memcpy(to, from + 3 * (left - x), 3 * static_cast<std::size_t>(columns));
         }
     }
+}
+
+void TJPEGImage::DecodeInto(QImage& target) {
+    if (sourceImage_.isNull() && compressedData_ && !compressedData_->empty() &&
+        target.format() == QImage::Format_BGR888 && target.width() == headerWidth_ &&
+        target.height() == headerHeight_) {
+        Decode(&target);
+        if (sourceImage_.isNull()) {
+            return;  // decoded straight into target
+        }
+    }
+    DrawOn(target, 0, 0);
 }
 
 }  // namespace vistrel

@@ -1,7 +1,5 @@
 #include "pipeline/frame_converter.h"
 
-#include <QBuffer>
-#include <QByteArray>
 #include <QFontMetrics>
 #include <QImage>
 #include <QPainter>
@@ -71,12 +69,9 @@ void LogFailure(const char* what) noexcept {
 
 }  // namespace
 
-// The decoder and the stream it reads, reused for every MJPG frame.
+// The decoder, reused for every MJPG frame.
 struct TFrameConverter::JpegDecoder {
-    JpegDecoder() { stream.open(QIODevice::ReadWrite); }
-
     TJPEGImage decoder;
-    QBuffer stream;
 };
 
 TFrameConverter::TFrameConverter() = default;
@@ -107,8 +102,7 @@ TConversionResult TFrameConverter::Produce(const TRawFrame& frame, QImage& targe
         return Diagnostic(Reason::UnsupportedCode);
     }
     if (layout == FrameLayout::Jpeg) {
-        return DecodeJpeg(frame, target) ? TConversionResult{Outcome::Converted}
-                                         : Diagnostic(Reason::UndecodableJpeg);
+        return DecodeJpeg(frame, target);
     }
     const std::int64_t stride = SourceStride(layout, frame);
     if (stride == 0) {
@@ -165,32 +159,39 @@ void TFrameConverter::ConvertRows(FrameLayout layout, const TRawFrame& frame, QI
     }
 }
 
-bool TFrameConverter::DecodeJpeg(const TRawFrame& frame, QImage& target) {
+TConversionResult TFrameConverter::DecodeJpeg(const TRawFrame& frame, QImage& target) {
     if (frame.length < 0) {
-        return false;
+        return Diagnostic(Reason::UndecodableJpeg);
     }
     try {
         if (!jpeg_) {
             jpeg_ = std::make_unique<JpegDecoder>();
         }
-        QBuffer& stream = jpeg_->stream;
-        stream.buffer().resize(0);
-        stream.seek(0);
-        stream.write(reinterpret_cast<const char*>(frame.data), frame.length);
-        stream.seek(0);
-        jpeg_->decoder.LoadData(stream);
-        // Decodes at the picture's own size; what does not fit is cut off
-        // and what it does not cover keeps the previous frame. A picture of
-        // the target's size is shared with it, not copied.
-        jpeg_->decoder.ShareOnto(target);
-        return true;
+        TJPEGImage& decoder = jpeg_->decoder;
+        // Nothing larger than the frame is ever decoded, whatever the header says.
+        decoder.SetDecodeLimit(frame.width, frame.height);
+        decoder.LoadData(frame.data, static_cast<std::size_t>(frame.length));
+        if (decoder.Width() != frame.width || decoder.Height() != frame.height) {
+            // A header that disagrees with the capture format: a bad frame,
+            // never decoded.
+            qCInfo(lcPipeline, "MJPG frame of %d bytes says %dx%d, the format is %dx%d",
+                   frame.length, decoder.Width(), decoder.Height(), frame.width, frame.height);
+            TConversionResult result = Diagnostic(Reason::JpegSizeMismatch);
+            result.jpegWidth = decoder.Width();
+            result.jpegHeight = decoder.Height();
+            return result;
+        }
+        // The picture has the frame's size: decoded straight into target,
+        // which first takes pixels of its own if they are shared.
+        Unshare(target);
+        decoder.DecodeInto(target);
+        return {Outcome::Converted};
     } catch (const std::exception& e) {
         // EJPEG or any other failure shows the diagnostic.
         qCInfo(lcPipeline, "MJPG frame of %d bytes not decoded: %s", frame.length, e.what());
-        return false;
     } catch (...) {
-        return false;
     }
+    return Diagnostic(Reason::UndecodableJpeg);
 }
 
 void TFrameConverter::ReleaseDecoder() noexcept {

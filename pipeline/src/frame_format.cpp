@@ -66,6 +66,13 @@ std::int64_t RequiredPaddedLength(FrameLayout layout, std::int64_t stride, std::
     return -1;
 }
 
+std::int64_t MaxFrameLength(FrameLayout layout, std::int32_t width, std::int32_t height) {
+    if (layout == FrameLayout::Jpeg || layout == FrameLayout::Unsupported) {
+        return RequiredFrameLength(FrameLayout::Rgb, width, height) + kCompressedFrameSlack;
+    }
+    return RequiredFrameLength(layout, width, height);
+}
+
 QString DiagnosticLine(std::int32_t length, std::uint32_t compression) {
     return QStringLiteral("DataSize: ") + QString::number(length) + QStringLiteral("  FourCC: ") +
            QString::fromLatin1(FourCCName(compression));

@@ -22,6 +22,7 @@
 #include "capture/status.h"
 #include "capture/v4l2_io.h"
 #include "capture/video_sample.h"
+#include "imaging/jpeg_image.h"
 #include "logging.h"
 #include "base/error_handler.h"
 
@@ -247,6 +248,10 @@ bool TVideoImage::ReceiveSample(const std::uint8_t* data, std::int32_t length) n
     if (length < 0 || (length > 0 && data == nullptr) || !frameWindow_) {
         return false;
     }
+    if (IsBadFrame(data, length)) {
+        samplesBad_.fetch_add(1, std::memory_order_relaxed);
+        return false;
+    }
     try {
         // Stale-GUI rule: the difference is taken modulo 2^32 as a signed
         // number, so the clock's wrap does no harm.
@@ -295,6 +300,31 @@ bool TVideoImage::ReceiveSample(const std::uint8_t* data, std::int32_t length) n
         return false;
     }
     std::this_thread::yield();
+    return true;
+}
+
+bool TVideoImage::IsBadFrame(const std::uint8_t* data, std::int32_t length) const noexcept {
+    // Checked here, on the capture thread, rather than at conversion: a bad
+    // frame then never becomes the newest, so no front end shows or logs it,
+    // and the check costs a header read (no decode) per frame. The format is
+    // set before the capture delivers its first sample and stays while it
+    // runs. A header libjpeg cannot read passes: the conversion shows its
+    // diagnostic, as for any undecodable frame.
+    if (compression_ != fourcc::kMJPG || length == 0) {
+        return false;
+    }
+    const auto header = TJPEGImage::ReadHeader(data, static_cast<std::size_t>(length));
+    if (!header || (header->width == width_ && header->height == height_)) {
+        return false;
+    }
+    if (samplesBad_.load(std::memory_order_relaxed) == 0) {
+        try {
+            qCInfo(lcPipeline, "MJPG frame says %dx%d, the capture format is %dx%d: dropped",
+                   header->width, header->height, width_, height_);
+        } catch (...) {
+            // No memory for the message: the frame is dropped all the same.
+        }
+    }
     return true;
 }
 

@@ -370,6 +370,7 @@ TEST(SingleInstanceProcess, SecondProgramExitsAtOnceWithoutWritingSettings) {
     const QString runtime = dir.filePath("run");
     const QString config = dir.filePath("config");
     QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     TInstanceLock running;
     ASSERT_EQ(running.Acquire(runtime + "/VistrelMutex"), TInstanceLock::Result::Acquired);
 
@@ -387,6 +388,7 @@ TEST(SingleInstanceProcess, LoneProgramShowsItsWindowAndTheHookSavesIt) {
     const QString config = dir.filePath("config");
     const QString picture = dir.filePath("window.png");
     QDir().mkpath(runtime);
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     EXPECT_EQ(RunProgram(dir.path(), runtime, config, {"--screenshot", picture}), 0);
     EXPECT_EQ(QImage(picture).size(), QSize(242, 316));
     EXPECT_FALSE(QFileInfo::exists(config));

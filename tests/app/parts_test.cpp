@@ -1,10 +1,13 @@
 // The window's building blocks: version text, instance lock, directory
 // chooser, spinner and pictures.
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include "app/directory_chooser.h"
 #include "app/glyphs.h"
@@ -52,15 +55,63 @@ TEST(InstanceLock, OneHolderAtATimeAndFreeAgainAfterRelease) {
               TInstanceLock::Result::Unavailable);
 }
 
-TEST(InstanceLock, DefaultPathFollowsTheRuntimeDirectory) {
+TEST(InstanceLock, DefaultPathIsInAPrivateDirectoryOnly) {
     const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
-    qputenv("XDG_RUNTIME_DIR", "/run/user/4242");
-    EXPECT_EQ(TInstanceLock::DefaultPath(), "/run/user/4242/VistrelMutex");
+    QTemporaryDir dir;  // made with mode 0700
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+    EXPECT_EQ(TInstanceLock::DefaultPath(), dir.filePath("VistrelMutex"));
+
+    // A runtime directory others may write, or none: the private fallback.
+    const QString fallback =
+        QDir::tempPath() + "/vistrel-" + QString::number(::geteuid()) + "/VistrelMutex";
+    ASSERT_TRUE(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner |
+                                                      QFile::ExeOwner | QFile::WriteOther |
+                                                      QFile::ExeOther));
+    EXPECT_EQ(TInstanceLock::DefaultPath(), fallback);
     qunsetenv("XDG_RUNTIME_DIR");
-    EXPECT_TRUE(TInstanceLock::DefaultPath().startsWith(QDir::tempPath() + "/VistrelMutex-"));
+    EXPECT_EQ(TInstanceLock::DefaultPath(), fallback);
+    EXPECT_TRUE(TInstanceLock::IsPrivateDirectory(QFileInfo(fallback).path(), false));
+
+    // A fallback directory someone else made first (here: a symbolic link
+    // to one of ours) is not used.
+    const QByteArray oldTmp = qgetenv("TMPDIR");
+    QTemporaryDir tmp;
+    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    ASSERT_TRUE(QFile::link(dir.path(), tmp.filePath("vistrel-" + QString::number(::geteuid()))));
+    EXPECT_EQ(TInstanceLock::DefaultPath(), QString());
+    if (oldTmp.isNull()) {
+        qunsetenv("TMPDIR");
+    } else {
+        qputenv("TMPDIR", oldTmp);
+    }
     if (!saved.isNull()) {
         qputenv("XDG_RUNTIME_DIR", saved);
     }
+}
+
+TEST(InstanceLock, PlantedLinksAndForeignFilesAreRefused) {
+    QTemporaryDir dir;
+    const QString target = dir.filePath("victim");
+    const QString path = dir.filePath("VistrelMutex");
+    ASSERT_TRUE(QFile::link(target, path));
+    TInstanceLock lock;
+    EXPECT_EQ(lock.Acquire(path), TInstanceLock::Result::Unavailable);
+    EXPECT_FALSE(QFileInfo::exists(target)) << "nothing is made through the link";
+
+    ASSERT_TRUE(QFile::remove(path));
+    ASSERT_TRUE(QDir().mkdir(path));
+    EXPECT_EQ(lock.Acquire(path), TInstanceLock::Result::Unavailable);
+    ASSERT_TRUE(QDir().rmdir(path));
+
+    // A file of another user, who could hold it: only root can make one here.
+    if (::geteuid() == 0) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.close();
+        ASSERT_EQ(::chown(QFile::encodeName(path).constData(), 65534, 65534), 0);
+        EXPECT_EQ(lock.Acquire(path), TInstanceLock::Result::Unavailable);
+    }
+    EXPECT_FALSE(lock.Held());
 }
 
 class DirectoryChooserTest : public ::testing::Test {

@@ -1,9 +1,13 @@
+#include <QFile>
+#include <QImage>
+#include <QTemporaryDir>
 #include <QTextStream>
 
 #include <gtest/gtest.h>
 
 #include "cli.h"
 #include "convert_command.h"
+#include "imaging/jpeg_image.h"
 #include "pipeline/frame_format.h"
 
 namespace vistrel::cli {
@@ -94,6 +98,46 @@ TEST(ConvertArguments, ExitStatusOfTheFrontEnd) {
     EXPECT_EQ(RunCli({"vistrel-cli", "convert", "--help"}, out, err), kExitSuccess);
     out.flush();
     EXPECT_TRUE(outText.contains(QStringLiteral("--top-down")));
+}
+
+// Input is read no further than a frame of the format and size can reach.
+TEST(ConvertInput, MoreThanAFrameIsRefusedAndALyingHeaderGetsANote) {
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out.bmp");
+    const auto run = [&](const QStringList& arguments) {
+        QString outText;
+        QString errText;
+        QTextStream o(&outText);
+        QTextStream e(&errText);
+        const int status = RunCli(QStringList{"vistrel-cli", "convert"} + arguments, o, e);
+        e.flush();
+        return std::pair{status, errText};
+    };
+    // An endless input, for a raw and a compressed format.
+    for (const char* format : {"YUY2", "MJPG"}) {
+        const auto [status, err] = run({"--format", format, "--size", "64x48", "/dev/zero", out});
+        EXPECT_EQ(status, kExitFailure) << format;
+        EXPECT_TRUE(err.contains("holds more than a 64x48")) << err.toStdString();
+    }
+    // One byte too many for a raw frame.
+    QFile longer(dir.filePath("long.yuy2"));
+    ASSERT_TRUE(longer.open(QIODevice::WriteOnly));
+    longer.write(QByteArray(4 * 2 * 2 + 1, '\x80'));
+    longer.close();
+    EXPECT_EQ(run({"--format", "YUY2", "--size", "4x2", longer.fileName(), out}).first,
+              kExitFailure);
+
+    // A JPEG whose header claims another size is not decoded; the picture
+    // shows the diagnostic and the note says why.
+    TJPEGImage encoder;
+    encoder.SetImage(QImage(32, 16, QImage::Format_BGR888));
+    const QString jpeg = dir.filePath("frame.jpg");
+    encoder.SaveFile(jpeg);
+    const auto [status, err] = run({"--format", "MJPG", "--size", "640x480", jpeg, out});
+    EXPECT_EQ(status, kExitSuccess);
+    EXPECT_TRUE(err.contains("the JPEG header says 32x16, the frame is 640x480"))
+        << err.toStdString();
+    EXPECT_EQ(QImage(out).size(), QSize(640, 480));
 }
 
 }  // namespace

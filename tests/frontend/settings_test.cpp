@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -90,6 +91,8 @@ TEST_F(SettingsTest, StoredValuesAreReadByTheValueRules) {
         {"30", "120", "True", 50, 100, true},
         {"120", "-5", "5", 100, 0, true},
         {"abc", "65537", "-1", 70, 1, true},  // the spinner keeps 16 bits
+        {"99999999999", "2147483648", "0", 70, 3, false},  // past 32 bits: the defaults
+        {"2147483647", "2147483647", "0x7FFFFFFF", 100, 0, true},
     };
     for (const Case& c : cases) {
         Store("[Settings]\nJPEGQuality=" + c.quality + "\nSkippedFrames=" + c.skipped +
@@ -102,6 +105,14 @@ TEST_F(SettingsTest, StoredValuesAreReadByTheValueRules) {
 
     Store("[Settings]\nDirectory=\n");
     EXPECT_EQ(TSettings::Load(Ini(), "/d/").Directory, "");
+
+    // The camera index is brought into a range where "index + 1" cannot
+    // overflow; both ends still select no camera.
+    for (const auto& [cam, want] : {std::pair{"2147483647", TSettings::kMaxCam},
+                                    {"-2147483648", -1}, {"$FFFFFFFF", -1}, {"7", 7}}) {
+        Store(QByteArray("[Settings]\nCam=") + cam + "\n");
+        EXPECT_EQ(TSettings::Load(Ini(), "/d/").Cam, want) << cam;
+    }
 }
 
 TEST_F(SettingsTest, SaveWritesFiveKeysInOrderAndKeepsTheRest) {
@@ -145,6 +156,37 @@ TEST_F(SettingsTest, ChosenFormatIsSavedAfterTheFiveKeysOnlyOnceChosen) {
     const TSettings back = TSettings::Load(Ini(), "/d/");
     EXPECT_EQ(back.Format, "MJPG");
     EXPECT_EQ(back.Size, "1280x720");
+}
+
+TEST_F(SettingsTest, SaveRewritesOnlyTheLinesItChangesInOneWrite) {
+    // Latin-1 in another section, stray bytes, CRLF breaks, values spelled
+    // otherwise than they would be written, no break at the end.
+    const QByteArray other = QByteArray("[User]\r\nName=M\xfcller\r\n\x01\xff\xfe=\x80\r\n");
+    Store(other + "[Settings]\r\n cam = 2\r\nJPEGQuality=0x5A\r\nLogging=5\r\nNote=\xe9t\xe9");
+    TSettings s = TSettings::Load(Ini(), "/d/");
+    s.Save(Ini());
+    EXPECT_EQ(Stored(), other +
+                            "[Settings]\r\n cam = 2\r\nJPEGQuality=0x5A\r\nLogging=5\r\n"
+                            "Note=\xe9t\xe9\r\nSkippedFrames=3\r\nDirectory=/d/\r\n");
+
+    // Values the file has already: nothing is written at all.
+    const QFileInfo before(Ini());
+    s.Save(Ini());
+    EXPECT_EQ(QFileInfo(Ini()).fileTime(QFileDevice::FileModificationTime),
+              before.fileTime(QFileDevice::FileModificationTime));
+
+    // Writes change the text held; the file changes once, at Flush.
+    s.Cam = 3;
+    TIniFile ini(Ini());
+    ini.WriteInteger("Settings", "Cam", 3);
+    ini.WriteString("Settings", "Directory", "/e/");
+    EXPECT_EQ(ini.ReadInteger("settings", "CAM", 0), 3);
+    EXPECT_EQ(Stored().count("cam = 2"), 1);
+    ini.Flush();
+    EXPECT_EQ(Stored(), other +
+                            "[Settings]\r\ncam=3\r\nJPEGQuality=0x5A\r\nLogging=5\r\n"
+                            "Note=\xe9t\xe9\r\nSkippedFrames=3\r\nDirectory=/e/\r\n");
+    EXPECT_THROW(ini.WriteString("Settings", "Directory", "/a\nCam=1"), EIniFileException);
 }
 
 TEST_F(SettingsTest, FailedWriteRaisesAndLeavesTheFileWhole) {

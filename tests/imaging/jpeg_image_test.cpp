@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <algorithm>
 #include <csignal>
 
 #include "imaging/jpeg_test_util.h"
@@ -360,6 +361,14 @@ TEST_F(JpegImageTest, LoadReadsHeaderOnlyAndDrawDecodes) {
     decoder.DrawOn(target, 0, 0);
     EXPECT_LE(test::MaxDifference(target, original), 12);
 
+    // Straight into a target of the stream's size: the same pixels, no
+    // picture kept.
+    TJPEGImage straight = Loaded(Encode(original, 95));
+    QImage direct(200, 120, QImage::Format_BGR888);
+    straight.DecodeInto(direct);
+    EXPECT_TRUE(straight.SourceImage().isNull());
+    EXPECT_EQ(test::MaxDifference(direct, target), 0);
+
     // Loading again drops the picture; the stream position is honoured.
     const Bytes stream = Encode(test::Gradient(30, 20), 90);
     QByteArray data(8, 'x');
@@ -444,6 +453,33 @@ TEST_F(JpegImageTest, BadStreamsRaiseEJpeg) {
     } catch (const EJPEG& e) {
         EXPECT_EQ(e.Code(), JERR_CONVERSION_NOTIMPL);
     }
+    EXPECT_EQ(test::MaxDifference(target, test::Filled(8, 8, 7, 7, 7)), 0);
+}
+
+TEST_F(JpegImageTest, HeaderBeyondTheDecodeLimitIsRefusedBeforeDecoding) {
+    // A 10 KB-class progressive stream whose SOF claims 30000x30000 would
+    // take gigabytes of coefficient memory; so would a baseline one at
+    // 65500x65500 for its picture.
+    Bytes stream = test::EncodeProgressive(test::Gradient(96, 64));
+    const auto sof = std::find_if(stream.begin(), stream.end() - 1, [&](const std::uint8_t& b) {
+        return b == 0xFF && (&b)[1] == 0xC2;
+    });
+    ASSERT_NE(sof, stream.end() - 1);
+    const std::uint8_t size[] = {0x75, 0x30, 0x75, 0x30};  // height, width 30000
+    std::copy(std::begin(size), std::end(size), sof + 5);
+    TJPEGImage decoder = Loaded(stream);
+    EXPECT_EQ(decoder.Width(), 30000) << "the header alone is read";
+    QImage target = test::Filled(8, 8, 7, 7, 7);
+    for (const int limit : {TJPEGImage::kDefaultDecodeLimit, 96, 0}) {
+        decoder.SetDecodeLimit(limit, limit);
+        try {
+            decoder.DrawOn(target, 0, 0);
+            FAIL() << "no error";
+        } catch (const EJPEG& e) {
+            EXPECT_EQ(e.Code(), JERR_IMAGE_TOO_BIG);
+        }
+    }
+    EXPECT_TRUE(decoder.SourceImage().isNull());
     EXPECT_EQ(test::MaxDifference(target, test::Filled(8, 8, 7, 7, 7)), 0);
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <random>
 #include <stdexcept>
+#include <tuple>
 
 #include "imaging/jpeg_image.h"
 #include "pipeline/frame_converter.h"
@@ -331,6 +332,10 @@ TEST(FrameConversion, OddSizesConvertEveryPixelWithinBounds) {
     }
 }
 
+// The SOF0 marker, and a height and width of 65500 as it stores them.
+constexpr std::uint8_t kSof0[] = {0xFF, 0xC0};
+constexpr std::uint8_t kHuge[] = {0xFF, 0xDC, 0xFF, 0xDC};
+
 class MjpgConversion : public testing::Test {
 protected:
     // A JPEG stream of a gradient, made by the codec.
@@ -370,15 +375,27 @@ TEST_F(MjpgConversion, DecodesAndToleratesTrailingBytes) {
     EXPECT_TRUE(test::SameRows(t.Convert(padded), clean, 0, 32));
 }
 
-TEST_F(MjpgConversion, PictureIsCutOffOrLeavesTheRestAsItWas) {
-    const Bytes small = Encode(16, 16);
-    Conversion s(32, 24, fourcc::kMJPG);
-    const QImage& out = s.Convert(small);
-    EXPECT_EQ(PixelAt(out, 31, 23), (Bgr{0, 0, 0}));  // not covered: still black
-    EXPECT_NE(PixelAt(out, 15, 15), (Bgr{0, 0, 0}));
-
-    Conversion big(8, 8, fourcc::kMJPG);
-    EXPECT_EQ(big.Convert(Encode(64, 64)).size(), QSize(8, 8));
+TEST_F(MjpgConversion, HeaderOfAnotherSizeIsABadFrameAndIsNotDecoded) {
+    // Smaller, larger, and a 15 KB-class frame whose SOF claims 65500x65500:
+    // none is decoded (the last would take gigabytes), each is a bad frame.
+    Bytes lying = Encode(32, 24);
+    const auto sof = std::search(lying.begin(), lying.end(), std::begin(kSof0), std::end(kSof0));
+    ASSERT_NE(sof, lying.end());
+    std::copy(std::begin(kHuge), std::end(kHuge), sof + 5);  // height, then width
+    for (const auto& [frame, width, height] : {std::tuple{Encode(16, 16), 16, 16},
+                                               {Encode(64, 48), 64, 48},
+                                               {lying, 65500, 65500}}) {
+        Conversion s(32, 24, fourcc::kMJPG);
+        const QImage previous = s.Convert(Encode(32, 24)).copy();
+        ASSERT_EQ(s.result.outcome, Outcome::Converted);
+        const QImage& out = s.Convert(frame);
+        EXPECT_EQ(s.result.outcome, Outcome::Diagnostic);
+        EXPECT_EQ(s.result.reason, Reason::JpegSizeMismatch);
+        EXPECT_EQ(s.result.jpegWidth, width);
+        EXPECT_EQ(s.result.jpegHeight, height);
+        const QString line = DiagnosticLine(static_cast<std::int32_t>(frame.size()), fourcc::kMJPG);
+        EXPECT_TRUE(test::SameRows(out, test::DiagnosticPicture(previous, line), 0, 24));
+    }
 }
 
 TEST_F(MjpgConversion, DecodeErrorDrawsDiagnosticOverThePreviousPicture) {

@@ -1,6 +1,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QPainter>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <stdexcept>
 
 #include "base/error_handler.h"
+#include "imaging/jpeg_image.h"
 #include "pipeline/video_image.h"
 #include "pipeline_test_util.h"
 
@@ -98,6 +100,37 @@ TEST_F(VideoSession, BadSamplesAreDropped) {
     EXPECT_FALSE(session_.ReceiveSample(nullptr, 10));
     EXPECT_FALSE(session_.ReceiveSample(Bytes(4).data(), -1));
     EXPECT_EQ(session_.CurrentSlot(), 0);
+}
+
+// An MJPG frame whose header gives another size than the format is dropped
+// before it takes a slot: never announced, so never shown or logged.
+TEST_F(VideoSession, BadMjpgFrameIsDroppedAndCounted) {
+    int handled = 0;
+    session_.OnNewVideoFrame = [&](TVideoImage&, std::int32_t, std::int32_t, const std::uint8_t*) {
+        ++handled;
+    };
+    session_.SetFormat(16, 8, fourcc::kMJPG);
+    const auto encode = [](int width, int height) {
+        TJPEGImage encoder;
+        encoder.SetImage(test::Filled(width, height, {10, 200, 30}));
+        QTemporaryDir dir;
+        encoder.SaveFile(dir.filePath("f.jpg"));
+        return *encoder.CompressedData();
+    };
+    EXPECT_FALSE(Receive(encode(32, 8)));
+    EXPECT_FALSE(Receive(encode(16, 16)));
+    EXPECT_EQ(session_.Samples().bad, 2u);
+    EXPECT_EQ(session_.CurrentSlot(), 0);
+    DeliverEvents();
+    EXPECT_EQ(handled, 0);
+
+    // A frame of the format's size passes, and so does one whose header
+    // cannot be read (the conversion shows its diagnostic).
+    EXPECT_TRUE(Receive(encode(16, 8)));
+    EXPECT_TRUE(Receive(Bytes(100, 0x55)));
+    DeliverEvents();
+    EXPECT_EQ(handled, 2);
+    EXPECT_EQ(session_.Samples().bad, 2u);
 }
 
 // The mend of the slot race: while the GUI thread holds a frame, however

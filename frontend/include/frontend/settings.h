@@ -1,6 +1,10 @@
 #pragma once
 
+#include <QByteArray>
+#include <QByteArrayView>
 #include <QString>
+
+#include <vector>
 
 #include "base/errors.h"
 
@@ -16,40 +20,85 @@ public:
     explicit EIniFileException(const QString& fileName);
 };
 
-// Reads and writes single keys of an INI file. Sections and keys compare
-// without regard to case; every other line of the file is kept as it is.
-// Each write updates the file on disk at once, through a temporary file that
-// is renamed over the old one, so a crash or a full disk never leaves the
-// file half-written.
+// The keys of an INI file. The file is read once, when the object is made;
+// reads and writes then work on the text held, and Flush writes it back in one
+// rewrite. Sections and keys compare without regard to ASCII case. A write
+// changes only its key's line (or adds one); every other line keeps its bytes,
+// whatever their encoding, and a write of the value a key already has changes
+// nothing at all.
 class TIniFile {
 public:
+    // Reads fileName; a missing or unreadable file reads as empty, and an
+    // unreadable one is never rewritten (Flush raises instead).
     explicit TIniFile(QString fileName);
+    // An INI text held in memory, with no file behind it (Flush writes nothing).
+    static TIniFile FromText(QByteArray text);
 
     const QString& FileName() const { return fileName_; }
 
-    // The stored text (at most 2047 characters), or def when the key is missing.
+    // The stored text (at most 2047 characters, read as UTF-8), or def when
+    // the key is missing.
     QString ReadString(const QString& section, const QString& key, const QString& def) const;
     // "0x"/"0X" prefix, "$"/"x"/"X" hexadecimal, leading blanks and a sign are
     // understood; an empty or partly numeric text gives def.
     int ReadInteger(const QString& section, const QString& key, int def) const;
+    // ReadInteger brought into low..high, so that callers may compute with it.
+    int ReadInteger(const QString& section, const QString& key, int def, int low, int high) const;
     // An integer; anything but 0 is true.
     bool ReadBool(const QString& section, const QString& key, bool def) const;
 
+    // Set key in section in the text held, adding the key (and the section)
+    // when missing. A value with a line break cannot be stored: EIniFileException.
     void WriteString(const QString& section, const QString& key, const QString& value);
     void WriteInteger(const QString& section, const QString& key, int value);
     void WriteBool(const QString& section, const QString& key, bool value);
+
+    // Writes the text to the file when a write changed it: one rewrite,
+    // through a temporary file that is renamed over the old one, so a crash or
+    // a full disk never leaves the file half-written. Makes the file's
+    // directory when missing. Raises EIniFileException when it cannot.
+    void Flush();
+
+    // The text as it would be written.
+    QByteArray Text() const;
+    bool Modified() const { return modified_; }
 
     // The text-to-integer rule of ReadInteger, exposed for tests.
     static bool ParseInteger(const QString& text, int& value);
 
 private:
+    TIniFile() = default;
+    struct Location;
+    // One line with its line break ("\n", "\r\n", or nothing for a last line
+    // without one): bytes [start, start + size) of the text read, or, with a
+    // negative start, written line -start - 1 of written_.
+    struct Line {
+        qsizetype start = 0;
+        qsizetype size = 0;
+    };
+    void SplitLines();
+    QByteArrayView Bytes(qsizetype line) const;
+    void Replace(qsizetype line, QByteArray bytes);
+    void Insert(qsizetype line, QByteArray bytes);
+    Location Find(const QString& section, const QString& key) const;
+    QString ValueAt(qsizetype line) const;
+    void SetLine(const Location& where, const QByteArray& key, const QByteArray& value);
+    QByteArray LineBreak() const;
+
     QString fileName_;
+    QByteArray text_;  // as read; a large file is held once, not per line
+    std::vector<Line> lines_;
+    std::vector<QByteArray> written_;
+    bool modified_ = false;
+    bool unreadable_ = false;
 };
 
 // The five settings both front ends share, with their defaults, and the
 // camera format a user chose in the window.
 struct TSettings {
     static constexpr int kMaxSkippedFrames = 100;
+    // Camera positions far beyond any list; -1 and this both select nothing.
+    static constexpr int kMaxCam = 9999;
 
     int Cam = 0;
     int JPEGQuality = 70;
@@ -71,11 +120,13 @@ struct TSettings {
     static QString DefaultDirectory();
 
     // Reads the file (missing keys keep their defaults) and brings quality
-    // and skipped frames into the ranges of the window's controls.
+    // and skipped frames into the ranges of the window's controls, and the
+    // camera into -1..kMaxCam, so that no stored number overflows later sums.
     static TSettings Load(const QString& fileName, const QString& defaultDirectory);
-    // Writes Cam, JPEGQuality, SkippedFrames, Directory and Logging in that
-    // order, then Format and Size when they are set; raises EIniFileException
-    // at the first key that cannot be written.
+    // Sets Cam, JPEGQuality, SkippedFrames, Directory and Logging (keys that
+    // are new are added in that order), then Format and Size when they are
+    // set, and writes the file once; raises EIniFileException when it cannot
+    // be written, which leaves it unchanged.
     void Save(const QString& fileName) const;
 
     // The directory as a 28-character label at most: 25 characters and "...".

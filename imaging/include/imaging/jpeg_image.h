@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -34,6 +35,10 @@ public:
     // Keeps a copy of image (converted to Format_BGR888 when it has another
     // format) and drops any compressed data. Nothing is encoded yet.
     void SetImage(const QImage& image);
+    // The same without a copy, for a caller that hands its picture over and
+    // keeps no pointer into its pixels (not for a QImage made around memory
+    // of the caller's, which would go on sharing it).
+    void SetImage(QImage&& image);
 
     // As SetImage, but a Format_BGR888 image is shared, not copied: Qt copies
     // the pixels only when the caller writes to its image while this object
@@ -56,6 +61,8 @@ public:
     // Takes the bytes from the stream's position to its end and reads the
     // JPEG header from them (unless there are none). Drops the picture.
     void LoadData(QIODevice& stream);
+    // The same for size bytes at data.
+    void LoadData(const std::uint8_t* data, std::size_t size);
 
     // Decodes the held stream on first use and copies the picture onto
     // target (Format_BGR888) with its top-left corner at (x, y), clipped to
@@ -69,6 +76,31 @@ public:
     // target must own its pixel memory: one made over a caller's buffer would
     // be pointed away from that buffer.
     void ShareOnto(QImage& target);
+
+    // DrawOn(target, 0, 0) that keeps no picture of its own when target is a
+    // Format_BGR888 picture of the stream's size and the stream decodes to
+    // colour without a palette: the rows are decoded straight into target, so
+    // a large picture is held once. Other streams and targets go through
+    // DrawOn. A decode that fails part-way may leave target partly written.
+    void DecodeInto(QImage& target);
+
+    // The largest picture a decode accepts. A stream whose header claims a
+    // wider or higher picture is refused with EJPEG (JERR_IMAGE_TOO_BIG)
+    // before anything is decoded, and libjpeg's own working memory is capped
+    // to what a picture of this size needs, so a lying header costs nothing.
+    // kDefaultDecodeLimit by default; applies from the next LoadData or decode.
+    void SetDecodeLimit(int maxWidth, int maxHeight);
+    static constexpr int kDefaultDecodeLimit = 16384;
+
+    // What a stream's header says, read without keeping anything; nullopt
+    // when libjpeg rejects the header. Safe on any thread.
+    struct THeader {
+        int width = 0;
+        int height = 0;
+        bool grayscale = false;
+        bool progressive = false;
+    };
+    static std::optional<THeader> ReadHeader(const std::uint8_t* data, std::size_t size) noexcept;
 
     // Size of the picture when one is held, else of the loaded header.
     int Width() const;
@@ -99,7 +131,9 @@ public:
 
 private:
     void Encode();
-    void Decode();
+    // Into direct when it fits (see DecodeInto), else into sourceImage_.
+    void Decode(QImage* direct);
+    void ReadHeldHeader();
     void DropCompressedData();
 
     std::optional<std::vector<std::uint8_t>> compressedData_;
@@ -116,6 +150,8 @@ private:
     QImage sourceImage_;
     int encodingQuality_ = 90;
     std::uint64_t encodeCount_ = 0;
+    int maxWidth_ = kDefaultDecodeLimit;
+    int maxHeight_ = kDefaultDecodeLimit;
 };
 
 }  // namespace vistrel

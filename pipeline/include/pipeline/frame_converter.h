@@ -37,11 +37,16 @@ struct TConversionResult {
         LengthMismatch,   // the frame's length is not requiredLength (padded: less)
         UnsupportedCode,  // no conversion for this FourCC
         UndecodableJpeg,  // the JPEG decoder rejected an MJPG frame
+        // An MJPG frame whose header gives another size than the frame's: a
+        // bad frame, not decoded (a live capture never even shows it).
+        JpegSizeMismatch,
     };
 
     Outcome outcome = Outcome::Failed;
     Reason reason = Reason::None;
     std::int64_t requiredLength = -1;  // LengthMismatch: what the format needs
+    std::int32_t jpegWidth = 0;        // JpegSizeMismatch: what the header says
+    std::int32_t jpegHeight = 0;
 
     // The picture shows the frame or its diagnostic: the work is done.
     bool Completed() const { return outcome != Outcome::Failed; }
@@ -50,8 +55,8 @@ struct TConversionResult {
 // Converts raw frames into 24-bit pictures (QImage::Format_BGR888).
 //
 // Owns what conversion reuses from frame to frame: the YUV coefficient
-// tables, built at the first YUV frame, and the JPEG decoder with its input
-// stream, made at the first MJPG frame. One converter belongs to one thread.
+// tables, built at the first YUV frame, and the JPEG decoder, made at the
+// first MJPG frame. One converter belongs to one thread.
 class TFrameConverter {
 public:
     TFrameConverter();
@@ -65,11 +70,12 @@ public:
     // rewrite every pixel; target must be a Format_BGR888 picture of the
     // frame's size (a null picture for a size of 0). Frames with padded rows
     // (a stride beyond the unpadded row) need at least RequiredPaddedLength
-    // bytes; more are accepted, as drivers may round their frame size up. An MJPG frame is decoded
-    // at its own size onto target at (0, 0): what does not fit is cut off, and
-    // pixels it does not cover keep their values. Any other length, an
-    // unsupported code or JPEG data the decoder rejects gets the diagnostic
-    // text drawn over target (nothing when target is null).
+    // bytes; more are accepted, as drivers may round their frame size up. An
+    // MJPG frame is decoded onto target only when its header gives the
+    // frame's size; it never takes more memory than a picture of that size.
+    // Any other length, an unsupported code, JPEG data the decoder rejects or
+    // a JPEG header of another size gets the diagnostic text drawn over target
+    // (nothing when target is null).
     //
     // No copy of the picture is made on the way: target may be given new
     // memory (when its pixels are shared) or the decoder's picture (an MJPG
@@ -81,7 +87,7 @@ public:
     // failure is logged. Never throws.
     TConversionResult Convert(const TRawFrame& frame, QImage& target) noexcept;
 
-    // Frees the JPEG decoder and its stream; the next MJPG frame makes new ones.
+    // Frees the JPEG decoder; the next MJPG frame makes a new one.
     void ReleaseDecoder() noexcept;
 
     bool TablesReady() const { return tablesReady_; }
@@ -93,7 +99,7 @@ private:
     TConversionResult Produce(const TRawFrame& frame, QImage& target);
     void ConvertRows(FrameLayout layout, const TRawFrame& frame, QImage& target);
     void Unshare(QImage& target);
-    bool DecodeJpeg(const TRawFrame& frame, QImage& target);
+    TConversionResult DecodeJpeg(const TRawFrame& frame, QImage& target);
     void BuildYuvTables();
 
     bool tablesReady_ = false;

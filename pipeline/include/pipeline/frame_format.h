@@ -42,6 +42,13 @@ std::int64_t RowLength(FrameLayout layout, std::int32_t width);
 // apart). -1 for JPEG and unsupported codes.
 std::int64_t RequiredPaddedLength(FrameLayout layout, std::int64_t stride, std::int32_t height);
 
+// The most bytes a frame of this layout and size can hold: the exact length
+// of a raw layout; for JPEG and unsupported codes, which are compressed, the
+// frame's size as 24-bit pixels plus kCompressedFrameSlack for the headers and
+// tables of small pictures.
+inline constexpr std::int64_t kCompressedFrameSlack = 64 * 1024;
+std::int64_t MaxFrameLength(FrameLayout layout, std::int32_t width, std::int32_t height);
+
 // The second line of the picture drawn for a frame that cannot be converted.
 QString DiagnosticLine(std::int32_t length, std::uint32_t compression);
 

@@ -138,22 +138,27 @@ public:
     // Card name and bus info of the camera the last successful StartCapture
     // opened; kept after a stop or a loss, so the camera can be found again.
     const TCameraIdentity& CameraIdentity() const { return cameraIdentity_; }
-    // Samples the capture delivered to the session since it was made, and
-    // how many of them it dropped (a stalled GUI thread, no free slot).
+    // Samples the capture delivered to the session since it was made, how
+    // many of them it dropped (a stalled GUI thread, no free slot, a bad
+    // frame), and how many of those were bad frames.
     struct SampleCounts {
         std::uint64_t received = 0;
         std::uint64_t dropped = 0;
+        std::uint64_t bad = 0;
     };
     SampleCounts Samples() const {
         return {samplesReceived_.load(std::memory_order_relaxed),
-                samplesDropped_.load(std::memory_order_relaxed)};
+                samplesDropped_.load(std::memory_order_relaxed),
+                samplesBad_.load(std::memory_order_relaxed)};
     }
 
     // The per-sample routine, for any one thread: copies length bytes into a
     // free slot, names it the newest and posts a frame event. Returns false
     // when the sample was dropped: a GUI thread stalled for more than
     // kStaleMilliseconds, a null buffer with a positive or a negative length,
-    // no free slot, or no memory for the slot. Never throws.
+    // no free slot, no memory for the slot, or a bad frame: an MJPG frame
+    // whose JPEG header gives another size than the format's (counted in
+    // Samples().bad; it is never shown, converted or logged). Never throws.
     bool ReceiveSample(const std::uint8_t* data, std::int32_t length) noexcept;
 
     // Stamps the GUI thread's last idle time; called by the idle hook.
@@ -202,6 +207,7 @@ private:
     void MarkConverted(int slot);
     void ConvertNewest();
     void ConvertFrameFor(int slot, std::int32_t length, const std::uint8_t* data);
+    bool IsBadFrame(const std::uint8_t* data, std::int32_t length) const noexcept;
 
     bool busy_ = false;
     std::int32_t width_ = 0;
@@ -228,6 +234,7 @@ private:
     std::atomic<unsigned> lostPosted_{0};  // released before each lost-device message
     std::atomic<std::uint64_t> samplesReceived_{0};
     std::atomic<std::uint64_t> samplesDropped_{0};
+    std::atomic<std::uint64_t> samplesBad_{0};
 
     std::array<Slot, 3> slots_;
     // Shared with the capture thread: bits 0-1 the newest slot (CurrentSlot),
