@@ -377,6 +377,11 @@ int main(int argc, char** argv) {
     if (args.size() == 2 && args[0] == "disconnect") {
         return Disconnect(args[1]);
     }
+    if (args.size() == 4 && args[0] == "set-control") {
+        // A node path: the device may be streaming for another process, so
+        // it is not opened through a capture start.
+        return SetControl(args[1], args[2], std::stoi(args[3])) ? 0 : 1;
+    }
     if (args.size() >= 3 && args.size() <= 5 && args[0] == "set-format") {
         const std::string node = NodeOf(args[1]);
         unsigned width = 320, height = 180;
@@ -393,6 +398,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: capture_driver_check list [N] | stream DEVICE FOURCC FRAMES |\n"
                  "       error-flag DEVICE | fatal DEVICE | disconnect DEVICE |\n"
-                 "       set-format DEVICE FOURCC [WxH [BYTESPERLINE]]\n");
+                 "       set-format DEVICE FOURCC [WxH [BYTESPERLINE]] |\n"
+                 "       set-control NODE NAME VALUE\n");
     return 2;
 }
