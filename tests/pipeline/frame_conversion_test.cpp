@@ -30,14 +30,7 @@ Bytes RandomBytes(std::size_t count, unsigned seed) {
     return bytes;
 }
 
-const TYuvTables& Tables() {
-    static const TYuvTables tables = [] {
-        TYuvTables t;
-        FillYuvTables(t);
-        return t;
-    }();
-    return tables;
-}
+using test::Tables;
 
 Bgr Yuv(std::uint8_t y, std::uint8_t u, std::uint8_t v) {
     Bgr out{};

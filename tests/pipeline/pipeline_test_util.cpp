@@ -7,6 +7,16 @@
 
 namespace vistrel::test {
 
+const TYuvTables& Tables() {
+    static const TYuvTables tables = [] {
+        TYuvTables t;
+        FillYuvTables(t);
+        return t;
+    }();
+    return tables;
+}
+
+
 TVideoImage::Options QuietOptions() {
     return {.clock = [] { return std::uint32_t{0}; }, .installIdleHook = false};
 }

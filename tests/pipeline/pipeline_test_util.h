@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pipeline/video_image.h"
+#include "pipeline/yuv_tables.h"
 
 namespace vistrel {
 
@@ -21,6 +22,9 @@ namespace test {
 
 using Bytes = std::vector<std::uint8_t>;
 using Bgr = std::array<std::uint8_t, 3>;
+
+// The coefficient tables, built once.
+const TYuvTables& Tables();
 
 // A fixed clock and no idle hook: nothing is ever stale.
 TVideoImage::Options QuietOptions();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "frame_conversion.h"
+#include "pipeline_test_util.h"
 #include "yuv_vector.h"
 
 // The vector conversion against the table code, on every instruction set
@@ -19,14 +20,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-const TYuvTables& Tables() {
-    static const TYuvTables tables = [] {
-        TYuvTables t;
-        FillYuvTables(t);
-        return t;
-    }();
-    return tables;
-}
+using test::Tables;
 
 // Converts on one instruction set while it lives.
 class TargetScope {
