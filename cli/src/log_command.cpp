@@ -154,8 +154,8 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     auto printStatus = [&] {
         const TVideoImage::SampleCounts counts = session.Samples();
         err << "\rreceived " << counts.received << ", taken " << logger.FramesTaken()
-            << ", written " << logger.FilesWritten() << ", dropped " << counts.dropped
-            << " (bad " << counts.bad << ")   ";
+            << ", written " << logger.FilesWritten() << ", dropped " << counts.dropped << " (bad "
+            << counts.bad << ")   ";
         err.flush();
     };
 
@@ -179,7 +179,9 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
             stop();
         }
     };
-    session.OnDeviceLost = [&](TVideoImage&, TStatus) { fail(QStringLiteral("Capture device lost")); };
+    session.OnDeviceLost = [&](TVideoImage&, TStatus) {
+        fail(QStringLiteral("Capture device lost"));
+    };
 
     // Installed before the start, so that an early Ctrl+C ends the run too.
     StopSignals stopSignals;
