@@ -179,9 +179,7 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
             stop();
         }
     };
-    session.OnDeviceLost = [&](TVideoImage&, TStatus) {
-        fail(QStringLiteral("Capture device lost"));
-    };
+    session.OnDeviceLost = [&](TVideoImage&, TStatus) { fail(QStringLiteral("Capture device lost")); };
 
     // Installed before the start, so that an early Ctrl+C ends the run too.
     StopSignals stopSignals;

@@ -15,13 +15,13 @@
 #include <type_traits>
 #include <utility>
 
-#include "base/error_handler.h"
 #include "capture/device_enum.h"
 #include "capture/status.h"
 #include "capture/v4l2_io.h"
 #include "capture/video_sample.h"
 #include "imaging/jpeg_image.h"
 #include "logging.h"
+#include "base/error_handler.h"
 
 namespace vistrel {
 
