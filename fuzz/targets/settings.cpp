@@ -96,7 +96,8 @@ void CheckKept(const QByteArray& before, const QByteArray& after) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::TInput input(data, size);
-    const std::size_t valueLength = std::min<std::size_t>(input.Byte(), input.RestSize());
+    const std::uint8_t wanted = input.Byte();  // before RestSize, which it changes
+    const std::size_t valueLength = std::min<std::size_t>(wanted, input.RestSize());
     const QString value = QString::fromUtf8(reinterpret_cast<const char*>(input.Rest()),
                                             static_cast<qsizetype>(valueLength));
     const QByteArray text(reinterpret_cast<const char*>(input.Rest() + valueLength),
