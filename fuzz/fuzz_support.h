@@ -21,7 +21,11 @@ class TInput {
 public:
     TInput(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     std::uint8_t Byte() { return at_ < size_ ? data_[at_++] : 0; }
-    std::uint16_t Word() { return static_cast<std::uint16_t>(Byte() | Byte() << 8); }
+    // Low byte first; two statements, for an order every compiler keeps.
+    std::uint16_t Word() {
+        const std::uint8_t low = Byte();
+        return static_cast<std::uint16_t>(low | Byte() << 8);
+    }
     const std::uint8_t* Rest() const { return data_ + at_; }
     std::size_t RestSize() const { return size_ - at_; }
 

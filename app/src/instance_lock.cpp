@@ -42,8 +42,8 @@ QString TInstanceLock::DefaultPath() {
     }
     // The temporary directory is shared by every user: a directory of our own
     // in it, which nobody else may have made first.
-    const QString fallback = QDir::tempPath() + QStringLiteral("/vistrel-") +
-                             QString::number(::geteuid());
+    const QString fallback =
+        QDir::tempPath() + QStringLiteral("/vistrel-") + QString::number(::geteuid());
     const QByteArray name = QFile::encodeName(fallback);
     if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
         qCWarning(lcApp, "mkdir %s: %s", name.constData(), ErrnoText(errno).c_str());
@@ -69,8 +69,8 @@ TInstanceLock::Result TInstanceLock::Acquire(const QString& path) {
     const QByteArray name = QFile::encodeName(path);
     // O_NOFOLLOW: a symbolic link planted under the name fails with ELOOP
     // instead of making or locking the file it points to.
-    UniqueFd fd(::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC,
-                       0600));
+    UniqueFd fd(
+        ::open(name.constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600));
     if (!fd) {
         const int error = errno;
         if (error == ELOOP) {

@@ -59,10 +59,10 @@ struct FrameBytes {
 
 [[noreturn]] void FailOn(const char* what, const QString& path, int error) {
     qCInfo(lcCli, "%s %s: %s", what, qUtf8Printable(path), ErrnoText(error).c_str());
-    throw std::runtime_error(QStringLiteral("Cannot %1 \"%2\". %3")
-                                 .arg(QString::fromLatin1(what), path,
-                                      QString::fromStdString(SystemErrorText(error)))
-                                 .toStdString());
+    throw std::runtime_error(
+        QStringLiteral("Cannot %1 \"%2\". %3")
+            .arg(QString::fromLatin1(what), path, QString::fromStdString(SystemErrorText(error)))
+            .toStdString());
 }
 
 [[noreturn]] void TooLong(const QString& path, const ConvertOptions& options,
@@ -99,11 +99,11 @@ FrameBytes ReadFrame(const QString& path, std::int64_t maxLength, const ConvertO
     }
     // Pages not read into are never touched, so a large capacity costs
     // address space only.
-    FrameBytes frame{std::make_unique_for_overwrite<std::uint8_t[]>(
-                         static_cast<std::size_t>(capacity)),
-                     0};
+    FrameBytes frame{
+        std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity)), 0};
     while (frame.size < capacity) {
-        const auto chunk = static_cast<std::size_t>(std::min<std::int64_t>(capacity - frame.size, 1 << 24));
+        const auto chunk =
+            static_cast<std::size_t>(std::min<std::int64_t>(capacity - frame.size, 1 << 24));
         const ssize_t got = ::read(fd.Get(), frame.data.get() + frame.size, chunk);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -264,10 +264,9 @@ ConvertOptions ParseConvertArguments(const QStringList& arguments) {
 
 QString RunConvert(const ConvertOptions& options) {
     // No frame of the format can be longer; the converter takes 32-bit lengths.
-    const std::int64_t maxLength =
-        std::min<std::int64_t>(MaxFrameLength(LayoutOf(options.compression), options.width,
-                                              options.height),
-                               std::numeric_limits<std::int32_t>::max());
+    const std::int64_t maxLength = std::min<std::int64_t>(
+        MaxFrameLength(LayoutOf(options.compression), options.width, options.height),
+        std::numeric_limits<std::int32_t>::max());
     FrameBytes frame = ReadFrame(options.input, maxLength, options);
     if (frame.size == 0) {
         // The session treats a sample without bytes as no frame at all and

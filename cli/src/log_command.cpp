@@ -177,8 +177,8 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     auto printStatus = [&] {
         const TVideoImage::SampleCounts counts = session.Samples();
         err << "\rreceived " << counts.received << ", taken " << logger.FramesTaken()
-            << ", written " << logger.FilesWritten() << ", dropped " << counts.dropped
-            << " (bad " << counts.bad << ")   ";
+            << ", written " << logger.FilesWritten() << ", dropped " << counts.dropped << " (bad "
+            << counts.bad << ")   ";
         err.flush();
     };
 

@@ -369,8 +369,7 @@ void TIniFile::Flush() {
         return;
     }
     if (unreadable_) {
-        qCInfo(lcFrontend, "%s is not rewritten: it could not be read",
-               qUtf8Printable(fileName_));
+        qCInfo(lcFrontend, "%s is not rewritten: it could not be read", qUtf8Printable(fileName_));
         throw EIniFileException(fileName_);
     }
     // A fresh account may not have its configuration directory yet.

@@ -19,9 +19,8 @@ using namespace vistrel;
 namespace {
 
 constexpr std::array<std::uint32_t, 10> kCodes = {
-    fourcc::kRGB,  fourcc::kI420, fourcc::kIYUV, fourcc::kYV12,
-    fourcc::kYUY2, fourcc::kYUNV, fourcc::kYUYV, fourcc::kMJPG,
-    fourcc::kMJPG, FourCCFromChars('H', '2', '6', '4'),
+    fourcc::kRGB,  fourcc::kI420, fourcc::kIYUV, fourcc::kYV12, fourcc::kYUY2,
+    fourcc::kYUNV, fourcc::kYUYV, fourcc::kMJPG, fourcc::kMJPG, FourCCFromChars('H', '2', '6', '4'),
 };
 
 }  // namespace
@@ -35,8 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int height = input.Byte();
 
     std::vector<std::uint8_t> frame(input.Rest(), input.Rest() + input.RestSize());
-    const std::int64_t required =
-        RequiredFrameLength(LayoutOf(code), width, height);
+    const std::int64_t required = RequiredFrameLength(LayoutOf(code), width, height);
     if ((flags & 2) != 0 && required >= 0) {
         frame.resize(static_cast<std::size_t>(required), 0x80);
     }

@@ -33,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     const auto header = TJPEGImage::ReadHeader(stream, length);
-    if (length > 0 && (!header || header->width != decoder.Width() ||
-                       header->height != decoder.Height())) {
+    if (length > 0 &&
+        (!header || header->width != decoder.Width() || header->height != decoder.Height())) {
         fuzz::Fail("ReadHeader and LoadData disagree");
     }
     try {

@@ -96,10 +96,10 @@ void CheckKept(const QByteArray& before, const QByteArray& after) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz::TInput input(data, size);
-    const std::size_t valueLength = std::min<std::size_t>(input.Byte(), input.RestSize());
-    const QString value =
-        QString::fromUtf8(reinterpret_cast<const char*>(input.Rest()),
-                          static_cast<qsizetype>(valueLength));
+    const std::uint8_t wanted = input.Byte();  // before RestSize, which it changes
+    const std::size_t valueLength = std::min<std::size_t>(wanted, input.RestSize());
+    const QString value = QString::fromUtf8(reinterpret_cast<const char*>(input.Rest()),
+                                            static_cast<qsizetype>(valueLength));
     const QByteArray text(reinterpret_cast<const char*>(input.Rest() + valueLength),
                           static_cast<qsizetype>(input.RestSize() - valueLength));
 
@@ -133,8 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     TIniFile back = TIniFile::FromText(written);
     if (back.ReadInteger(kSection, QStringLiteral("Cam"), -7) != next ||
         back.ReadBool(kSection, QStringLiteral("Logging"), logging) == logging ||
-        (!refused && back.ReadString(kSection, QStringLiteral("Directory"), QString()) !=
-                         AsRead(value))) {
+        (!refused &&
+         back.ReadString(kSection, QStringLiteral("Directory"), QString()) != AsRead(value))) {
         fuzz::Fail("a written value did not read back");
     }
     back.WriteInteger(kSection, QStringLiteral("Cam"), next);

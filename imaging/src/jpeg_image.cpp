@@ -237,8 +237,8 @@ long WorkingMemoryLimit(int maxWidth, int maxHeight) {
 
 // Reads the header of size bytes at data into a fresh context; false when
 // libjpeg rejects it (the context then holds the error).
-[[nodiscard]] bool ReadHeaderOf(DecompressContext& ctx, MemorySource& src,
-                                const std::uint8_t* data, std::size_t size, long memoryLimit) {
+[[nodiscard]] bool ReadHeaderOf(DecompressContext& ctx, MemorySource& src, const std::uint8_t* data,
+                                std::size_t size, long memoryLimit) {
     jpeg_decompress_struct& cinfo = ctx.cinfo;
     return RunGuarded(ctx.err, [&] {
         jpeg_create_decompress(&cinfo);
@@ -487,8 +487,8 @@ void TJPEGImage::Decode(QImage* direct) {
     const int width = static_cast<int>(cinfo.output_width);
     const int height = static_cast<int>(cinfo.output_height);
     const bool straight = direct != nullptr && !cinfo.quantize_colors &&
-                          direct->format() == QImage::Format_BGR888 &&
-                          direct->width() == width && direct->height() == height;
+                          direct->format() == QImage::Format_BGR888 && direct->width() == width &&
+                          direct->height() == height;
     if (straight) {
         sourceImage_ = QImage();  // the rows go to direct; no picture is kept
     } else if (cinfo.quantize_colors) {

@@ -90,7 +90,7 @@ TEST_F(SettingsTest, StoredValuesAreReadByTheValueRules) {
     const Case cases[] = {
         {"30", "120", "True", 50, 100, true},
         {"120", "-5", "5", 100, 0, true},
-        {"abc", "65537", "-1", 70, 1, true},  // the spinner keeps 16 bits
+        {"abc", "65537", "-1", 70, 1, true},               // the spinner keeps 16 bits
         {"99999999999", "2147483648", "0", 70, 3, false},  // past 32 bits: the defaults
         {"2147483647", "2147483647", "0x7FFFFFFF", 100, 0, true},
     };
@@ -109,7 +109,9 @@ TEST_F(SettingsTest, StoredValuesAreReadByTheValueRules) {
     // The camera index is brought into a range where "index + 1" cannot
     // overflow; both ends still select no camera.
     for (const auto& [cam, want] : {std::pair{"2147483647", TSettings::kMaxCam},
-                                    {"-2147483648", -1}, {"$FFFFFFFF", -1}, {"7", 7}}) {
+                                    {"-2147483648", -1},
+                                    {"$FFFFFFFF", -1},
+                                    {"7", 7}}) {
         Store(QByteArray("[Settings]\nCam=") + cam + "\n");
         EXPECT_EQ(TSettings::Load(Ini(), "/d/").Cam, want) << cam;
     }

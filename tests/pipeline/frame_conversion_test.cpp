@@ -375,9 +375,8 @@ TEST_F(MjpgConversion, HeaderOfAnotherSizeIsABadFrameAndIsNotDecoded) {
     const auto sof = std::search(lying.begin(), lying.end(), std::begin(kSof0), std::end(kSof0));
     ASSERT_NE(sof, lying.end());
     std::copy(std::begin(kHuge), std::end(kHuge), sof + 5);  // height, then width
-    for (const auto& [frame, width, height] : {std::tuple{Encode(16, 16), 16, 16},
-                                               {Encode(64, 48), 64, 48},
-                                               {lying, 65500, 65500}}) {
+    for (const auto& [frame, width, height] :
+         {std::tuple{Encode(16, 16), 16, 16}, {Encode(64, 48), 64, 48}, {lying, 65500, 65500}}) {
         Conversion s(32, 24, fourcc::kMJPG);
         const QImage previous = s.Convert(Encode(32, 24)).copy();
         ASSERT_EQ(s.result.outcome, Outcome::Converted);
