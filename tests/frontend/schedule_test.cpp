@@ -1,7 +1,10 @@
+#include <QTimeZone>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 
+#include "frontend/active_time.h"
 #include "frontend/duration.h"
 
 namespace vistrel {
@@ -9,6 +12,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using std::chrono::milliseconds;
+
+const QTimeZone kBerlin("Europe/Berlin");
+
+QDateTime Berlin(int year, int month, int day, int hour, int minute, int second = 0, int msec = 0) {
+    return QDateTime(QDate(year, month, day), QTime(hour, minute, second, msec), kBerlin);
+}
 
 TEST(Durations, TextRulesAndTheShortTextReadBack) {
     const std::pair<const char*, milliseconds> good[] = {
@@ -40,6 +49,141 @@ TEST(Durations, TextRulesAndTheShortTextReadBack) {
     }
     EXPECT_EQ(ParseDuration("0", ZeroDuration::MeansOff).value, 0ms);
     EXPECT_EQ(ParseDuration("0s", ZeroDuration::MeansOff).value, 0ms);
+}
+
+TEST(ActiveHours, RangesWrapAndTheNextStartFollowsTheLocalClock) {
+    for (const char* bad : {"", "6-22", "06:00", "06:00-22:00,", "25:00-26:00", "06:60-07:00",
+                            "06:00-24:01", "24:00-06:00", "07:00-07:00", "06:00-22:00;x"}) {
+        const TParsed<TActiveHours> parsed = TActiveHours::Parse(bad);
+        EXPECT_FALSE(parsed) << bad;
+        EXPECT_FALSE(parsed.error.isEmpty()) << bad;
+    }
+    const TActiveHours hours = *TActiveHours::Parse(" 22:30-02:00, 6:00-7:00 ").value;
+    EXPECT_EQ(hours.Text(), "22:30-02:00,06:00-07:00");
+    const std::pair<QDateTime, bool> times[] = {
+        {Berlin(2026, 5, 4, 22, 29, 59, 999), false},
+        {Berlin(2026, 5, 4, 22, 30), true},
+        {Berlin(2026, 5, 5, 1, 59, 59), true},
+        {Berlin(2026, 5, 5, 2, 0), false},
+        {Berlin(2026, 5, 5, 6, 0), true},
+        {Berlin(2026, 5, 5, 7, 0), false},
+    };
+    for (const auto& [time, active] : times) {
+        EXPECT_EQ(hours.IsActive(time, kBerlin), active) << time.toString().toStdString();
+        // The same moment given in another zone is judged by the Berlin clock.
+        EXPECT_EQ(hours.IsActive(time.toUTC(), kBerlin), active);
+    }
+    EXPECT_EQ(hours.NextActive(Berlin(2026, 5, 5, 3, 0), kBerlin), Berlin(2026, 5, 5, 6, 0));
+    EXPECT_EQ(hours.NextActive(Berlin(2026, 5, 5, 12, 0), kBerlin), Berlin(2026, 5, 5, 22, 30));
+    EXPECT_EQ(hours.NextActive(Berlin(2026, 5, 5, 23, 0), kBerlin), Berlin(2026, 5, 5, 23, 0));
+    const TParsed<TActiveHours> allDay = TActiveHours::Parse("00:00-24:00");
+    ASSERT_TRUE(allDay);
+    EXPECT_TRUE(allDay.value->IsActive(Berlin(2026, 5, 5, 0, 0), kBerlin));
+    EXPECT_TRUE(allDay.value->IsActive(Berlin(2026, 5, 5, 23, 59, 59, 999), kBerlin));
+
+    // A start the spring-forward skips begins where the clock jumps past it; one the
+    // autumn repeats begins at its first pass.
+    const TActiveHours night = *TActiveHours::Parse("02:30-04:00").value;
+    const QDateTime jump = night.NextActive(Berlin(2026, 3, 29, 1, 0), kBerlin);
+    EXPECT_EQ(jump, QDateTime(QDate(2026, 3, 29), QTime(1, 0), Qt::UTC));
+    EXPECT_EQ(jump.toTimeZone(kBerlin).time(), QTime(3, 0));
+    EXPECT_EQ(night.NextActive(Berlin(2026, 10, 25, 1, 0), kBerlin),
+              QDateTime(QDate(2026, 10, 25), QTime(0, 30), Qt::UTC));
+}
+
+// Published sunrise and sunset times, to the minute, in the place's clock time.
+struct TPublished {
+    const char* where;
+    double latitude, longitude;
+    QDate date;
+    int utcOffsetMinutes;
+    QTime rise, set;  // null when not published
+};
+
+TEST(SunTimes, AgreeWithPublishedTablesWithinTwoMinutes) {
+    const TPublished tables[] = {
+        // US Naval Observatory, Washington DC (W77.0, N38.9), EST.
+        {"Washington", 38.9, -77.0, QDate(2002, 3, 20), -300, QTime(6, 12), QTime(18, 21)},
+        // US Naval Observatory, Tromsø (E19.0, N69.5), UT + 1 h.
+        {"Tromso", 69.5, 19.0, QDate(2014, 4, 1), 60, QTime(4, 50), QTime(18, 49)},
+        {"Tromso", 69.5, 19.0, QDate(2014, 4, 30), 60, QTime(2, 29), QTime(20, 58)},
+        {"Tromso", 69.5, 19.0, QDate(2014, 5, 17), 60, QTime(0, 29), QTime(23, 6)},
+        // Sydney Observatory's sky guide, Sydney, AEDT: earliest sunrise, latest sunset.
+        {"Sydney", -33.86, 151.20, QDate(2008, 12, 5), 660, QTime(5, 37), QTime()},
+        {"Sydney", -33.86, 151.20, QDate(2009, 1, 7), 660, QTime(), QTime(20, 10)},
+    };
+    for (const TPublished& table : tables) {
+        const TSunTimes sun = SunTimesOn(table.date, table.latitude, table.longitude);
+        ASSERT_EQ(sun.kind, TSunTimes::Kind::RiseAndSet) << table.where;
+        const auto local = [&](QTime time) {
+            return QDateTime(table.date, time, Qt::OffsetFromUTC, table.utcOffsetMinutes * 60);
+        };
+        if (table.rise.isValid()) {
+            EXPECT_LE(std::abs(sun.rise.secsTo(local(table.rise))), 120)
+                << table.where << " rise " << sun.rise.toString().toStdString();
+        }
+        if (table.set.isValid()) {
+            EXPECT_LE(std::abs(sun.set.secsTo(local(table.set))), 120)
+                << table.where << " set " << sun.set.toString().toStdString();
+        }
+    }
+    // Tromsø has the midnight sun from late May to late July and no sun from late
+    // November to mid-January; the south pole has its day in December.
+    EXPECT_EQ(SunTimesOn(QDate(2014, 6, 21), 69.65, 18.96).kind, TSunTimes::Kind::PolarDay);
+    EXPECT_EQ(SunTimesOn(QDate(2014, 12, 21), 69.65, 18.96).kind, TSunTimes::Kind::PolarNight);
+    EXPECT_EQ(SunTimesOn(QDate(2014, 12, 21), -90, 0).kind, TSunTimes::Kind::PolarDay);
+    EXPECT_EQ(SunTimesOn(QDate(2014, 6, 21), 90, 0).kind, TSunTimes::Kind::PolarDay);
+}
+
+TEST(Daylight, PlacesWideningPolarDaysAndTheHoursTogether) {
+    for (const char* bad : {"", "52.5", "52.5,13.4,", "91,0", "0,181", "52.5,13.4,721",
+                            "52.5,13.4,1.5", "north,east", "nan,0", "1e1,0", "52.5,13.4,0,0"}) {
+        const TParsed<TDaylight> parsed = TDaylight::Parse(bad);
+        EXPECT_FALSE(parsed) << bad;
+        EXPECT_FALSE(parsed.error.isEmpty()) << bad;
+    }
+    const TDaylight berlin = *TDaylight::Parse("52.52, 13.405").value;
+    const TDaylight wider = *TDaylight::Parse("52.52,13.405,30").value;
+    const TDaylight narrower = *TDaylight::Parse("52.52,13.405,-30").value;
+    EXPECT_EQ(wider.Text(), "52.52,13.405,30");
+    const TSunTimes june = SunTimesOn(QDate(2026, 6, 21), 52.52, 13.405);
+    const QDateTime rise = june.rise.toTimeZone(kBerlin);
+    const QDateTime set = june.set.toTimeZone(kBerlin);
+    EXPECT_TRUE(berlin.IsActive(rise));
+    EXPECT_FALSE(berlin.IsActive(rise.addSecs(-1)));
+    EXPECT_FALSE(berlin.IsActive(set));
+    EXPECT_TRUE(wider.IsActive(set.addSecs(29 * 60)));
+    EXPECT_TRUE(narrower.IsActive(set.addSecs(-31 * 60)));
+    EXPECT_FALSE(narrower.IsActive(set.addSecs(-29 * 60)));
+    EXPECT_EQ(berlin.NextActive(set), SunTimesOn(QDate(2026, 6, 22), 52.52, 13.405).rise);
+
+    // Tromsø: the midnight sun is active at midnight; the polar night is over in January.
+    const TDaylight tromso = *TDaylight::Parse("69.65,18.96").value;
+    EXPECT_TRUE(tromso.IsActive(Berlin(2026, 6, 21, 0, 30)));
+    const QDateTime dawn = tromso.NextActive(Berlin(2026, 12, 21, 12, 0));
+    EXPECT_GT(dawn, Berlin(2027, 1, 10, 0, 0));
+    EXPECT_LT(dawn, Berlin(2027, 1, 20, 0, 0));
+    EXPECT_FALSE(TDaylight::Parse("90,0").value->IsActive(Berlin(2026, 12, 21, 12, 0)));
+
+    // Both set: the hours decide in the evening, the sunrise in the morning.
+    const TActiveTime evening(TActiveHours::Parse("18:00-23:00").value, berlin, kBerlin);
+    EXPECT_EQ(evening.NextActive(Berlin(2026, 6, 21, 17, 0)), Berlin(2026, 6, 21, 18, 0));
+    EXPECT_FALSE(evening.IsActive(Berlin(2026, 6, 21, 22, 0)));
+    EXPECT_EQ(evening.NextActive(Berlin(2026, 6, 21, 22, 0)), Berlin(2026, 6, 22, 18, 0));
+    const TActiveTime morning(TActiveHours::Parse("03:00-05:00").value, berlin, kBerlin);
+    EXPECT_EQ(morning.NextActive(Berlin(2026, 6, 21, 2, 0)), rise);
+    // No overlap for weeks in winter (sunrise after 08:00), found all the same.
+    const TActiveTime early(TActiveHours::Parse("06:00-08:00").value, berlin, kBerlin);
+    const QDateTime firstEarly = early.NextActive(Berlin(2026, 12, 21, 12, 0));
+    ASSERT_TRUE(firstEarly.isValid());
+    EXPECT_TRUE(early.IsActive(firstEarly));
+    EXPECT_FALSE(early.IsActive(firstEarly.addMSecs(-1)));
+    EXPECT_GT(firstEarly, Berlin(2027, 1, 10, 0, 0));
+    // Never: every day narrowed away.
+    EXPECT_FALSE(TActiveTime(TActiveHours::Parse("10:00-14:00").value,
+                             TDaylight::Parse("52.52,13.405,-720").value, kBerlin)
+                     .NextActive(Berlin(2026, 6, 21, 12, 0))
+                     .isValid());
 }
 
 }  // namespace
