@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <vector>
 
 #include "frontend/active_time.h"
 #include "frontend/duration.h"
+#include "frontend/frame_gate.h"
 
 namespace vistrel {
 namespace {
@@ -17,6 +19,19 @@ const QTimeZone kBerlin("Europe/Berlin");
 
 QDateTime Berlin(int year, int month, int day, int hour, int minute, int second = 0, int msec = 0) {
     return QDateTime(QDate(year, month, day), QTime(hour, minute, second, msec), kBerlin);
+}
+
+// The local clock times ("HH:mm:ss.zzz") of the frames a gate writes, of frames captured
+// every step from first to last (both included).
+QStringList Written(TIntervalGate& gate, const QDateTime& first, const QDateTime& last,
+                    milliseconds step) {
+    QStringList written;
+    for (QDateTime t = first; t <= last; t = t.addMSecs(step.count())) {
+        if (gate.Admit(t)) {
+            written << t.toTimeZone(kBerlin).toString(QStringLiteral("HH:mm:ss.zzz"));
+        }
+    }
+    return written;
 }
 
 TEST(Durations, TextRulesAndTheShortTextReadBack) {
@@ -49,6 +64,90 @@ TEST(Durations, TextRulesAndTheShortTextReadBack) {
     }
     EXPECT_EQ(ParseDuration("0", ZeroDuration::MeansOff).value, 0ms);
     EXPECT_EQ(ParseDuration("0s", ZeroDuration::MeansOff).value, 0ms);
+}
+
+TEST(IntervalGate, FirstFrameOfEachPeriodFromLocalMidnight) {
+    // 10 frames a second: the first at or after each 2-second boundary.
+    TIntervalGate fast(2s, kBerlin);
+    EXPECT_FALSE(fast.NextBoundary());
+    EXPECT_EQ(
+        Written(fast, Berlin(2026, 5, 4, 12, 0, 0, 950), Berlin(2026, 5, 4, 12, 0, 6, 950), 100ms),
+        QStringList({"12:00:00.950", "12:00:02.050", "12:00:04.050", "12:00:06.050"}));
+    EXPECT_EQ(fast.NextBoundary(), Berlin(2026, 5, 4, 12, 0, 8));
+
+    // A slow camera that also pauses: a period without a frame is skipped, not caught up.
+    TIntervalGate slow(2s, kBerlin);
+    std::vector<bool> admitted;
+    for (const int msec : {500, 3700, 4100, 4500, 9900}) {
+        admitted.push_back(slow.Admit(Berlin(2026, 5, 4, 12, 0, 0).addMSecs(msec)));
+    }
+    EXPECT_EQ(admitted, std::vector<bool>({true, true, true, false, true}));
+
+    // A period that does not divide the day: midnight is a boundary all the same.
+    TIntervalGate seven(7h, kBerlin);
+    EXPECT_EQ(Written(seven, Berlin(2026, 5, 4, 20, 0), Berlin(2026, 5, 5, 8, 0), 10min),
+              QStringList({"20:00:00.000", "21:00:00.000", "00:00:00.000", "07:00:00.000"}));
+}
+
+TEST(IntervalGate, ClockStepsGiveOneFrameAndNoLongGap) {
+    // Forward an hour: the first frame after the step, then boundaries from the new time.
+    TIntervalGate forward(10s, kBerlin);
+    EXPECT_TRUE(forward.Admit(Berlin(2026, 5, 4, 12, 0, 0, 100)));
+    EXPECT_FALSE(forward.Admit(Berlin(2026, 5, 4, 12, 0, 5)));
+    EXPECT_EQ(Written(forward, Berlin(2026, 5, 4, 13, 0, 7), Berlin(2026, 5, 4, 13, 0, 30), 1s),
+              QStringList({"13:00:07.000", "13:00:10.000", "13:00:20.000", "13:00:30.000"}));
+
+    // Back an hour: without the step being seen nothing would be written for an hour.
+    TIntervalGate back(10s, kBerlin);
+    EXPECT_TRUE(back.Admit(Berlin(2026, 5, 4, 12, 0, 0, 100)));
+    EXPECT_EQ(Written(back, Berlin(2026, 5, 4, 11, 0, 3), Berlin(2026, 5, 4, 11, 0, 25), 1s),
+              QStringList({"11:00:03.000", "11:00:10.000", "11:00:20.000"}));
+
+    // Back a little within the period: no extra picture.
+    EXPECT_FALSE(back.Admit(Berlin(2026, 5, 4, 11, 0, 20, 500)));
+    EXPECT_FALSE(back.Admit(Berlin(2026, 5, 4, 11, 0, 20, 200)));
+}
+
+TEST(IntervalGate, SummerTimeDaysKeepTheSpacing) {
+    // 29 March 2026, 02:00 CET becomes 03:00 CEST: one hour apart all the same.
+    TIntervalGate spring(1h, kBerlin);
+    EXPECT_EQ(Written(spring, Berlin(2026, 3, 29, 0, 30), Berlin(2026, 3, 29, 5, 30), 1min),
+              QStringList({"00:30:00.000", "01:00:00.000", "03:00:00.000", "04:00:00.000",
+                           "05:00:00.000"}));
+    // 25 October 2026, 03:00 CEST becomes 02:00 CET: the names of the hour come round again.
+    TIntervalGate autumn(30min, kBerlin);
+    EXPECT_EQ(Written(autumn, Berlin(2026, 10, 25, 1, 40), Berlin(2026, 10, 25, 3, 10), 10min),
+              QStringList({"01:40:00.000", "02:00:00.000", "02:30:00.000", "02:00:00.000",
+                           "02:30:00.000", "03:00:00.000"}));
+}
+
+TEST(FrameGate, WarmUpRestingAndIntervalInTurn) {
+    TFrameGate gate(kBerlin);
+    EXPECT_EQ(gate.Judge(Berlin(2026, 5, 4, 3, 0)), TFrameGate::Verdict::Write);  // the default
+
+    gate.SetInterval(10s);
+    gate.SetWarmUp(2s);
+    gate.StartCapture(Berlin(2026, 5, 4, 12, 0, 0));
+    const auto at = [](int msec) {
+        return std::chrono::system_clock::time_point(
+            milliseconds(Berlin(2026, 5, 4, 12, 0, 0).addMSecs(msec).toMSecsSinceEpoch()));
+    };
+    EXPECT_EQ(gate.Judge(at(500)), TFrameGate::Verdict::WarmingUp);
+    EXPECT_EQ(gate.Judge(at(1999)), TFrameGate::Verdict::WarmingUp);
+    // The first frame after the warm-up takes its period's place, not the dark one before.
+    EXPECT_EQ(gate.Judge(at(2000)), TFrameGate::Verdict::Write);
+    EXPECT_EQ(gate.Judge(at(3000)), TFrameGate::Verdict::Waiting);
+    // A clock going back after the warm-up does not bring it back; a new start does.
+    EXPECT_EQ(gate.Judge(at(-60'000)), TFrameGate::Verdict::Write);
+    gate.StartCapture(at(20'000));
+    EXPECT_EQ(gate.Judge(at(21'000)), TFrameGate::Verdict::WarmingUp);
+    // A clock going back during the warm-up counts it from the new time.
+    EXPECT_EQ(gate.Judge(at(-3'600'000)), TFrameGate::Verdict::WarmingUp);
+    EXPECT_EQ(gate.Judge(at(-3'598'000)), TFrameGate::Verdict::Write);
+
+    gate.SetActiveTime(TActiveTime(TActiveHours::Parse("13:00-14:00").value, {}, kBerlin));
+    EXPECT_EQ(gate.Judge(at(60'000)), TFrameGate::Verdict::Resting);
+    EXPECT_EQ(gate.Judge(Berlin(2026, 5, 4, 13, 0)), TFrameGate::Verdict::Write);
 }
 
 TEST(ActiveHours, RangesWrapAndTheNextStartFollowsTheLocalClock) {
