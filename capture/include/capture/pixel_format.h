@@ -56,15 +56,23 @@ inline constexpr std::uint32_t kBGR3 = FourCCFromChars('B', 'G', 'R', '3');
 
 // Every format Vistrel converts. BGR3 rows are stored top row first, unlike
 // the bottom-up RGB the code 0 traditionally means; the frame conversion
-// learns that from TStreamFormat::topDownRows.
+// learns that from TStreamFormat::topDownRows. Every member is written out:
+// g++ 12 cannot evaluate the table at compile time when an element is left
+// to its default.
 // clang-format off
 inline constexpr std::array<TPixelFormat, 5> kPixelFormats{{
-    // name   aliases           V4L2 codes                  compression    other codes                     layout
-    {"YUY2", {"YUYV", "YUNV"}, {v4l2::kYUYV, 0},           fourcc::kYUYV, {fourcc::kYUY2, fourcc::kYUNV}, FrameLayout::Packed422, false},
-    {"I420", {"IYUV", "YU12"}, {v4l2::kYU12, 0},           fourcc::kI420, {fourcc::kIYUV, 0},             FrameLayout::Planar420, false},
-    {"YV12", {"", ""},         {v4l2::kYV12, 0},           fourcc::kYV12, {0, 0},                         FrameLayout::Planar420, true},
-    {"MJPG", {"JPEG", ""},     {v4l2::kMJPG, v4l2::kJPEG}, fourcc::kMJPG, {0, 0},                         FrameLayout::Jpeg,      false},
-    {"RGB",  {"BGR3", ""},     {v4l2::kBGR3, 0},           fourcc::kRGB,  {0, 0},                         FrameLayout::Rgb,       false},
+    // name   aliases            V4L2 codes                   compression
+    //        other codes                      layout                   Cr first
+    {"YUY2", {"YUYV", "YUNV"},  {v4l2::kYUYV, 0},            fourcc::kYUYV,
+             {fourcc::kYUY2, fourcc::kYUNV},  FrameLayout::Packed422,  false},
+    {"I420", {"IYUV", "YU12"},  {v4l2::kYU12, 0},            fourcc::kI420,
+             {fourcc::kIYUV, 0},              FrameLayout::Planar420,  false},
+    {"YV12", {"", ""},          {v4l2::kYV12, 0},            fourcc::kYV12,
+             {0, 0},                          FrameLayout::Planar420,  true},
+    {"MJPG", {"JPEG", ""},      {v4l2::kMJPG, v4l2::kJPEG},  fourcc::kMJPG,
+             {0, 0},                          FrameLayout::Jpeg,       false},
+    {"RGB",  {"BGR3", ""},      {v4l2::kBGR3, 0},            fourcc::kRGB,
+             {0, 0},                          FrameLayout::Rgb,        false},
 }};
 // clang-format on
 
