@@ -20,6 +20,7 @@
 
 #include "base/errors.h"
 #include "base/unique_fd.h"
+#include "frontend/format_choice.h"
 #include "imaging/jpeg_image.h"
 #include "logging.h"
 #include "pipeline/frame_converter.h"
@@ -28,13 +29,16 @@ namespace vistrel::cli {
 
 namespace {
 
-void ParseSize(const QString& text, ConvertOptions& options) {
-    const QStringList parts = text.split(u'x', Qt::KeepEmptyParts, Qt::CaseInsensitive);
-    if (parts.size() != 2) {
-        Usage(QStringLiteral("--size takes WIDTHxHEIGHT, not \"%1\"").arg(text));
+void ParseFrameSize(const QString& text, ConvertOptions& options) {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    if (!ParseSize(text, width, height)) {
+        Usage(QStringLiteral("--size takes WIDTHxHEIGHT, each from 1 to %1, not \"%2\"")
+                  .arg(kMaxSide)
+                  .arg(text));
     }
-    options.width = ParseNumber(parts[0], QStringLiteral("the width"), 1, kMaxSide);
-    options.height = ParseNumber(parts[1], QStringLiteral("the height"), 1, kMaxSide);
+    options.width = static_cast<std::int32_t>(width);
+    options.height = static_cast<std::int32_t>(height);
 }
 
 OutputKind OutputKindOf(const QString& path) {
@@ -238,7 +242,7 @@ ConvertOptions ParseConvertArguments(const QStringList& arguments) {
             options.compression = ParseFourCC(*format);
             haveFormat = true;
         } else if (const auto size = TakeValue(arguments, i, QStringLiteral("--size"))) {
-            ParseSize(*size, options);
+            ParseFrameSize(*size, options);
             haveSize = true;
         } else if (const auto quality = TakeValue(arguments, i, QStringLiteral("--quality"))) {
             options.quality =

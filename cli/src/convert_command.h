@@ -8,7 +8,8 @@
 #include <stdexcept>
 
 #include "arguments.h"
-#include "frontend/settings.h"  // kMinQuality, kMaxQuality
+#include "capture/pixel_format.h"  // kMaxFrameSide
+#include "frontend/settings.h"     // kMinQuality, kMaxQuality
 
 namespace vistrel::cli {
 
@@ -25,7 +26,7 @@ struct ConvertOptions {
     OutputKind outputKind = OutputKind::Jpeg;
 };
 
-inline constexpr int kMaxSide = 32768;
+inline constexpr int kMaxSide = kMaxFrameSide;
 
 // RGB (code 0), any four characters, or 0x and one to eight hex digits.
 std::uint32_t ParseFourCC(const QString& text);

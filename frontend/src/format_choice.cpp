@@ -1,6 +1,6 @@
 #include "frontend/format_choice.h"
 
-#include <linux/videodev2.h>
+#include <QByteArray>
 
 #include <algorithm>
 #include <cmath>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "capture/fourcc.h"
-#include "pipeline/frame_format.h"
+#include "capture/pixel_format.h"
 
 namespace vistrel {
 
@@ -33,44 +33,41 @@ QString CodeText(std::uint32_t code) {
     return text;
 }
 
-// The Vistrel name a code stands for: V4L2's own codes of the formats
-// Vistrel converts, and the other names they go by, lead to it.
-QString CanonicalCode(const QString& code) {
-    const QString upper = code.toUpper();
-    if (upper == u"YUYV" || upper == u"YUNV") {
-        return QStringLiteral("YUY2");
-    }
-    if (upper == u"IYUV" || upper == u"YU12") {
-        return QStringLiteral("I420");
-    }
-    if (upper == u"BGR3") {
-        return QStringLiteral("RGB");
-    }
-    if (upper == u"JPEG") {
-        return QStringLiteral("MJPG");
-    }
-    return upper;
+// The table's format a user's code names, by Vistrel's name or another
+// name it goes by (YUYV, YU12, BGR3, JPEG ...), in any case.
+const TPixelFormat* NamedFormat(const QString& code) {
+    const QByteArray text = code.toLatin1();
+    return FindNamedFormat({text.constData(), static_cast<std::size_t>(text.size())});
+}
+
+// The format frames of a V4L2 code are converted as: the table's format of
+// the compression code the capture layer reports for it (a code it does not
+// know passes through, and 0 reads as RGB).
+const TPixelFormat* ConvertedFormat(std::uint32_t pixelFormat) {
+    return FindFrameFormat(CompressionFromV4L2(pixelFormat));
 }
 
 bool CodeMatches(std::uint32_t pixelFormat, const QString& code) {
-    return FormatName(pixelFormat).toUpper() == CanonicalCode(code) ||
+    const TPixelFormat* named = NamedFormat(code);
+    return (named != nullptr && named == ConvertedFormat(pixelFormat)) ||
            CodeText(pixelFormat).toUpper() == code.toUpper();
 }
 
-// The V4L2 code to ask a driver for when it lists nothing to match against.
+// The V4L2 code to ask a driver for when it lists nothing to match against:
+// a format's own code when the user gave it (JPEG), else the code the
+// format is asked for by; any other code as it is written.
 std::uint32_t PixelFormatOfCode(const QString& code) {
-    const QString name = CanonicalCode(code);
-    if (name == u"YUY2") {
-        return V4L2_PIX_FMT_YUYV;
+    const TPixelFormat* format = NamedFormat(code);
+    if (format == nullptr) {
+        const QByteArray bytes = code.toLatin1().leftJustified(4, ' ');
+        return FourCCFromChars(bytes[0], bytes[1], bytes[2], bytes[3]);
     }
-    if (name == u"I420") {
-        return V4L2_PIX_FMT_YUV420;
+    for (const std::uint32_t v4l2Code : format->v4l2Codes) {
+        if (v4l2Code != 0 && CodeText(v4l2Code).compare(code, Qt::CaseInsensitive) == 0) {
+            return v4l2Code;
+        }
     }
-    if (name == u"RGB") {
-        return V4L2_PIX_FMT_BGR24;
-    }
-    const QByteArray bytes = code.toLatin1().leftJustified(4, ' ');
-    return FourCCFromChars(bytes[0], bytes[1], bytes[2], bytes[3]);
+    return format->v4l2Codes[0];
 }
 
 std::int64_t SizeDistance(const TSizeChoice& size, std::uint32_t width, std::uint32_t height) {
@@ -239,18 +236,14 @@ QString Describe(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t h
 // ---- Names -------------------------------------------------------------------
 
 QString FormatName(std::uint32_t pixelFormat) {
-    const std::uint32_t compression = CompressionFromV4L2(pixelFormat);
-    if (!CanConvert(compression)) {
-        return CodeText(pixelFormat);
-    }
-    if (compression == fourcc::kYUYV) {
-        return QStringLiteral("YUY2");
-    }
-    return QString::fromLatin1(FourCCName(compression));
+    const TPixelFormat* format = ConvertedFormat(pixelFormat);
+    return format != nullptr ? QString::fromLatin1(format->name.data(), format->name.size())
+                             : CodeText(pixelFormat);
 }
 
 bool IsConvertible(std::uint32_t pixelFormat) {
-    return CanConvert(CompressionFromV4L2(pixelFormat));
+    const TPixelFormat* format = ConvertedFormat(pixelFormat);
+    return format != nullptr && format->Converts();
 }
 
 QString FormatLabel(std::uint32_t pixelFormat) {
@@ -356,7 +349,7 @@ bool ParseSize(const QString& text, std::uint32_t& width, std::uint32_t& height)
     for (int i = 0; i < 2; ++i) {
         bool ok = false;
         const uint value = parts[i].toUInt(&ok, 10);
-        if (!ok || parts[i].startsWith(u'+') || value < 1 || value > 65535) {
+        if (!ok || parts[i].startsWith(u'+') || value < 1 || value > std::uint32_t{kMaxFrameSide}) {
             return false;
         }
         values[i] = value;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "capture/pixel_format.h"
 #include "yuv_vector.h"
 
 // Odd sizes. Chroma comes per 2 x 2 block (4:2:0) or per horizontal pair
@@ -115,7 +116,8 @@ void Planar420(const TYuvTables& tables, const std::uint8_t* data, int width, in
     const std::int64_t chromaStride = lumaStride / 2;
     const std::int64_t lumaSize = lumaStride * height;
     const std::uint8_t* first = data + lumaSize;
-    const std::uint8_t* second = data + lumaSize + lumaSize / 4;
+    const std::uint8_t* second =
+        first + ChromaPlaneLength(FrameLayout::Planar420, lumaStride, height);
     const std::uint8_t* planeU = cbFirst ? first : second;
     const std::uint8_t* planeV = cbFirst ? second : first;
     const int pairs = width / 2;

@@ -153,7 +153,7 @@ void TFrameConverter::ConvertRows(FrameLayout layout, const TRawFrame& frame, QI
     BuildYuvTables();
     if (layout == FrameLayout::Planar420) {
         ConvertPlanar420Rows(tables_, frame.data, frame.width, frame.height,
-                             frame.compression != fourcc::kYV12, bits, stride, source);
+                             !FindFrameFormat(frame.compression)->crFirst, bits, stride, source);
     } else {
         ConvertPacked422Rows(tables_, frame.data, frame.width, frame.height, bits, stride, source);
     }

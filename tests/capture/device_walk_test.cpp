@@ -333,15 +333,7 @@ TEST(CaptureHelpersTest, SortsNodesByNumber) {
                                                "/dev/video10", "/dev/videoX"}));
 }
 
-TEST(CaptureHelpersTest, MapsV4L2FormatsToCompressionCodes) {
-    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_YUYV), FourCCFromChars('Y', 'U', 'Y', 'V'));
-    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_YUV420), FourCCFromChars('I', '4', '2', '0'));
-    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_YVU420), FourCCFromChars('Y', 'V', '1', '2'));
-    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_MJPEG), FourCCFromChars('M', 'J', 'P', 'G'));
-    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_JPEG), FourCCFromChars('M', 'J', 'P', 'G'));
-    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_BGR24), 0u);
-    EXPECT_EQ(CompressionFromV4L2(V4L2_PIX_FMT_UYVY), V4L2_PIX_FMT_UYVY);
-    EXPECT_EQ(FourCCName(CompressionFromV4L2(V4L2_PIX_FMT_YUV420)), "I420");
+TEST(CaptureHelpersTest, NamesCodesAndStatuses) {
     EXPECT_EQ(FourCCName(0), "RGB");
     // Any byte values are kept as they are, low byte first.
     EXPECT_EQ(FourCCName(0x00410001), std::string("\x01\0A\0", 4));

@@ -15,12 +15,10 @@ constexpr std::uint32_t FourCCFromChars(char a, char b, char c, char d) {
            static_cast<std::uint32_t>(static_cast<unsigned char>(d)) << 24;
 }
 
-// The compression code reported for a V4L2 pixel format: YUYV -> "YUYV",
-// YU12 -> "I420", YV12 -> "YV12", MJPG and JPEG -> "MJPG", BGR3 -> 0.
-// BGR3 rows are stored top row first, unlike the bottom-up RGB the code 0
-// traditionally means; the frame conversion must know that (see
-// TStreamFormat::topDownRows). Every other V4L2 code passes through
-// unchanged and reads as an unknown format.
+// The compression code reported for a V4L2 pixel format, from the format
+// table (capture/pixel_format.h): YUYV -> "YUYV", YU12 -> "I420", YV12 ->
+// "YV12", MJPG and JPEG -> "MJPG", BGR3 -> 0. Every other V4L2 code passes
+// through unchanged and reads as an unknown format.
 std::uint32_t CompressionFromV4L2(std::uint32_t pixelFormat);
 
 // The code's name: "RGB" for 0, otherwise its four bytes taken as

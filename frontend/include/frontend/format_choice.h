@@ -11,9 +11,10 @@ namespace vistrel {
 
 // ---- Names -----------------------------------------------------------------
 
-// Vistrel's name of a V4L2 pixel format, as the capture layer maps the code:
-// YUY2, I420, YV12, MJPG (also for V4L2 JPEG) and RGB (BGR3) for the formats
-// Vistrel converts; the four characters of the code for the others.
+// Vistrel's name of a V4L2 pixel format, from the format table
+// (capture/pixel_format.h): YUY2, I420, YV12, MJPG (also for V4L2 JPEG) and
+// RGB (BGR3) for the formats Vistrel converts; the four characters of the
+// code for the others.
 QString FormatName(std::uint32_t pixelFormat);
 // Whether Vistrel turns frames of this V4L2 format into pictures.
 bool IsConvertible(std::uint32_t pixelFormat);
@@ -53,7 +54,7 @@ struct TFormatChoice {
     bool Empty() const { return code.isEmpty() && width == 0 && fps == 0; }
 };
 
-// "WxH" with whole numbers from 1 to 65535 (x or X).
+// "WxH" with whole numbers from 1 to 32768, kMaxFrameSide (x or X).
 bool ParseSize(const QString& text, std::uint32_t& width, std::uint32_t& height);
 // A number of frames per second above 0 and up to 1000: "30", "7.5", "29.97".
 bool ParseRate(const QString& text, double& fps);
