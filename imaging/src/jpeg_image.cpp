@@ -19,8 +19,8 @@
 #include <utility>
 
 #include "base/errors.h"
-#include "imaging/output_file.h"
 #include "logging.h"
+#include "storage/output_file.h"
 
 namespace vistrel {
 

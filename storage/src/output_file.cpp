@@ -1,4 +1,4 @@
-#include "imaging/output_file.h"
+#include "storage/output_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -167,7 +167,7 @@ private:
         if (::unlinkat(dir_.Get(), name_.c_str(), 0) != 0) {
             // The picture is whole under its name; the second name is removed
             // by the next start (its process is gone by then).
-            qCWarning(lcImaging, "unlink %s: %s", Path().c_str(), ErrnoText(errno).c_str());
+            qCWarning(lcStorage, "unlink %s: %s", Path().c_str(), ErrnoText(errno).c_str());
         }
         return 0;
     }
@@ -176,12 +176,12 @@ private:
     // raises Error about the name the caller knows.
     template <typename Error>
     [[noreturn]] void Fail(const char* call, const std::string& file, int errorNumber) {
-        qCInfo(lcImaging, "%s %s: %s", call, file.c_str(), ErrnoText(errorNumber).c_str());
+        qCInfo(lcStorage, "%s %s: %s", call, file.c_str(), ErrnoText(errorNumber).c_str());
         fd_.Reset();
         std::string note;
         if (!name_.empty() && ::unlinkat(dir_.Get(), name_.c_str(), 0) != 0 && errno != ENOENT) {
             const int error = errno;
-            qCWarning(lcImaging, "unlink %s: %s", Path().c_str(), ErrnoText(error).c_str());
+            qCWarning(lcStorage, "unlink %s: %s", Path().c_str(), ErrnoText(error).c_str());
             note = "Cannot remove the temporary file \"" + AbsolutePath(Path()) + "\". " +
                    SystemErrorText(error);
         }
@@ -199,7 +199,7 @@ private:
 
 template <typename Error>
 [[noreturn]] void FailInPlace(const char* call, const std::string& path, int errorNumber) {
-    qCInfo(lcImaging, "%s %s: %s", call, path.c_str(), ErrnoText(errorNumber).c_str());
+    qCInfo(lcStorage, "%s %s: %s", call, path.c_str(), ErrnoText(errorNumber).c_str());
     throw Error(path, errorNumber);
 }
 

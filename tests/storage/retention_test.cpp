@@ -1,4 +1,4 @@
-#include "frontend/retention.h"
+#include "storage/retention.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,7 +14,7 @@
 
 #include <cerrno>
 
-#include "frontend/frame_writer.h"
+#include "storage/frame_writer.h"
 
 namespace vistrel {
 namespace {

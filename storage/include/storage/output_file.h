@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "imaging/errors.h"
+#include "storage/file_errors.h"
 
 namespace vistrel {
 

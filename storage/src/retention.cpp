@@ -1,4 +1,4 @@
-#include "frontend/retention.h"
+#include "storage/retention.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -125,7 +125,7 @@ TKeepFree KeepFreeSetting(const QString& text) {
     }
     const std::optional<TKeepFree> floor = TKeepFree::Parse(text);
     if (!floor) {
-        qCWarning(lcFrontend, "KeepFree=%s is not a size such as 500M or 5%%; no floor is kept",
+        qCWarning(lcStorage, "KeepFree=%s is not a size such as 500M or 5%%; no floor is kept",
                   qUtf8Printable(text));
         return {};
     }
@@ -135,7 +135,7 @@ TKeepFree KeepFreeSetting(const QString& text) {
 std::optional<TFreeSpace> QueryFreeSpace(const std::string& directory) {
     struct statvfs info {};
     if (::statvfs(directory.c_str(), &info) != 0) {
-        qCInfo(lcFrontend, "statvfs %s: %s", directory.c_str(), ErrnoText(errno).c_str());
+        qCInfo(lcStorage, "statvfs %s: %s", directory.c_str(), ErrnoText(errno).c_str());
         return std::nullopt;
     }
     return TFreeSpace{static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize,
@@ -232,7 +232,7 @@ void TRetention::Scan() {
     scanned_ = true;
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory_.c_str()), ::closedir);
     if (!dir) {
-        qCInfo(lcFrontend, "opendir %s: %s", directory_.c_str(), ErrnoText(errno).c_str());
+        qCInfo(lcStorage, "opendir %s: %s", directory_.c_str(), ErrnoText(errno).c_str());
         return;
     }
     while (const dirent* item = ::readdir(dir.get())) {
@@ -253,11 +253,11 @@ std::uint64_t TRetention::DeleteOldest() {
         return 0;
     }
     if (::unlink(path.c_str()) != 0) {
-        qCInfo(lcFrontend, "unlink %s: %s", path.c_str(), ErrnoText(errno).c_str());
+        qCInfo(lcStorage, "unlink %s: %s", path.c_str(), ErrnoText(errno).c_str());
         return 0;
     }
     ++deleted_;
-    qCInfo(lcFrontend, "deleted %s to keep %s free", path.c_str(), qUtf8Printable(floor_.Text()));
+    qCInfo(lcStorage, "deleted %s to keep %s free", path.c_str(), qUtf8Printable(floor_.Text()));
     return SpaceOf(info);
 }
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "frontend/retention.h"
-#include "imaging/output_file.h"
+#include "storage/output_file.h"
+#include "storage/retention.h"
 
 namespace vistrel {
 

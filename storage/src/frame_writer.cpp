@@ -1,4 +1,4 @@
-#include "frontend/frame_writer.h"
+#include "storage/frame_writer.h"
 
 #include <QFile>
 
@@ -58,8 +58,7 @@ std::optional<TWriteFault> TFrameWriter::MakeDirectory() const {
     if (!error) {
         return std::nullopt;
     }
-    qCInfo(lcFrontend, "mkdir %s: %s", qUtf8Printable(directory_),
-           ErrnoText(error.value()).c_str());
+    qCInfo(lcStorage, "mkdir %s: %s", qUtf8Printable(directory_), ErrnoText(error.value()).c_str());
     return TWriteFault{QStringLiteral("Cannot create directory \"%1\". %2")
                            .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
                                 QString::fromStdString(SystemErrorText(error.value()))),
@@ -90,7 +89,7 @@ std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& e
         const std::vector<std::uint8_t>& jpeg = encode();
         if (jpeg.empty()) {
             // A picture without pixels: an empty file would only look broken.
-            qCInfo(lcFrontend, "an empty picture at %s is not written", qUtf8Printable(stamp));
+            qCInfo(lcStorage, "an empty picture at %s is not written", qUtf8Printable(stamp));
             return std::nullopt;
         }
         fault = Publish(stamp, jpeg, path);
@@ -103,7 +102,7 @@ std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& e
     if (isPaused_) {
         isPaused_ = false;
         pauseMessage_.clear();
-        qCInfo(lcFrontend, "writing resumed: %s", qUtf8Printable(path));
+        qCInfo(lcStorage, "writing resumed: %s", qUtf8Printable(path));
         const std::uint64_t missed = std::exchange(notWritten_, 0);
         if (resumed_) {
             resumed_(missed);
@@ -130,13 +129,13 @@ void TFrameWriter::Pause(const TWriteFault& fault) {
     // Whatever failed may have changed the directory behind the index.
     retention_.Forget();
     if (isPaused_) {
-        qCInfo(lcFrontend, "writing still paused: %s", qUtf8Printable(fault.message));
+        qCInfo(lcStorage, "writing still paused: %s", qUtf8Printable(fault.message));
         return;
     }
     isPaused_ = true;
     notWritten_ = 0;
     pauseMessage_ = fault.message;
-    qCInfo(lcFrontend, "writing paused: %s", qUtf8Printable(fault.message));
+    qCInfo(lcStorage, "writing paused: %s", qUtf8Printable(fault.message));
     if (paused_) {
         paused_(fault);
     }
@@ -176,7 +175,7 @@ int TFrameWriter::RemoveStaleTempFiles(const QString& directory) {
     const std::string native = QFile::encodeName(directory).toStdString();
     const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(native.c_str()), ::closedir);
     if (!dir) {
-        qCInfo(lcFrontend, "opendir %s: %s", native.c_str(), ErrnoText(errno).c_str());
+        qCInfo(lcStorage, "opendir %s: %s", native.c_str(), ErrnoText(errno).c_str());
         return 0;
     }
     int removed = 0;
@@ -196,14 +195,14 @@ int TFrameWriter::RemoveStaleTempFiles(const QString& directory) {
             continue;
         }
         if (::unlinkat(::dirfd(dir.get()), item->d_name, 0) != 0) {
-            qCInfo(lcFrontend, "unlink %s%s: %s", native.c_str(), item->d_name,
+            qCInfo(lcStorage, "unlink %s%s: %s", native.c_str(), item->d_name,
                    ErrnoText(errno).c_str());
             continue;
         }
         ++removed;
     }
     if (removed > 0) {
-        qCInfo(lcFrontend, "removed %d temporary files left by earlier runs in %s", removed,
+        qCInfo(lcStorage, "removed %d temporary files left by earlier runs in %s", removed,
                native.c_str());
     }
     return removed;
