@@ -92,6 +92,27 @@ TEST_F(OutputFileTest, AFailedStepIsNamedAndLeavesNoFileBehind) {
     EXPECT_EQ(ReadBytes(PathOf("old.jpg")), Bytes(8, 1));
 }
 
+// A file system without RENAME_NOREPLACE: the name is claimed with link and
+// unlink, just as safely.
+int NoRenameNoReplace(int, const char*, const char*) {
+    errno = EINVAL;
+    return -1;
+}
+
+TEST_F(OutputFileTest, WithoutRenameNoReplaceALinkClaimsTheNameAndNothingIsReplaced) {
+    WriteBytes(PathOf("090102030405006.jpg"), Bytes(5, 1));
+    SetRenameNoReplace(NoRenameNoReplace);
+    const std::string first = PublishNewFile(Dir(), "090102030405006", ".jpg", Bytes(7, 3));
+    const std::string second = PublishNewFile(Dir(), "090102030405007", ".jpg", Bytes(7, 4));
+    SetRenameNoReplace(nullptr);
+    EXPECT_EQ(first, "090102030405006-1.jpg");
+    EXPECT_EQ(second, "090102030405007.jpg");
+    EXPECT_EQ(ReadBytes(PathOf("090102030405006.jpg")), Bytes(5, 1));
+    EXPECT_EQ(ReadBytes(PathOf("090102030405006-1.jpg")), Bytes(7, 3));
+    EXPECT_EQ(FilesInDir(),
+              QStringList({"090102030405006-1.jpg", "090102030405006.jpg", "090102030405007.jpg"}));
+}
+
 TEST(OutputFileNames, TemporaryNamesTakenApart) {
     const auto parsed = ParseTempFileName(".090102030405006-1.jpg.4242-17.part");
     ASSERT_TRUE(parsed);
