@@ -1,7 +1,5 @@
 #include "storage/frame_writer.h"
 
-#include <QFile>
-
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,9 +11,20 @@
 #include <memory>
 
 #include "base/errors.h"
+#include "base/file_name.h"
 #include "logging.h"
 
 namespace vistrel {
+
+namespace {
+
+// Faults of the name itself: no retry can make such a directory.
+bool IsPermanentDirectoryError(int errorNumber) {
+    return errorNumber == ENAMETOOLONG || errorNumber == ENOTDIR || errorNumber == ELOOP ||
+           errorNumber == EEXIST;
+}
+
+}  // namespace
 
 TFrameWriter::TFrameWriter() : clock_([] { return std::chrono::steady_clock::now(); }) {}
 
@@ -31,7 +40,7 @@ void TFrameWriter::SetDirectory(const QString& directory) {
 std::string TFrameWriter::NativeDirectory() const {
     // As the files are named: the directory, then "/". An empty directory
     // is the root, as it always was.
-    return QFile::encodeName(directory_).toStdString() + "/";
+    return EncodeFileName(directory_).toStdString() + "/";
 }
 
 std::string TFrameWriter::ShownDirectory() const {
@@ -42,14 +51,19 @@ std::string TFrameWriter::ShownDirectory() const {
     return shown;
 }
 
-void TFrameWriter::Prepare() {
+std::optional<TWriteFault> TFrameWriter::Prepare() {
     if (const std::optional<TWriteFault> fault = MakeDirectory()) {
+        if (fault->permanent) {
+            qCWarning(lcStorage, "writing cannot start: %s", qUtf8Printable(fault->message));
+            return fault;
+        }
         Pause(*fault);
         lastTry_ = clock_();
-        return;
+        return std::nullopt;
     }
     retryNow_ = true;
     RemoveStaleTempFiles(directory_ + QLatin1Char('/'));
+    return std::nullopt;
 }
 
 std::optional<TWriteFault> TFrameWriter::MakeDirectory() const {
@@ -58,11 +72,12 @@ std::optional<TWriteFault> TFrameWriter::MakeDirectory() const {
     if (!error) {
         return std::nullopt;
     }
-    qCInfo(lcStorage, "mkdir %s: %s", qUtf8Printable(directory_), ErrnoText(error.value()).c_str());
+    const int errorNumber = error.value();
+    qCInfo(lcStorage, "mkdir %s: %s", ShownDirectory().c_str(), ErrnoText(errorNumber).c_str());
     return TWriteFault{QStringLiteral("Cannot create directory \"%1\". %2")
                            .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
-                                QString::fromStdString(SystemErrorText(error.value()))),
-                       error.value()};
+                                QString::fromStdString(SystemErrorText(errorNumber))),
+                       errorNumber, IsPermanentDirectoryError(errorNumber)};
 }
 
 std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& encode) {
@@ -102,7 +117,7 @@ std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& e
     if (isPaused_) {
         isPaused_ = false;
         pauseMessage_.clear();
-        qCInfo(lcStorage, "writing resumed: %s", qUtf8Printable(path));
+        qCWarning(lcStorage, "writing resumed: %s", qUtf8Printable(path));
         const std::uint64_t missed = std::exchange(notWritten_, 0);
         if (resumed_) {
             resumed_(missed);
@@ -118,7 +133,7 @@ std::optional<TWriteFault> TFrameWriter::Publish(const QString& stamp,
         const std::string name =
             PublishNewFile(NativeDirectory(), stamp.toStdString(), ".jpg", jpeg, fault_);
         retention_.Added(name);
-        path = directory_ + QLatin1Char('/') + QFile::decodeName(QByteArray::fromStdString(name));
+        path = directory_ + QLatin1Char('/') + DecodeFileName(name);
         return std::nullopt;
     } catch (const EFileError& e) {
         return TWriteFault{QString::fromStdString(e.what()), e.ErrorNumber()};
@@ -135,7 +150,7 @@ void TFrameWriter::Pause(const TWriteFault& fault) {
     isPaused_ = true;
     notWritten_ = 0;
     pauseMessage_ = fault.message;
-    qCInfo(lcStorage, "writing paused: %s", qUtf8Printable(fault.message));
+    qCWarning(lcStorage, "writing paused: %s", qUtf8Printable(fault.message));
     if (paused_) {
         paused_(fault);
     }
@@ -172,10 +187,13 @@ QString TFrameWriter::PauseLabel(const TWriteFault& fault) {
 }
 
 int TFrameWriter::RemoveStaleTempFiles(const QString& directory) {
-    const std::string native = QFile::encodeName(directory).toStdString();
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(native.c_str()), ::closedir);
+    const std::string native = EncodeFileName(directory).toStdString();
+    DIR* const opened = ::opendir(native.c_str());
+    const int openError = errno;
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opened, ::closedir);
     if (!dir) {
-        qCInfo(lcStorage, "opendir %s: %s", native.c_str(), ErrnoText(errno).c_str());
+        qCWarning(lcStorage, "temporary files left in %s are not removed: opendir: %s",
+                  native.c_str(), ErrnoText(openError).c_str());
         return 0;
     }
     int removed = 0;
@@ -186,7 +204,11 @@ int TFrameWriter::RemoveStaleTempFiles(const QString& directory) {
         }
         // A process that is still there (or that we may not signal) may be
         // writing it; only a gone one cannot.
-        if (::kill(temp->pid, 0) == 0 || errno != ESRCH) {
+        if (::kill(temp->pid, 0) == 0) {
+            continue;
+        }
+        const int killError = errno;
+        if (killError != ESRCH) {
             continue;
         }
         struct stat info {};
@@ -195,8 +217,9 @@ int TFrameWriter::RemoveStaleTempFiles(const QString& directory) {
             continue;
         }
         if (::unlinkat(::dirfd(dir.get()), item->d_name, 0) != 0) {
-            qCInfo(lcStorage, "unlink %s%s: %s", native.c_str(), item->d_name,
-                   ErrnoText(errno).c_str());
+            const int error = errno;
+            qCWarning(lcStorage, "a temporary file left by an earlier run stays: unlink %s%s: %s",
+                      native.c_str(), item->d_name, ErrnoText(error).c_str());
             continue;
         }
         ++removed;
