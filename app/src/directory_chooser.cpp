@@ -3,7 +3,6 @@
 #include <QCompleter>
 #include <QDialogButtonBox>
 #include <QDir>
-#include <QFileInfo>
 #include <QFileSystemModel>
 #include <QHeaderView>
 #include <QLabel>
@@ -11,6 +10,15 @@
 #include <QPushButton>
 #include <QTreeView>
 #include <QVBoxLayout>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "base/errors.h"
+#include "base/file_name.h"
+#include "logging.h"
 
 namespace vistrel {
 
@@ -79,19 +87,26 @@ bool TDirectoryChooser::TryAccept() {
     if (path.isEmpty()) {
         return false;
     }
-    const QFileInfo info(path);
-    if (info.exists() && !info.isDir()) {
+    // The path's own bytes (the file-name codec), not Qt's lossy UTF-8: a
+    // name that is not UTF-8 is looked at and made as it is.
+    const std::string native = EncodeFileName(path).toStdString();
+    struct stat info {};
+    const bool exists = ::stat(native.c_str(), &info) == 0;
+    if (exists && !S_ISDIR(info.st_mode)) {
         if (complain_) {
             complain_(this, tr("%1 is not a directory.").arg(path));
         }
         return false;
     }
-    if (!info.exists()) {
+    if (!exists) {
         // No goes back to the chooser; yes creates every missing level.
         if (!ask_ || !ask_(this, QString::fromLatin1(kCreateQuestion))) {
             return false;
         }
-        if (!QDir().mkpath(path)) {
+        std::error_code error;
+        std::filesystem::create_directories(native, error);
+        if (error) {
+            qCWarning(lcApp, "mkdir %s: %s", native.c_str(), ErrnoText(error.value()).c_str());
             if (complain_) {
                 complain_(this, tr("Cannot create the directory %1.").arg(path));
             }

@@ -45,8 +45,9 @@ QString TInstanceLock::DefaultPath() {
     const QString fallback =
         QDir::tempPath() + QStringLiteral("/vistrel-") + QString::number(::geteuid());
     const QByteArray name = QFile::encodeName(fallback);
-    if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
-        qCWarning(lcApp, "mkdir %s: %s", name.constData(), ErrnoText(errno).c_str());
+    const int mkdirError = ::mkdir(name.constData(), 0700) == 0 ? 0 : errno;
+    if (mkdirError != 0 && mkdirError != EEXIST) {
+        qCWarning(lcApp, "mkdir %s: %s", name.constData(), ErrnoText(mkdirError).c_str());
         return {};
     }
     if (!IsPrivateDirectory(fallback, false)) {
@@ -84,7 +85,8 @@ TInstanceLock::Result TInstanceLock::Acquire(const QString& path) {
     }
     struct stat info {};
     if (::fstat(fd.Get(), &info) != 0) {
-        qCInfo(lcApp, "fstat %s: %s", name.constData(), ErrnoText(errno).c_str());
+        const int error = errno;
+        qCInfo(lcApp, "fstat %s: %s", name.constData(), ErrnoText(error).c_str());
         return Result::Unavailable;
     }
     // Someone else's file could be held by them to keep us from starting.

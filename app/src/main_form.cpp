@@ -64,6 +64,15 @@ public:
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
 
+// Makes the writer ready for its directory; a directory that can never be
+// written is returned, and logging does not start.
+std::optional<TWriteFault> PrepareWriting(TFrameWriter& writer) {
+    if (std::optional<TWriteFault> fault = TSettings::DirectoryFault(writer.Directory())) {
+        return fault;
+    }
+    return writer.Prepare();
+}
+
 }  // namespace
 
 QString ReadFileVersion() {
@@ -250,7 +259,10 @@ void TMainForm::CreateControls() {
     connect(LoggingCB, &QCheckBox::toggled, this, [this](bool on) {
         logger_.SetLogging(on);
         if (on && isCapturing_) {
-            logger_.Writer().Prepare();
+            if (const std::optional<TWriteFault> fault = PrepareWriting(logger_.Writer())) {
+                ShowMessage(QMessageBox::Critical, tr("Error"), fault->message);
+                LoggingCB->setChecked(false);
+            }
         }
     });
     connect(ThumbI, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
@@ -467,6 +479,7 @@ void TMainForm::RunSBClick() {
 
     int result = 1;
     TFormatRequest request;
+    std::optional<TWriteFault> writeFault;
     {
         const BusyCursor busy;
         // Pending events have run: the window may have been closed meanwhile.
@@ -475,16 +488,23 @@ void TMainForm::RunSBClick() {
         }
         logger_.SetFrameDivisor(SkipUD->Position() + 1);
         logger_.ResetFrameCounter();
-        // A missing directory is made; one that cannot be made pauses writing.
+        // A missing directory is made; one that cannot be made for now
+        // pauses writing, one that can never be made stops the start.
         if (LoggingCB->isChecked()) {
-            logger_.Writer().Prepare();
+            writeFault = PrepareWriting(logger_.Writer());
         }
-        captureDevice_ = QStringLiteral("#") + QString::number(CamLstCB->currentIndex() + 1);
-        request = SavedFormatRequest(captureDevice_);
-        result = SessionStartCapture(captureDevice_, request);
+        if (!writeFault) {
+            captureDevice_ = QStringLiteral("#") + QString::number(CamLstCB->currentIndex() + 1);
+            request = SavedFormatRequest(captureDevice_);
+            result = SessionStartCapture(captureDevice_, request);
+        }
     }
     QApplication::processEvents();
     if (!session_) {
+        return;
+    }
+    if (writeFault) {
+        ShowMessage(QMessageBox::Critical, tr("Error"), writeFault->message);
         return;
     }
     if (result != 0) {

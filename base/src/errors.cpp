@@ -5,14 +5,24 @@
 namespace vistrel {
 
 std::string SystemErrorText(int errorNumber) {
-    char buffer[256];
-    // GNU strerror_r may return a static string instead of filling buffer.
-    std::string text = strerror_r(errorNumber, buffer, sizeof buffer);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
-                             text.back() == '\n' || text.back() == '.')) {
-        text.pop_back();
+    // strerrordesc_np reads a constant table: no shared buffer, no locale,
+    // safe on every thread. Numbers it does not know go to the GNU
+    // strerror_r, which fills our own buffer or returns a constant string.
+    const char* text = nullptr;
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 32))
+    text = strerrordesc_np(errorNumber);
+#endif
+    char buffer[64];
+    if (text == nullptr) {
+        text = strerror_r(errorNumber, buffer, sizeof buffer);
     }
-    return text;
+    std::string trimmed = text;
+    while (!trimmed.empty() &&
+           (trimmed.back() == ' ' || trimmed.back() == '\t' || trimmed.back() == '\r' ||
+            trimmed.back() == '\n' || trimmed.back() == '.')) {
+        trimmed.pop_back();
+    }
+    return trimmed;
 }
 
 std::string ErrnoText(int errorNumber) {

@@ -1,10 +1,10 @@
 #include "convert_command.h"
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QSaveFile>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,11 +19,13 @@
 #include <optional>
 
 #include "base/errors.h"
+#include "base/file_name.h"
 #include "base/unique_fd.h"
 #include "frontend/format_choice.h"
 #include "imaging/jpeg_image.h"
 #include "logging.h"
 #include "pipeline/frame_converter.h"
+#include "storage/output_file.h"
 
 namespace vistrel::cli {
 
@@ -85,7 +87,7 @@ struct FrameBytes {
 // /dev/zero, a file of something else) is refused once one more byte
 // arrives, and a regular file that is too long before anything is read.
 FrameBytes ReadFrame(const QString& path, std::int64_t maxLength, const ConvertOptions& options) {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = EncodeFileName(path);
     const UniqueFd fd(::open(name.constData(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
         FailOn("open", path, errno);
@@ -127,12 +129,18 @@ FrameBytes ReadFrame(const QString& path, std::int64_t maxLength, const ConvertO
 }
 
 void WriteLossless(const QImage& picture, const QString& path, const char* format) {
-    // Written aside and renamed into place, so a failure leaves no partial file.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || !picture.save(&file, format) || !file.commit()) {
-        throw std::runtime_error(
-            QStringLiteral("Cannot write \"%1\". %2").arg(path, file.errorString()).toStdString());
+    QByteArray encoded;
+    QBuffer buffer(&encoded);
+    if (!buffer.open(QIODevice::WriteOnly) || !picture.save(&buffer, format)) {
+        throw std::runtime_error(QStringLiteral("Cannot write \"%1\". The %2 encoder failed")
+                                     .arg(path, QLatin1String(format))
+                                     .toStdString());
     }
+    // Written aside and renamed into place, so a failure leaves no partial
+    // file; the name's bytes are the ones given on the command line.
+    ReplaceFile(EncodeFileName(path).toStdString(),
+                std::span(reinterpret_cast<const std::uint8_t*>(encoded.constData()),
+                          static_cast<std::size_t>(encoded.size())));
 }
 
 void WritePicture(QImage&& picture, const ConvertOptions& options) {

@@ -262,9 +262,17 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     }
     NoteLogFormat(request, session, err);
     if (!options.noWrite) {
-        // Makes a missing directory; one that cannot be made pauses writing
-        // (or, with --exit-on-fault, ends the run here).
-        logger.Writer().Prepare();
+        // Makes a missing directory; one that cannot be made for now pauses
+        // writing (or, with --exit-on-fault, ends the run here), one that
+        // can never be made ends it at once.
+        std::optional<TWriteFault> fault =
+            TSettings::DirectoryFault(options.directory ? QString() : settings.Directory);
+        if (!fault) {
+            fault = logger.Writer().Prepare();
+        }
+        if (fault) {
+            fail(fault->message);
+        }
         if (stopping) {
             session.StopCapture();
             return status;

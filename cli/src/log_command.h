@@ -10,10 +10,10 @@
 
 #include "arguments.h"
 #include "capture/v4l2_io.h"
-#include "frontend/frame_writer.h"
-#include "frontend/retention.h"
 #include "frontend/camera_keeper.h"
 #include "frontend/format_choice.h"
+#include "storage/frame_writer.h"
+#include "storage/retention.h"
 
 namespace vistrel::cli {
 

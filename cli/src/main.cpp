@@ -1,8 +1,10 @@
 #include <QGuiApplication>
+#include <QStringList>
 #include <QTextStream>
 
 #include <cstdio>
 
+#include "base/file_name.h"
 #include "base/qt_messages.h"
 #include "cli.h"
 
@@ -16,5 +18,12 @@ int main(int argc, char** argv) {
     QGuiApplication app(argc, argv);
     QTextStream out(stdout);
     QTextStream err(stderr);
-    return vistrel::cli::RunCli(QCoreApplication::arguments(), out, err);
+    // Taken from argv (which Qt has cleared of its own options) with the
+    // file-name codec: QCoreApplication::arguments() would replace bytes
+    // that are not UTF-8, and a --dir of such a name would go elsewhere.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << vistrel::DecodeFileName(argv[i]);
+    }
+    return vistrel::cli::RunCli(arguments, out, err);
 }

@@ -5,7 +5,8 @@
 #include <systemd/sd-daemon.h>
 
 #include <algorithm>
-#include <cstring>
+
+#include "base/errors.h"
 
 namespace vistrel::cli {
 
@@ -32,7 +33,7 @@ ServiceNotifier::ServiceNotifier(QString camera, Clock clock)
     if (enabled > 0) {
         watchdog_ = std::chrono::microseconds(usec);
     } else if (enabled < 0) {
-        qCWarning(lcService, "sd_watchdog_enabled failed: %s", std::strerror(-enabled));
+        qCWarning(lcService, "sd_watchdog_enabled failed: %s", ErrnoText(-enabled).c_str());
     }
     QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { Tick(); });
 }
@@ -108,7 +109,7 @@ void ServiceNotifier::Notify(const QString& message) {
     // Said once: a service manager that went away would repeat it every tick.
     if (result < 0 && !warned_) {
         warned_ = true;
-        qCWarning(lcService, "sd_notify failed: %s", std::strerror(-result));
+        qCWarning(lcService, "sd_notify failed: %s", ErrnoText(-result).c_str());
     }
 }
 

@@ -8,10 +8,14 @@
 #include <QStandardPaths>
 #include <QStringList>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <limits>
 
+#include "base/file_name.h"
 #include "logging.h"
 
 namespace vistrel {
@@ -77,7 +81,9 @@ QString ValueText(QByteArrayView raw) {
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
         value = value.sliced(1, value.size() - 2);
     }
-    return QString::fromUtf8(value);
+    // The file-name codec: a directory's bytes that are not UTF-8 come back
+    // unchanged when written again and when handed to the file system.
+    return DecodeFileName(value);
 }
 
 int DigitValue(QChar c, int base) {
@@ -333,7 +339,7 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
         return;  // the key has this value already: its line stays as it is
     }
     if (where.section >= 0) {
-        SetLine(where, key.toUtf8(), value.toUtf8());
+        SetLine(where, key.toUtf8(), EncodeFileName(value));
         return;
     }
     // A new section at the end of the file.
@@ -343,7 +349,7 @@ void TIniFile::WriteString(const QString& section, const QString& key, const QSt
         Replace(last, Bytes(last).toByteArray() + lineBreak);
     }
     Insert(last + 1, '[' + section.toUtf8() + ']' + lineBreak);
-    Insert(last + 2, key.toUtf8() + '=' + value.toUtf8() + lineBreak);
+    Insert(last + 2, key.toUtf8() + '=' + EncodeFileName(value) + lineBreak);
 }
 
 void TIniFile::WriteInteger(const QString& section, const QString& key, int value) {
@@ -428,6 +434,27 @@ QString TSettings::DefaultDirectory() {
         pictures = QDir::homePath();
     }
     return pictures + QStringLiteral("/Vistrel/");
+}
+
+std::optional<TWriteFault> TSettings::DirectoryFault(const QString& directory) {
+    if (directory != DefaultDirectory()) {
+        return std::nullopt;
+    }
+    const QByteArray home = qgetenv("HOME");
+    QString reason;
+    int errorNumber = ENOENT;
+    struct stat info {};
+    if (home.isEmpty()) {
+        reason = QStringLiteral("There is no home directory: HOME is not set");
+    } else if (::stat(home.constData(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        errorNumber = ENOTDIR;
+        reason = QStringLiteral("The home directory \"%1\" is not a directory")
+                     .arg(DecodeFileName(home));
+    } else {
+        return std::nullopt;
+    }
+    return TWriteFault{QStringLiteral("Cannot create directory \"%1\". %2").arg(directory, reason),
+                       errorNumber, true};
 }
 
 TSettings TSettings::Load(const QString& fileName, const QString& defaultDirectory) {

@@ -19,8 +19,9 @@
 #include <utility>
 
 #include "base/errors.h"
-#include "imaging/output_file.h"
+#include "base/file_name.h"
 #include "logging.h"
+#include "storage/output_file.h"
 
 namespace vistrel {
 
@@ -325,7 +326,7 @@ int TJPEGImage::Height() const {
 void TJPEGImage::SaveFile(const QString& path) {
     // Encoded before the file is made: a process killed while encoding
     // leaves nothing behind.
-    ReplaceFile(QFile::encodeName(path).toStdString(), Encoded());
+    ReplaceFile(EncodeFileName(path).toStdString(), Encoded());
 }
 
 const std::vector<std::uint8_t>& TJPEGImage::Encoded() {

@@ -8,13 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "arguments.h"
+#include "base/file_name.h"
 #include "cli.h"
 #include "fake_notify_socket.h"
 #include "fake_v4l2.h"
@@ -229,6 +233,11 @@ TEST_F(LogCommandTest, FailuresExitWithOne) {
     EXPECT_EQ(Log({"--dir", dir_.filePath("file/sub"), "--exit-on-fault"}), kExitFailure);
     EXPECT_EQ(errors_, "vistrel-cli: Cannot create directory \"" + dir_.filePath("file/sub") +
                            "\". Not a directory\n");
+    // One that can never be made ends the run without --exit-on-fault too.
+    const QString tooLong = dir_.filePath(QString(256, u'a'));
+    EXPECT_EQ(Log({"--dir", tooLong, "--frames", "1"}), kExitFailure);
+    EXPECT_EQ(errors_,
+              "vistrel-cli: Cannot create directory \"" + tooLong + "\". File name too long\n");
 
     // Unplugged once the capture is surely running: a file was written.
     const QString lostDir = dir_.filePath("lost");
@@ -245,6 +254,20 @@ TEST_F(LogCommandTest, FailuresExitWithOne) {
     unplug.join();
     EXPECT_EQ(errors_.toStdString(), "vistrel-cli: Capture device lost\n");
     EXPECT_EQ(fake_->OpenFds(), 0);
+}
+
+TEST_F(LogCommandTest, ADirectoryNameThatIsNotUtf8ReachesTheFileSystemUnchanged) {
+    const QByteArray native = QFile::encodeName(dir_.path()) + "/caf\xe9-\xff";
+    Feed(0);
+    ASSERT_EQ(Log({"--dir", DecodeFileName(native), "--frames", "1", "--skip", "0"}), kExitSuccess)
+        << errors_.toStdString();
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(native.constData()), ::closedir);
+    ASSERT_TRUE(dir) << "no directory of the given bytes";
+    int pictures = 0;
+    while (const dirent* item = ::readdir(dir.get())) {
+        pictures += QByteArray(item->d_name).endsWith(".jpg") ? 1 : 0;
+    }
+    EXPECT_EQ(pictures, 1);
 }
 
 TEST_F(LogCommandTest, RemovedDirectoryPausesWritingOnceAndItResumesOnce) {

@@ -217,6 +217,22 @@ TEST(SettingsNames, FileNameDirectoryAndShortLabel) {
     EXPECT_EQ(TSettings::SettingsFileName(), qEnvironmentVariable("HOME") + "/.config/Vistrel.ini");
     qputenv("XDG_CONFIG_HOME", oldXdg);
     EXPECT_TRUE(TSettings::DefaultDirectory().endsWith("/Vistrel/"));
+    EXPECT_FALSE(TSettings::DirectoryFault(TSettings::DefaultDirectory()));
+
+    // Without a home the default directory can never be written.
+    const QByteArray oldHome = qgetenv("HOME");
+    for (const auto& [home, reason] : {std::pair{QByteArray(), "HOME is not set"},
+                                       std::pair{QByteArray("/dev/null"), "is not a directory"}}) {
+        qputenv("HOME", home);
+        const std::optional<TWriteFault> fault =
+            TSettings::DirectoryFault(TSettings::DefaultDirectory());
+        ASSERT_TRUE(fault) << reason;
+        EXPECT_TRUE(fault->permanent);
+        EXPECT_TRUE(fault->message.startsWith("Cannot create directory ")) << reason;
+        EXPECT_TRUE(fault->message.endsWith(reason)) << fault->message.toStdString();
+        EXPECT_FALSE(TSettings::DirectoryFault("/elsewhere/"));
+    }
+    qputenv("HOME", oldHome);
 
     const QString d25 = "/home/someone/pictures/ab";
     ASSERT_EQ(d25.size(), 25);

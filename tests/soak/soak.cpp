@@ -33,10 +33,10 @@
 #include "fake_v4l2.h"
 #include "frontend/camera_keeper.h"
 #include "frontend/frame_logger.h"
-#include "frontend/frame_writer.h"
-#include "frontend/retention.h"
 #include "pipeline/video_image.h"
 #include "soak_disk.h"
+#include "storage/frame_writer.h"
+#include "storage/retention.h"
 
 namespace vistrel::soak {
 namespace {

@@ -16,14 +16,16 @@
 #include <cstring>
 #include <vector>
 
+#include "base/errors.h"
 #include "base/unique_fd.h"
 
 namespace vistrel::soak {
 namespace {
 
 QString ErrnoReason(const char* call) {
+    const int error = errno;
     return QStringLiteral("%1: %2").arg(QLatin1String(call),
-                                        QString::fromLocal8Bit(std::strerror(errno)));
+                                        QString::fromStdString(SystemErrorText(error)));
 }
 
 // mkdtemp under base; empty on failure.

@@ -12,8 +12,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// The system's text for errno, with trailing blanks, line breaks and periods
-// removed so it reads well after our own sentence.
+// The one renderer of errno values, safe on any thread: the system's
+// (untranslated) text, with trailing blanks, line breaks and periods removed
+// so it reads well after our own sentence. Copy errno into a local right
+// after the failed call and pass that: anything run in between (a log call,
+// an allocation) may change it.
 std::string SystemErrorText(int errorNumber);
 
 // "<system text> (errno N)": how a failed call's cause appears in the log.

@@ -9,8 +9,8 @@
 #include <functional>
 #include <mutex>
 
-#include "frontend/frame_writer.h"
 #include "imaging/jpeg_image.h"
+#include "storage/frame_writer.h"
 
 namespace vistrel {
 

@@ -4,9 +4,11 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 #include "base/errors.h"
+#include "storage/frame_writer.h"
 
 namespace vistrel {
 
@@ -118,6 +120,10 @@ struct TSettings {
     static QString SettingsFileName();
     // The user's pictures directory + "/Vistrel/".
     static QString DefaultDirectory();
+    // Why directory cannot be written at all when it is the default one and
+    // the user has no home directory (HOME unset, or not a directory): a
+    // permanent fault naming the reason. nullopt otherwise.
+    static std::optional<TWriteFault> DirectoryFault(const QString& directory);
 
     // Reads the file (missing keys keep their defaults) and brings quality
     // and skipped frames into the ranges of the window's controls, and the

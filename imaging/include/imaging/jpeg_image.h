@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "imaging/errors.h"
+#include "storage/file_errors.h"
 
 namespace vistrel {
 
@@ -23,7 +24,7 @@ namespace vistrel {
 // for every frame. Not thread-safe: one object belongs to one thread.
 //
 // Failures are raised: EJPEG for libjpeg's fatal errors, the EFileError kinds
-// (imaging/errors.h) for the output file.
+// (storage/file_errors.h) for the output file.
 class TJPEGImage {
 public:
     TJPEGImage();
@@ -50,7 +51,7 @@ public:
 
     // Encodes the picture if no compressed data is held yet, then writes the
     // compressed data to path, replacing a file of that name (ReplaceFile in
-    // imaging/output_file.h: a temporary file, synced, renamed over path), so
+    // storage/output_file.h: a temporary file, synced, renamed over path), so
     // a failed encode or a full disk never leaves a truncated picture under
     // the final name.
     void SaveFile(const QString& path);

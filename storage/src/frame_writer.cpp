@@ -1,6 +1,4 @@
-#include "frontend/frame_writer.h"
-
-#include <QFile>
+#include "storage/frame_writer.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,9 +11,20 @@
 #include <memory>
 
 #include "base/errors.h"
+#include "base/file_name.h"
 #include "logging.h"
 
 namespace vistrel {
+
+namespace {
+
+// Faults of the name itself: no retry can make such a directory.
+bool IsPermanentDirectoryError(int errorNumber) {
+    return errorNumber == ENAMETOOLONG || errorNumber == ENOTDIR || errorNumber == ELOOP ||
+           errorNumber == EEXIST;
+}
+
+}  // namespace
 
 TFrameWriter::TFrameWriter() : clock_([] { return std::chrono::steady_clock::now(); }) {}
 
@@ -31,7 +40,7 @@ void TFrameWriter::SetDirectory(const QString& directory) {
 std::string TFrameWriter::NativeDirectory() const {
     // As the files are named: the directory, then "/". An empty directory
     // is the root, as it always was.
-    return QFile::encodeName(directory_).toStdString() + "/";
+    return EncodeFileName(directory_).toStdString() + "/";
 }
 
 std::string TFrameWriter::ShownDirectory() const {
@@ -42,14 +51,19 @@ std::string TFrameWriter::ShownDirectory() const {
     return shown;
 }
 
-void TFrameWriter::Prepare() {
+std::optional<TWriteFault> TFrameWriter::Prepare() {
     if (const std::optional<TWriteFault> fault = MakeDirectory()) {
+        if (fault->permanent) {
+            qCWarning(lcStorage, "writing cannot start: %s", qUtf8Printable(fault->message));
+            return fault;
+        }
         Pause(*fault);
         lastTry_ = clock_();
-        return;
+        return std::nullopt;
     }
     retryNow_ = true;
     RemoveStaleTempFiles(directory_ + QLatin1Char('/'));
+    return std::nullopt;
 }
 
 std::optional<TWriteFault> TFrameWriter::MakeDirectory() const {
@@ -58,12 +72,12 @@ std::optional<TWriteFault> TFrameWriter::MakeDirectory() const {
     if (!error) {
         return std::nullopt;
     }
-    qCInfo(lcFrontend, "mkdir %s: %s", qUtf8Printable(directory_),
-           ErrnoText(error.value()).c_str());
+    const int errorNumber = error.value();
+    qCInfo(lcStorage, "mkdir %s: %s", ShownDirectory().c_str(), ErrnoText(errorNumber).c_str());
     return TWriteFault{QStringLiteral("Cannot create directory \"%1\". %2")
                            .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
-                                QString::fromStdString(SystemErrorText(error.value()))),
-                       error.value()};
+                                QString::fromStdString(SystemErrorText(errorNumber))),
+                       errorNumber, IsPermanentDirectoryError(errorNumber)};
 }
 
 std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& encode) {
@@ -90,7 +104,7 @@ std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& e
         const std::vector<std::uint8_t>& jpeg = encode();
         if (jpeg.empty()) {
             // A picture without pixels: an empty file would only look broken.
-            qCInfo(lcFrontend, "an empty picture at %s is not written", qUtf8Printable(stamp));
+            qCInfo(lcStorage, "an empty picture at %s is not written", qUtf8Printable(stamp));
             return std::nullopt;
         }
         fault = Publish(stamp, jpeg, path);
@@ -103,7 +117,7 @@ std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& e
     if (isPaused_) {
         isPaused_ = false;
         pauseMessage_.clear();
-        qCInfo(lcFrontend, "writing resumed: %s", qUtf8Printable(path));
+        qCWarning(lcStorage, "writing resumed: %s", qUtf8Printable(path));
         const std::uint64_t missed = std::exchange(notWritten_, 0);
         if (resumed_) {
             resumed_(missed);
@@ -119,7 +133,7 @@ std::optional<TWriteFault> TFrameWriter::Publish(const QString& stamp,
         const std::string name =
             PublishNewFile(NativeDirectory(), stamp.toStdString(), ".jpg", jpeg, fault_);
         retention_.Added(name);
-        path = directory_ + QLatin1Char('/') + QFile::decodeName(QByteArray::fromStdString(name));
+        path = directory_ + QLatin1Char('/') + DecodeFileName(name);
         return std::nullopt;
     } catch (const EFileError& e) {
         return TWriteFault{QString::fromStdString(e.what()), e.ErrorNumber()};
@@ -130,13 +144,13 @@ void TFrameWriter::Pause(const TWriteFault& fault) {
     // Whatever failed may have changed the directory behind the index.
     retention_.Forget();
     if (isPaused_) {
-        qCInfo(lcFrontend, "writing still paused: %s", qUtf8Printable(fault.message));
+        qCInfo(lcStorage, "writing still paused: %s", qUtf8Printable(fault.message));
         return;
     }
     isPaused_ = true;
     notWritten_ = 0;
     pauseMessage_ = fault.message;
-    qCInfo(lcFrontend, "writing paused: %s", qUtf8Printable(fault.message));
+    qCWarning(lcStorage, "writing paused: %s", qUtf8Printable(fault.message));
     if (paused_) {
         paused_(fault);
     }
@@ -173,10 +187,13 @@ QString TFrameWriter::PauseLabel(const TWriteFault& fault) {
 }
 
 int TFrameWriter::RemoveStaleTempFiles(const QString& directory) {
-    const std::string native = QFile::encodeName(directory).toStdString();
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(native.c_str()), ::closedir);
+    const std::string native = EncodeFileName(directory).toStdString();
+    DIR* const opened = ::opendir(native.c_str());
+    const int openError = errno;
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opened, ::closedir);
     if (!dir) {
-        qCInfo(lcFrontend, "opendir %s: %s", native.c_str(), ErrnoText(errno).c_str());
+        qCWarning(lcStorage, "temporary files left in %s are not removed: opendir: %s",
+                  native.c_str(), ErrnoText(openError).c_str());
         return 0;
     }
     int removed = 0;
@@ -187,7 +204,11 @@ int TFrameWriter::RemoveStaleTempFiles(const QString& directory) {
         }
         // A process that is still there (or that we may not signal) may be
         // writing it; only a gone one cannot.
-        if (::kill(temp->pid, 0) == 0 || errno != ESRCH) {
+        if (::kill(temp->pid, 0) == 0) {
+            continue;
+        }
+        const int killError = errno;
+        if (killError != ESRCH) {
             continue;
         }
         struct stat info {};
@@ -196,14 +217,15 @@ int TFrameWriter::RemoveStaleTempFiles(const QString& directory) {
             continue;
         }
         if (::unlinkat(::dirfd(dir.get()), item->d_name, 0) != 0) {
-            qCInfo(lcFrontend, "unlink %s%s: %s", native.c_str(), item->d_name,
-                   ErrnoText(errno).c_str());
+            const int error = errno;
+            qCWarning(lcStorage, "a temporary file left by an earlier run stays: unlink %s%s: %s",
+                      native.c_str(), item->d_name, ErrnoText(error).c_str());
             continue;
         }
         ++removed;
     }
     if (removed > 0) {
-        qCInfo(lcFrontend, "removed %d temporary files left by earlier runs in %s", removed,
+        qCInfo(lcStorage, "removed %d temporary files left by earlier runs in %s", removed,
                native.c_str());
     }
     return removed;

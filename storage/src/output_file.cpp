@@ -1,4 +1,4 @@
-#include "imaging/output_file.h"
+#include "storage/output_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,6 +24,12 @@ constexpr int kMaxSuffix = 9999;
 
 std::atomic<unsigned> tempCounter{0};
 
+int RealRenameNoReplace(int dir, const char* from, const char* to) {
+    return ::renameat2(dir, from, dir, to, RENAME_NOREPLACE);
+}
+
+std::atomic<RenameNoReplaceCall> renameNoReplace{RealRenameNoReplace};
+
 std::string Join(const std::string& directory, const std::string& name) {
     return directory.empty() || directory.back() == '/' ? directory + name : directory + "/" + name;
 }
@@ -43,7 +49,8 @@ public:
         const int dir = ::open(directory_.empty() ? "." : directory_.c_str(),
                                O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (dir < 0) {
-            Fail<EFCreateError>("open", directory_, errno);
+            const int openError = errno;
+            Fail<EFCreateError>("open", directory_, openError);
         }
         dir_.Reset(dir);
         int error = EEXIST;
@@ -83,10 +90,11 @@ public:
         while (size > 0) {
             const ssize_t written = ::write(fd_.Get(), data, size);
             if (written < 0) {
-                if (errno == EINTR) {
+                const int error = errno;
+                if (error == EINTR) {
                     continue;
                 }
-                Fail<EFWriteError>("write", Path(), errno);
+                Fail<EFWriteError>("write", Path(), error);
             }
             data += written;
             size -= static_cast<std::size_t>(written);
@@ -100,12 +108,16 @@ public:
             Fail<EFSyncError>("fdatasync", Path(), error);
         }
         if (::fdatasync(fd_.Get()) != 0) {
-            Fail<EFSyncError>("fdatasync", Path(), errno);
+            const int error = errno;
+            Fail<EFSyncError>("fdatasync", Path(), error);
         }
         // Closed here, not by the owner: a failing close (a network file
         // system's deferred write) means the file is not whole.
-        if (::close(fd_.Release()) != 0 && errno != EINTR) {
-            Fail<EFSyncError>("close", Path(), errno);
+        if (::close(fd_.Release()) != 0) {
+            const int error = errno;
+            if (error != EINTR) {
+                Fail<EFSyncError>("close", Path(), error);
+            }
         }
     }
 
@@ -115,7 +127,8 @@ public:
             Fail<EFPublishError>("rename", Path(), error);
         }
         if (::renameat(dir_.Get(), name_.c_str(), dir_.Get(), finalName.c_str()) != 0) {
-            Fail<EFPublishError>("rename", Path() + " -> " + finalName, errno);
+            const int error = errno;
+            Fail<EFPublishError>("rename", Path() + " -> " + finalName, error);
         }
         name_.clear();
     }
@@ -150,8 +163,7 @@ private:
     // Gives the temporary file the name unless it is taken: 0, or the errno
     // of the failed call, which is named in call.
     int Claim(const std::string& name, const char*& call) {
-        if (::renameat2(dir_.Get(), name_.c_str(), dir_.Get(), name.c_str(), RENAME_NOREPLACE) ==
-            0) {
+        if (renameNoReplace.load()(dir_.Get(), name_.c_str(), name.c_str()) == 0) {
             return 0;
         }
         const int error = errno;
@@ -165,9 +177,10 @@ private:
             return errno;
         }
         if (::unlinkat(dir_.Get(), name_.c_str(), 0) != 0) {
+            const int unlinkError = errno;
             // The picture is whole under its name; the second name is removed
             // by the next start (its process is gone by then).
-            qCWarning(lcImaging, "unlink %s: %s", Path().c_str(), ErrnoText(errno).c_str());
+            qCWarning(lcStorage, "unlink %s: %s", Path().c_str(), ErrnoText(unlinkError).c_str());
         }
         return 0;
     }
@@ -176,14 +189,15 @@ private:
     // raises Error about the name the caller knows.
     template <typename Error>
     [[noreturn]] void Fail(const char* call, const std::string& file, int errorNumber) {
-        qCInfo(lcImaging, "%s %s: %s", call, file.c_str(), ErrnoText(errorNumber).c_str());
+        qCInfo(lcStorage, "%s %s: %s", call, file.c_str(), ErrnoText(errorNumber).c_str());
         fd_.Reset();
         std::string note;
-        if (!name_.empty() && ::unlinkat(dir_.Get(), name_.c_str(), 0) != 0 && errno != ENOENT) {
-            const int error = errno;
-            qCWarning(lcImaging, "unlink %s: %s", Path().c_str(), ErrnoText(error).c_str());
+        const int unlinkError =
+            name_.empty() || ::unlinkat(dir_.Get(), name_.c_str(), 0) == 0 ? 0 : errno;
+        if (unlinkError != 0 && unlinkError != ENOENT) {
+            qCWarning(lcStorage, "unlink %s: %s", Path().c_str(), ErrnoText(unlinkError).c_str());
             note = "Cannot remove the temporary file \"" + AbsolutePath(Path()) + "\". " +
-                   SystemErrorText(error);
+                   SystemErrorText(unlinkError);
         }
         name_.clear();
         throw Error(shown_, errorNumber, note);
@@ -199,7 +213,7 @@ private:
 
 template <typename Error>
 [[noreturn]] void FailInPlace(const char* call, const std::string& path, int errorNumber) {
-    qCInfo(lcImaging, "%s %s: %s", call, path.c_str(), ErrnoText(errorNumber).c_str());
+    qCInfo(lcStorage, "%s %s: %s", call, path.c_str(), ErrnoText(errorNumber).c_str());
     throw Error(path, errorNumber);
 }
 
@@ -212,7 +226,8 @@ void WriteInPlace(const std::string& path, std::span<const std::uint8_t> bytes,
     }
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
-        FailInPlace<EFCreateError>("open", path, errno);
+        const int error = errno;
+        FailInPlace<EFCreateError>("open", path, error);
     }
     const UniqueFd file(fd);
     if (const int error = fault ? fault(FileStep::Write) : 0) {
@@ -220,8 +235,9 @@ void WriteInPlace(const std::string& path, std::span<const std::uint8_t> bytes,
     }
     for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t written = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (written < 0 && errno != EINTR) {
-            FailInPlace<EFWriteError>("write", path, errno);
+        const int error = written < 0 ? errno : 0;
+        if (error != 0 && error != EINTR) {
+            FailInPlace<EFWriteError>("write", path, error);
         }
         done += written > 0 ? static_cast<std::size_t>(written) : 0;
     }
@@ -258,6 +274,10 @@ std::string PublishNewFile(const std::string& directory, const std::string& stem
     file.Write(bytes);
     file.Sync();
     return file.PublishNew(stem, extension);
+}
+
+void SetRenameNoReplace(RenameNoReplaceCall call) {
+    renameNoReplace.store(call != nullptr ? call : RealRenameNoReplace);
 }
 
 std::optional<TempFileName> ParseTempFileName(std::string_view name) {

@@ -1,6 +1,7 @@
-#include "imaging/output_file.h"
+#include "storage/output_file.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -8,14 +9,26 @@
 #include <unistd.h>
 
 #include <cerrno>
-
-#include "imaging/jpeg_test_util.h"
+#include <cstdint>
+#include <vector>
 
 namespace vistrel {
 namespace {
 
-using test::Bytes;
-using test::ReadBytes;
+using Bytes = std::vector<std::uint8_t>;
+
+Bytes ReadBytes(const QString& path) {
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+    const QByteArray data = file.readAll();
+    return Bytes(data.begin(), data.end());
+}
+
+void WriteBytes(const QString& path, const Bytes& bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+}
 
 class OutputFileTest : public ::testing::Test {
 protected:
@@ -30,8 +43,8 @@ protected:
 };
 
 TEST_F(OutputFileTest, PublishingNeverReplacesAFileButNumbersTheName) {
-    test::WriteBytes(PathOf("090102030405006.jpg"), Bytes(5, 1));
-    test::WriteBytes(PathOf("090102030405006-2.jpg"), Bytes(5, 2));
+    WriteBytes(PathOf("090102030405006.jpg"), Bytes(5, 1));
+    WriteBytes(PathOf("090102030405006-2.jpg"), Bytes(5, 2));
     const std::string first = PublishNewFile(Dir(), "090102030405006", ".jpg", Bytes(7, 3));
     const std::string second = PublishNewFile(Dir(), "090102030405006", ".jpg", Bytes(7, 4));
     EXPECT_EQ(first, "090102030405006-1.jpg");
@@ -51,7 +64,7 @@ TEST_F(OutputFileTest, AFailedStepIsNamedAndLeavesNoFileBehind) {
         {FileStep::Sync, "Cannot sync file"},
         {FileStep::Publish, "Cannot publish file"},
     };
-    test::WriteBytes(PathOf("old.jpg"), Bytes(3, 9));
+    WriteBytes(PathOf("old.jpg"), Bytes(3, 9));
     for (const auto& [failing, sentence] : steps) {
         const FileFaultHook fault = [failing](FileStep step) { return step == failing ? EIO : 0; };
         for (const bool replace : {false, true}) {
@@ -77,6 +90,27 @@ TEST_F(OutputFileTest, AFailedStepIsNamedAndLeavesNoFileBehind) {
     }
     ReplaceFile(PathOf("old.jpg").toStdString(), Bytes(8, 1));
     EXPECT_EQ(ReadBytes(PathOf("old.jpg")), Bytes(8, 1));
+}
+
+// A file system without RENAME_NOREPLACE: the name is claimed with link and
+// unlink, just as safely.
+int NoRenameNoReplace(int, const char*, const char*) {
+    errno = EINVAL;
+    return -1;
+}
+
+TEST_F(OutputFileTest, WithoutRenameNoReplaceALinkClaimsTheNameAndNothingIsReplaced) {
+    WriteBytes(PathOf("090102030405006.jpg"), Bytes(5, 1));
+    SetRenameNoReplace(NoRenameNoReplace);
+    const std::string first = PublishNewFile(Dir(), "090102030405006", ".jpg", Bytes(7, 3));
+    const std::string second = PublishNewFile(Dir(), "090102030405007", ".jpg", Bytes(7, 4));
+    SetRenameNoReplace(nullptr);
+    EXPECT_EQ(first, "090102030405006-1.jpg");
+    EXPECT_EQ(second, "090102030405007.jpg");
+    EXPECT_EQ(ReadBytes(PathOf("090102030405006.jpg")), Bytes(5, 1));
+    EXPECT_EQ(ReadBytes(PathOf("090102030405006-1.jpg")), Bytes(7, 3));
+    EXPECT_EQ(FilesInDir(),
+              QStringList({"090102030405006-1.jpg", "090102030405006.jpg", "090102030405007.jpg"}));
 }
 
 TEST(OutputFileNames, TemporaryNamesTakenApart) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "imaging/errors.h"
+#include "storage/file_errors.h"
 
 namespace vistrel {
 
@@ -41,6 +41,14 @@ void ReplaceFile(const std::string& path, std::span<const std::uint8_t> bytes,
 std::string PublishNewFile(const std::string& directory, const std::string& stem,
                            const std::string& extension, std::span<const std::uint8_t> bytes,
                            const FileFaultHook& fault = {});
+
+// Test seam: the call that claims a name without replacing a file, in
+// directory dir, as renameat2 with RENAME_NOREPLACE does; 0 or -1 with errno.
+// One that fails with EINVAL acts as a file system without that flag, which
+// makes PublishNewFile claim the name with link and unlink. nullptr puts the
+// real call back. For the whole process: set it only in tests.
+using RenameNoReplaceCall = int (*)(int dir, const char* from, const char* to);
+void SetRenameNoReplace(RenameNoReplaceCall call);
 
 // A temporary name taken apart: the final name it was meant for and the
 // process that made it; nullopt for any other name.

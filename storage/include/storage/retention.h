@@ -95,6 +95,7 @@ private:
     TKeepFree floor_;
     FreeSpaceQuery freeSpace_;
     bool scanned_ = false;
+    bool spaceUnknown_ = false;  // said so once already
     std::set<Entry> index_;
     std::uint64_t deleted_ = 0;
 };

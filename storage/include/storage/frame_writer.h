@@ -8,16 +8,19 @@
 #include <optional>
 #include <vector>
 
-#include "frontend/retention.h"
-#include "imaging/output_file.h"
+#include "storage/output_file.h"
+#include "storage/retention.h"
 
 namespace vistrel {
 
-// Why writing paused: the failed step with the file and the system's reason,
-// and the errno.
+// Why writing paused or cannot start: the failed step with the file and the
+// system's reason, and the errno. permanent: the directory can never be
+// written as named (a name too long, a part of the path that is not a
+// directory), so waiting cannot help.
 struct TWriteFault {
     QString message;
     int errorNumber = 0;
+    bool permanent = false;
 };
 
 // Writes the logged pictures into the output directory and rides out a full
@@ -45,7 +48,8 @@ public:
 
     TFrameWriter();
 
-    // The directory is used as given; the file goes after a "/".
+    // The directory is used as given; the file goes after a "/". Its bytes
+    // on the file system are EncodeFileName(directory) (base/file_name.h).
     void SetDirectory(const QString& directory);
     const QString& Directory() const { return directory_; }
     void SetKeepFree(const TKeepFree& floor) { retention_.SetFloor(floor); }
@@ -56,8 +60,11 @@ public:
 
     // At the start of logging: makes the directory when it is missing and
     // removes the temporary files that Vistrel processes no longer running
-    // left in it. A directory that cannot be made pauses writing.
-    void Prepare();
+    // left in it. A directory that can never be made is returned as a
+    // permanent fault, and nothing pauses: the caller does not start. One
+    // that cannot be made for now (no permission, a full or failing disk)
+    // pauses writing, and nullopt is returned.
+    [[nodiscard]] std::optional<TWriteFault> Prepare();
 
     // Writes one picture named after stamp. The path of the new file, or
     // nullopt when none was written (paused, or nothing to write).

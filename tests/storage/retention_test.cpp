@@ -1,4 +1,4 @@
-#include "frontend/retention.h"
+#include "storage/retention.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,7 +14,7 @@
 
 #include <cerrno>
 
-#include "frontend/frame_writer.h"
+#include "storage/frame_writer.h"
 
 namespace vistrel {
 namespace {
@@ -134,6 +134,26 @@ TEST_F(RetentionTest, AFloorThatCannotBeMetPausesWritingLikeAFullDisk) {
     EXPECT_TRUE(Names().isEmpty());
 }
 
+TEST_F(RetentionTest, ADirectoryThatCanNeverBeMadeIsAFaultAtOnceNotAPause) {
+    QFile(dir_.filePath("file")).open(QIODevice::WriteOnly);
+    for (const auto& [name, errorNumber] :
+         {std::pair{dir_.filePath("file/sub"), ENOTDIR},
+          std::pair{dir_.filePath(QString(256, u'a')), ENAMETOOLONG}}) {
+        TFrameWriter writer;
+        int paused = 0;
+        writer.SetPaused([&](const TWriteFault&) { ++paused; });
+        writer.SetDirectory(name);
+        const std::optional<TWriteFault> fault = writer.Prepare();
+        ASSERT_TRUE(fault);
+        EXPECT_TRUE(fault->permanent);
+        EXPECT_EQ(fault->errorNumber, errorNumber);
+        EXPECT_TRUE(fault->message.startsWith("Cannot create directory \"" + name + "\". "))
+            << fault->message.toStdString();
+        EXPECT_FALSE(writer.IsPaused());
+        EXPECT_EQ(paused, 0);
+    }
+}
+
 TEST_F(RetentionTest, PrepareMakesTheDirectoryAndRemovesOnlyStaleTemporaryFilesOfOurs) {
     // A process id that is surely gone: a child that has been waited for.
     const pid_t child = ::fork();
@@ -148,7 +168,7 @@ TEST_F(RetentionTest, PrepareMakesTheDirectoryAndRemovesOnlyStaleTemporaryFilesO
     const QString out = dir_.filePath("new/out");
     TFrameWriter writer;
     writer.SetDirectory(out);
-    writer.Prepare();
+    EXPECT_FALSE(writer.Prepare());
     ASSERT_TRUE(QFileInfo(out).isDir());
 
     const QString stale = ".090102030405006.jpg." + gone + "-0.part";
@@ -165,7 +185,7 @@ TEST_F(RetentionTest, PrepareMakesTheDirectoryAndRemovesOnlyStaleTemporaryFilesO
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     }
     ASSERT_TRUE(QDir(out).mkdir(".090102030405008.jpg." + gone + "-0.part"));
-    writer.Prepare();
+    EXPECT_FALSE(writer.Prepare());
     EXPECT_FALSE(QFileInfo::exists(out + "/" + stale));
     for (const QString& name : kept) {
         EXPECT_TRUE(QFileInfo::exists(out + "/" + name)) << name.toStdString();

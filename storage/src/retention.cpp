@@ -1,4 +1,4 @@
-#include "frontend/retention.h"
+#include "storage/retention.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -125,7 +125,7 @@ TKeepFree KeepFreeSetting(const QString& text) {
     }
     const std::optional<TKeepFree> floor = TKeepFree::Parse(text);
     if (!floor) {
-        qCWarning(lcFrontend, "KeepFree=%s is not a size such as 500M or 5%%; no floor is kept",
+        qCWarning(lcStorage, "KeepFree=%s is not a size such as 500M or 5%%; no floor is kept",
                   qUtf8Printable(text));
         return {};
     }
@@ -135,7 +135,8 @@ TKeepFree KeepFreeSetting(const QString& text) {
 std::optional<TFreeSpace> QueryFreeSpace(const std::string& directory) {
     struct statvfs info {};
     if (::statvfs(directory.c_str(), &info) != 0) {
-        qCInfo(lcFrontend, "statvfs %s: %s", directory.c_str(), ErrnoText(errno).c_str());
+        const int error = errno;
+        qCInfo(lcStorage, "statvfs %s: %s", directory.c_str(), ErrnoText(error).c_str());
         return std::nullopt;
     }
     return TFreeSpace{static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize,
@@ -182,8 +183,16 @@ bool TRetention::MakeRoom() {
     }
     const std::optional<TFreeSpace> space = freeSpace_(directory_);
     if (!space) {
-        return true;  // cannot tell: the write itself will say whether it fits
+        // Cannot tell: the write itself will say whether it fits. Said once
+        // until the free space is known again.
+        if (!spaceUnknown_) {
+            spaceUnknown_ = true;
+            qCWarning(lcStorage, "the free space of %s is unknown; no pictures are deleted for %s",
+                      directory_.c_str(), qUtf8Printable(floor_.Text()));
+        }
+        return true;
     }
+    spaceUnknown_ = false;
     const std::uint64_t floor = floor_.FloorFor(space->total);
     // The free space is counted up by what each deletion frees rather than
     // asked for again: some file systems free the blocks only later.
@@ -230,9 +239,11 @@ std::optional<TRetention::Entry> TRetention::Stat(int dir, const std::string& na
 void TRetention::Scan() {
     index_.clear();
     scanned_ = true;
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(directory_.c_str()), ::closedir);
+    DIR* const opened = ::opendir(directory_.c_str());
+    const int openError = errno;
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opened, ::closedir);
     if (!dir) {
-        qCInfo(lcFrontend, "opendir %s: %s", directory_.c_str(), ErrnoText(errno).c_str());
+        qCInfo(lcStorage, "opendir %s: %s", directory_.c_str(), ErrnoText(openError).c_str());
         return;
     }
     while (const dirent* item = ::readdir(dir.get())) {
@@ -253,11 +264,13 @@ std::uint64_t TRetention::DeleteOldest() {
         return 0;
     }
     if (::unlink(path.c_str()) != 0) {
-        qCInfo(lcFrontend, "unlink %s: %s", path.c_str(), ErrnoText(errno).c_str());
+        const int error = errno;
+        qCWarning(lcStorage, "%s is not deleted to keep %s free: unlink: %s", path.c_str(),
+                  qUtf8Printable(floor_.Text()), ErrnoText(error).c_str());
         return 0;
     }
     ++deleted_;
-    qCInfo(lcFrontend, "deleted %s to keep %s free", path.c_str(), qUtf8Printable(floor_.Text()));
+    qCInfo(lcStorage, "deleted %s to keep %s free", path.c_str(), qUtf8Printable(floor_.Text()));
     return SpaceOf(info);
 }
 

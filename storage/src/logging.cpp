@@ -1,0 +1,8 @@
+#include "logging.h"
+
+namespace vistrel {
+
+// Warnings show; info is off until asked for (QT_LOGGING_RULES, vistrel-cli -v).
+Q_LOGGING_CATEGORY(lcStorage, "vistrel.storage", QtWarningMsg)
+
+}  // namespace vistrel
