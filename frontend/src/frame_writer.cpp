@@ -42,14 +42,15 @@ std::string TFrameWriter::ShownDirectory() const {
     return shown;
 }
 
-void TFrameWriter::Prepare() {
+std::optional<TWriteFault> TFrameWriter::Prepare() {
     if (const std::optional<TWriteFault> fault = MakeDirectory()) {
         Pause(*fault);
         lastTry_ = clock_();
-        return;
+        return std::nullopt;
     }
     retryNow_ = true;
     RemoveStaleTempFiles(directory_ + QLatin1Char('/'));
+    return std::nullopt;
 }
 
 std::optional<TWriteFault> TFrameWriter::MakeDirectory() const {

@@ -18,6 +18,8 @@ namespace vistrel {
 struct TWriteFault {
     QString message;
     int errorNumber = 0;
+    // A directory that can never be written: the start ends instead of pausing.
+    bool permanent = false;
 };
 
 // Writes the logged pictures into the output directory and rides out a full
@@ -56,8 +58,9 @@ public:
 
     // At the start of logging: makes the directory when it is missing and
     // removes the temporary files that Vistrel processes no longer running
-    // left in it. A directory that cannot be made pauses writing.
-    void Prepare();
+    // left in it. A directory that cannot be made pauses writing; a fault
+    // that can never heal is returned instead (none is, yet).
+    std::optional<TWriteFault> Prepare();
 
     // Writes one picture named after stamp. The path of the new file, or
     // nullopt when none was written (paused, or nothing to write).
