@@ -73,8 +73,8 @@ struct TCaptureOptions {
     // Off: a lost camera ends the capture and is not waited for.
     bool waitForLostCamera = true;
     // Stand-ins for the session's capture calls; empty: the session's own.
-    StartCapture startCapture;
-    StopCapture stopCapture;
+    StartCapture startCapture{};
+    StopCapture stopCapture{};
 };
 
 // What TCaptureController reports; each member may be left empty.
