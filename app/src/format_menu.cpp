@@ -114,7 +114,7 @@ void TMainForm::ThumbIContextMenu(const QPoint& globalPos) {
     std::optional<TFormatPick> pick;
     TDeviceFormats formats;
     std::unique_ptr<QMenu> menu =
-        isCapturing_ && session_ && Succeeded(session_->CaptureFormats(formats))
+        IsCapturing() && session_ && Succeeded(session_->CaptureFormats(formats))
             ? MakeFormatMenu(formats, this, [&pick](const TFormatPick& p) { pick = p; })
             : MakeIdleFormatMenu(this);
     env_.showMenu(*menu, globalPos);
@@ -124,55 +124,40 @@ void TMainForm::ThumbIContextMenu(const QPoint& globalPos) {
     }
 }
 
-TFormatRequest TMainForm::SavedFormatRequest(const QString& deviceName) {
-    if ((chosenFormat_.isEmpty() && chosenSize_.isEmpty()) || !session_) {
-        return {};
-    }
-    TDeviceFormats offered;
-    if (Failed(session_->GetDeviceFormats(deviceName, offered))) {
-        return {};  // a camera that cannot be listed fails to start on its own
-    }
-    TFormatChoice choice;
-    TFormatRequest request;
-    QString why = QStringLiteral("not a format and size");
-    if (ChoiceFromSettings(chosenFormat_, chosenSize_, choice) &&
-        ResolveFormatChoice(offered, choice, request, why)) {
-        return request;
+void TMainForm::SavedFormatSkipped(const TSavedFormatSkip& skip) {
+    if (skip.reason == TSavedFormatSkip::Reason::Unconvertible) {
+        qCWarning(lcApp,
+                  "the saved format %s is one Vistrel cannot convert (%s); taking the camera's "
+                  "current format",
+                  qUtf8Printable(skip.saved), qUtf8Printable(skip.why));
+        return;
     }
     qCWarning(lcApp,
               "the camera does not offer the saved format %s (%s); taking its current format",
-              qUtf8Printable((chosenFormat_ + u' ' + chosenSize_).trimmed()), qUtf8Printable(why));
-    return {};
+              qUtf8Printable(skip.saved), qUtf8Printable(skip.why));
 }
 
-void TMainForm::CaptureStarted(const TFormatRequest& request) {
-    if (!session_) {
-        return;
-    }
-    const TStreamFormat& got = session_->CaptureFormat();
-    if (const QString note = AdjustmentNote(request, got); !note.isEmpty()) {
-        qCWarning(lcApp, "the camera adjusted the request: %s", qUtf8Printable(note));
+void TMainForm::CaptureStarted(const TStartReport& report) {
+    if (!report.adjustment.isEmpty()) {
+        qCWarning(lcApp, "the camera adjusted the request: %s", qUtf8Printable(report.adjustment));
     }
     unconvertibleNote_.clear();
     SourceXYL->setToolTip(QString());
-    if (request.pixelFormat != 0 || IsConvertible(got.pixelFormat)) {
+    if (!report.unconvertible) {
         return;
     }
     // The frames show the "Unknown compression" picture; the label says why
     // and the tooltip how to choose another format.
-    TDeviceFormats offered;
-    session_->CaptureFormats(offered);
-    const QStringList names = ConvertibleFormats(offered);
-    const QString name = FormatName(got.pixelFormat);
+    const QString name = FormatName(report.pixelFormat);
     unconvertibleNote_ = tr("%1 unsupported").arg(name);
     SourceXYL->setText(unconvertibleNote_);
     SourceXYL->adjustSize();
     SourceXYL->setToolTip(
-        names.isEmpty()
+        report.convertible.isEmpty()
             ? tr("The camera sends %1, which Vistrel cannot convert.").arg(name)
             : tr("The camera sends %1, which Vistrel cannot convert. Right-click the picture to "
                  "choose %2.")
-                  .arg(name, names.join(QStringLiteral(", "))));
+                  .arg(name, report.convertible.join(QStringLiteral(", "))));
     qCInfo(lcApp, "the camera sends %s, which cannot be converted", qUtf8Printable(name));
 }
 

@@ -64,15 +64,6 @@ public:
     BusyCursor& operator=(const BusyCursor&) = delete;
 };
 
-// Makes the writer ready for its directory; a directory that can never be
-// written is returned, and logging does not start.
-std::optional<TWriteFault> PrepareWriting(TFrameWriter& writer) {
-    if (std::optional<TWriteFault> fault = TSettings::DirectoryFault(writer.Directory())) {
-        return fault;
-    }
-    return writer.Prepare();
-}
-
 }  // namespace
 
 QString ReadFileVersion() {
@@ -105,7 +96,7 @@ TMainForm::~TMainForm() {
     }
     // The session goes before the controls its frames would draw on.
     logger_.SetSessionReady(false);
-    cameraKeeper_.reset();
+    controller_.reset();
     session_.reset();
 }
 
@@ -258,11 +249,12 @@ void TMainForm::CreateControls() {
             [this](int proposed) { Guarded([&] { SkipUDChangingEx(proposed); }); });
     connect(LoggingCB, &QCheckBox::toggled, this, [this](bool on) {
         logger_.SetLogging(on);
-        if (on && isCapturing_) {
-            if (const std::optional<TWriteFault> fault = PrepareWriting(logger_.Writer())) {
-                ShowMessage(QMessageBox::Critical, tr("Error"), fault->message);
-                LoggingCB->setChecked(false);
-            }
+        if (!on || !IsCapturing()) {
+            return;
+        }
+        if (const std::optional<TWriteFault> fault = controller_->PrepareWriting()) {
+            ShowMessage(QMessageBox::Critical, tr("Error"), fault->message);
+            LoggingCB->setChecked(false);
         }
     });
     connect(ThumbI, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
@@ -308,27 +300,20 @@ void TMainForm::FormCreate() {
     // The only place the quality reaches the encoder: a later move of the
     // slider applies from the next start, once saved.
     logger_.JpegEncoder().SetEncodingQuality(JPEGQTB->value());
-    isCapturing_ = false;
 
     session_ = std::make_unique<TVideoImage>(env_.sessionOptions);
     session_->SetDisplayCanvas(nullptr);  // the thumbnail is drawn by the logger
-    session_->OnDeviceLost = [this](TVideoImage&, TStatus) { Guarded([&] { CaptureDeviceLost(); }); };
-    // A camera that comes back is started as Run started it.
-    cameraKeeper_ = std::make_unique<TCameraKeeper>(
-        *session_, [this](const QString& name) { return SessionStartCapture(name, captureRequest_); },
-        env_.cameraKeeper);
-    cameraKeeper_->OnReturned = [this](const TCaptureNode& node) {
-        Guarded([&] { CameraReturned(node); });
-    };
+    controller_ = std::make_unique<TCaptureController>(
+        *session_, logger_,
+        TCaptureController::Options{.cameraKeeper = env_.cameraKeeper,
+                                    .startCapture = env_.startCapture,
+                                    .stopCapture = env_.stopCapture});
+    controller_->SetEvents(CaptureEvents());
     RefreshCameraList();
     SelectCameraIndex();
-    session_->OnNewVideoFrame = [this](TVideoImage&, std::int32_t, std::int32_t,
-                                       const std::uint8_t*) { OnNewFrame(); };
     logger_.SetFrameShown([this](const QString& sizeText, const QImage& thumbnail) {
         FrameShown(sizeText, thumbnail);
     });
-    logger_.Writer().SetPaused([this](const TWriteFault& fault) { WritePaused(fault); });
-    logger_.Writer().SetResumed([this](std::uint64_t missed) { WriteResumed(missed); });
     DrawFirstThumbnail();
     logger_.SetSessionReady(true);
 
@@ -416,25 +401,6 @@ void TMainForm::SessionDeviceList(QStringList& list) {
     }
 }
 
-int TMainForm::SessionStartCapture(const QString& deviceName, const TFormatRequest& request) {
-    if (!session_) {
-        return 1;
-    }
-    return env_.startCapture ? env_.startCapture(*session_, deviceName, request)
-                             : session_->StartCapture(deviceName, request);
-}
-
-void TMainForm::SessionStopCapture() {
-    if (!session_) {
-        return;
-    }
-    if (env_.stopCapture) {
-        env_.stopCapture(*session_);
-    } else {
-        session_->StopCapture();
-    }
-}
-
 void TMainForm::RefreshCameraList() {
     cameraCount_ = 0;
     QStringList list;
@@ -471,64 +437,68 @@ void TMainForm::SetCapturingControls(bool capturing) {
     CamLstCB->setEnabled(!capturing);
 }
 
+TCaptureController::Events TMainForm::CaptureEvents() {
+    TCaptureController::Events events;
+    events.savedFormatSkipped = [this](const TSavedFormatSkip& skip) { SavedFormatSkipped(skip); };
+    events.started = [this](const TStartReport& report) { CaptureStarted(report); };
+    events.lost = [this](TStatus) { Guarded([&] { CameraWaitStarted(); }); };
+    events.returned = [this](const TCaptureNode& node) { Guarded([&] { CameraReturned(node); }); };
+    events.writePaused = [this](const TWriteFault& fault) { WritePaused(fault); };
+    events.writeResumed = [this](std::uint64_t missed) { WriteResumed(missed); };
+    // Frame errors leave through the session, which hands them to the error
+    // handler.
+    return events;
+}
+
 void TMainForm::RunSBClick() {
-    if (!session_ || isCapturing_ || IsWaitingForCamera() || inCaptureControl_) {
+    if (!controller_ || IsCapturing() || IsWaitingForCamera() || inCaptureControl_) {
         return;
     }
     const FlagScope scope(inCaptureControl_);
 
-    int result = 1;
-    TFormatRequest request;
-    std::optional<TWriteFault> writeFault;
+    TStartResult result;
     {
         const BusyCursor busy;
         // Pending events have run: the window may have been closed meanwhile.
-        if (!session_) {
+        if (!controller_) {
             return;
         }
-        logger_.SetFrameDivisor(SkipUD->Position() + 1);
-        logger_.ResetFrameCounter();
-        // A missing directory is made; one that cannot be made for now
-        // pauses writing, one that can never be made stops the start.
-        if (LoggingCB->isChecked()) {
-            writeFault = PrepareWriting(logger_.Writer());
-        }
-        if (!writeFault) {
-            captureDevice_ = QStringLiteral("#") + QString::number(CamLstCB->currentIndex() + 1);
-            request = SavedFormatRequest(captureDevice_);
-            result = SessionStartCapture(captureDevice_, request);
-        }
+        result = controller_->Run({.device = NumberedDeviceName(CamLstCB->currentIndex() + 1),
+                                   .savedFormat = chosenFormat_,
+                                   .savedSize = chosenSize_,
+                                   .frameDivisor = SkipUD->Position() + 1});
     }
     QApplication::processEvents();
-    if (!session_) {
+    if (!controller_) {
         return;
     }
-    if (writeFault) {
-        ShowMessage(QMessageBox::Critical, tr("Error"), writeFault->message);
+    if (!result.Started()) {
+        ShowStartFailure(result);
         return;
     }
-    if (result != 0) {
-        ShowMessage(QMessageBox::Critical, tr("Error"), tr("Could not start grabbing!"));
-        return;
-    }
-    isCapturing_ = true;
-    captureRequest_ = request;
     SetCapturingControls(true);
-    CaptureStarted(request);
 }
 
 void TMainForm::StopSBClick() {
-    if (!session_ || inCaptureControl_) {
+    if (!controller_ || inCaptureControl_) {
         return;
     }
     const FlagScope scope(inCaptureControl_);
-    EndCameraWait();
-    {
+    if (IsWaitingForCamera()) {
+        // Ended before anything else runs, so the camera cannot come back in
+        // between; no session is capturing, so no busy cursor either.
+        controller_->Stop();
+        frameSizeText_ = QStringLiteral("... x ...");
+        if (!logger_.Writer().IsPaused()) {
+            SetLabelText(SourceXYL, frameSizeText_);
+        }
+    } else {
         const BusyCursor busy;
-        SessionStopCapture();
-        isCapturing_ = false;
+        if (controller_) {
+            controller_->Stop();
+        }
     }
-    if (!session_) {
+    if (!controller_) {
         return;
     }
     SetCapturingControls(false);
@@ -537,7 +507,7 @@ void TMainForm::StopSBClick() {
 }
 
 void TMainForm::UpdateSBClick() {
-    if (isCapturing_ || IsWaitingForCamera()) {
+    if (IsCapturing() || IsWaitingForCamera()) {
         return;
     }
     RefreshCameraList();
@@ -545,29 +515,26 @@ void TMainForm::UpdateSBClick() {
 }
 
 void TMainForm::CaptureDeviceLost() {
-    if (!isCapturing_) {
-        return;
+    if (controller_) {
+        controller_->CameraLost(TStatus{});
     }
-    // The session has stopped already; a second stop costs nothing. No
-    // message box: a window left alone must never wait for a click. It
+}
+
+void TMainForm::CameraWaitStarted() {
+    // No message box: a window left alone must never wait for a click. It
     // says so in the frame-size label and waits for the camera instead.
-    SessionStopCapture();
-    isCapturing_ = false;
     qCWarning(lcApp, "capture device lost; waiting for it to come back");
     RefreshCameraList();
     SelectCameraIndex();
     SetCapturingControls(true);
     SetLabelText(SourceXYL, tr("Waiting for camera"));
-    cameraKeeper_->Wait();
 }
 
 void TMainForm::CameraReturned(const TCaptureNode& node) {
-    isCapturing_ = true;
     qCWarning(lcApp, "capture device back at %s", node.path.c_str());
     // The camera may be back at another place in the list; the selection
     // follows it, so that Stop and Run start it again.
     cameraIndex_ = node.position - 1;
-    captureDevice_ = QStringLiteral("#%1").arg(node.position);
     RefreshCameraList();
     SelectCameraIndex();
     SetCapturingControls(true);
@@ -578,53 +545,41 @@ void TMainForm::CameraReturned(const TCaptureNode& node) {
     }
 }
 
-void TMainForm::EndCameraWait() {
-    if (IsWaitingForCamera()) {
-        cameraKeeper_->Cancel();
-        frameSizeText_ = QStringLiteral("... x ...");
-        if (!logger_.Writer().IsPaused()) {
-            SetLabelText(SourceXYL, frameSizeText_);
-        }
-    }
-}
-
 void TMainForm::ChooseCaptureFormat(std::uint32_t pixelFormat, std::uint32_t width,
                                     std::uint32_t height) {
-    if (!session_ || !isCapturing_ || inCaptureControl_) {
+    if (!controller_ || !IsCapturing() || inCaptureControl_) {
         return;
     }
     const FlagScope scope(inCaptureControl_);
-    const TFormatRequest request{pixelFormat, width, height, {}};
-    int result = 1;
+    TStartResult result;
     {
         const BusyCursor busy;
-        if (!session_) {
+        if (!controller_) {
             return;
         }
-        SessionStopCapture();
-        // A frame of the old format still queued would be taken as one of
-        // the new format.
-        QCoreApplication::removePostedEvents(session_->FrameWindow(), TVideoImage::kFrameMessage);
-        result = SessionStartCapture(captureDevice_, request);
+        result = controller_->ChangeFormat({pixelFormat, width, height, {}});
     }
     QApplication::processEvents();
-    if (!session_) {
+    if (!controller_) {
         return;
     }
-    if (result != 0) {
-        isCapturing_ = false;
+    if (!result.Started()) {
         SetCapturingControls(false);
         RefreshCameraList();
         SelectCameraIndex();
-        ShowMessage(QMessageBox::Critical, tr("Error"), tr("Could not start grabbing!"));
+        ShowStartFailure(result);
         return;
     }
     // Kept for the settings only once the camera runs in it.
     chosenFormat_ = FormatName(pixelFormat);
     chosenSize_ = SizeText(width, height);
-    captureRequest_ = request;
-    logger_.ResetFrameCounter();
-    CaptureStarted(request);
+}
+
+void TMainForm::ShowStartFailure(const TStartResult& result) {
+    const QString text = result.outcome == TStartResult::Outcome::Failed
+                             ? tr("Could not start grabbing!")
+                             : result.message;
+    ShowMessage(QMessageBox::Critical, tr("Error"), text);
 }
 
 void TMainForm::CamLstCBChange(int index) {
@@ -661,11 +616,6 @@ void TMainForm::ExitSBClick() {
 }
 
 // ---- Frames ------------------------------------------------------------------
-
-void TMainForm::OnNewFrame() {
-    // Errors leave through the session, which hands them to the error handler.
-    logger_.OnNewFrame();
-}
 
 void TMainForm::FrameShown(const QString& sizeText, const QImage& thumbnail) {
     frameSizeText_ = unconvertibleNote_.isEmpty() ? sizeText : unconvertibleNote_;
@@ -754,11 +704,10 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 bool TMainForm::FormClose() {
     const std::lock_guard<std::recursive_mutex> hold(logger_.FrameLock());
     if (logger_.IsSessionReady()) {
-        if (isCapturing_) {
-            Guarded([&] { SessionStopCapture(); });
-            isCapturing_ = false;
+        if (IsCapturing()) {
+            Guarded([&] { controller_->Stop(); });
         }
-        cameraKeeper_.reset();
+        controller_.reset();
         session_->Dispose();
         session_.reset();
         logger_.SetSessionReady(false);

@@ -2,6 +2,7 @@
 
 #include "arguments.h"
 #include "base/errors.h"
+#include "frontend/device_name.h"
 #include "frontend/format_choice.h"
 #include "frontend/settings.h"
 #include "pipeline/video_image.h"
@@ -54,7 +55,7 @@ QString CameraListingFailure(const QString& device, TStatus status) {
 int RunFormats(const FormatsOptions& options, const LogSettings& where,
                const std::shared_ptr<V4L2Io>& io, QTextStream& out, QTextStream& err) {
     const TSettings settings = TSettings::Load(where.settingsFile, where.defaultDirectory);
-    const QString device = options.device.value_or(QStringLiteral("#%1").arg(settings.Cam + 1));
+    const QString device = options.device.value_or(NumberedDeviceName(settings.Cam + 1));
     TVideoImage session(TVideoImage::Options{.installIdleHook = false, .io = io});
     TDeviceFormats formats;
     if (const TStatus status = session.GetDeviceFormats(device, formats); Failed(status)) {

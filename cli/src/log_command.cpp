@@ -16,6 +16,7 @@
 #include "base/error_handler.h"
 #include "base/errors.h"
 #include "base/unique_fd.h"
+#include "frontend/capture_controller.h"
 #include "frontend/frame_logger.h"
 #include "frontend/settings.h"
 #include "log_format.h"
@@ -90,6 +91,238 @@ private:
     std::array<struct sigaction, 2> previous_{};
 };
 
+// One "vistrel-cli log" run: the capture controller runs the camera; its
+// reports become lines on standard error and the service manager's status.
+class LogRun {
+public:
+    LogRun(const LogOptions& options, const LogSettings& where, const std::shared_ptr<V4L2Io>& io,
+           QTextStream& out, QTextStream& err, bool statusLine);
+    LogRun(const LogRun&) = delete;
+    LogRun& operator=(const LogRun&) = delete;
+
+    // Runs until a limit is reached, a fault ends the run or a signal
+    // arrives; the exit status.
+    int Exec();
+
+private:
+    void Configure();
+    TCaptureEvents Events();
+    bool Start();
+    void Loop(const StopSignals& stopSignals);
+
+    void Note(const QString& message);
+    void Fail(const QString& message);
+    // Frame events already queued may still be delivered after the loop was
+    // asked to end; none of them is taken.
+    void Stop();
+    void PrintStatus();
+
+    void FrameHandled(bool fileWritten);
+    void WritePaused(const TWriteFault& fault);
+    void WriteResumed(std::uint64_t notWritten);
+    void CameraLost(TStatus reason);
+    void CameraReturned(const TCaptureNode& node);
+
+    const LogOptions& options_;
+    const LogSettings& where_;
+    QTextStream& out_;
+    QTextStream& err_;
+    const bool statusLine_;
+    const TSettings settings_;
+    const QString device_;
+    TVideoImage session_;
+    TFrameLogger logger_;
+    TCaptureController controller_;
+    ServiceNotifier notifier_;  // no-op outside a service
+    QEventLoop loop_;
+    int status_ = kExitSuccess;
+};
+
+// The one wording of a camera that did not start.
+QString StartFailureText() {
+    return QStringLiteral("Could not start grabbing!");
+}
+
+LogRun::LogRun(const LogOptions& options, const LogSettings& where,
+               const std::shared_ptr<V4L2Io>& io, QTextStream& out, QTextStream& err,
+               bool statusLine)
+    : options_(options),
+      where_(where),
+      out_(out),
+      err_(err),
+      statusLine_(statusLine),
+      settings_(TSettings::Load(where.settingsFile, where.defaultDirectory)),
+      device_(options.device.value_or(NumberedDeviceName(settings_.Cam + 1))),
+      session_(TVideoImage::Options{.io = io}),
+      logger_([this](QImage& image) { session_.CopyFrameTo(image); }),
+      controller_(session_, logger_,
+                  TCaptureOptions{.cameraKeeper = where.cameraKeeper,
+                                  .waitForLostCamera = !options.exitOnFault}),
+      notifier_(device_) {
+    Configure();
+    controller_.SetEvents(Events());
+}
+
+void LogRun::Configure() {
+    QString directory = options_.directory.value_or(settings_.Directory);
+    if (options_.subdir) {
+        directory +=
+            (directory.endsWith(u'/') ? QString() : QStringLiteral("/")) + *options_.subdir;
+    }
+    logger_.SetLogging(!options_.noWrite);
+    logger_.SetOutputDirectory(directory);
+    logger_.Writer().SetKeepFree(options_.keepFree.value_or(KeepFreeSetting(settings_.KeepFree)));
+    logger_.Writer().SetRetryInterval(where_.retryInterval);
+    logger_.JpegEncoder().SetEncodingQuality(options_.quality.value_or(settings_.JPEGQuality));
+    logger_.SetSessionReady(true);
+}
+
+TCaptureEvents LogRun::Events() {
+    TCaptureEvents events;
+    events.savedFormatSkipped = [this](const TSavedFormatSkip& skip) {
+        NoteSavedFormatSkip(skip, err_);
+    };
+    events.started = [this](const TStartReport& report) { NoteStartReport(report, err_); };
+    events.lost = [this](TStatus reason) { CameraLost(reason); };
+    events.returned = [this](const TCaptureNode& node) { CameraReturned(node); };
+    events.writePaused = [this](const TWriteFault& fault) { WritePaused(fault); };
+    events.writeResumed = [this](std::uint64_t notWritten) { WriteResumed(notWritten); };
+    events.frameHandled = [this](bool fileWritten) { FrameHandled(fileWritten); };
+    events.frameFailed = [this](std::exception_ptr error) { Fail(ErrorMessage(error)); };
+    return events;
+}
+
+int LogRun::Exec() {
+    // Installed before the start, so that an early Ctrl+C ends the run too.
+    StopSignals stopSignals;
+    if (!Start()) {
+        return status_;
+    }
+    notifier_.Ready();
+    Loop(stopSignals);
+    controller_.Stop();
+    if (statusLine_ && status_ == kExitSuccess) {
+        PrintStatus();
+        err_ << '\n';
+    }
+    return status_;
+}
+
+bool LogRun::Start() {
+    const TStartResult result =
+        controller_.Run({.device = device_,
+                         .asked = options_.format,
+                         .savedFormat = settings_.Format,
+                         .savedSize = settings_.Size,
+                         .frameDivisor = options_.skip.value_or(settings_.SkippedFrames) + 1});
+    switch (result.outcome) {
+        case TStartResult::Outcome::Started:
+            return true;
+        case TStartResult::Outcome::NotOffered:
+            Usage(result.message);
+        case TStartResult::Outcome::Failed:
+            err_ << kProgram << ": " << StartFailureText() << '\n';
+            status_ = kExitFailure;
+            break;
+        case TStartResult::Outcome::Unwritable:
+            Fail(result.message);
+            break;
+        case TStartResult::Outcome::Cancelled:
+            break;  // said and ended by the report that cancelled it
+    }
+    return false;
+}
+
+void LogRun::Loop(const StopSignals& stopSignals) {
+    QSocketNotifier stopNotifier(stopSignals.ReadEnd(), QSocketNotifier::Read);
+    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &loop_, [this] { Stop(); });
+    QTimer deadline;
+    if (options_.seconds > 0) {
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, &loop_, [this] { Stop(); });
+        deadline.start(options_.seconds * 1000);
+    }
+    QTimer statusTimer;
+    if (statusLine_) {
+        QObject::connect(&statusTimer, &QTimer::timeout, &loop_, [this] { PrintStatus(); });
+        statusTimer.start(500);
+    }
+    loop_.exec();
+}
+
+void LogRun::Note(const QString& message) {
+    err_ << (statusLine_ ? "\n" : "") << kProgram << ": " << message << '\n';
+    err_.flush();
+}
+
+void LogRun::Fail(const QString& message) {
+    Note(message);
+    status_ = kExitFailure;
+    Stop();
+}
+
+void LogRun::Stop() {
+    controller_.StopTakingFrames();
+    loop_.exit();
+}
+
+void LogRun::PrintStatus() {
+    const TVideoImage::SampleCounts counts = session_.Samples();
+    err_ << "\rreceived " << counts.received << ", taken " << logger_.FramesTaken() << ", written "
+         << logger_.FilesWritten() << ", dropped " << counts.dropped << " (bad " << counts.bad
+         << ")   ";
+    err_.flush();
+}
+
+void LogRun::FrameHandled(bool fileWritten) {
+    notifier_.FrameArrived(logger_.FramesTaken(), logger_.FilesWritten());
+    if (fileWritten) {
+        out_ << logger_.LastFile() << '\n';
+        out_.flush();
+    }
+    const std::uint64_t done = options_.noWrite ? logger_.FramesTaken() : logger_.FilesWritten();
+    if (options_.frames > 0 && done >= static_cast<std::uint64_t>(options_.frames)) {
+        Stop();
+    }
+}
+
+// Knowingly waiting, for the service manager's watchdog: a lost camera or
+// paused writing is not a hang.
+void LogRun::WritePaused(const TWriteFault& fault) {
+    if (options_.exitOnFault) {
+        Fail(fault.message);
+        return;
+    }
+    const auto ms = where_.retryInterval.count();
+    Note(
+        fault.message + QStringLiteral("; writing paused, trying again every ") +
+        (ms % 1000 == 0 ? QStringLiteral("%1 s").arg(ms / 1000) : QStringLiteral("%1 ms").arg(ms)));
+    notifier_.SetWaiting(controller_.Waiting());
+}
+
+void LogRun::WriteResumed(std::uint64_t notWritten) {
+    Note(QStringLiteral("writing resumed; %1 taken frames were not written").arg(notWritten));
+    notifier_.SetWaiting(controller_.Waiting());
+}
+
+void LogRun::CameraLost(TStatus reason) {
+    if (options_.exitOnFault) {
+        Fail(QStringLiteral("Capture device lost"));
+        return;
+    }
+    const int error = ErrnoOfStatus(reason);
+    const QString cause =
+        error != 0 ? QStringLiteral(" (%1)").arg(QString::fromStdString(SystemErrorText(error)))
+                   : QString();
+    Note(QStringLiteral("Capture device lost%1; waiting for it to come back").arg(cause));
+    notifier_.SetWaiting(controller_.Waiting());
+}
+
+void LogRun::CameraReturned(const TCaptureNode& node) {
+    Note(QStringLiteral("Capture device back at %1").arg(QString::fromStdString(node.path)));
+    notifier_.SetWaiting(controller_.Waiting());
+}
+
 }  // namespace
 
 LogOptions ParseLogArguments(const QStringList& arguments) {
@@ -138,170 +371,8 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
 
 int RunLog(const LogOptions& options, const LogSettings& where, const std::shared_ptr<V4L2Io>& io,
            QTextStream& out, QTextStream& err, bool statusLine) {
-    const TSettings settings = TSettings::Load(where.settingsFile, where.defaultDirectory);
-    const QString device = options.device.value_or(QStringLiteral("#%1").arg(settings.Cam + 1));
-    QString directory = options.directory.value_or(settings.Directory);
-    if (options.subdir) {
-        directory += (directory.endsWith(u'/') ? QString() : QStringLiteral("/")) + *options.subdir;
-    }
-
-    TVideoImage session(TVideoImage::Options{.io = io});
-    TFrameLogger logger([&session](QImage& image) { session.CopyFrameTo(image); });
-    logger.SetFrameDivisor(options.skip.value_or(settings.SkippedFrames) + 1);
-    logger.ResetFrameCounter();
-    logger.SetLogging(!options.noWrite);
-    logger.SetOutputDirectory(directory);
-    logger.Writer().SetKeepFree(options.keepFree.value_or(KeepFreeSetting(settings.KeepFree)));
-    logger.Writer().SetRetryInterval(where.retryInterval);
-    logger.JpegEncoder().SetEncodingQuality(options.quality.value_or(settings.JPEGQuality));
-    logger.SetSessionReady(true);
-
-    QEventLoop loop;
-    int status = kExitSuccess;
-    // Frame events already queued may still be delivered after exit() was
-    // asked for; none of them is taken once the run is over.
-    bool stopping = false;
-    auto stop = [&] {
-        stopping = true;
-        loop.exit();
-    };
-    auto note = [&](const QString& message) {
-        err << (statusLine ? "\n" : "") << kProgram << ": " << message << '\n';
-        err.flush();
-    };
-    auto fail = [&](const QString& message) {
-        note(message);
-        status = kExitFailure;
-        stop();
-    };
-    auto printStatus = [&] {
-        const TVideoImage::SampleCounts counts = session.Samples();
-        err << "\rreceived " << counts.received << ", taken " << logger.FramesTaken()
-            << ", written " << logger.FilesWritten() << ", dropped " << counts.dropped << " (bad "
-            << counts.bad << ")   ";
-        err.flush();
-    };
-
-    ServiceNotifier notifier(device);  // no-op outside a service
-    // Knowingly waiting, for the service manager's watchdog: a lost camera
-    // or paused writing is not a hang.
-    bool cameraLost = false;
-    bool writePaused = false;
-
-    session.OnNewVideoFrame = [&](TVideoImage&, std::int32_t, std::int32_t, const std::uint8_t*) {
-        if (stopping) {
-            return;
-        }
-        const std::uint64_t written = logger.FilesWritten();
-        try {
-            logger.OnNewFrame();
-        } catch (...) {
-            fail(ErrorMessage(std::current_exception()));
-            return;
-        }
-        notifier.FrameArrived(logger.FramesTaken(), logger.FilesWritten());
-        if (logger.FilesWritten() != written) {
-            out << logger.LastFile() << '\n';
-            out.flush();
-        }
-        const std::uint64_t done = options.noWrite ? logger.FramesTaken() : logger.FilesWritten();
-        if (options.frames > 0 && done >= static_cast<std::uint64_t>(options.frames)) {
-            stop();
-        }
-    };
-    logger.Writer().SetPaused([&](const TWriteFault& fault) {
-        if (options.exitOnFault) {
-            fail(fault.message);
-            return;
-        }
-        const auto ms = where.retryInterval.count();
-        note(fault.message + QStringLiteral("; writing paused, trying again every ") +
-             (ms % 1000 == 0 ? QStringLiteral("%1 s").arg(ms / 1000)
-                             : QStringLiteral("%1 ms").arg(ms)));
-        writePaused = true;
-        notifier.SetWaiting(true);
-    });
-    logger.Writer().SetResumed([&](std::uint64_t notWritten) {
-        note(QStringLiteral("writing resumed; %1 taken frames were not written").arg(notWritten));
-        writePaused = false;
-        notifier.SetWaiting(cameraLost);
-    });
-    // The start request in one place: a camera that comes back is started
-    // the same way, on the node it came back at.
-    TFormatRequest request;  // chosen below, before the first start
-    auto startCapture = [&session, &request](const QString& deviceName) {
-        return session.StartCapture(deviceName, request);
-    };
-    TCameraKeeper keeper(session, startCapture, where.cameraKeeper);
-    keeper.OnReturned = [&](const TCaptureNode& node) {
-        note(QStringLiteral("Capture device back at %1").arg(QString::fromStdString(node.path)));
-        cameraLost = false;
-        notifier.SetWaiting(writePaused);
-    };
-    session.OnDeviceLost = [&](TVideoImage&, TStatus reason) {
-        if (options.exitOnFault) {
-            fail(QStringLiteral("Capture device lost"));
-            return;
-        }
-        const int error = ErrnoOfStatus(reason);
-        const QString cause =
-            error != 0 ? QStringLiteral(" (%1)").arg(QString::fromStdString(SystemErrorText(error)))
-                       : QString();
-        note(QStringLiteral("Capture device lost%1; waiting for it to come back").arg(cause));
-        cameraLost = true;
-        notifier.SetWaiting(true);
-        keeper.Wait();
-    };
-
-    // Installed before the start, so that an early Ctrl+C ends the run too.
-    StopSignals stopSignals;
-    request = ChooseLogFormat(options.format, settings, session, device, err);
-    if (startCapture(device) != 0) {
-        err << kProgram << ": Could not start grabbing!\n";
-        return kExitFailure;
-    }
-    NoteLogFormat(request, session, err);
-    if (!options.noWrite) {
-        // Makes a missing directory; one that cannot be made for now pauses
-        // writing (or, with --exit-on-fault, ends the run here), one that
-        // can never be made ends it at once.
-        std::optional<TWriteFault> fault =
-            TSettings::DirectoryFault(options.directory ? QString() : settings.Directory);
-        if (!fault) {
-            fault = logger.Writer().Prepare();
-        }
-        if (fault) {
-            fail(fault->message);
-        }
-        if (stopping) {
-            session.StopCapture();
-            return status;
-        }
-    }
-    notifier.Ready();
-
-    QSocketNotifier stopNotifier(stopSignals.ReadEnd(), QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &loop, stop);
-    QTimer deadline;
-    if (options.seconds > 0) {
-        deadline.setSingleShot(true);
-        QObject::connect(&deadline, &QTimer::timeout, &loop, stop);
-        deadline.start(options.seconds * 1000);
-    }
-    QTimer statusTimer;
-    if (statusLine) {
-        QObject::connect(&statusTimer, &QTimer::timeout, &loop, printStatus);
-        statusTimer.start(500);
-    }
-
-    loop.exec();
-    keeper.Cancel();
-    session.StopCapture();
-    if (statusLine && status == kExitSuccess) {
-        printStatus();
-        err << '\n';
-    }
-    return status;
+    LogRun run(options, where, io, out, err, statusLine);
+    return run.Exec();
 }
 
 int RunLogCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io, QTextStream& out,
@@ -370,8 +441,8 @@ QString LogHelpText() {
         "for another, or the window saved a choice (Format and Size in the settings\n"
         "file; --fps applies on top of it). A format, size or rate the camera does\n"
         "not offer is refused with a list of what it offers, nearest first; a saved\n"
-        "choice it does not offer is skipped with a note. Without --size the current\n"
-        "size is kept.\n"
+        "choice it does not offer, or one Vistrel cannot convert, is skipped with a\n"
+        "note. Without --size the current size is kept.\n"
         "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
         "or, with --exit-on-fault, when it is lost or a file cannot be written;\n"

@@ -2,33 +2,8 @@
 
 #include "arguments.h"
 #include "logging.h"
-#include "pipeline/video_image.h"
 
 namespace vistrel::cli {
-
-namespace {
-
-// The saved pair, when the camera offers it; else one line on err and none.
-void TakeSavedChoice(const TSettings& settings, const TDeviceFormats& offered,
-                     TFormatChoice& choice, QTextStream& err) {
-    TFormatChoice saved;
-    TFormatRequest request;
-    QString why = QStringLiteral("not a format and size");
-    if (ChoiceFromSettings(settings.Format, settings.Size, saved) &&
-        ResolveFormatChoice(offered, saved, request, why)) {
-        choice.code = saved.code;
-        choice.width = saved.width;
-        choice.height = saved.height;
-        return;
-    }
-    const QString text = (settings.Format + u' ' + settings.Size).trimmed();
-    err << kProgram << ": the camera does not offer the saved format " << text
-        << "; taking its current format\n";
-    err.flush();
-    qCInfo(lcCli, "saved format %s not taken: %s", qUtf8Printable(text), qUtf8Printable(why));
-}
-
-}  // namespace
 
 bool ParseFormatArgument(const QStringList& arguments, qsizetype& i, TFormatChoice& choice) {
     if (const auto code = TakeValue(arguments, i, QStringLiteral("--format"))) {
@@ -53,52 +28,31 @@ bool ParseFormatArgument(const QStringList& arguments, qsizetype& i, TFormatChoi
     return true;
 }
 
-TFormatRequest ChooseLogFormat(const TFormatChoice& asked, const TSettings& settings,
-                               TVideoImage& session, const QString& device, QTextStream& err) {
-    const bool useSaved = asked.code.isEmpty() && asked.width == 0 &&
-                          (!settings.Format.isEmpty() || !settings.Size.isEmpty());
-    if (asked.Empty() && !useSaved) {
-        return {};
+void NoteSavedFormatSkip(const TSavedFormatSkip& skip, QTextStream& err) {
+    if (skip.reason == TSavedFormatSkip::Reason::Unconvertible) {
+        err << kProgram << ": the saved format " << skip.saved
+            << " is one Vistrel cannot convert; taking the camera's current format\n";
+    } else {
+        err << kProgram << ": the camera does not offer the saved format " << skip.saved
+            << "; taking its current format\n";
     }
-    TDeviceFormats offered;
-    if (const TStatus status = session.GetDeviceFormats(device, offered); Failed(status)) {
-        // Nothing to check against; a camera that cannot be opened fails to
-        // start right after, as it would without a choice.
-        qCInfo(lcCli, "formats of %s not listed: status 0x%08x", qUtf8Printable(device),
-               static_cast<unsigned>(status));
-        if (asked.Empty()) {
-            return {};
-        }
-        offered = {};
-    }
-    TFormatChoice choice = asked;
-    if (useSaved) {
-        TakeSavedChoice(settings, offered, choice, err);
-    }
-    TFormatRequest request;
-    QString why;
-    if (!choice.Empty() && !ResolveFormatChoice(offered, choice, request, why)) {
-        Usage(why);
-    }
-    return request;
+    err.flush();
+    qCInfo(lcCli, "saved format %s not taken: %s", qUtf8Printable(skip.saved),
+           qUtf8Printable(skip.why));
 }
 
-void NoteLogFormat(const TFormatRequest& request, TVideoImage& session, QTextStream& err) {
-    const TStreamFormat& got = session.CaptureFormat();
-    if (const QString note = AdjustmentNote(request, got); !note.isEmpty()) {
-        err << kProgram << ": the camera adjusted the request: " << note << '\n';
-    } else if (request.pixelFormat == 0 && !IsConvertible(got.pixelFormat)) {
-        TDeviceFormats offered;
-        session.CaptureFormats(offered);
-        const QStringList names = ConvertibleFormats(offered);
-        err << kProgram << ": the camera sends " << FormatName(got.pixelFormat)
+void NoteStartReport(const TStartReport& report, QTextStream& err) {
+    if (!report.adjustment.isEmpty()) {
+        err << kProgram << ": the camera adjusted the request: " << report.adjustment << '\n';
+    } else if (report.unconvertible) {
+        err << kProgram << ": the camera sends " << FormatName(report.pixelFormat)
             << ", which Vistrel cannot convert: each frame shows the \"Unknown compression\" "
                "picture. ";
-        if (names.isEmpty()) {
+        if (report.convertible.isEmpty()) {
             err << "It offers no format Vistrel converts.\n";
         } else {
-            err << "It also offers " << names.join(QStringLiteral(", "))
-                << "; pick one with --format, e.g. --format " << names.front() << '\n';
+            err << "It also offers " << report.convertible.join(QStringLiteral(", "))
+                << "; pick one with --format, e.g. --format " << report.convertible.front() << '\n';
         }
     }
     err.flush();

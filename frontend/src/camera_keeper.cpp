@@ -9,6 +9,7 @@
 #include "base/flag_scope.h"
 #include "capture/device_events.h"
 #include "capture/v4l2_io.h"
+#include "frontend/device_name.h"
 #include "logging.h"
 #include "pipeline/video_image.h"
 
@@ -88,7 +89,7 @@ void TCameraKeeper::Look() {
 bool TCameraKeeper::Restart(const TCaptureNode& node) {
     int result = 1;
     try {
-        result = start_(QStringLiteral("#%1").arg(node.position));
+        result = start_(NumberedDeviceName(node.position));
     } catch (...) {
         // Logged, not shown: nobody may be there to close a box, and the
         // next look tries again.

@@ -437,7 +437,8 @@ QString TSettings::DefaultDirectory() {
 }
 
 std::optional<TWriteFault> TSettings::DirectoryFault(const QString& directory) {
-    if (directory != DefaultDirectory()) {
+    // The default directory, or a folder under it (--subdir).
+    if (!directory.startsWith(DefaultDirectory())) {
         return std::nullopt;
     }
     const QByteArray home = qgetenv("HOME");

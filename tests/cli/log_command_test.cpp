@@ -463,6 +463,20 @@ TEST_F(LogCommandTest, SavedChoiceAndUnconvertibleCameraAreNoted) {
               "--format, e.g. --format YUY2\n");
     EXPECT_EQ(Written().size(), 2);
     EXPECT_EQ(QImage(Written()[0]).size(), QSize(32, 24));
+
+    // A saved format Vistrel cannot convert is not applied: one line, and
+    // the camera keeps its convertible format.
+    fake_ = std::make_shared<FakeV4L2>();
+    fake_->AddDevice({});
+    fake_->AddDevice({});
+    const int converting = AddListingCamera(test::MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24));
+    WriteSettings("[Settings]\nFormat=UYVY\nSize=32x24\n");
+    Feed(converting);
+    ASSERT_EQ(Log({"--device", "#3", "--frames", "1", "--dir", target}), kExitSuccess);
+    EXPECT_EQ(errors_,
+              "vistrel-cli: the saved format UYVY 32x24 is one Vistrel cannot convert; taking "
+              "the camera's current format\n");
+    EXPECT_EQ(fake_->IoctlCalls(converting, VIDIOC_S_FMT), 0u);
 }
 
 TEST_F(LogCommandTest, TimeLimitAndTerminationSignalEndTheRun) {

@@ -11,7 +11,7 @@
 #include "app/instance_lock.h"
 #include "app/system_version.h"
 #include "base/error_handler.h"
-#include "frontend/camera_keeper.h"
+#include "frontend/capture_controller.h"
 #include "frontend/frame_logger.h"
 #include "pipeline/video_image.h"
 
@@ -51,9 +51,9 @@ public:
     // ---- State, for the program entry and for tests.
     int CameraIndex() const { return cameraIndex_; }
     int CameraCount() const { return cameraCount_; }
-    bool IsCapturing() const { return isCapturing_; }
+    bool IsCapturing() const { return controller_ && controller_->Running(); }
     // The camera was lost and the window waits for it to come back.
-    bool IsWaitingForCamera() const { return cameraKeeper_ && cameraKeeper_->Waiting(); }
+    bool IsWaitingForCamera() const { return controller_ && controller_->WaitingForCamera(); }
     bool IsSessionReady() const { return logger_.IsSessionReady(); }
     bool QuitRequested() const { return quitRequested_; }
     const QString& OutputDirectory() const { return logger_.OutputDirectory(); }
@@ -102,9 +102,9 @@ private:
     void CreateControls();
     void SetCapturingControls(bool capturing);
     void SelectCameraIndex();
-    void OnNewFrame();
+    TCaptureController::Events CaptureEvents();
+    void CameraWaitStarted();
     void CameraReturned(const TCaptureNode& node);
-    void EndCameraWait();
     void FrameShown(const QString& sizeText, const QImage& thumbnail);
     // Writing paused or resumed: told in the frame-size label, never in a
     // box, so that nothing waits for a click.
@@ -118,18 +118,14 @@ private:
                      bool keep = false);
     void CenterOnScreen();
 
-    // The session's capture calls, all in one place.
     void SessionDeviceList(QStringList& list);
-    int SessionStartCapture(const QString& deviceName, const TFormatRequest& request);
-    // The saved format choice as a request for the camera; empty (the
-    // camera's current format) without one, or with one the camera does not
-    // offer, which is logged.
-    TFormatRequest SavedFormatRequest(const QString& deviceName);
+    // A saved choice the camera does not take is logged.
+    void SavedFormatSkipped(const TSavedFormatSkip& skip);
     // After a successful start: logs the driver's adjustments and, when no
     // format was asked for and the camera's cannot be converted, says so in
     // the frame-size label.
-    void CaptureStarted(const TFormatRequest& request);
-    void SessionStopCapture();
+    void CaptureStarted(const TStartReport& report);
+    void ShowStartFailure(const TStartResult& result);
 
     // Runs a handler; an error that leaves it goes to the application's error
     // handler instead of through Qt's event loop.
@@ -142,10 +138,6 @@ private:
     TSystemVersion systemVersion_;
     int cameraIndex_ = 0;
     int cameraCount_ = 0;
-    bool isCapturing_ = false;
-    // What the running capture was started with: the device and the request.
-    QString captureDevice_;
-    TFormatRequest captureRequest_;
     // The format chosen in the thumbnail's menu, as saved ("MJPG",
     // "1280x720"); empty until a user chose one.
     QString chosenFormat_;
@@ -168,8 +160,8 @@ private:
     TFrameLogger logger_;
     std::unique_ptr<TVideoImage> session_;
     QString frameSizeText_ = QStringLiteral("... x ...");  // while the label tells of a pause
-    // Uses the session, so it goes before it.
-    std::unique_ptr<TCameraKeeper> cameraKeeper_;
+    // Uses the session and the logger, so it goes before them.
+    std::unique_ptr<TCaptureController> controller_;
     TPowerWatcher* powerWatcher_ = nullptr;
 
     // Controls, owned by the window.

@@ -120,7 +120,7 @@ struct TSettings {
     static QString SettingsFileName();
     // The user's pictures directory + "/Vistrel/".
     static QString DefaultDirectory();
-    // Why directory cannot be written at all when it is the default one and
+    // Why directory cannot be written at all when it is the default one (or a folder in it) and
     // the user has no home directory (HOME unset, or not a directory): a
     // permanent fault naming the reason. nullopt otherwise.
     static std::optional<TWriteFault> DirectoryFault(const QString& directory);

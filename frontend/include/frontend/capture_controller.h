@@ -1,0 +1,164 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+
+#include "capture/format_enum.h"
+#include "frontend/camera_keeper.h"
+#include "frontend/device_name.h"
+#include "frontend/format_choice.h"
+#include "storage/frame_writer.h"
+#include "pipeline/video_image.h"
+
+namespace vistrel {
+
+class TFrameLogger;
+
+// What a front end asks a run to capture.
+struct TCaptureRequest {
+    QString device;  // a camera's name as listed, or "#n"
+    // Asked for now (the command line); it must be offered by the camera.
+    TFormatChoice asked{};
+    // The choice the settings saved (Format and Size), used when the asked
+    // one names neither a format nor a size; its rate comes from the asked.
+    QString savedFormat;
+    QString savedSize;
+    int frameDivisor = 1;  // every N-th frame is taken
+};
+
+// Why a saved format choice was not applied; the camera keeps its format.
+struct TSavedFormatSkip {
+    enum class Reason { NotOffered, Unconvertible };
+    Reason reason = Reason::NotOffered;
+    QString saved;  // as saved: "MJPG 1280x720"
+    QString why;    // for the log
+};
+
+// What a start (Run or a new format) came to.
+struct TStartReport {
+    // What the driver changed of the request; empty when it took it as it is.
+    QString adjustment;
+    // No format was asked for and the camera's own cannot be converted: its
+    // frames show the "Unknown compression" picture.
+    bool unconvertible = false;
+    std::uint32_t pixelFormat = 0;  // what the camera sends
+    QStringList convertible;        // what else it offers that Vistrel converts
+};
+
+struct TStartResult {
+    enum class Outcome {
+        Started,
+        NotOffered,  // the asked choice is not offered; message lists what is
+        Failed,      // the camera did not start
+        Unwritable,  // the directory can never be written; message says why
+        Cancelled,   // the front end stopped the run while it was starting
+    };
+    Outcome outcome = Outcome::Failed;
+    QString message;
+
+    bool Started() const { return outcome == Outcome::Started; }
+};
+
+// How TCaptureController runs the capture.
+struct TCaptureOptions {
+    using StartCapture = std::function<int(TVideoImage& session, const QString& deviceName,
+                                           const TFormatRequest& request)>;
+    using StopCapture = std::function<void(TVideoImage& session)>;
+
+    TCameraKeeper::Options cameraKeeper{};
+    // Off: a lost camera ends the capture and is not waited for.
+    bool waitForLostCamera = true;
+    // Stand-ins for the session's capture calls; empty: the session's own.
+    StartCapture startCapture{};
+    StopCapture stopCapture{};
+};
+
+// What TCaptureController reports; each member may be left empty.
+struct TCaptureEvents {
+    std::function<void(const TSavedFormatSkip& skip)> savedFormatSkipped;
+    // After Run and after a new format, once the camera runs.
+    std::function<void(const TStartReport& report)> started;
+    // The capture ended by itself; the camera is waited for when the
+    // options say so.
+    std::function<void(TStatus reason)> lost;
+    std::function<void(const TCaptureNode& node)> returned;
+    std::function<void(const TWriteFault& fault)> writePaused;
+    std::function<void(std::uint64_t framesNotWritten)> writeResumed;
+    // After each received frame the logger handled; fileWritten when it
+    // wrote one.
+    std::function<void(bool fileWritten)> frameHandled;
+    // An error of the frame logger (the encoder's). Unset: it leaves the
+    // frame handler, for the session's error handling.
+    std::function<void(std::exception_ptr error)> frameFailed;
+};
+
+// Runs the capture for a front end: starts a session on a camera with the
+// chosen format, feeds its frames to the frame logger, and rides out a lost
+// camera (TCameraKeeper) and a failing disk (the logger's writer). What
+// happens is reported through Events; each front end tells it in its own
+// words. Runs on the GUI thread. The session and the logger outlive it.
+class TCaptureController {
+public:
+    using Options = TCaptureOptions;
+    using Events = TCaptureEvents;
+
+    TCaptureController(TVideoImage& session, TFrameLogger& logger, Options options = {});
+    ~TCaptureController();
+    TCaptureController(const TCaptureController&) = delete;
+    TCaptureController& operator=(const TCaptureController&) = delete;
+
+    void SetEvents(Events events) { events_ = std::move(events); }
+
+    // Chooses the format, prepares the output directory while logging is on,
+    // and starts the camera. Call while not capturing.
+    TStartResult Run(const TCaptureRequest& request);
+    // Restarts the running capture on the same camera in this format.
+    TStartResult ChangeFormat(const TFormatRequest& format);
+    // Makes the output directory ready for logging: the fault of a
+    // directory that can never be written, nullopt otherwise (also when
+    // writing paused).
+    std::optional<TWriteFault> PrepareWriting();
+    // Ends the capture, or the wait for a lost camera.
+    void Stop();
+    // The camera is gone (the session's report, or the front end's): the
+    // capture stops and, when the options say so, the camera is waited for.
+    void CameraLost(TStatus reason);
+    // No frame is taken from here on, until the next Run.
+    void StopTakingFrames() { takingFrames_ = false; }
+
+    bool Running() const { return running_; }
+    bool WaitingForCamera() const { return keeper_.Waiting(); }
+    // Knowingly idle: the camera is waited for or writing is paused.
+    bool Waiting() const;
+    const QString& Device() const { return device_; }
+    const TFormatRequest& Format() const { return format_; }
+
+private:
+    enum class StartKind { Run, NewFormat, Returned };
+
+    TFormatRequest ChooseFormat(const TCaptureRequest& request, TStartResult& result);
+    bool TakeSavedChoice(const TCaptureRequest& request, const TDeviceFormats& offered,
+                         TFormatChoice& choice);
+    int StartSession(const QString& deviceName, const TFormatRequest& format);
+    void StopSession();
+    // Every start that got the camera running ends here.
+    void CaptureStarted(StartKind kind, const TCaptureNode* node = nullptr);
+    TStartReport MakeStartReport() const;
+    void OnFrame();
+
+    TVideoImage& session_;
+    TFrameLogger& logger_;
+    Options options_;
+    Events events_;
+    TCameraKeeper keeper_;
+    QString device_;
+    TFormatRequest format_;
+    bool running_ = false;
+    bool takingFrames_ = true;
+};
+
+}  // namespace vistrel

@@ -1,0 +1,243 @@
+#include "frontend/capture_controller.h"
+
+#include <QCoreApplication>
+
+#include "frontend/frame_logger.h"
+#include "frontend/settings.h"
+#include "logging.h"
+
+namespace vistrel {
+
+TCaptureController::TCaptureController(TVideoImage& session, TFrameLogger& logger, Options options)
+    : session_(session),
+      logger_(logger),
+      options_(std::move(options)),
+      keeper_(
+          session_, [this](const QString& name) { return StartSession(name, format_); },
+          options_.cameraKeeper) {
+    keeper_.OnReturned = [this](const TCaptureNode& node) {
+        device_ = NumberedDeviceName(node.position);
+        CaptureStarted(StartKind::Returned, &node);
+    };
+    session_.OnNewVideoFrame = [this](TVideoImage&, std::int32_t, std::int32_t,
+                                      const std::uint8_t*) { OnFrame(); };
+    session_.OnDeviceLost = [this](TVideoImage&, TStatus reason) { CameraLost(reason); };
+    logger_.Writer().SetPaused([this](const TWriteFault& fault) {
+        if (events_.writePaused) {
+            events_.writePaused(fault);
+        }
+    });
+    logger_.Writer().SetResumed([this](std::uint64_t notWritten) {
+        if (events_.writeResumed) {
+            events_.writeResumed(notWritten);
+        }
+    });
+}
+
+TCaptureController::~TCaptureController() {
+    // The session and the logger stay; nothing of ours may be called later.
+    session_.OnNewVideoFrame = nullptr;
+    session_.OnDeviceLost = nullptr;
+    logger_.Writer().SetPaused(nullptr);
+    logger_.Writer().SetResumed(nullptr);
+}
+
+bool TCaptureController::Waiting() const {
+    return keeper_.Waiting() || logger_.Writer().IsPaused();
+}
+
+std::optional<TWriteFault> TCaptureController::PrepareWriting() {
+    // A missing directory is made; one that cannot be made for now pauses
+    // writing, one that can never be made is returned.
+    if (std::optional<TWriteFault> fault = TSettings::DirectoryFault(logger_.Writer().Directory())) {
+        return fault;
+    }
+    return logger_.Writer().Prepare();
+}
+
+TStartResult TCaptureController::Run(const TCaptureRequest& request) {
+    takingFrames_ = true;
+    logger_.SetFrameDivisor(request.frameDivisor);
+    logger_.ResetFrameCounter();
+    TStartResult result{TStartResult::Outcome::Started, {}};
+    const TFormatRequest format = ChooseFormat(request, result);
+    if (!result.Started()) {
+        return result;
+    }
+    if (logger_.Logging()) {
+        if (const std::optional<TWriteFault> fault = PrepareWriting()) {
+            return {TStartResult::Outcome::Unwritable, fault->message};
+        }
+    }
+    if (!takingFrames_) {
+        return {TStartResult::Outcome::Cancelled, {}};  // the pause report ended the run
+    }
+    if (StartSession(request.device, format) != 0) {
+        return {TStartResult::Outcome::Failed, {}};
+    }
+    device_ = request.device;
+    format_ = format;
+    CaptureStarted(StartKind::Run);
+    return result;
+}
+
+TStartResult TCaptureController::ChangeFormat(const TFormatRequest& format) {
+    StopSession();
+    // A frame of the old format still queued would be taken as one of the
+    // new format.
+    QCoreApplication::removePostedEvents(session_.FrameWindow(), TVideoImage::kFrameMessage);
+    if (StartSession(device_, format) != 0) {
+        running_ = false;
+        return {TStartResult::Outcome::Failed, {}};
+    }
+    format_ = format;
+    logger_.ResetFrameCounter();
+    CaptureStarted(StartKind::NewFormat);
+    return {TStartResult::Outcome::Started, {}};
+}
+
+void TCaptureController::Stop() {
+    keeper_.Cancel();
+    running_ = false;
+    StopSession();
+}
+
+void TCaptureController::CameraLost(TStatus reason) {
+    if (!running_) {
+        return;  // a late second report, or no capture of ours
+    }
+    running_ = false;
+    // The session has stopped already; a second stop costs nothing.
+    StopSession();
+    if (options_.waitForLostCamera) {
+        keeper_.Wait();
+    }
+    if (events_.lost) {
+        events_.lost(reason);
+    }
+}
+
+// The format a start asks for. The asked choice must be offered, else the
+// result says what is. Without an asked format and size the saved choice is
+// taken, with the asked rate on top; a saved choice that the camera does not
+// offer or Vistrel cannot convert is reported and the camera keeps its
+// format. Without any choice the camera is not even listed.
+TFormatRequest TCaptureController::ChooseFormat(const TCaptureRequest& request,
+                                                TStartResult& result) {
+    const TFormatChoice& asked = request.asked;
+    const bool useSaved = asked.code.isEmpty() && asked.width == 0 &&
+                          (!request.savedFormat.isEmpty() || !request.savedSize.isEmpty());
+    if (asked.Empty() && !useSaved) {
+        return {};
+    }
+    TDeviceFormats offered;
+    if (const TStatus status = session_.GetDeviceFormats(request.device, offered); Failed(status)) {
+        // Nothing to check against; a camera that cannot be opened fails to
+        // start right after, as it would without a choice.
+        qCInfo(lcFrontend, "formats of %s not listed: status 0x%08x",
+               qUtf8Printable(request.device), static_cast<unsigned>(status));
+        if (asked.Empty()) {
+            return {};
+        }
+        offered = {};
+    }
+    TFormatChoice choice = asked;
+    if (useSaved) {
+        TakeSavedChoice(request, offered, choice);
+    }
+    TFormatRequest format;
+    QString why;
+    if (!choice.Empty() && !ResolveFormatChoice(offered, choice, format, why)) {
+        result = {TStartResult::Outcome::NotOffered, why};
+    }
+    return format;
+}
+
+bool TCaptureController::TakeSavedChoice(const TCaptureRequest& request,
+                                         const TDeviceFormats& offered, TFormatChoice& choice) {
+    TSavedFormatSkip skip{TSavedFormatSkip::Reason::NotOffered,
+                          (request.savedFormat + u' ' + request.savedSize).trimmed(),
+                          QStringLiteral("not a format and size")};
+    TFormatChoice saved;
+    TFormatRequest format;
+    if (ChoiceFromSettings(request.savedFormat, request.savedSize, saved) &&
+        ResolveFormatChoice(offered, saved, format, skip.why)) {
+        if (format.pixelFormat == 0 || IsConvertible(format.pixelFormat)) {
+            choice.code = saved.code;
+            choice.width = saved.width;
+            choice.height = saved.height;
+            return true;
+        }
+        // Applied, it would leave the camera sending pictures we cannot show.
+        skip.reason = TSavedFormatSkip::Reason::Unconvertible;
+        skip.why = FormatName(format.pixelFormat) + QStringLiteral(" cannot be converted");
+    }
+    if (events_.savedFormatSkipped) {
+        events_.savedFormatSkipped(skip);
+    }
+    return false;
+}
+
+int TCaptureController::StartSession(const QString& deviceName, const TFormatRequest& format) {
+    return options_.startCapture ? options_.startCapture(session_, deviceName, format)
+                                 : session_.StartCapture(deviceName, format);
+}
+
+void TCaptureController::StopSession() {
+    if (options_.stopCapture) {
+        options_.stopCapture(session_);
+    } else {
+        session_.StopCapture();
+    }
+}
+
+void TCaptureController::CaptureStarted(StartKind kind, const TCaptureNode* node) {
+    running_ = true;
+    if (kind == StartKind::Returned) {
+        // The same request as before: its notes were given at the first start.
+        if (events_.returned) {
+            events_.returned(*node);
+        }
+        return;
+    }
+    if (events_.started) {
+        events_.started(MakeStartReport());
+    }
+}
+
+TStartReport TCaptureController::MakeStartReport() const {
+    const TStreamFormat& got = session_.CaptureFormat();
+    TStartReport report;
+    report.adjustment = AdjustmentNote(format_, got);
+    report.pixelFormat = got.pixelFormat;
+    report.unconvertible = format_.pixelFormat == 0 && !IsConvertible(got.pixelFormat);
+    if (report.unconvertible) {
+        TDeviceFormats offered;
+        session_.CaptureFormats(offered);
+        report.convertible = ConvertibleFormats(offered);
+    }
+    return report;
+}
+
+// Whether a received frame goes to the logger is decided here alone.
+void TCaptureController::OnFrame() {
+    if (!takingFrames_) {
+        return;  // frames already queued when the run was ended
+    }
+    const std::uint64_t written = logger_.FilesWritten();
+    if (!events_.frameFailed) {
+        logger_.OnNewFrame();
+    } else {
+        try {
+            logger_.OnNewFrame();
+        } catch (...) {
+            events_.frameFailed(std::current_exception());
+            return;
+        }
+    }
+    if (events_.frameHandled) {
+        events_.frameHandled(logger_.FilesWritten() != written);
+    }
+}
+
+}  // namespace vistrel

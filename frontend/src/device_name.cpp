@@ -1,0 +1,9 @@
+#include "frontend/device_name.h"
+
+namespace vistrel {
+
+QString NumberedDeviceName(int position) {
+    return QStringLiteral("#%1").arg(position);
+}
+
+}  // namespace vistrel
