@@ -146,7 +146,9 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     }
 
     TVideoImage session(TVideoImage::Options{.io = io});
-    TFrameLogger logger([&session](QImage& image) { session.CopyFrameTo(image); });
+    TFrameLogger logger([&session](QImage& image, TCaptureTime& captureTime) {
+        session.CopyFrameTo(image, captureTime);
+    });
     logger.SetFrameDivisor(options.skip.value_or(settings.SkippedFrames) + 1);
     logger.ResetFrameCounter();
     logger.SetLogging(!options.noWrite);
