@@ -80,9 +80,11 @@ void TMainForm::Guarded(F&& handler) noexcept {
 }
 
 TMainForm::TMainForm(TFormEnvironment environment, QWidget* parent)
-    : QWidget(parent), env_(environment.WithSystemDefaults()), logger_([this](QImage& image) {
+    : QWidget(parent),
+      env_(environment.WithSystemDefaults()),
+      logger_([this](QImage& image, TCaptureTime& captureTime) {
           if (session_) {
-              session_->CopyFrameTo(image);
+              session_->CopyFrameTo(image, captureTime);
           }
       }) {
     InitVistrelResources();

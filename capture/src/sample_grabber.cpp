@@ -18,7 +18,8 @@ void TSampleGrabberCBImpl::SetFrameCallback(TFrameRoutine routine, void* userDat
     deliveryEnded_.wait(lock, [&] { return deliveriesEnded_ != ended; });
 }
 
-void TSampleGrabberCBImpl::Deliver(const std::uint8_t* data, std::int32_t length) {
+void TSampleGrabberCBImpl::Deliver(const std::uint8_t* data, std::int32_t length,
+                                   TCaptureTime captureTime) {
     if (length <= 0 || data == nullptr) {
         return;
     }
@@ -37,7 +38,7 @@ void TSampleGrabberCBImpl::Deliver(const std::uint8_t* data, std::int32_t length
     // The lock is not held here: the routine may take its own locks, replace
     // the pair, or run while the owner waits in SetFrameCallback.
     try {
-        routine(userData, data, length);
+        routine(userData, data, length, captureTime);
     } catch (...) {
         // A throwing routine loses this sample; the capture thread goes on.
     }
@@ -50,13 +51,15 @@ void TSampleGrabberCBImpl::Deliver(const std::uint8_t* data, std::int32_t length
 }
 
 TStatus TSampleGrabberCBImpl::SampleCB(double /*sampleTime*/, const TMediaSample& sample) {
-    Deliver(sample.data, sample.size);
+    const TCaptureTime known = sample.captureTime;
+    Deliver(sample.data, sample.size,
+            known != TCaptureTime{} ? known : std::chrono::system_clock::now());
     return kStatusOk;
 }
 
 TStatus TSampleGrabberCBImpl::BufferCB(double /*sampleTime*/, const std::uint8_t* buffer,
                                        std::int32_t length) {
-    Deliver(buffer, length);
+    Deliver(buffer, length, std::chrono::system_clock::now());
     return kStatusOk;
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/errors.h"
+#include "capture/capture_time.h"
 #include "capture/fourcc.h"
 #include "device_walk.h"
 #include "format_setup.h"
@@ -339,7 +340,8 @@ private:
         const double time = static_cast<double>(buffer.timestamp.tv_sec) +
                             static_cast<double>(buffer.timestamp.tv_usec) / 1e6;
         delivered_.fetch_add(1, std::memory_order_relaxed);
-        callback_->SampleCB(time, TMediaSample{mapped.Data(), length});
+        callback_->SampleCB(time, TMediaSample{mapped.Data(), length,
+                                               CaptureTimeOf(buffer.timestamp, buffer.flags)});
     }
 
     TStatus Requeue(std::uint32_t index) {

@@ -154,7 +154,9 @@ LogRun::LogRun(const LogOptions& options, const LogSettings& where,
       settings_(TSettings::Load(where.settingsFile, where.defaultDirectory)),
       device_(options.device.value_or(NumberedDeviceName(settings_.Cam + 1))),
       session_(TVideoImage::Options{.io = io}),
-      logger_([this](QImage& image) { session_.CopyFrameTo(image); }),
+      logger_([this](QImage& image, TCaptureTime& captureTime) {
+          session_.CopyFrameTo(image, captureTime);
+      }),
       controller_(session_, logger_,
                   TCaptureOptions{.cameraKeeper = where.cameraKeeper,
                                   .waitForLostCamera = !options.exitOnFault}),

@@ -1,5 +1,6 @@
 #include "frontend/frame_logger.h"
 
+#include <chrono>
 #include <utility>
 
 #include "base/flag_scope.h"
@@ -7,6 +8,13 @@
 namespace vistrel {
 
 TFrameLogger::TFrameLogger(CopyFrame copyFrame)
+    : TFrameLogger(
+          CopyTimedFrame([copy = std::move(copyFrame)](QImage& image, TCaptureTime& captureTime) {
+              copy(image);
+              captureTime = std::chrono::system_clock::now();
+          })) {}
+
+TFrameLogger::TFrameLogger(CopyTimedFrame copyFrame)
     : copyFrame_(std::move(copyFrame)),
       clock_([] { return QDateTime::currentDateTime(); }),
       frameBitmap_(0, 0, QImage::Format_BGR888) {}
@@ -36,7 +44,7 @@ void TFrameLogger::TakeFrame() {
         // picture the encoder gave up then, neither copied first nor new.
         std::swap(frameBitmap_, spareBitmap_);
     }
-    copyFrame_(frameBitmap_);
+    copyFrame_(frameBitmap_, lastCaptureTime_);
     const QString stamp = TimeStamp(clock_());
     ++framesTaken_;
     if (frameShown_) {

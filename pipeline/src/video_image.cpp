@@ -50,12 +50,6 @@ private:
 static_assert(TVideoImage::kFrameMessage >= QEvent::User &&
               TVideoImage::kFrameMessage <= QEvent::MaxUser);
 
-// Layout of TVideoImage::state_.
-constexpr std::uint32_t kSlotMask = 0x3;
-constexpr int kClaimShift = 2;
-constexpr std::uint32_t kClaimMask = 0x7u << kClaimShift;
-constexpr std::uint32_t kConvertedBit = 1u << 5;
-
 // The row stride a stream's frames are converted with: the driver's bytes per
 // line. A driver whose largest frame is shorter than such rows need is
 // logged: its frames will show the diagnostic picture.
@@ -74,10 +68,6 @@ std::int32_t StrideOf(const TStreamFormat& format) {
                   stride);
     }
     return stride;
-}
-
-constexpr std::uint32_t ClaimBit(int slot) {
-    return 1u << (kClaimShift + slot);
 }
 
 std::uint32_t MonotonicMilliseconds() {
@@ -106,21 +96,6 @@ protected:
 
 private:
     TVideoImage* session_;
-};
-
-// Holds the newest slot for the GUI thread; see ClaimNewestSlot.
-class TVideoImage::SlotClaim {
-public:
-    explicit SlotClaim(TVideoImage& session)
-        : session_(session), slot_(session.ClaimNewestSlot()) {}
-    ~SlotClaim() { session_.ReleaseSlot(slot_); }
-    SlotClaim(const SlotClaim&) = delete;
-    SlotClaim& operator=(const SlotClaim&) = delete;
-    int Slot() const { return slot_; }
-
-private:
-    TVideoImage& session_;
-    int slot_;
 };
 
 // ---- Construction and disposal ---------------------------------------------
@@ -152,13 +127,11 @@ void TVideoImage::Dispose() {
     StopCapture();
     displayCanvas_ = nullptr;
     videoBitmap_ = QImage();
+    bitmapCaptureTime_ = {};
     QObject::disconnect(idleHook_);
     idleHook_ = {};
     converter_.ReleaseDecoder();
-    for (int slot = 2; slot >= 0; --slot) {
-        slots_[slot].data.reset();
-        slots_[slot].size = 0;
-    }
+    slots_.Release();
     if (frameWindow_ != nullptr) {
         auto* window = static_cast<TFrameWindow*>(frameWindow_.get());
         window->Detach();
@@ -192,59 +165,16 @@ void TVideoImage::SetFormat(std::int32_t width, std::int32_t height, std::uint32
     compression_ = compression;
     topDownRgb_ = topDownRgb;
     stride_ = stride;
-    ClearConverted();
-}
-
-// ---- The slot protocol -----------------------------------------------------
-//
-// Only the capture thread changes the newest slot, and only the GUI thread
-// claims slots, always the newest one. A slot the capture thread has picked
-// is therefore neither newest nor claimed, and cannot become claimed before
-// the capture thread names it newest: the two threads never touch one slot at
-// the same time. All changes to state_ are read-modify-writes with
-// acquire-release order, which also carries the slot contents from writer to
-// reader and the end of a read back to the next writer.
-
-int TVideoImage::CurrentSlot() const {
-    return static_cast<int>(state_.load(std::memory_order_acquire) & kSlotMask);
-}
-
-bool TVideoImage::Converted() const {
-    return (state_.load(std::memory_order_acquire) & kConvertedBit) != 0;
-}
-
-int TVideoImage::ClaimNewestSlot() {
-    std::uint32_t s = state_.load(std::memory_order_relaxed);
-    int slot = 0;
-    do {
-        slot = static_cast<int>(s & kSlotMask);
-    } while (!state_.compare_exchange_weak(s, s | ClaimBit(slot), std::memory_order_acq_rel,
-                                           std::memory_order_relaxed));
-    ++claimCount_[slot];
-    return slot;
-}
-
-void TVideoImage::ReleaseSlot(int slot) {
-    if (--claimCount_[slot] == 0) {
-        state_.fetch_and(~ClaimBit(slot), std::memory_order_acq_rel);
-    }
-}
-
-void TVideoImage::ClearConverted() {
-    state_.fetch_and(~kConvertedBit, std::memory_order_acq_rel);
-}
-
-void TVideoImage::MarkConverted(int slot) {
-    // Only while slot is still the newest: a sample that arrived during the
-    // conversion must be converted in its turn.
-    std::uint32_t s = state_.load(std::memory_order_relaxed);
-    while (static_cast<int>(s & kSlotMask) == slot &&
-           !state_.compare_exchange_weak(s, s | kConvertedBit, std::memory_order_acq_rel,
-                                         std::memory_order_relaxed)) {
-    }
+    bitmapCaptureTime_ = {};
+    slots_.ClearConverted();
 }
 
 bool TVideoImage::ReceiveSample(const std::uint8_t* data, std::int32_t length) noexcept {
+    return ReceiveSample(data, length, std::chrono::system_clock::now());
+}
+
+bool TVideoImage::ReceiveSample(const std::uint8_t* data, std::int32_t length,
+                                TCaptureTime captureTime) noexcept {
     if (length < 0 || (length > 0 && data == nullptr) || !frameWindow_) {
         return false;
     }
@@ -262,37 +192,11 @@ bool TVideoImage::ReceiveSample(const std::uint8_t* data, std::int32_t length) n
             return false;
         }
 
-        const std::uint32_t seen = state_.load(std::memory_order_acquire);
-        const int newest = static_cast<int>(seen & kSlotMask);
-        int target = (newest + 1) % 3;
-        if ((seen & ClaimBit(target)) != 0) {
-            target = (newest + 2) % 3;
-            if ((seen & ClaimBit(target)) != 0) {
-                return false;  // the GUI thread holds both other slots
-            }
-        }
-
-        Slot& slot = slots_[target];
-        if (slot.size != length) {
-            slot.data.reset();
-            slot.size = 0;
-            if (length > 0) {
-                slot.data = std::make_unique_for_overwrite<std::uint8_t[]>(length);
-            }
-            slot.size = length;
-        }
-        if (length > 0) {
-            std::memcpy(slot.data.get(), data, static_cast<std::size_t>(length));
-        }
         // Made before the publication so that its allocation, too, is ordered
         // before the GUI thread's handling.
         auto event = std::make_unique<QEvent>(kFrameEventType);
-
-        // Publish: name the slot newest and clear Converted in one step.
-        std::uint32_t s = state_.load(std::memory_order_relaxed);
-        while (
-            !state_.compare_exchange_weak(s, (s & kClaimMask) | static_cast<std::uint32_t>(target),
-                                          std::memory_order_acq_rel, std::memory_order_relaxed)) {
+        if (!slots_.Write(data, length, captureTime)) {
+            return false;  // the GUI thread holds both other slots
         }
         QCoreApplication::postEvent(frameWindow_.get(), event.release());
     } catch (...) {
@@ -339,7 +243,7 @@ bool TVideoImage::FrameWindowProc(QEvent* message) {
     // capture thread made before posting (the frame publication, the
     // lostPosted_ store) and states the same order in code the sanitizer
     // watches.
-    state_.load(std::memory_order_acquire);
+    slots_.Acquire();
     lostPosted_.load(std::memory_order_acquire);
     if (message->type() == kDeviceLostEventType) {
         const auto* lost = static_cast<DeviceLostEvent*>(message);
@@ -354,11 +258,11 @@ bool TVideoImage::FrameWindowProc(QEvent* message) {
     }
     busy_ = true;
     try {
-        ClearConverted();
+        slots_.ClearConverted();
         PaintFrame();
         if (OnNewVideoFrame) {
-            const SlotClaim claim(*this);
-            OnNewVideoFrame(*this, width_, height_, slots_[claim.Slot()].data.get());
+            const TFrameSlots::Claim claim(slots_);
+            OnNewVideoFrame(*this, width_, height_, claim.Data());
         }
     } catch (...) {
         HandleApplicationError(std::current_exception(), this);
@@ -389,7 +293,7 @@ TStatus TVideoImage::CaptureFormats(TDeviceFormats& formats) const {
 }
 
 int TVideoImage::StartCapture(const QString& deviceName, const TFormatRequest& request) {
-    ClearConverted();
+    slots_.ClearConverted();
     StopCapture();
     lastStartFailure_ = {};
     const unsigned generation = ++captureGeneration_;
@@ -453,10 +357,10 @@ void TVideoImage::StopCapture() noexcept {
 }
 
 void TVideoImage::ReceiveSampleRoutine(void* session, const std::uint8_t* data,
-                                       std::int32_t& length) {
+                                       std::int32_t& length, TCaptureTime captureTime) {
     auto* self = static_cast<TVideoImage*>(session);
     self->samplesReceived_.fetch_add(1, std::memory_order_relaxed);
-    if (!self->ReceiveSample(data, length)) {
+    if (!self->ReceiveSample(data, length, captureTime)) {
         self->samplesDropped_.fetch_add(1, std::memory_order_relaxed);
     }
 }
@@ -513,6 +417,11 @@ void TVideoImage::PaintFrame() {
 }
 
 void TVideoImage::CopyFrameTo(QImage& image) {
+    TCaptureTime captureTime;
+    CopyFrameTo(image, captureTime);
+}
+
+void TVideoImage::CopyFrameTo(QImage& image, TCaptureTime& captureTime) {
     if (!Converted()) {
         ConvertNewest();
     }
@@ -529,20 +438,21 @@ void TVideoImage::CopyFrameTo(QImage& image) {
     } else {
         image = videoBitmap_.copy();
     }
+    captureTime = bitmapCaptureTime_;
 }
 
 void TVideoImage::ConvertNewest() {
-    const SlotClaim claim(*this);
-    const Slot& slot = slots_[claim.Slot()];
-    ConvertFrameFor(claim.Slot(), slot.size, slot.data.get());
+    const TFrameSlots::Claim claim(slots_);
+    ConvertFrameFor(claim, claim.Size(), claim.Data());
 }
 
 void TVideoImage::ConvertFrame(std::int32_t length, const std::uint8_t* data) {
-    const SlotClaim claim(*this);
-    ConvertFrameFor(claim.Slot(), length, data);
+    const TFrameSlots::Claim claim(slots_);
+    ConvertFrameFor(claim, length, data);
 }
 
-void TVideoImage::ConvertFrameFor(int slot, std::int32_t length, const std::uint8_t* data) {
+void TVideoImage::ConvertFrameFor(const TFrameSlots::Claim& claim, std::int32_t length,
+                                  const std::uint8_t* data) {
     if (data == nullptr) {
         return;
     }
@@ -554,7 +464,8 @@ void TVideoImage::ConvertFrameFor(int slot, std::int32_t length, const std::uint
                           .topDownRgb = topDownRgb_,
                           .stride = stride_};
     if (converter_.Convert(frame, videoBitmap_).Completed()) {
-        MarkConverted(slot);
+        bitmapCaptureTime_ = claim.CaptureTime();
+        slots_.MarkConverted(claim.Slot());
     }
 }
 

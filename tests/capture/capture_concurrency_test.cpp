@@ -31,7 +31,7 @@ using namespace std::chrono_literals;
 // and records when it returned.
 class Gate {
 public:
-    static void Routine(void* userData, const std::uint8_t*, std::int32_t&) {
+    static void Routine(void* userData, const std::uint8_t*, std::int32_t&, TCaptureTime) {
         auto* self = static_cast<Gate*>(userData);
         std::unique_lock lock(self->mutex_);
         ++self->entered_;
@@ -173,7 +173,7 @@ struct Tagged {
     std::atomic<int> mismatches{0};
 };
 template <char Tag>
-void TaggedRoutine(void* userData, const std::uint8_t*, std::int32_t& length) {
+void TaggedRoutine(void* userData, const std::uint8_t*, std::int32_t& length, TCaptureTime) {
     auto* t = static_cast<Tagged*>(userData);
     if (t->tag != Tag || length <= 0) {
         t->mismatches.fetch_add(1);
@@ -256,7 +256,7 @@ TEST_F(CaptureConcurrencyTest, OwnerMayDestroyTheGraphFromTheDeviceLostHandler) 
 struct SelfDestroying {
     std::unique_ptr<TVideoSample>* sample;
     std::atomic<int> calls{0};
-    static void Routine(void* userData, const std::uint8_t*, std::int32_t&) {
+    static void Routine(void* userData, const std::uint8_t*, std::int32_t&, TCaptureTime) {
         auto* self = static_cast<SelfDestroying*>(userData);
         self->calls.fetch_add(1);
         self->sample->reset();  // stop capture from inside a delivery

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "capture/capture_time.h"
 #include "capture/status.h"
 
 namespace vistrel::test {
@@ -15,10 +16,12 @@ namespace vistrel::test {
 // TFrameRoutine with the sink as user data.
 class FrameSink {
 public:
-    static void Routine(void* userData, const std::uint8_t* data, std::int32_t& length) {
+    static void Routine(void* userData, const std::uint8_t* data, std::int32_t& length,
+                        TCaptureTime captureTime) {
         auto* self = static_cast<FrameSink*>(userData);
         std::lock_guard lock(self->mutex_);
         self->frames_.emplace_back(data, data + length);
+        self->captureTimes_.push_back(captureTime);
         self->changed_.notify_all();
     }
 
@@ -32,6 +35,10 @@ public:
         std::lock_guard lock(mutex_);
         return frames_;
     }
+    std::vector<TCaptureTime> CaptureTimes() const {
+        std::lock_guard lock(mutex_);
+        return captureTimes_;
+    }
     std::size_t Count() const {
         std::lock_guard lock(mutex_);
         return frames_.size();
@@ -41,6 +48,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::vector<std::uint8_t>> frames_;
+    std::vector<TCaptureTime> captureTimes_;
 };
 
 // Records device-lost notifications.

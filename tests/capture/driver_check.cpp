@@ -141,7 +141,8 @@ bool SetFormat(const std::string& node, std::uint32_t pixelFormat, std::uint32_t
 
 class Sink {
 public:
-    static void Routine(void* userData, const std::uint8_t* data, std::int32_t& length) {
+    static void Routine(void* userData, const std::uint8_t* data, std::int32_t& length,
+                        TCaptureTime /*captureTime*/) {
         auto* self = static_cast<Sink*>(userData);
         bool nonZero = false;
         for (std::int32_t i = 0; i < length && !nonZero; i += 97) {

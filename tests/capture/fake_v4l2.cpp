@@ -138,11 +138,18 @@ bool FakeV4L2::PushFrame(int id, const std::vector<std::uint8_t>& bytes, std::ui
     buffer.bytesUsed = bytesUsed.value_or(static_cast<std::uint32_t>(copied));
     buffer.flags = flags;
     buffer.sequence = device.sequence++;
+    buffer.timestamp = device.timestamp.value_or(
+        timeval{.tv_sec = buffer.sequence / 30, .tv_usec = (buffer.sequence % 30) * 33333});
     buffer.state = BufferState::Done;
     device.done.push_back(index);
     SignalLocked(id);
     changed_.notify_all();
     return true;
+}
+
+void FakeV4L2::SetFrameTimestamp(int id, timeval timestamp) {
+    std::lock_guard lock(mutex_);
+    devices_.at(id).timestamp = timestamp;
 }
 
 bool FakeV4L2::PushFrameWhenReady(int device, const std::vector<std::uint8_t>& bytes,
@@ -480,8 +487,7 @@ int FakeV4L2::IoctlLocked(Device& device, int fd, unsigned long request, void* a
                 b->flags = buffer.flags | V4L2_BUF_FLAG_MAPPED;
                 b->sequence = buffer.sequence;
                 b->field = V4L2_FIELD_NONE;
-                b->timestamp.tv_sec = buffer.sequence / 30;
-                b->timestamp.tv_usec = (buffer.sequence % 30) * 33333;
+                b->timestamp = buffer.timestamp;
             } else {
                 b->bytesused = 0;
                 b->flags = buffer.mappings > 0 ? V4L2_BUF_FLAG_MAPPED : 0;

@@ -108,6 +108,11 @@ public:
                             std::uint32_t flags = 0,
                             std::optional<std::uint32_t> bytesUsed = std::nullopt,
                             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // The buffer timestamp of the frames pushed from now on; without one a
+    // frame's timestamp counts its sequence number at 30 per second. The
+    // clock it belongs to is a flag of PushFrame's (for example
+    // V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC).
+    void SetFrameTimestamp(int device, timeval timestamp);
     // Waits until the device streams with at least count buffers queued.
     bool WaitForQueued(int device, int count,
                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -162,6 +167,7 @@ private:
         std::uint32_t bytesUsed = 0;
         std::uint32_t flags = 0;
         std::uint32_t sequence = 0;
+        timeval timestamp{};
         int mappings = 0;
     };
     struct Failure {
@@ -182,6 +188,7 @@ private:
         std::deque<std::uint32_t> queued;
         std::deque<std::uint32_t> done;
         std::uint32_t sequence = 0;
+        std::optional<timeval> timestamp;
         std::map<unsigned long, Failure> failures;
         std::map<unsigned long, std::uint64_t> ioctlCalls;
         int openCalls = 0;

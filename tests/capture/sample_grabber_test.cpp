@@ -2,6 +2,7 @@
 // the routine is replaced.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -13,11 +14,14 @@ namespace {
 struct Receiver {
     std::vector<std::int32_t> lengths;
     std::vector<const std::uint8_t*> pointers;
+    std::vector<TCaptureTime> captureTimes;
 
-    static void Routine(void* userData, const std::uint8_t* data, std::int32_t& length) {
+    static void Routine(void* userData, const std::uint8_t* data, std::int32_t& length,
+                        TCaptureTime captureTime) {
         auto* self = static_cast<Receiver*>(userData);
         self->lengths.push_back(length);
         self->pointers.push_back(data);
+        self->captureTimes.push_back(captureTime);
     }
 };
 
@@ -33,11 +37,18 @@ TEST(SampleGrabberTest, SkipsEmptyAndNegativeSamplesAndAlwaysSucceeds) {
     EXPECT_EQ(cb->BufferCB(0.0, bytes, 0), kStatusOk);
     EXPECT_TRUE(receiver.lengths.empty());
 
-    EXPECT_EQ(cb->SampleCB(1.5, TMediaSample{bytes, 4}), kStatusOk);
+    const TCaptureTime captured{std::chrono::seconds(1'700'000'000)};
+    const auto before = std::chrono::system_clock::now();
+    EXPECT_EQ(cb->SampleCB(1.5, TMediaSample{bytes, 4, captured}), kStatusOk);
     EXPECT_EQ(cb->BufferCB(2.0, bytes + 1, 3), kStatusOk);
-    EXPECT_EQ(receiver.lengths, (std::vector<std::int32_t>{4, 3}));
+    EXPECT_EQ(cb->SampleCB(2.5, TMediaSample{bytes, 2}), kStatusOk);
+    EXPECT_EQ(receiver.lengths, (std::vector<std::int32_t>{4, 3, 2}));
     // The routine gets the capture buffer itself, not a copy.
-    EXPECT_EQ(receiver.pointers, (std::vector<const std::uint8_t*>{bytes, bytes + 1}));
+    EXPECT_EQ(receiver.pointers, (std::vector<const std::uint8_t*>{bytes, bytes + 1, bytes}));
+    // The sample's capture time, else the time of delivery.
+    EXPECT_EQ(receiver.captureTimes[0], captured);
+    EXPECT_GE(receiver.captureTimes[1], before);
+    EXPECT_GE(receiver.captureTimes[2], before);
     EXPECT_EQ(cb->Impl().UnroutedSamples(), 0u);
 }
 
@@ -62,7 +73,7 @@ TEST(SampleGrabberTest, RoutineMayReplaceItselfFromInsideADelivery) {
         TSampleGrabberCB* cb;
         Receiver next;
         int calls = 0;
-        static void Routine(void* userData, const std::uint8_t*, std::int32_t&) {
+        static void Routine(void* userData, const std::uint8_t*, std::int32_t&, TCaptureTime) {
             auto* self = static_cast<SelfReplacing*>(userData);
             ++self->calls;
             // Must not wait for its own delivery to end.

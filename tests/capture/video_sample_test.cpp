@@ -2,13 +2,17 @@
 // faults, and that destruction leaves nothing behind.
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "capture/capture_time.h"
 #include "capture/fourcc.h"
 #include "capture/video_sample.h"
 #include "capture_test_util.h"
@@ -120,6 +124,43 @@ TEST_F(VideoSampleTest, DeliversTheDriverBytesOfEachFrame) {
     sample.reset();
     ExpectNothingLeft();
     EXPECT_EQ(lost_.Calls(), 0);
+}
+
+// The driver's monotonic buffer timestamp becomes the wall-clock time of the
+// capture; a frame without a usable one takes the time of its delivery.
+TEST_F(VideoSampleTest, SampleCarriesTheBufferTimestampAsWallClockTime) {
+    const FakeFormat format = MakeFormat(V4L2_PIX_FMT_YUYV, 64, 48);
+    const int cam = AddCamera(format);
+    auto sample = StartStreaming();
+    timespec monotonic{};
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    fake_->SetFrameTimestamp(cam, timeval{.tv_sec = monotonic.tv_sec - 3, .tv_usec = 0});
+    const auto before = std::chrono::system_clock::now();
+    ASSERT_TRUE(fake_->PushFrameWhenReady(cam, MakeFrameBytes(format, 1),
+                                          V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC));
+    ASSERT_TRUE(fake_->PushFrameWhenReady(cam, MakeFrameBytes(format, 2)));  // no clock named
+    ASSERT_TRUE(sink_.WaitForFrames(2));
+    const auto after = std::chrono::system_clock::now();
+    const std::vector<TCaptureTime> times = sink_.CaptureTimes();
+    EXPECT_GT(times[0], before - std::chrono::seconds(4));
+    EXPECT_LT(times[0], after - std::chrono::seconds(2));
+    EXPECT_GE(times[1], before);
+    EXPECT_LE(times[1], after);
+}
+
+TEST(CaptureTime, UnusableTimestampsTakeTheDeliveryTime) {
+    using std::chrono::seconds;
+    const auto monotonicNow = std::chrono::nanoseconds(seconds(1000));
+    const TCaptureTime realNow{seconds(1'700'000'000)};
+    constexpr std::uint32_t kMonotonic = V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    const auto at = [](long sec, long usec = 0) { return timeval{.tv_sec = sec, .tv_usec = usec}; };
+    EXPECT_EQ(CaptureTimeOf(at(999, 250000), kMonotonic, monotonicNow, realNow),
+              realNow - std::chrono::milliseconds(750));
+    EXPECT_EQ(CaptureTimeOf(at(0), kMonotonic, monotonicNow, realNow), realNow);
+    EXPECT_EQ(CaptureTimeOf(at(999), 0, monotonicNow, realNow), realNow);  // unknown clock
+    EXPECT_EQ(CaptureTimeOf(at(999), V4L2_BUF_FLAG_TIMESTAMP_COPY, monotonicNow, realNow), realNow);
+    EXPECT_EQ(CaptureTimeOf(at(900), kMonotonic, monotonicNow, realNow), realNow);   // too old
+    EXPECT_EQ(CaptureTimeOf(at(1005), kMonotonic, monotonicNow, realNow), realNow);  // future
 }
 
 TEST_F(VideoSampleTest, CompressedSampleIsTheFilledPartOfTheBuffer) {

@@ -235,6 +235,25 @@ TEST_F(FrameLoggerTest, EveryWriteFaultPausesOnceAndResumesOnce) {
 // The encoder holds the last frame while the next one is fetched: from the
 // third frame on, the session gets a picture that no one else holds (so it
 // copies into it without new memory), and each file holds its own frame.
+TEST_F(FrameLoggerTest, KeepsTheCaptureTimeOfTheTakenFrameAndStillNamesFilesByTheClock) {
+    const TCaptureTime captured{std::chrono::seconds(1'234'567'890)};
+    TFrameLogger logger([&](QImage& image, TCaptureTime& captureTime) {
+        session_.CopyFrameTo(image);
+        captureTime = captured;
+    });
+    logger.SetSessionReady(true);
+    logger.SetOutputDirectory(dir_.path());
+    logger.SetClock([this] { return now_; });
+    EXPECT_EQ(logger.LastCaptureTime(), TCaptureTime{});
+    logger.OnNewFrame();
+    EXPECT_EQ(logger.LastCaptureTime(), captured);
+    EXPECT_EQ(Files(), QStringList{"090102030405006.jpg"});
+
+    const auto before = std::chrono::system_clock::now();
+    logger_.OnNewFrame();  // an untimed fetch: the moment of the take
+    EXPECT_GE(logger_.LastCaptureTime(), before);
+}
+
 TEST_F(FrameLoggerTest, SessionWritesIntoAPictureOfItsOwnAndEachFileHoldsItsFrame) {
     int frame = 0;
     int newPictures = 0;

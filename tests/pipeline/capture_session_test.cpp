@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <time.h>
+
 #include <cerrno>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -103,12 +106,20 @@ TEST_F(CaptureSessionTest, FramesFlowFromTheCameraToThePicture) {
         white[i] = 235;
         white[i + 1] = 128;
     }
-    ASSERT_TRUE(fake_->PushFrameWhenReady(yuyvCam_, white));
+    // Captured two seconds ago by the driver's monotonic clock.
+    timespec monotonic{};
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    fake_->SetFrameTimestamp(yuyvCam_, timeval{.tv_sec = monotonic.tv_sec - 2, .tv_usec = 0});
+    const auto pushed = std::chrono::system_clock::now();
+    ASSERT_TRUE(fake_->PushFrameWhenReady(yuyvCam_, white, V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC));
     ASSERT_TRUE(PumpUntil([&] { return frames_ >= 1; }));
     QImage picture;
-    session_->CopyFrameTo(picture);
+    TCaptureTime captured;
+    session_->CopyFrameTo(picture, captured);
     EXPECT_EQ(picture.size(), QSize(64, 48));
     EXPECT_EQ(picture.pixelColor(31, 20), QColor(255, 255, 255));
+    EXPECT_GT(captured, pushed - std::chrono::seconds(3));
+    EXPECT_LT(captured, pushed - std::chrono::seconds(1));
 
     session_->StopCapture();
     EXPECT_FALSE(session_->IsCapturing());

@@ -15,7 +15,9 @@ namespace vistrel {
 struct TVideoImageTestAccess {
     static QImage& Bitmap(TVideoImage& session) { return session.videoBitmap_; }
     // The end of a conversion of slot's frame.
-    static void MarkConverted(TVideoImage& session, int slot) { session.MarkConverted(slot); }
+    static void MarkConverted(TVideoImage& session, int slot) {
+        session.slots_.MarkConverted(slot);
+    }
 };
 
 namespace test {

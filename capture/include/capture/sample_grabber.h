@@ -7,23 +7,28 @@
 #include <mutex>
 #include <thread>
 
+#include "capture/capture_time.h"
 #include "capture/status.h"
 
 namespace vistrel {
 
-// The owner's per-sample routine: routine(user data, sample bytes, length).
-// Called on the capture thread; length is greater than 0; the bytes are
+// The owner's per-sample routine: routine(user data, sample bytes, length,
+// capture time). Called on the capture thread; length is greater than 0; the
+// capture time is wall-clock time (see CaptureTimeOf); the bytes are
 // valid only during the call (they are the driver's buffer, which goes back
 // to the driver right after), so the routine copies what it needs and
 // returns quickly. Nothing reads length back after the call. The routine
 // should not throw (an exception is caught and the sample lost).
-using TFrameRoutine = void (*)(void* userData, const std::uint8_t* data, std::int32_t& length);
+using TFrameRoutine = void (*)(void* userData, const std::uint8_t* data, std::int32_t& length,
+                               TCaptureTime captureTime);
 
 // One captured sample as the capture thread hands it over: the filled part
-// of a driver buffer.
+// of a driver buffer, and when the camera captured it (the epoch when not
+// known: the time of delivery is taken then).
 struct TMediaSample {
     const std::uint8_t* data = nullptr;
     std::int32_t size = 0;
+    TCaptureTime captureTime{};
 };
 
 // Routes samples to the owner's routine. The routine and its user data are
@@ -51,7 +56,9 @@ public:
     // bytes; otherwise handed to the routine, or counted and dropped while no
     // routine is set. Dropping (rather than waiting for anybody to look at
     // it) keeps a stop from ever waiting on a sample nobody takes.
-    // Always returns 0. sampleTime (seconds) is not used.
+    // Always returns 0. sampleTime (seconds) is not used: the sample's
+    // capture time travels with it instead; BufferCB's buffers take the time
+    // of delivery.
     TStatus SampleCB(double sampleTime, const TMediaSample& sample);
     TStatus BufferCB(double sampleTime, const std::uint8_t* buffer, std::int32_t length);
 
@@ -59,7 +66,7 @@ public:
     std::uint64_t UnroutedSamples() const { return unrouted_.load(std::memory_order_relaxed); }
 
 private:
-    void Deliver(const std::uint8_t* data, std::int32_t length);
+    void Deliver(const std::uint8_t* data, std::int32_t length, TCaptureTime captureTime);
 
     std::mutex mutex_;
     std::condition_variable deliveryEnded_;

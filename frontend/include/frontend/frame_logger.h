@@ -9,6 +9,7 @@
 #include <functional>
 #include <mutex>
 
+#include "capture/capture_time.h"
 #include "imaging/jpeg_image.h"
 #include "storage/frame_writer.h"
 
@@ -24,11 +25,16 @@ class TFrameLogger {
 public:
     // Fetches the newest frame as a 24-bit picture (the session's CopyFrameTo).
     using CopyFrame = std::function<void(QImage&)>;
+    // The same, with the time the frame was captured (the session's
+    // CopyFrameTo with a capture time).
+    using CopyTimedFrame = std::function<void(QImage&, TCaptureTime&)>;
     // What a taken frame shows: "W x H" and the thumbnail picture.
     using FrameShown = std::function<void(const QString& sizeText, const QImage& thumbnail)>;
     using Clock = std::function<QDateTime()>;
 
+    // An untimed fetch takes the moment of the fetch as the capture time.
     explicit TFrameLogger(CopyFrame copyFrame);
+    explicit TFrameLogger(CopyTimedFrame copyFrame);
 
     // The session's OnNewVideoFrame handler. A failed write pauses writing
     // (reported by the writer) and raises nothing; other errors, the
@@ -67,6 +73,9 @@ public:
     std::uint64_t FramesTaken() const { return framesTaken_; }
     std::uint64_t FilesWritten() const { return filesWritten_; }
     const QString& LastFile() const { return lastFile_; }
+    // When the camera captured the last taken frame (the epoch before the
+    // first). File names still come from the clock at the take.
+    TCaptureTime LastCaptureTime() const { return lastCaptureTime_; }
 
     // "yymmddhhnnsszzz": two-digit year, month, day, 24-hour hour, minute,
     // second and three-digit millisecond, independent of the locale.
@@ -79,7 +88,7 @@ public:
 private:
     void TakeFrame();
 
-    CopyFrame copyFrame_;
+    CopyTimedFrame copyFrame_;
     FrameShown frameShown_;
     Clock clock_;
     bool inFrameHandler_ = false;
@@ -96,6 +105,7 @@ private:
     std::uint64_t framesTaken_ = 0;
     std::uint64_t filesWritten_ = 0;
     QString lastFile_;
+    TCaptureTime lastCaptureTime_{};
 };
 
 }  // namespace vistrel

@@ -11,10 +11,12 @@
 #include <functional>
 #include <memory>
 
+#include "capture/capture_time.h"
 #include "capture/device_enum.h"
 #include "capture/format_enum.h"
 #include "capture/status.h"
 #include "pipeline/frame_converter.h"
+#include "pipeline/frame_slots.h"
 
 class QEvent;
 class QObject;
@@ -32,12 +34,12 @@ class V4L2Io;
 // Threads: ReceiveSample may run on any one thread at a time (the capture
 // thread). Everything else runs on the GUI thread that made the session.
 //
-// Frames pass through three slots. The capture thread writes a slot, then
-// names it the newest and posts a frame event (type kFrameMessage) to the
-// session's frame window. The GUI thread claims the slot it reads for as
-// long as it reads it, and the capture thread never writes a claimed slot
-// nor the newest one, so a frame is never rewritten or freed while the GUI
-// thread converts it or an OnNewVideoFrame handler looks at it.
+// Frames pass through three slots (TFrameSlots). The capture thread writes a
+// slot, then names it the newest and posts a frame event (type
+// kFrameMessage) to the session's frame window. The GUI thread claims the
+// slot it reads for as long as it reads it, so a frame is never rewritten or
+// freed while the GUI thread converts it or an OnNewVideoFrame handler looks
+// at it. Each frame carries the wall-clock time it was captured at.
 class TVideoImage {
 public:
     // A 32-bit millisecond count that wraps at 2^32. Called on the capture
@@ -96,6 +98,9 @@ public:
     // Converts the newest frame unless that is done already, then makes image
     // a deep copy of VideoBitmap (empty before any format was set).
     void CopyFrameTo(QImage& image);
+    // The same, and captureTime the capture time of the frame copied (the
+    // epoch before any frame was converted).
+    void CopyFrameTo(QImage& image, TCaptureTime& captureTime);
 
     // Where PaintFrame draws each frame; not owned; none by default.
     void SetDisplayCanvas(QPaintDevice* canvas) { displayCanvas_ = canvas; }
@@ -159,6 +164,10 @@ public:
     // no free slot, no memory for the slot, or a bad frame: an MJPG frame
     // whose JPEG header gives another size than the format's (counted in
     // Samples().bad; it is never shown, converted or logged). Never throws.
+    // captureTime travels with the frame; without one, the frame takes the
+    // time it arrives at.
+    bool ReceiveSample(const std::uint8_t* data, std::int32_t length,
+                       TCaptureTime captureTime) noexcept;
     bool ReceiveSample(const std::uint8_t* data, std::int32_t length) noexcept;
 
     // Stamps the GUI thread's last idle time; called by the idle hook.
@@ -176,14 +185,14 @@ public:
     void ConvertFrame(std::int32_t length, const std::uint8_t* data);
 
     const QImage& VideoBitmap() const { return videoBitmap_; }
-    int CurrentSlot() const;
-    bool Converted() const;
+    int CurrentSlot() const { return slots_.CurrentSlot(); }
+    bool Converted() const { return slots_.Converted(); }
     bool Busy() const { return busy_; }
     std::uint32_t LastIdleTime() const { return lastIdleTime_.load(std::memory_order_relaxed); }
 
     // The raw slots, for inspection while no sample can arrive.
-    std::int32_t SlotSize(int slot) const { return slots_.at(slot).size; }
-    const std::uint8_t* SlotData(int slot) const { return slots_.at(slot).data.get(); }
+    std::int32_t SlotSize(int slot) const { return slots_.SlotSize(slot); }
+    const std::uint8_t* SlotData(int slot) const { return slots_.SlotData(slot); }
 
     // The object the frame events are posted to.
     QObject* FrameWindow() const { return frameWindow_.get(); }
@@ -191,22 +200,12 @@ public:
 private:
     friend class TFrameWindow;
     friend struct TVideoImageTestAccess;
-    class SlotClaim;
-
-    struct Slot {
-        std::unique_ptr<std::uint8_t[]> data;
-        std::int32_t size = 0;
-    };
-
     // Handles the frame event; other events get the default handling.
     bool FrameWindowProc(QEvent* message);
 
-    int ClaimNewestSlot();
-    void ReleaseSlot(int slot);
-    void ClearConverted();
-    void MarkConverted(int slot);
     void ConvertNewest();
-    void ConvertFrameFor(int slot, std::int32_t length, const std::uint8_t* data);
+    void ConvertFrameFor(const TFrameSlots::Claim& claim, std::int32_t length,
+                         const std::uint8_t* data);
     bool IsBadFrame(const std::uint8_t* data, std::int32_t length) const noexcept;
 
     bool busy_ = false;
@@ -217,10 +216,12 @@ private:
     std::int32_t stride_ = 0;
     TStreamFormat captureFormat_;
     QImage videoBitmap_;
+    TCaptureTime bitmapCaptureTime_{};  // of the frame videoBitmap_ shows
     QPaintDevice* displayCanvas_ = nullptr;
 
     // The capture thread's entry: user data is the session.
-    static void ReceiveSampleRoutine(void* session, const std::uint8_t* data, std::int32_t& length);
+    static void ReceiveSampleRoutine(void* session, const std::uint8_t* data, std::int32_t& length,
+                                     TCaptureTime captureTime);
     int FailStart(TStatus status, const QString& call);
     void PostDeviceLost(unsigned generation, TStatus reason) noexcept;  // capture thread
     void HandleDeviceLost(unsigned generation, TStatus reason);
@@ -236,13 +237,7 @@ private:
     std::atomic<std::uint64_t> samplesDropped_{0};
     std::atomic<std::uint64_t> samplesBad_{0};
 
-    std::array<Slot, 3> slots_;
-    // Shared with the capture thread: bits 0-1 the newest slot (CurrentSlot),
-    // bits 2-4 the slots the GUI thread has claimed, bit 5 Converted.
-    // Changed only by atomic read-modify-writes, so every change carries the
-    // slot contents written before it along to the other thread.
-    std::atomic<std::uint32_t> state_{0};
-    std::array<int, 3> claimCount_{};  // GUI thread: nested claims per slot
+    TFrameSlots slots_;  // written by the capture thread, read by the GUI thread
 
     std::unique_ptr<QObject> frameWindow_;
     QMetaObject::Connection idleHook_;
