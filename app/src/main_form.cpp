@@ -21,6 +21,7 @@
 #include "app/power_watcher.h"
 #include "app/up_down.h"
 #include "base/flag_scope.h"
+#include "frontend/failure_text.h"
 #include "frontend/format_choice.h"
 #include "frontend/settings.h"
 #include "logging.h"
@@ -488,7 +489,8 @@ void TMainForm::RunSBClick() {
         return;
     }
     if (result != 0) {
-        ShowMessage(QMessageBox::Critical, tr("Error"), tr("Could not start grabbing!"));
+        ShowMessage(QMessageBox::Critical, tr("Error"),
+                    StartFailureMessage(session_->LastStartFailure()));
         return;
     }
     isCapturing_ = true;
@@ -596,7 +598,8 @@ void TMainForm::ChooseCaptureFormat(std::uint32_t pixelFormat, std::uint32_t wid
         SetCapturingControls(false);
         RefreshCameraList();
         SelectCameraIndex();
-        ShowMessage(QMessageBox::Critical, tr("Error"), tr("Could not start grabbing!"));
+        ShowMessage(QMessageBox::Critical, tr("Error"),
+                    StartFailureMessage(session_->LastStartFailure()));
         return;
     }
     // Kept for the settings only once the camera runs in it.

@@ -433,6 +433,7 @@ TStatus TVideoSample::StartVideo(const std::string& deviceName, std::string& fri
 
     FoundDevice found;
     if (const TStatus s = FindCaptureDevice(*io_, deviceName, found); Failed(s)) {
+        devicePath_ = found.path;  // the node that could not be opened, if any
         return s;
     }
     friendlyName = found.friendlyName;

@@ -16,6 +16,7 @@
 #include "base/error_handler.h"
 #include "base/errors.h"
 #include "base/unique_fd.h"
+#include "frontend/failure_text.h"
 #include "frontend/frame_logger.h"
 #include "frontend/settings.h"
 #include "log_format.h"
@@ -257,7 +258,7 @@ int RunLog(const LogOptions& options, const LogSettings& where, const std::share
     StopSignals stopSignals;
     request = ChooseLogFormat(options.format, settings, session, device, err);
     if (startCapture(device) != 0) {
-        err << kProgram << ": Could not start grabbing!\n";
+        err << kProgram << ": " << StartFailureMessage(session.LastStartFailure()) << '\n';
         return kExitFailure;
     }
     NoteLogFormat(request, session, err);
