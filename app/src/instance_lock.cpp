@@ -37,8 +37,8 @@ QString TInstanceLock::DefaultPath() {
         if (IsPrivateDirectory(runtime, true)) {
             return runtime + QLatin1Char('/') + kLockName;
         }
-        qCInfo(lcApp, "XDG_RUNTIME_DIR %s is not a directory of this user with mode 0700",
-               qUtf8Printable(runtime));
+        qCWarning(lcApp, "XDG_RUNTIME_DIR %s is not a directory of this user with mode 0700",
+                  qUtf8Printable(runtime));
     }
     // The temporary directory is shared by every user: a directory of our own
     // in it, which nobody else may have made first.
@@ -79,14 +79,14 @@ TInstanceLock::Result TInstanceLock::Acquire(const QString& path) {
         } else if (error == EISDIR) {
             qCWarning(lcApp, "refusing the lock file %s: it is a directory", name.constData());
         } else {
-            qCInfo(lcApp, "open %s: %s", name.constData(), ErrnoText(error).c_str());
+            qCWarning(lcApp, "open %s: %s", name.constData(), ErrnoText(error).c_str());
         }
         return Result::Unavailable;
     }
     struct stat info {};
     if (::fstat(fd.Get(), &info) != 0) {
         const int error = errno;
-        qCInfo(lcApp, "fstat %s: %s", name.constData(), ErrnoText(error).c_str());
+        qCWarning(lcApp, "fstat %s: %s", name.constData(), ErrnoText(error).c_str());
         return Result::Unavailable;
     }
     // Someone else's file could be held by them to keep us from starting.
@@ -104,7 +104,7 @@ TInstanceLock::Result TInstanceLock::Acquire(const QString& path) {
         if (error == EWOULDBLOCK) {
             return Result::HeldElsewhere;
         }
-        qCInfo(lcApp, "flock %s: %s", name.constData(), ErrnoText(error).c_str());
+        qCWarning(lcApp, "flock %s: %s", name.constData(), ErrnoText(error).c_str());
         return Result::Unavailable;
     }
     fd_ = std::move(fd);

@@ -578,10 +578,7 @@ void TMainForm::ChooseCaptureFormat(std::uint32_t pixelFormat, std::uint32_t wid
 }
 
 void TMainForm::ShowStartFailure(const TStartResult& result) {
-    const QString text = result.outcome == TStartResult::Outcome::Failed
-                             ? tr("Could not start grabbing!")
-                             : result.message;
-    ShowMessage(QMessageBox::Critical, tr("Error"), text);
+    ShowMessage(QMessageBox::Critical, tr("Error"), result.message);
 }
 
 void TMainForm::CamLstCBChange(int index) {

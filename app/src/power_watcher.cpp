@@ -19,8 +19,8 @@ TPowerWatcher::TPowerWatcher(Handler handler, QObject* parent)
     if (!connected_) {
         // Suspend and resume then go unnoticed.
         const QString why = bus.lastError().message();
-        qCInfo(lcApp, "not watching for system sleep: %s",
-               why.isEmpty() ? "no system bus" : qUtf8Printable(why));
+        qCWarning(lcApp, "not watching for system sleep: %s",
+                  why.isEmpty() ? "no system bus" : qUtf8Printable(why));
     }
 }
 

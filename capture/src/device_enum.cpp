@@ -14,27 +14,22 @@ TStatus EnumCaptureDevices(std::vector<std::string>& list, V4L2Io& io) {
     return status;
 }
 
-TStatus EnumCaptureNodes(std::vector<TCaptureNode>& nodes, V4L2Io& io) {
+TStatus EnumCaptureNodes(std::vector<TCaptureNode>& nodes, V4L2Io& io,
+                         std::vector<TUnopenedNode>* unopened) {
     nodes.clear();
-    std::vector<TCaptureNode> found;
-    const WalkResult walk = WalkCaptureDevices(io, [&](const WalkedDevice& device, UniqueFd&) {
-        found.push_back({device.position, device.path, {device.card, device.busInfo}});
+    WalkResult walk = WalkCaptureDevices(io, [&](const WalkedDevice& device, UniqueFd&) {
+        nodes.push_back({device.position, device.path, {device.card, device.busInfo}});
         return false;
     });
-    switch (walk.end) {
-        case WalkEnd::ListFailed:
-            return walk.status;
-        case WalkEnd::Exhausted:
-            nodes = std::move(found);
-            return nodes.empty() ? kStatusFalse : kStatusOk;
-        case WalkEnd::Unreadable:
-        case WalkEnd::Stopped:
-            break;
+    if (unopened != nullptr) {
+        *unopened = std::move(walk.unopened);
     }
-    // An unreadable node ends the list but not the success: earlier devices
-    // are still there, and "#n" stops at the same node.
-    nodes = std::move(found);
-    return kStatusOk;
+    if (walk.end == WalkEnd::ListFailed) {
+        return walk.status;
+    }
+    // Nodes that could not be opened may be cameras: not "none exists" then.
+    const bool noneSkipped = unopened != nullptr ? unopened->empty() : walk.unopened.empty();
+    return nodes.empty() && noneSkipped ? kStatusFalse : kStatusOk;
 }
 
 const TCaptureNode* FindSameCamera(const TCameraIdentity& wanted,

@@ -44,8 +44,8 @@ private:
 };
 
 std::unique_ptr<TDeviceEvents> Unavailable(const char* call, int errorNumber) {
-    qCInfo(lcCapture, "%s for device events: %s; looking for cameras by polling only", call,
-           ErrnoText(errorNumber).c_str());
+    qCWarning(lcCapture, "%s for device events: %s; looking for cameras by polling only", call,
+              ErrnoText(errorNumber).c_str());
     return nullptr;
 }
 

@@ -69,17 +69,15 @@ WalkResult WalkCaptureDevices(V4L2Io& io,
         const int fd = io.Open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             LogCallFailure("open", path, -fd);
-            result.end = WalkEnd::Unreadable;
-            result.status = StatusFromErrno(-fd);
-            return result;
+            result.unopened.push_back({path, -fd});
+            continue;
         }
         UniqueFd device(fd, io);
         v4l2_capability cap{};
         if (const int r = Xioctl(io, fd, VIDIOC_QUERYCAP, &cap); r < 0) {
             LogCallFailure("VIDIOC_QUERYCAP", path, -r);
-            result.end = WalkEnd::Unreadable;
-            result.status = StatusFromErrno(-r);
-            return result;
+            result.unopened.push_back({path, -r});
+            continue;
         }
         if (!IsStreamingCapture(cap)) {
             continue;
@@ -115,15 +113,18 @@ TStatus FindCaptureDevice(V4L2Io& io, const std::string& deviceName, FoundDevice
         case WalkEnd::Stopped:
             return kStatusOk;
         case WalkEnd::Exhausted:
-            // No device matched, or there is none.
-            qCInfo(lcCapture, "no capture device matches \"%s\" (%d found)", wanted.c_str(),
-                   walk.devices);
-            return kStatusFail;
-        case WalkEnd::Unreadable:
-        case WalkEnd::ListFailed:
             break;
+        case WalkEnd::ListFailed:
+            return walk.status;
     }
-    return walk.status;
+    qCInfo(lcCapture, "no capture device matches \"%s\" (%d found, %zu could not be opened)",
+           wanted.c_str(), walk.devices, walk.unopened.size());
+    if (walk.unopened.empty()) {
+        return kStatusFail;
+    }
+    // The camera asked for may be the node that could not be opened.
+    found.path = walk.unopened.front().path;
+    return StatusFromErrno(walk.unopened.front().errorNumber);
 }
 
 }  // namespace vistrel

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "base/unique_fd.h"
 #include "capture/device_enum.h"
@@ -20,7 +21,6 @@ struct WalkedDevice {
 
 enum class WalkEnd {
     Exhausted,   // every node was visited
-    Unreadable,  // a node could not be opened or queried; status says why
     Stopped,     // the visitor took a device
     ListFailed,  // the node list could not be read; status says why
 };
@@ -28,14 +28,17 @@ enum class WalkEnd {
 struct WalkResult {
     WalkEnd end = WalkEnd::Exhausted;
     TStatus status = kStatusOk;
-    int devices = 0;  // video-input devices visited
+    int devices = 0;                      // video-input devices visited
+    std::vector<TUnopenedNode> unopened;  // nodes passed over, in walk order
 };
 
 // The one device walk behind both the enumeration and the device search, so
 // that position n means the same device in both. Visits the nodes in numeric
-// order; skips nodes that cannot capture video by streaming; ends at the
-// first node that cannot be opened or queried. visit returns true to take
-// the device: it may move the open descriptor out and the walk stops.
+// order; skips nodes that cannot capture video by streaming, and nodes that
+// cannot be opened or queried (they take no position, and the walk goes on:
+// one unreadable node must not hide the cameras after it). visit returns
+// true to take the device: it may move the open descriptor out and the walk
+// stops.
 WalkResult WalkCaptureDevices(V4L2Io& io,
                               const std::function<bool(const WalkedDevice&, UniqueFd&)>& visit);
 
@@ -51,9 +54,10 @@ struct FoundDevice {
 // ends, empty meaning "#1", it matches a device whose trimmed friendly name
 // equals it with the letters a-z taken as A-Z, or it is "#" + the device's
 // 1-based position in decimal without leading zeros. The first device of the
-// walk that matches wins. Status: 0 with found filled; E_FAIL when no device
-// matches; the errno status of an unreadable device reached before a match,
-// or of a failed listing.
+// walk that matches wins. Status: 0 with found filled; when no device
+// matches, the errno status of the first node that could not be opened or
+// queried (found.path names it), else E_FAIL; the errno status of a failed
+// listing.
 TStatus FindCaptureDevice(V4L2Io& io, const std::string& deviceName, FoundDevice& found);
 
 }  // namespace vistrel

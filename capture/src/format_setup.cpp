@@ -79,7 +79,7 @@ TStatus ApplyFormatRequest(V4L2Io& io, int fd, const std::string& path,
             return kStatusOk;
         }
         if ((parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) == 0) {
-            qCInfo(lcCapture, "%s cannot set its frame rate", path.c_str());
+            qCWarning(lcCapture, "%s cannot set its frame rate", path.c_str());
             return kStatusOk;
         }
         parm.parm.capture.timeperframe = {request.interval.numerator, request.interval.denominator};

@@ -1,6 +1,25 @@
 #include "capture/sample_grabber.h"
 
+#include <bit>
+#include <exception>
+
+#include "logging.h"
+
 namespace vistrel {
+
+namespace {
+
+// Logged at the first and then at every power-of-two count, so that a
+// routine that fails on every frame does not flood the log.
+void CountRaisedSample(std::atomic<std::uint64_t>& count, const char* what) noexcept {
+    const std::uint64_t n = count.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (std::has_single_bit(n)) {
+        qCWarning(lcCapture, "the frame routine raised %s; %llu samples lost so far", what,
+                  static_cast<unsigned long long>(n));
+    }
+}
+
+}  // namespace
 
 void TSampleGrabberCBImpl::SetFrameCallback(TFrameRoutine routine, void* userData) {
     std::unique_lock lock(mutex_);
@@ -37,10 +56,13 @@ void TSampleGrabberCBImpl::Deliver(const std::uint8_t* data, std::int32_t length
     }
     // The lock is not held here: the routine may take its own locks, replace
     // the pair, or run while the owner waits in SetFrameCallback.
+    // A throwing routine loses this sample; the capture thread goes on.
     try {
         routine(userData, data, length, captureTime);
+    } catch (const std::exception& e) {
+        CountRaisedSample(raised_, e.what());
     } catch (...) {
-        // A throwing routine loses this sample; the capture thread goes on.
+        CountRaisedSample(raised_, "an unknown error");
     }
     {
         std::lock_guard lock(mutex_);

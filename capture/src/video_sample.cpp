@@ -368,17 +368,25 @@ private:
         if (!onLost_) {
             return;
         }
+        // The handler runs on our thread; an escaping exception would end
+        // the process. It runs once per capture, so each one is logged.
         try {
             onLost_(reason);
+        } catch (const std::exception& e) {
+            ++lostHandlerRaised_;
+            qCWarning(lcCapture, "the device-lost handler raised %s (%d times)", e.what(),
+                      lostHandlerRaised_);
         } catch (...) {
-            // The handler runs on our thread; an escaping exception would end
-            // the process.
+            ++lostHandlerRaised_;
+            qCWarning(lcCapture, "the device-lost handler raised an unknown error (%d times)",
+                      lostHandlerRaised_);
         }
     }
 
     std::shared_ptr<V4L2Io> io_;
-    std::string path_;  // the device node, for the log
-    UniqueFd device_;   // closes through io_
+    std::string path_;           // the device node, for the log
+    int lostHandlerRaised_ = 0;  // capture thread only
+    UniqueFd device_;            // closes through io_
     UniqueFd wake_;
     std::shared_ptr<TSampleGrabberCB> callback_;  // the grabber's reference
     TDeviceLostRoutine onLost_;
@@ -435,6 +443,7 @@ TStatus TVideoSample::StartVideo(const std::string& deviceName, std::string& fri
 
     FoundDevice found;
     if (const TStatus s = FindCaptureDevice(*io_, deviceName, found); Failed(s)) {
+        devicePath_ = found.path;  // the node that could not be opened, if any
         return s;
     }
     friendlyName = found.friendlyName;

@@ -1,7 +1,9 @@
 #include "devices_command.h"
 
 #include "arguments.h"
-#include "pipeline/video_image.h"
+#include "base/errors.h"
+#include "capture/device_enum.h"
+#include "frontend/failure_text.h"
 
 namespace vistrel::cli {
 
@@ -10,11 +12,14 @@ QString DevicesHelpText() {
         "Usage: vistrel-cli devices\n"
         "\n"
         "Lists the cameras, one a line: the position, a tab and the name. The\n"
-        "position n is what 'vistrel-cli log --device #n' takes.\n"
+        "position n is what 'vistrel-cli log --device #n' takes. A device node that\n"
+        "cannot be opened is named on standard error with the reason, and takes no\n"
+        "position.\n"
         "\n"
         "Exit status: 0, also when no camera is found (a note then says so on\n"
-        "standard error; -v tells why a camera was passed over); 2 for a wrong\n"
-        "command line.\n");
+        "standard error; -v tells why a camera was passed over); 1 when no camera\n"
+        "is listed because device nodes could not be opened or listed; 2 for a\n"
+        "wrong command line.\n");
 }
 
 int RunDevicesCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io,
@@ -23,14 +28,28 @@ int RunDevicesCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io
         if (!arguments.isEmpty()) {
             Usage(QStringLiteral("takes no arguments"));
         }
-        TVideoImage session(TVideoImage::Options{.installIdleHook = false, .io = io});
-        QStringList names;
-        session.GetDeviceList(names);
-        if (names.isEmpty()) {
-            err << kProgram << ": no camera found\n";
+        std::vector<TCaptureNode> nodes;
+        std::vector<TUnopenedNode> unopened;
+        const TStatus status = EnumCaptureNodes(nodes, *io, &unopened);
+        if (const int error = ErrnoOfStatus(status); error != 0) {
+            err << kProgram
+                << ": cannot list the cameras: " << QString::fromStdString(SystemErrorText(error))
+                << '\n';
+            return kExitFailure;
         }
-        for (qsizetype i = 0; i < names.size(); ++i) {
-            out << (i + 1) << '\t' << names[i] << '\n';
+        for (const TUnopenedNode& node : unopened) {
+            err << kProgram << ": "
+                << DeviceFailureText(QString::fromLocal8Bit(node.path), node.errorNumber) << '\n';
+        }
+        if (nodes.empty()) {
+            err << kProgram << ": no camera found\n";
+            return unopened.empty() ? kExitSuccess : kExitFailure;
+        }
+        for (const TCaptureNode& node : nodes) {
+            out << node.position << '\t'
+                << QString::fromLocal8Bit(node.identity.card.data(),
+                                          static_cast<qsizetype>(node.identity.card.size()))
+                << '\n';
         }
         return kExitSuccess;
     });

@@ -2,10 +2,10 @@
 
 #include "arguments.h"
 #include "base/errors.h"
+#include "capture/format_enum.h"
 #include "frontend/device_name.h"
 #include "frontend/format_choice.h"
 #include "frontend/settings.h"
-#include "pipeline/video_image.h"
 
 namespace vistrel::cli {
 
@@ -56,9 +56,11 @@ int RunFormats(const FormatsOptions& options, const LogSettings& where,
                const std::shared_ptr<V4L2Io>& io, QTextStream& out, QTextStream& err) {
     const TSettings settings = TSettings::Load(where.settingsFile, where.defaultDirectory);
     const QString device = options.device.value_or(NumberedDeviceName(settings.Cam + 1));
-    TVideoImage session(TVideoImage::Options{.installIdleHook = false, .io = io});
     TDeviceFormats formats;
-    if (const TStatus status = session.GetDeviceFormats(device, formats); Failed(status)) {
+    std::string friendlyName;
+    if (const TStatus status =
+            EnumDeviceFormats(device.toLocal8Bit().toStdString(), formats, friendlyName, *io);
+        Failed(status)) {
         err << kProgram << ": " << CameraListingFailure(device, status) << '\n';
         return kExitFailure;
     }

@@ -138,11 +138,6 @@ private:
     int status_ = kExitSuccess;
 };
 
-// The one wording of a camera that did not start.
-QString StartFailureText() {
-    return QStringLiteral("Could not start grabbing!");
-}
-
 LogRun::LogRun(const LogOptions& options, const LogSettings& where,
                const std::shared_ptr<V4L2Io>& io, QTextStream& out, QTextStream& err,
                bool statusLine)
@@ -223,7 +218,7 @@ bool LogRun::Start() {
         case TStartResult::Outcome::NotOffered:
             Usage(result.message);
         case TStartResult::Outcome::Failed:
-            err_ << kProgram << ": " << StartFailureText() << '\n';
+            err_ << kProgram << ": " << result.message << '\n';
             status_ = kExitFailure;
             break;
         case TStartResult::Outcome::Unwritable:

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 
+#include "frontend/failure_text.h"
 #include "frontend/frame_logger.h"
 #include "frontend/settings.h"
 #include "logging.h"
@@ -49,7 +50,8 @@ bool TCaptureController::Waiting() const {
 std::optional<TWriteFault> TCaptureController::PrepareWriting() {
     // A missing directory is made; one that cannot be made for now pauses
     // writing, one that can never be made is returned.
-    if (std::optional<TWriteFault> fault = TSettings::DirectoryFault(logger_.Writer().Directory())) {
+    if (std::optional<TWriteFault> fault =
+            TSettings::DirectoryFault(logger_.Writer().Directory())) {
         return fault;
     }
     return logger_.Writer().Prepare();
@@ -73,7 +75,7 @@ TStartResult TCaptureController::Run(const TCaptureRequest& request) {
         return {TStartResult::Outcome::Cancelled, {}};  // the pause report ended the run
     }
     if (StartSession(request.device, format) != 0) {
-        return {TStartResult::Outcome::Failed, {}};
+        return {TStartResult::Outcome::Failed, StartFailureMessage(session_.LastStartFailure())};
     }
     device_ = request.device;
     format_ = format;
@@ -88,7 +90,7 @@ TStartResult TCaptureController::ChangeFormat(const TFormatRequest& format) {
     QCoreApplication::removePostedEvents(session_.FrameWindow(), TVideoImage::kFrameMessage);
     if (StartSession(device_, format) != 0) {
         running_ = false;
-        return {TStartResult::Outcome::Failed, {}};
+        return {TStartResult::Outcome::Failed, StartFailureMessage(session_.LastStartFailure())};
     }
     format_ = format;
     logger_.ResetFrameCounter();

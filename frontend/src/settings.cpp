@@ -8,14 +8,18 @@
 #include <QStandardPaths>
 #include <QStringList>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <limits>
 
+#include "base/errors.h"
 #include "base/file_name.h"
+#include "base/unique_fd.h"
 #include "logging.h"
 
 namespace vistrel {
@@ -116,8 +120,23 @@ bool MayBeHeader(QByteArrayView line) {
 
 }  // namespace
 
-EIniFileException::EIniFileException(const QString& fileName)
-    : EVistrelError(QStringLiteral("Unable to write to %1").arg(fileName).toStdString()) {}
+namespace {
+
+QString WriteFailureText(const QString& fileName, const QString& reason) {
+    QString text = QStringLiteral("Unable to write to %1").arg(fileName);
+    if (!reason.isEmpty()) {
+        text += QStringLiteral(". ") + reason;
+        if (!text.endsWith(QLatin1Char('.'))) {
+            text += QLatin1Char('.');
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+EIniFileException::EIniFileException(const QString& fileName, const QString& reason)
+    : EVistrelError(WriteFailureText(fileName, reason).toStdString()) {}
 
 // Where a key's line is: the section's header line (or -1), the key's line
 // (or -1), and the line after the section's last entry.
@@ -127,25 +146,89 @@ struct TIniFile::Location {
     qsizetype end = -1;
 };
 
+namespace {
+
+// A settings file is small; anything larger is not one (or is /dev/zero).
+constexpr qint64 kMaxIniFileBytes = 1 << 20;
+
+enum class IniRead { Read, Missing, Failed };
+
+// Reads a regular file of at most kMaxIniFileBytes. Opened without blocking,
+// so that a FIFO in its place cannot hang start-up; the type and the size are
+// checked on the open descriptor, so that what is read is what was checked.
+// why: the failing step and its cause, for the log.
+IniRead ReadIniBytes(const QString& fileName, QByteArray& text, QString& why) {
+    const QByteArray path = QFile::encodeName(fileName);
+    UniqueFd fd(::open(path.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
+        const int error = errno;
+        if (error == ENOENT || error == ENOTDIR) {
+            return IniRead::Missing;  // a save reports why it cannot make the file
+        }
+        why = QStringLiteral("open: ") + QString::fromStdString(SystemErrorText(error));
+        return IniRead::Failed;
+    }
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) != 0) {
+        why = QStringLiteral("fstat: ") + QString::fromStdString(SystemErrorText(errno));
+        return IniRead::Failed;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        why = QStringLiteral("it is not a regular file");
+        return IniRead::Failed;
+    }
+    if (info.st_size > kMaxIniFileBytes) {
+        why = QStringLiteral("it holds %1 bytes, more than %2")
+                  .arg(info.st_size)
+                  .arg(kMaxIniFileBytes);
+        return IniRead::Failed;
+    }
+    // One byte more than allowed tells a file that grew since fstat.
+    text.resize(kMaxIniFileBytes + 1);
+    qint64 length = 0;
+    while (length < text.size()) {
+        const ssize_t got =
+            ::read(fd.Get(), text.data() + length, static_cast<std::size_t>(text.size() - length));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            why = QStringLiteral("read: ") + QString::fromStdString(SystemErrorText(errno));
+            text.clear();
+            return IniRead::Failed;
+        }
+        if (got == 0) {
+            break;
+        }
+        length += got;
+    }
+    if (length > kMaxIniFileBytes) {
+        why = QStringLiteral("it grew past %1 bytes while it was read").arg(kMaxIniFileBytes);
+        text.clear();
+        return IniRead::Failed;
+    }
+    text.truncate(length);
+    text.squeeze();
+    return IniRead::Read;
+}
+
+}  // namespace
+
 TIniFile::TIniFile(QString fileName) : fileName_(std::move(fileName)) {
-    QFile file(fileName_);
-    if (!file.exists()) {
-        return;
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
-        // Reads as empty; Flush must not replace what it could not read.
-        qCInfo(lcFrontend, "open %s: %s", qUtf8Printable(fileName_),
-               qUtf8Printable(file.errorString()));
-        unreadable_ = true;
-        return;
-    }
-    text_ = file.readAll();  // the whole file in one read
-    if (file.error() != QFileDevice::NoError) {
-        qCInfo(lcFrontend, "read %s: %s", qUtf8Printable(fileName_),
-               qUtf8Printable(file.errorString()));
-        text_.clear();
-        unreadable_ = true;
-        return;
+    QString why;
+    switch (ReadIniBytes(fileName_, text_, why)) {
+        case IniRead::Missing:
+            return;
+        case IniRead::Failed:
+            // Reads as empty, so the defaults apply; Flush must not replace
+            // what it could not read.
+            qCWarning(lcFrontend, "%s is not read, the defaults are used: %s",
+                      qUtf8Printable(fileName_), qUtf8Printable(why));
+            unreadable_ = true;
+            readFailure_ = why;
+            return;
+        case IniRead::Read:
+            break;
     }
     SplitLines();
 }
@@ -330,9 +413,10 @@ void TIniFile::SetLine(const Location& where, const QByteArray& key, const QByte
 
 void TIniFile::WriteString(const QString& section, const QString& key, const QString& value) {
     if (value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r'))) {
-        qCInfo(lcFrontend, "the value of %s has a line break, which %s cannot hold",
-               qUtf8Printable(key), qUtf8Printable(fileName_));
-        throw EIniFileException(fileName_);
+        qCWarning(lcFrontend, "the value of %s has a line break, which %s cannot hold",
+                  qUtf8Printable(key), qUtf8Printable(fileName_));
+        throw EIniFileException(fileName_,
+                                QStringLiteral("The value of %1 holds a line break").arg(key));
     }
     const Location where = Find(section, key);
     if (where.key >= 0 && ValueAt(where.key) == value) {
@@ -375,17 +459,20 @@ void TIniFile::Flush() {
         return;
     }
     if (unreadable_) {
-        qCInfo(lcFrontend, "%s is not rewritten: it could not be read", qUtf8Printable(fileName_));
-        throw EIniFileException(fileName_);
+        qCWarning(lcFrontend, "%s is not rewritten: it could not be read",
+                  qUtf8Printable(fileName_));
+        throw EIniFileException(
+            fileName_,
+            QStringLiteral("It was not read (%1), so it is kept as it is").arg(readFailure_));
     }
     // A fresh account may not have its configuration directory yet.
     const QFileInfo info(fileName_);
     QDir().mkpath(info.absolutePath());
     QSaveFile file(fileName_);
     const auto fail = [&](const char* step) {
-        qCInfo(lcFrontend, "%s %s: %s", step, qUtf8Printable(fileName_),
-               qUtf8Printable(file.errorString()));
-        throw EIniFileException(fileName_);
+        qCWarning(lcFrontend, "%s %s: %s", step, qUtf8Printable(fileName_),
+                  qUtf8Printable(file.errorString()));
+        throw EIniFileException(fileName_, file.errorString());
     };
     if (!file.open(QIODevice::WriteOnly)) {
         fail("open");

@@ -78,14 +78,12 @@ struct JpegContext {
     JpegContext(const JpegContext&) = delete;
     JpegContext& operator=(const JpegContext&) = delete;
 
-    // Raises the library's fatal error; the log keeps its own text.
+    // Raises the library's fatal error with the library's own text.
     [[noreturn]] void Raise() {
-        if (lcImaging().isInfoEnabled()) {
-            char text[JMSG_LENGTH_MAX] = {};
-            err.pub.format_message(Common(), text);
-            qCInfo(lcImaging, "libjpeg error %d: %s", err.pub.msg_code, text);
-        }
-        throw EJPEG(err.pub.msg_code);
+        char text[JMSG_LENGTH_MAX] = {};
+        err.pub.format_message(Common(), text);
+        qCInfo(lcImaging, "libjpeg error %d: %s", err.pub.msg_code, text);
+        throw EJPEG(err.pub.msg_code, text);
     }
 
 private:
@@ -513,7 +511,8 @@ void TJPEGImage::Decode(QImage* direct) {
     }
     QImage& picture = straight ? *direct : sourceImage_;
     if (picture.isNull()) {
-        throw EJPEG(JERR_OUT_OF_MEMORY);  // QImage could not allocate the picture
+        // QImage could not allocate the picture
+        throw EJPEG(JERR_OUT_OF_MEMORY, "Insufficient memory for the picture");
     }
 
     uchar* pixels = picture.bits();

@@ -190,6 +190,9 @@ TConversionResult TFrameConverter::DecodeJpeg(const TRawFrame& frame, QImage& ta
         // EJPEG or any other failure shows the diagnostic.
         qCInfo(lcPipeline, "MJPG frame of %d bytes not decoded: %s", frame.length, e.what());
     } catch (...) {
+        ++unknownDecodeErrors_;
+        qCWarning(lcPipeline, "MJPG frame of %d bytes not decoded: an unknown error (%llu so far)",
+                  frame.length, static_cast<unsigned long long>(unknownDecodeErrors_));
     }
     return Diagnostic(Reason::UndecodableJpeg);
 }

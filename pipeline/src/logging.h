@@ -11,8 +11,8 @@ namespace vistrel {
 // and worse are shown by default; QT_LOGGING_RULES turns on the rest.
 Q_DECLARE_LOGGING_CATEGORY(lcPipeline)
 
-// A status for the log: "status 0x80070013 (No such device)", the errno's
-// text only for an errno status.
+// A status for the log in words: "No such device (errno 19)" for an errno
+// status; the capture layer logged the details of any other failure.
 QString StatusForLog(TStatus status);
 
 }  // namespace vistrel

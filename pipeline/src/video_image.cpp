@@ -303,25 +303,24 @@ int TVideoImage::StartCapture(const QString& deviceName, const TFormatRequest& r
     TStatus status = kStatusOk;
     captureGraph_ = std::make_unique<TVideoSample>(onLost, status, io_);
 
-    const QString startCall = QStringLiteral("StartVideo(\"%1\")").arg(deviceName);
     std::string friendlyName;
     try {
         status = captureGraph_->StartVideo(deviceName.toLocal8Bit().toStdString(), friendlyName,
                                            request);
     } catch (const std::exception& e) {
-        return FailStart(kStatusFail, startCall + QStringLiteral(" raised \"%1\"").arg(e.what()));
+        return FailStart(kStatusFail, deviceName, QString::fromLocal8Bit(e.what()));
     } catch (...) {
-        return FailStart(kStatusFail, startCall + QStringLiteral(" raised an unknown error"));
+        return FailStart(kStatusFail, deviceName, QStringLiteral("an unknown error"));
     }
     if (Failed(status)) {
-        return FailStart(status, startCall);
+        return FailStart(status, deviceName, {});
     }
     std::int32_t width = 0;
     std::int32_t height = 0;
     std::uint32_t compression = 0;
     status = captureGraph_->GetStreamInfo(width, height, compression);
     if (Failed(status)) {
-        return FailStart(status, QStringLiteral("GetStreamInfo"));
+        return FailStart(status, deviceName, QStringLiteral("the stream format is unknown"));
     }
     TStreamFormat format;
     const bool known = captureGraph_->StreamFormat(format);
@@ -341,10 +340,24 @@ int TVideoImage::StartCapture(const QString& deviceName, const TFormatRequest& r
     return 0;
 }
 
-int TVideoImage::FailStart(TStatus status, const QString& call) {
+// what: the cause when the status alone does not tell it.
+int TVideoImage::FailStart(TStatus status, const QString& deviceName, const QString& what) {
+    const QString path =
+        captureGraph_ ? QString::fromLocal8Bit(captureGraph_->DevicePath()) : QString();
     StopCapture();
-    lastStartFailure_ = {status, call + QStringLiteral(" failed: ") + StatusForLog(status)};
-    qCWarning(lcPipeline, "cannot start capturing: %s", qUtf8Printable(lastStartFailure_.text));
+    QString text = QStringLiteral("cannot start capturing from \"%1\"").arg(deviceName);
+    if (!path.isEmpty()) {
+        text += QStringLiteral(" (%1)").arg(path);
+    }
+    QString cause = what;
+    if (cause.isEmpty()) {
+        cause = status != kStatusFail ? StatusForLog(status)
+                : path.isEmpty()      ? QStringLiteral("no camera has that name or position")
+                                      : QStringLiteral("the device gives no buffers");
+    }
+    text += QStringLiteral(": ") + cause;
+    lastStartFailure_ = {status, text, deviceName, path};
+    qCWarning(lcPipeline, "%s", qUtf8Printable(text));
     return 1;
 }
 

@@ -155,7 +155,7 @@ TEST_F(FakeCameraTest, NoCameraOrNoSelectionFailsWithTheMessage) {
     MakeForm();
     Control<QToolButton>("RunSB")->click();
     ASSERT_EQ(messages_.size(), 1u);
-    EXPECT_EQ(messages_[0].text, "Could not start grabbing!");
+    EXPECT_EQ(messages_[0].text, "Could not start grabbing! No camera \"#1\" was found.");
     EXPECT_FALSE(Form().IsCapturing());
     DestroyForm();
 
@@ -164,6 +164,7 @@ TEST_F(FakeCameraTest, NoCameraOrNoSelectionFailsWithTheMessage) {
     MakeForm();
     Control<QToolButton>("RunSB")->click();  // "#0" names no device
     ASSERT_EQ(messages_.size(), 2u);
+    EXPECT_EQ(messages_[1].text, "Could not start grabbing! No camera is chosen.");
     EXPECT_FALSE(Form().IsCapturing());
     EXPECT_EQ(fake_->OpenFds(), 0);
 }

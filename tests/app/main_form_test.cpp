@@ -307,7 +307,7 @@ TEST_F(SettingsTest, SaveThatCannotWriteShowsTheMessage) {
     Control<QToolButton>("SaveSetSB")->click();
     ASSERT_EQ(messages_.size(), 1u);
     EXPECT_EQ(messages_[0].icon, QMessageBox::Critical);
-    EXPECT_EQ(messages_[0].text, "Unable to write to " + SettingsPath());
+    EXPECT_EQ(messages_[0].text, "Unable to write to " + SettingsPath() + ". Not a directory.");
 }
 
 TEST_F(SettingsTest, SliderAndSpinnerMovesUpdateLabelsOnly) {

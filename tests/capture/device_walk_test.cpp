@@ -127,8 +127,10 @@ TEST_F(DeviceWalkTest, NamesAreListedAsReportedIncludingBlanksAndFullWidth) {
     EXPECT_EQ(Start(full).path, "/dev/video1");
 }
 
-TEST_F(DeviceWalkTest, UnreadableThirdDeviceEndsBothWalksAtTheSamePlace) {
-    fake_->AddDevice(Camera("First"));
+TEST_F(DeviceWalkTest, UnreadableNodesAreSkippedTheSameWayByBothWalks) {
+    FakeDeviceConfig refused = Camera("Locked");
+    refused.openError = EACCES;
+    fake_->AddDevice(refused);
     fake_->AddDevice(Camera("Second"));
     FakeDeviceConfig third = Camera("Third");
     third.querycapError = EIO;
@@ -136,31 +138,25 @@ TEST_F(DeviceWalkTest, UnreadableThirdDeviceEndsBothWalksAtTheSamePlace) {
     fake_->AddDevice(Camera("Fourth"));
 
     TStatus status;
-    EXPECT_EQ(Enumerate(&status), (std::vector<std::string>{"First", "Second"}));
+    EXPECT_EQ(Enumerate(&status), (std::vector<std::string>{"Second", "Fourth"}));
     EXPECT_EQ(status, kStatusOk);
+    std::vector<TCaptureNode> nodes;
+    std::vector<TUnopenedNode> unopened;
+    EXPECT_EQ(EnumCaptureNodes(nodes, *fake_, &unopened), kStatusOk);
+    ASSERT_EQ(unopened.size(), 2u);
+    EXPECT_EQ(unopened[0].path, "/dev/video0");
+    EXPECT_EQ(unopened[0].errorNumber, EACCES);
+    EXPECT_EQ(unopened[1].errorNumber, EIO);
 
-    EXPECT_EQ(Start("#2").status, kStatusOk);
-    EXPECT_EQ(Start("#3").status, StatusFromErrno(EIO));
-    // A device past the unreadable one is never reached, by position or name.
-    EXPECT_EQ(Start("#4").status, StatusFromErrno(EIO));
-    EXPECT_EQ(Start("Fourth").status, StatusFromErrno(EIO));
-    EXPECT_EQ(fake_->OpenCalls(3), 0);
+    EXPECT_EQ(Start("#1").friendlyName, "Second");
+    EXPECT_EQ(Start("#2").path, "/dev/video3");
+    EXPECT_EQ(Start("fourth").status, kStatusOk);
+    // No match: the first node passed over may have been it, so its cause is told.
+    const Started missing = Start("#3");
+    EXPECT_EQ(missing.status, StatusFromErrno(EACCES));
+    EXPECT_EQ(missing.path, "/dev/video0");
+    EXPECT_EQ(Start("Locked").status, StatusFromErrno(EACCES));
     EXPECT_EQ(fake_->OpenFds(), 0);
-}
-
-TEST_F(DeviceWalkTest, RefusedOpenEndsTheWalk) {
-    fake_->AddDevice(Camera("First"));
-    FakeDeviceConfig refused = Camera("Locked");
-    refused.openError = EACCES;
-    fake_->AddDevice(refused);
-    fake_->AddDevice(Camera("Third"));
-
-    TStatus status;
-    EXPECT_EQ(Enumerate(&status), (std::vector<std::string>{"First"}));
-    EXPECT_EQ(status, kStatusOk);
-    EXPECT_EQ(Start("#2").status, StatusFromErrno(EACCES));
-    EXPECT_EQ(Start("Third").status, StatusFromErrno(EACCES));
-    EXPECT_EQ(Start("first").status, kStatusOk);
 }
 
 TEST_F(DeviceWalkTest, PositionFormRules) {

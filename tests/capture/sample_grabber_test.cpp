@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <stdexcept>
+
 #include <cstdint>
 #include <vector>
 
@@ -52,7 +54,7 @@ TEST(SampleGrabberTest, SkipsEmptyAndNegativeSamplesAndAlwaysSucceeds) {
     EXPECT_EQ(cb->Impl().UnroutedSamples(), 0u);
 }
 
-TEST(SampleGrabberTest, SamplesWithoutRoutineAreDroppedAndCounted) {
+TEST(SampleGrabberTest, SamplesWithoutRoutineOrRaisingInItAreDroppedAndCounted) {
     auto cb = TSampleGrabberCB::Create();
     const std::uint8_t bytes[2] = {9, 9};
     EXPECT_EQ(cb->SampleCB(0.0, TMediaSample{bytes, 2}), kStatusOk);
@@ -66,6 +68,14 @@ TEST(SampleGrabberTest, SamplesWithoutRoutineAreDroppedAndCounted) {
     cb->SampleCB(0.0, TMediaSample{bytes, 2});
     EXPECT_EQ(receiver.lengths.size(), 1u);
     EXPECT_EQ(cb->Impl().UnroutedSamples(), 2u);
+
+    // A routine that raises loses its sample, counted, and delivery goes on.
+    cb->Impl().SetFrameCallback([](void*, const std::uint8_t*, std::int32_t&,
+                                   TCaptureTime) { throw std::runtime_error("full"); },
+                                nullptr);
+    EXPECT_EQ(cb->SampleCB(0.0, TMediaSample{bytes, 2}), kStatusOk);
+    EXPECT_EQ(cb->SampleCB(0.0, TMediaSample{bytes, 2}), kStatusOk);
+    EXPECT_EQ(cb->Impl().RaisingSamples(), 2u);
 }
 
 TEST(SampleGrabberTest, RoutineMayReplaceItselfFromInsideADelivery) {

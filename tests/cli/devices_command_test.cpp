@@ -58,6 +58,29 @@ TEST_F(DevicesCommand, RunsThroughTheRunnerAndSaysWhenThereIsNoCamera) {
     EXPECT_EQ(err_, "vistrel-cli: no camera found\n");
 }
 
+TEST_F(DevicesCommand, NodesThatCannotBeOpenedAreNamedWithTheFix) {
+    FakeDeviceConfig locked;
+    locked.card = "Locked Cam";
+    locked.openError = EACCES;
+    fake_->AddDevice(locked);
+    const QString note =
+        "vistrel-cli: /dev/video0 cannot be opened: permission denied; add your user to the "
+        "video group\n";
+    EXPECT_EQ(Run({"devices"}), kExitFailure);
+    EXPECT_EQ(out_, "");
+    EXPECT_EQ(err_, note + "vistrel-cli: no camera found\n");
+
+    AddCamera("Door Cam");  // behind the unreadable node, and still listed
+    EXPECT_EQ(Run({"devices"}), kExitSuccess);
+    EXPECT_EQ(out_, "1\tDoor Cam\n");
+    EXPECT_EQ(err_, note);
+    EXPECT_EQ(Run({"formats", "--device", "#1"}), kExitSuccess) << err_.toStdString();
+
+    fake_->SetListError(EACCES);
+    EXPECT_EQ(Run({"devices"}), kExitFailure);
+    EXPECT_EQ(err_, "vistrel-cli: cannot list the cameras: Permission denied\n");
+}
+
 TEST_F(DevicesCommand, VerboseStandsBeforeOrAfterTheCommandAndTurnsOnInfo) {
     EXPECT_EQ(Run({"-v", "devices", "--help"}), kExitSuccess);
     EXPECT_EQ(Run({"devices", "--verbose"}), kExitSuccess);

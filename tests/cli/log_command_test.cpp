@@ -156,7 +156,8 @@ TEST_F(LogCommandTest, WritesTheAskedNumberOfFilesThatDecode) {
     ASSERT_EQ(written.size(), 3);
     for (const QString& path : written) {
         EXPECT_TRUE(path.startsWith(target + "/")) << path.toStdString();
-        EXPECT_TRUE(QFileInfo(path).fileName().contains(QRegularExpression("^\\d{15}(-\\d+)?\\.jpg$")));
+        EXPECT_TRUE(
+            QFileInfo(path).fileName().contains(QRegularExpression("^\\d{15}(-\\d+)?\\.jpg$")));
         EXPECT_EQ(QImage(path).size(), QSize(32, 24)) << path.toStdString();
     }
     EXPECT_FALSE(QFile::exists(settings_.settingsFile)) << "the settings file is never written";
@@ -225,7 +226,8 @@ TEST_F(LogCommandTest, AsAServiceItReportsAndWritesIntoAFolderOfItsOwn) {
 
 TEST_F(LogCommandTest, FailuresExitWithOne) {
     EXPECT_EQ(Log({"--device", "#3"}), kExitFailure);
-    EXPECT_EQ(errors_.toStdString(), "vistrel-cli: Could not start grabbing!\n");
+    EXPECT_EQ(errors_.toStdString(),
+              "vistrel-cli: Could not start grabbing! No camera \"#3\" was found.\n");
 
     // A directory that cannot be made (a file is in the way) is a failed write.
     Feed(0);

@@ -6,6 +6,7 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace vistrel {
 namespace {
@@ -200,13 +201,40 @@ TEST_F(SettingsTest, FailedWriteRaisesAndLeavesTheFileWhole) {
         TSettings().Save(blocked);
         FAIL() << "no error";
     } catch (const EIniFileException& e) {
-        EXPECT_EQ(QString(e.what()), "Unable to write to " + blocked);
+        EXPECT_EQ(QString(e.what()), "Unable to write to " + blocked + ". Not a directory.");
     }
     // A save into a directory that does not exist yet creates it.
     const QString fresh = dir_.filePath("config/deeper/Vistrel.ini");
     TSettings().Save(fresh);
     EXPECT_EQ(TSettings::Load(fresh, "/d/").JPEGQuality, 70);
     EXPECT_EQ(Stored(), "[Settings]\nCam=1\n");
+}
+
+// Not a regular file of at most 1 MiB: not read (and never blocking on a FIFO
+// nor reading /dev/zero for ever), the defaults apply, and it is not replaced.
+TEST_F(SettingsTest, OnlyASmallRegularFileIsRead) {
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir_.filePath("fifo")).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link("/dev/zero", dir_.filePath("zero")));
+    QFile big(dir_.filePath("big"));
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly));
+    big.write("[Settings]\nCam=4\n");
+    ASSERT_TRUE(big.resize((1 << 20) + 1));
+    big.close();
+    for (const char* name : {"fifo", "zero", "big", ""}) {  // "": the directory itself
+        const QString path = dir_.filePath(QString::fromLatin1(name));
+        const TSettings settings = TSettings::Load(path, "/d/");
+        EXPECT_EQ(settings.Cam, 0) << name;
+        EXPECT_EQ(settings.Directory, "/d/") << name;
+        try {
+            settings.Save(path);
+            ADD_FAILURE() << name << ": saved";
+        } catch (const EIniFileException& e) {
+            EXPECT_TRUE(
+                QString(e.what()).startsWith("Unable to write to " + path + ". It was not read ("))
+                << e.what();
+        }
+    }
+    EXPECT_EQ(QFileInfo(dir_.filePath("zero")).symLinkTarget(), "/dev/zero");
 }
 
 TEST(SettingsNames, FileNameDirectoryAndShortLabel) {

@@ -79,12 +79,21 @@ TEST_F(CaptureSessionTest, DeviceListAndFailedStartsLeaveNothingOpen) {
     for (const char* name : {"#0", "#3", "No Such Cam", "#01"}) {
         EXPECT_EQ(session_->StartCapture(name), 1) << name;
         EXPECT_EQ(session_->LastStartFailure().status, kStatusFail) << name;
-        EXPECT_TRUE(session_->LastStartFailure().text.startsWith(
-            QStringLiteral("StartVideo(\"%1\") failed: status 0x80004005").arg(name)))
-            << session_->LastStartFailure().text.toStdString();
+        EXPECT_EQ(session_->LastStartFailure().deviceName, name);
+        EXPECT_EQ(session_->LastStartFailure().path, "");
         EXPECT_FALSE(session_->IsCapturing());
         EXPECT_EQ(fake_->OpenFds(), 0) << name;
     }
+    // The node that failed is named, and the log line tells the cause in words.
+    fake_->FailIoctl(yuyvCam_, VIDIOC_S_FMT, EBUSY);
+    TFormatRequest yuyv;
+    yuyv.pixelFormat = V4L2_PIX_FMT_YUYV;
+    EXPECT_EQ(session_->StartCapture("#1", yuyv), 1);
+    EXPECT_EQ(session_->LastStartFailure().status, StatusFromErrno(EBUSY));
+    EXPECT_EQ(session_->LastStartFailure().path, "/dev/video0");
+    EXPECT_EQ(session_->LastStartFailure().text,
+              "cannot start capturing from \"#1\" (/dev/video0): Device or resource busy "
+              "(errno 16)");
     EXPECT_EQ(session_->Width(), 10);
     EXPECT_EQ(session_->Height(), 6);
     EXPECT_EQ(session_->Compression(), fourcc::kI420);

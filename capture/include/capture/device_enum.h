@@ -11,12 +11,12 @@ namespace vistrel {
 // Lists the video-input devices by friendly name (the driver's card name,
 // not trimmed), in the order the device walk visits them: /dev/video* nodes
 // in numeric order that can capture video by streaming. Other nodes
-// (metadata, output, codec, multi-planar-only) are skipped; a node that
-// cannot be opened or queried ends the walk, earlier names stay listed.
+// (metadata, output, codec, multi-planar-only) are skipped, and so are nodes
+// that cannot be opened or queried (they take no position).
 //
 // The list is cleared first. Status:
-//   0         the walk ran (the list may still be empty when the very first
-//             node could not be opened or queried)
+//   0         the walk ran (the list may still be empty when no node could
+//             be opened or queried)
 //   1         no video-input device exists: the walk reached the end
 //             without finding one
 //   negative  the device nodes could not be listed (errno status)
@@ -41,9 +41,17 @@ struct TCaptureNode {
     TCameraIdentity identity;
 };
 
+// A node the walk passed over because it could not be opened or queried.
+struct TUnopenedNode {
+    std::string path;  // "/dev/video0"
+    int errorNumber = 0;
+};
+
 // The same walk as EnumCaptureDevices, with position, node and identity of
-// each device; the same statuses.
-TStatus EnumCaptureNodes(std::vector<TCaptureNode>& nodes, V4L2Io& io = *SystemV4L2Io());
+// each device; the same statuses. unopened, when given, is set to the nodes
+// that could not be opened or queried.
+TStatus EnumCaptureNodes(std::vector<TCaptureNode>& nodes, V4L2Io& io = *SystemV4L2Io(),
+                         std::vector<TUnopenedNode>* unopened = nullptr);
 
 // The node that is the camera `wanted` names: the first with the same card
 // name and bus info; failing that, the only one with the same card name.

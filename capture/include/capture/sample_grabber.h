@@ -64,6 +64,8 @@ public:
 
     // Samples dropped because no routine was set.
     std::uint64_t UnroutedSamples() const { return unrouted_.load(std::memory_order_relaxed); }
+    // Samples lost because the routine raised an exception.
+    std::uint64_t RaisingSamples() const { return raised_.load(std::memory_order_relaxed); }
 
 private:
     void Deliver(const std::uint8_t* data, std::int32_t length, TCaptureTime captureTime);
@@ -77,6 +79,7 @@ private:
     std::thread::id deliveringThread_;
     std::uint64_t deliveriesEnded_ = 0;
     std::atomic<std::uint64_t> unrouted_{0};
+    std::atomic<std::uint64_t> raised_{0};
 };
 
 // The callback object the capture graph hands samples to. Reference counted

@@ -71,9 +71,10 @@ public:
     // the frame rate keeps its own (logged).
     //
     // Status: 0 streaming; E_FAIL when no device matches (or the driver
-    // gives no buffers); the errno status of an unreadable device reached
-    // before a match, or of the first failing set-up call (VIDIOC_S_FMT
-    // gives EBUSY while another program streams from the device).
+    // gives no buffers); when none matches but a node could not be opened
+    // or queried, that node's errno status (DevicePath names it); the errno
+    // status of the first failing set-up call (VIDIOC_S_FMT gives EBUSY
+    // while another program streams from the device).
     TStatus StartVideo(const std::string& deviceName, std::string& friendlyName,
                        const TFormatRequest& request = {});
 
@@ -93,7 +94,8 @@ public:
     // What the streaming device offers, listed on its open descriptor.
     // E_FAIL before a successful StartVideo.
     TStatus EnumFormats(TDeviceFormats& formats) const;
-    // The opened device node ("/dev/video0"); empty before StartVideo matched.
+    // The opened device node ("/dev/video0"), or after a failed search the
+    // node that could not be opened; empty when the search reached none.
     std::string DevicePath() const;
     // Card name and bus info of the opened device; empty before StartVideo matched.
     const TCameraIdentity& Identity() const { return identity_; }

@@ -53,7 +53,7 @@ struct TStartResult {
     enum class Outcome {
         Started,
         NotOffered,  // the asked choice is not offered; message lists what is
-        Failed,      // the camera did not start
+        Failed,      // the camera did not start; message says why
         Unwritable,  // the directory can never be written; message says why
         Cancelled,   // the front end stopped the run while it was starting
     };

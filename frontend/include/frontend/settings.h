@@ -16,10 +16,11 @@ namespace vistrel {
 inline constexpr int kMinQuality = 50;
 inline constexpr int kMaxQuality = 100;
 
-// A write to the settings file failed: "Unable to write to <file>".
+// A write to the settings file failed: "Unable to write to <file>.", and
+// the file's own reason as a second sentence when there is one.
 class EIniFileException : public EVistrelError {
 public:
-    explicit EIniFileException(const QString& fileName);
+    explicit EIniFileException(const QString& fileName, const QString& reason = {});
 };
 
 // The keys of an INI file. The file is read once, when the object is made;
@@ -93,6 +94,7 @@ private:
     std::vector<QByteArray> written_;
     bool modified_ = false;
     bool unreadable_ = false;
+    QString readFailure_;  // why an unreadable file was not read
 };
 
 // The five settings both front ends share, with their defaults, and the

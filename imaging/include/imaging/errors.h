@@ -7,9 +7,11 @@
 namespace vistrel {
 
 // A fatal error reported by libjpeg; Code() is the library's message code.
+// what(): "JPEG error #<code>", and the library's own text (reason) as a
+// second sentence when there is one.
 class EJPEG : public EVistrelError {
 public:
-    explicit EJPEG(int code);
+    explicit EJPEG(int code, const std::string& reason = {});
     int Code() const { return code_; }
 
 private:

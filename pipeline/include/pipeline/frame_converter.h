@@ -105,6 +105,7 @@ private:
     bool tablesReady_ = false;
     TYuvTables tables_;
     std::unique_ptr<JpegDecoder> jpeg_;
+    std::uint64_t unknownDecodeErrors_ = 0;  // failures that were no std::exception
     // The pixels Unshare took the target off, for a later frame.
     QImage sparePicture_;
 };

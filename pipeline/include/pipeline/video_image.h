@@ -130,11 +130,14 @@ public:
     TStatus GetDeviceFormats(const QString& deviceName, TDeviceFormats& formats);
     TStatus CaptureFormats(TDeviceFormats& formats) const;
     // Why the last StartCapture returned 1: the failing call's status (an
-    // errno status where the system gave one) and a line for the log naming
-    // the call. Status 0 and no text after a successful start.
+    // errno status where the system gave one), a line for the log, the
+    // device name asked for and the node that failed (empty when none was
+    // reached). Status 0 and no text after a successful start.
     struct StartFailure {
         TStatus status = kStatusOk;
         QString text;
+        QString deviceName;
+        QString path;
     };
     const StartFailure& LastStartFailure() const { return lastStartFailure_; }
     // Stops capturing; no sample arrives after it returns. Never fails.
@@ -222,7 +225,7 @@ private:
     // The capture thread's entry: user data is the session.
     static void ReceiveSampleRoutine(void* session, const std::uint8_t* data, std::int32_t& length,
                                      TCaptureTime captureTime);
-    int FailStart(TStatus status, const QString& call);
+    int FailStart(TStatus status, const QString& deviceName, const QString& what);
     void PostDeviceLost(unsigned generation, TStatus reason) noexcept;  // capture thread
     void HandleDeviceLost(unsigned generation, TStatus reason);
 
