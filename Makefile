@@ -1,4 +1,9 @@
 # Set-up, build and test entry points. Each target installs what it needs first.
+# One build directory per build type, so that switching between running the
+# program and testing it never rebuilds everything: $(BUILD_RELEASE) for
+# run and screenshot, $(BUILD) (RelWithDebInfo) for the tests, the real-driver
+# check and the soak run.
+BUILD_RELEASE ?= build-release
 BUILD       ?= build
 BUILD_ASAN  ?= build-asan
 BUILD_TSAN  ?= build-tsan
@@ -7,52 +12,62 @@ BUILD_DEB   ?= build-deb
 BUILD_FUZZ  ?= build-fuzz
 FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
+CLANG_FORMAT ?= clang-format-14
+# The test builds treat compiler warnings as errors; WERROR=OFF lifts that.
+WERROR      ?= ON
 
 CMAKE_GEN = cmake -G Ninja -Wno-dev
+# Every configuration of $(BUILD) passes the same options, so no target
+# flips its cache and forces a rebuild.
+TEST_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVISTREL_WERROR=$(WERROR)
+# The tracked C, C++ sources and headers.
+SOURCES = git ls-files -z '*.cpp' '*.h' '*.c'
 
-.PHONY: deps build run screenshot test test-plain test-asan test-tsan test-driver soak bench fuzz format clean \
-	deb test-package
+.PHONY: deps build run screenshot test test-plain test-asan test-tsan test-driver soak bench fuzz format \
+	format-check license-check clean deb test-package
 
 deps:
 	@scripts/install-deps
 
 build: deps
-	$(CMAKE_GEN) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
-	cmake --build $(BUILD) -j $(JOBS)
+	$(CMAKE_GEN) -S . -B $(BUILD_RELEASE) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_RELEASE) -j $(JOBS)
 
 run: build
-	@scripts/run-vistrel $(BUILD)
+	@scripts/run-vistrel $(BUILD_RELEASE)
 
 # A picture of the window for the README: the real program under Xvfb.
 screenshot: build
-	@scripts/screenshot $(BUILD) docs/window.png
+	@scripts/screenshot $(BUILD_RELEASE) docs/window.png
 
 test: deps test-plain test-asan test-tsan
 	@echo "make test: all test builds passed"
 
 test-plain:
-	$(CMAKE_GEN) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE_GEN) -S . -B $(BUILD) $(TEST_CONFIG)
 	cmake --build $(BUILD) -j $(JOBS)
 	QT_QPA_PLATFORM=offscreen ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-asan:
-	$(CMAKE_GEN) -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DVISTREL_SANITIZE=address,undefined
+	$(CMAKE_GEN) -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DVISTREL_WERROR=$(WERROR) \
+		-DVISTREL_SANITIZE=address,undefined
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 		ctest --test-dir $(BUILD_ASAN) --output-on-failure -j $(JOBS)
 
 # Only the tests labelled "concurrency" run under ThreadSanitizer.
 test-tsan:
-	$(CMAKE_GEN) -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DVISTREL_SANITIZE=thread
+	$(CMAKE_GEN) -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=Debug -DVISTREL_WERROR=$(WERROR) \
+		-DVISTREL_SANITIZE=thread
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
 	QT_QPA_PLATFORM=offscreen TSAN_OPTIONS=halt_on_error=1 \
 		ctest --test-dir $(BUILD_TSAN) --output-on-failure -j $(JOBS) -L concurrency --no-tests=ignore
 
 # The capture layer against a real V4L2 driver (the kernel's vivid driver in
-# a qemu VM; see scripts/vivid-vm/run). Not part of `make test`.
+# a qemu VM; see scripts/vivid-vm/run). Not part of `make test`; .ci/run runs it.
 test-driver:
 	@scripts/install-deps driver
-	$(CMAKE_GEN) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE_GEN) -S . -B $(BUILD) $(TEST_CONFIG)
 	cmake --build $(BUILD) -j $(JOBS)
 	scripts/test-driver $(BUILD)
 
@@ -72,7 +87,7 @@ test-package:
 # the disk full for a while; fails when memory or descriptors grow. Not part
 # of `make test`, which runs the same scenario with 10000 frames.
 soak: deps
-	$(CMAKE_GEN) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(CMAKE_GEN) -S . -B $(BUILD) $(TEST_CONFIG)
 	cmake --build $(BUILD) -j $(JOBS) --target vistrel_soak
 	QT_QPA_PLATFORM=offscreen $(BUILD)/tests/soak/vistrel_soak 1000000
 
@@ -92,8 +107,16 @@ fuzz:
 	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target fuzz_targets
 	@scripts/run-fuzz $(BUILD_FUZZ) $(FUZZ_SECONDS)
 
-format:
-	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+format: deps
+	$(SOURCES) | xargs -0 $(CLANG_FORMAT) -i
+
+# Fails, naming the lines, when a tracked source differs from .clang-format.
+format-check: deps
+	$(SOURCES) | xargs -0 $(CLANG_FORMAT) --dry-run -Werror
+
+# Fails when a tracked source lacks its SPDX licence line; scripts/add-spdx adds them.
+license-check:
+	scripts/add-spdx --check
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH) $(BUILD_DEB) $(BUILD_FUZZ)
+	rm -rf $(BUILD_RELEASE) $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH) $(BUILD_DEB) $(BUILD_FUZZ)

@@ -28,13 +28,15 @@ namespace HWY_NAMESPACE {
 
 #if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
 
-// No vector unit: the table code is faster than emulated vectors.
-std::size_t Packed422RowKernel(const std::uint8_t*, std::size_t, std::uint8_t*) {
+// No vector unit: the table code is faster than emulated vectors. Local to
+// this file: only the dispatch table below refers to them.
+static std::size_t Packed422RowKernel(const std::uint8_t*, std::size_t, std::uint8_t*) {
     return 0;
 }
 
-std::size_t Planar420RowsKernel(const std::uint8_t*, const std::uint8_t*, const std::uint8_t*,
-                                const std::uint8_t*, std::size_t, std::uint8_t*, std::uint8_t*) {
+static std::size_t Planar420RowsKernel(const std::uint8_t*, const std::uint8_t*,
+                                       const std::uint8_t*, const std::uint8_t*, std::size_t,
+                                       std::uint8_t*, std::uint8_t*) {
     return 0;
 }
 

@@ -333,7 +333,7 @@ TEST_F(VideoSampleTest, RequestIsSetBeforeStreamingAndTheDriverHasTheLastWord) {
 
     // A driver busy with another program refuses the format: no start.
     fake_->FailIoctl(0, VIDIOC_S_FMT, EBUSY);
-    EXPECT_EQ(sample->StartVideo("#1", name, TFormatRequest{V4L2_PIX_FMT_YUYV, 640, 480}),
+    EXPECT_EQ(sample->StartVideo("#1", name, TFormatRequest{V4L2_PIX_FMT_YUYV, 640, 480, {}}),
               StatusFromErrno(EBUSY));
     sample.reset();
     ExpectNothingLeft();

@@ -167,7 +167,7 @@ TEST_F(CaptureSessionTest, RequestedFormatWithPaddedRowsReachesThePicture) {
     ASSERT_EQ(offered.formats.size(), 1u);
     EXPECT_EQ(session_->CaptureFormats(offered), kStatusFail);  // not capturing
 
-    ASSERT_EQ(session_->StartCapture("#3", TFormatRequest{V4L2_PIX_FMT_YUYV, 64, 32}), 0);
+    ASSERT_EQ(session_->StartCapture("#3", TFormatRequest{V4L2_PIX_FMT_YUYV, 64, 32, {}}), 0);
     EXPECT_EQ(session_->Width(), 64);
     EXPECT_EQ(session_->Stride(), 64 * 2 + 16);
     EXPECT_EQ(session_->CaptureFormat().pixelFormat, V4L2_PIX_FMT_YUYV);
