@@ -804,34 +804,32 @@ std::vector<FakeControl> VividLikeControls() {
         c.flags = flags;
         return c;
     };
-    const auto slider = [&](std::uint32_t id, const char* name, std::int64_t low,
-                            std::int64_t high, std::int64_t fallback) {
+    const auto slider = [&](std::uint32_t id, const char* name, std::int64_t low, std::int64_t high,
+                            std::int64_t fallback) {
         return make(id, name, V4L2_CTRL_TYPE_INTEGER, low, high, fallback, V4L2_CTRL_FLAG_SLIDER);
     };
     constexpr std::uint32_t kClassFlags = V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
-    FakeControl integerMenu = make(V4L2_CID_USER_BASE + 0x1000, "Integer Menu",
-                                   V4L2_CTRL_TYPE_INTEGER_MENU, 0, 2, 1);
+    FakeControl integerMenu =
+        make(V4L2_CID_USER_BASE + 0x1000, "Integer Menu", V4L2_CTRL_TYPE_INTEGER_MENU, 0, 2, 1);
     integerMenu.integerMenu = {1, 100, 1000000000000};
-    FakeControl exposureAuto = make(V4L2_CID_EXPOSURE_AUTO, "Auto Exposure", V4L2_CTRL_TYPE_MENU,
-                                    0, 3, V4L2_EXPOSURE_APERTURE_PRIORITY);
+    FakeControl exposureAuto = make(V4L2_CID_EXPOSURE_AUTO, "Auto Exposure", V4L2_CTRL_TYPE_MENU, 0,
+                                    3, V4L2_EXPOSURE_APERTURE_PRIORITY);
     exposureAuto.menu = {"", "Manual Mode", "", "Aperture Priority Mode"};
     FakeControl exposure = make(V4L2_CID_EXPOSURE_ABSOLUTE, "Exposure Time, Absolute",
                                 V4L2_CTRL_TYPE_INTEGER, 3, 2047, 250);
     exposure.unlockedBy = V4L2_CID_EXPOSURE_AUTO;
     exposure.unlockValue = V4L2_EXPOSURE_MANUAL;
-    FakeControl focusStart = make(V4L2_CID_AUTO_FOCUS_START, "Auto Focus, Start",
-                                  V4L2_CTRL_TYPE_BUTTON, 0, 0, 0,
-                                  V4L2_CTRL_FLAG_WRITE_ONLY | V4L2_CTRL_FLAG_EXECUTE_ON_WRITE);
+    FakeControl focusStart =
+        make(V4L2_CID_AUTO_FOCUS_START, "Auto Focus, Start", V4L2_CTRL_TYPE_BUTTON, 0, 0, 0,
+             V4L2_CTRL_FLAG_WRITE_ONLY | V4L2_CTRL_FLAG_EXECUTE_ON_WRITE);
     focusStart.step = 0;
     return {
-        make(V4L2_CID_USER_CLASS, "User Controls", V4L2_CTRL_TYPE_CTRL_CLASS, 0, 0, 0,
-             kClassFlags),
+        make(V4L2_CID_USER_CLASS, "User Controls", V4L2_CTRL_TYPE_CTRL_CLASS, 0, 0, 0, kClassFlags),
         slider(V4L2_CID_BRIGHTNESS, "Brightness", 0, 255, 128),
         slider(V4L2_CID_CONTRAST, "Contrast", 0, 255, 128),
         slider(V4L2_CID_SATURATION, "Saturation", 0, 255, 128),
         slider(V4L2_CID_HUE, "Hue", -128, 127, 0),
-        make(V4L2_CID_GAMMA, "Gamma", V4L2_CTRL_TYPE_INTEGER, 0, 255, 100,
-             V4L2_CTRL_FLAG_DISABLED),
+        make(V4L2_CID_GAMMA, "Gamma", V4L2_CTRL_TYPE_INTEGER, 0, 255, 100, V4L2_CTRL_FLAG_DISABLED),
         integerMenu,
         make(V4L2_CID_CAMERA_CLASS, "Camera Controls", V4L2_CTRL_TYPE_CTRL_CLASS, 0, 0, 0,
              kClassFlags),
@@ -890,8 +888,7 @@ bool HasMenuItem(const FakeControl& c, std::int64_t index) {
     if (c.type == V4L2_CTRL_TYPE_INTEGER_MENU) {
         return index >= 0 && index < static_cast<std::int64_t>(c.integerMenu.size());
     }
-    return index >= 0 && index < static_cast<std::int64_t>(c.menu.size()) &&
-           !c.menu[index].empty();
+    return index >= 0 && index < static_cast<std::int64_t>(c.menu.size()) && !c.menu[index].empty();
 }
 
 }  // namespace

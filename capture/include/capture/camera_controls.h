@@ -108,7 +108,8 @@ struct TControlSetting {
 
 // The number a setting's text stands for with this control: a decimal or
 // 0x-hexadecimal integer; for a boolean also true/false/on/off/yes/no; for a
-// menu also an item's name, matched without regard to case or as a key.
+// menu also an item's name, matched without regard to case or as a key; a
+// button takes any text (setting it presses it).
 // An error text when the value is not one of these or lies outside the
 // control's range.
 std::optional<std::int64_t> ControlValueOf(const TCameraControl& control, const std::string& text,
