@@ -3,6 +3,7 @@
 #include <QLoggingCategory>
 
 #include "arguments.h"
+#include "controls_command.h"
 #include "convert_command.h"
 #include "devices_command.h"
 #include "formats_command.h"
@@ -36,6 +37,7 @@ QString UsageText() {
         "Commands:\n"
         "  devices   list the cameras: position, a tab, name\n"
         "  formats   list the formats, sizes and frame rates a camera offers\n"
+        "  controls  list a camera's controls: key, type, range, default, value\n"
         "  log       capture from a camera and write frames as JPEG files\n"
         "  convert   turn one raw camera frame into a picture\n"
         "\n"
@@ -71,6 +73,9 @@ int RunCli(const QStringList& arguments, QTextStream& out, QTextStream& err,
     }
     if (command == u"formats") {
         return RunFormatsCommand(commandArguments, io, out, err);
+    }
+    if (command == u"controls") {
+        return RunControlsCommand(commandArguments, io, out, err);
     }
     if (command == u"log") {
         return RunLogCommand(commandArguments, io, out, err);

@@ -511,7 +511,7 @@ int FakeV4L2::IoctlLocked(Device& device, int fd, unsigned long request, void* a
             return 0;
         }
         default:
-            return -ENOTTY;
+            return ControlIoctlLocked(device, request, arg);
     }
 }
 
@@ -793,6 +793,280 @@ void FakeV4L2::FreeBuffersIfUnusedLocked(Device& device) {
         }
     }
     device.buffers.clear();
+}
+
+// ---- Controls ----------------------------------------------------------
+
+std::vector<FakeControl> VividLikeControls() {
+    const auto make = [](std::uint32_t id, const char* name, std::uint32_t type, std::int64_t low,
+                         std::int64_t high, std::int64_t fallback, std::uint32_t flags = 0) {
+        FakeControl c;
+        c.id = id;
+        c.name = name;
+        c.type = type;
+        c.minimum = low;
+        c.maximum = high;
+        c.defaultValue = c.value = fallback;
+        c.flags = flags;
+        return c;
+    };
+    const auto slider = [&](std::uint32_t id, const char* name, std::int64_t low, std::int64_t high,
+                            std::int64_t fallback) {
+        return make(id, name, V4L2_CTRL_TYPE_INTEGER, low, high, fallback, V4L2_CTRL_FLAG_SLIDER);
+    };
+    constexpr std::uint32_t kClassFlags = V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
+    FakeControl integerMenu =
+        make(V4L2_CID_USER_BASE + 0x1000, "Integer Menu", V4L2_CTRL_TYPE_INTEGER_MENU, 0, 2, 1);
+    integerMenu.integerMenu = {1, 100, 1000000000000};
+    FakeControl exposureAuto = make(V4L2_CID_EXPOSURE_AUTO, "Auto Exposure", V4L2_CTRL_TYPE_MENU, 0,
+                                    3, V4L2_EXPOSURE_APERTURE_PRIORITY);
+    exposureAuto.menu = {"", "Manual Mode", "", "Aperture Priority Mode"};
+    FakeControl exposure = make(V4L2_CID_EXPOSURE_ABSOLUTE, "Exposure Time, Absolute",
+                                V4L2_CTRL_TYPE_INTEGER, 3, 2047, 250);
+    exposure.unlockedBy = V4L2_CID_EXPOSURE_AUTO;
+    exposure.unlockValue = V4L2_EXPOSURE_MANUAL;
+    FakeControl focusStart =
+        make(V4L2_CID_AUTO_FOCUS_START, "Auto Focus, Start", V4L2_CTRL_TYPE_BUTTON, 0, 0, 0,
+             V4L2_CTRL_FLAG_WRITE_ONLY | V4L2_CTRL_FLAG_EXECUTE_ON_WRITE);
+    focusStart.step = 0;
+    return {
+        make(V4L2_CID_USER_CLASS, "User Controls", V4L2_CTRL_TYPE_CTRL_CLASS, 0, 0, 0, kClassFlags),
+        slider(V4L2_CID_BRIGHTNESS, "Brightness", 0, 255, 128),
+        slider(V4L2_CID_CONTRAST, "Contrast", 0, 255, 128),
+        slider(V4L2_CID_SATURATION, "Saturation", 0, 255, 128),
+        slider(V4L2_CID_HUE, "Hue", -128, 127, 0),
+        make(V4L2_CID_GAMMA, "Gamma", V4L2_CTRL_TYPE_INTEGER, 0, 255, 100, V4L2_CTRL_FLAG_DISABLED),
+        integerMenu,
+        make(V4L2_CID_CAMERA_CLASS, "Camera Controls", V4L2_CTRL_TYPE_CTRL_CLASS, 0, 0, 0,
+             kClassFlags),
+        exposureAuto,
+        exposure,
+        make(V4L2_CID_FOCUS_AUTO, "Focus, Automatic Continuous", V4L2_CTRL_TYPE_BOOLEAN, 0, 1, 1),
+        focusStart,
+    };
+}
+
+namespace {
+
+FakeControl* ControlOf(std::vector<FakeControl>& controls, std::uint32_t id) {
+    for (FakeControl& c : controls) {
+        if (c.id == id) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+// The control a query names: the one with that id, or with NEXT flags the
+// first one after it.
+const FakeControl* QueriedControl(const std::vector<FakeControl>& controls, std::uint32_t id) {
+    const std::uint32_t nextFlags = V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND;
+    const std::uint32_t bare = id & ~nextFlags;
+    for (const FakeControl& c : controls) {
+        if ((id & nextFlags) != 0 ? c.id > bare : c.id == bare) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+bool Locked(const std::vector<FakeControl>& controls, const FakeControl& c) {
+    if (c.unlockedBy == 0) {
+        return false;
+    }
+    for (const FakeControl& other : controls) {
+        if (other.id == c.unlockedBy) {
+            return other.value != c.unlockValue;
+        }
+    }
+    return false;
+}
+
+std::uint32_t FlagsOf(const std::vector<FakeControl>& controls, const FakeControl& c) {
+    return c.flags | (Locked(controls, c) ? V4L2_CTRL_FLAG_INACTIVE : 0);
+}
+
+bool IsMenu(const FakeControl& c) {
+    return c.type == V4L2_CTRL_TYPE_MENU || c.type == V4L2_CTRL_TYPE_INTEGER_MENU;
+}
+
+bool HasMenuItem(const FakeControl& c, std::int64_t index) {
+    if (c.type == V4L2_CTRL_TYPE_INTEGER_MENU) {
+        return index >= 0 && index < static_cast<std::int64_t>(c.integerMenu.size());
+    }
+    return index >= 0 && index < static_cast<std::int64_t>(c.menu.size()) && !c.menu[index].empty();
+}
+
+}  // namespace
+
+std::vector<std::pair<std::uint32_t, std::int64_t>> FakeV4L2::ControlWrites(int id) const {
+    std::lock_guard lock(mutex_);
+    return devices_.at(id).controlWrites;
+}
+
+std::optional<std::int64_t> FakeV4L2::ControlValue(int id, std::uint32_t control) const {
+    std::lock_guard lock(mutex_);
+    for (const FakeControl& c : devices_.at(id).config.controls) {
+        if (c.id == control) {
+            return c.value;
+        }
+    }
+    return std::nullopt;
+}
+
+void FakeV4L2::RefuseControl(int id, std::uint32_t control, int errorNumber) {
+    std::lock_guard lock(mutex_);
+    devices_.at(id).controlRefusals[control] = errorNumber;
+}
+
+int FakeV4L2::GetControlLocked(const Device& device, std::uint32_t id, std::int64_t& value) const {
+    for (const FakeControl& c : device.config.controls) {
+        if (c.id != id || c.type == V4L2_CTRL_TYPE_CTRL_CLASS ||
+            (c.flags & V4L2_CTRL_FLAG_DISABLED) != 0) {
+            continue;
+        }
+        if ((c.flags & V4L2_CTRL_FLAG_WRITE_ONLY) != 0) {
+            return -EACCES;
+        }
+        value = c.value;
+        return 0;
+    }
+    return -EINVAL;
+}
+
+int FakeV4L2::SetControlLocked(Device& device, std::uint32_t id, std::int64_t value) {
+    std::vector<FakeControl>& controls = device.config.controls;
+    FakeControl* c = ControlOf(controls, id);
+    if (c == nullptr || c->type == V4L2_CTRL_TYPE_CTRL_CLASS ||
+        (c->flags & V4L2_CTRL_FLAG_DISABLED) != 0) {
+        return -EINVAL;
+    }
+    if (const auto refusal = device.controlRefusals.find(id);
+        refusal != device.controlRefusals.end()) {
+        const int errorNumber = refusal->second;
+        device.controlRefusals.erase(refusal);
+        return -errorNumber;
+    }
+    if ((c->flags & V4L2_CTRL_FLAG_READ_ONLY) != 0 || Locked(controls, *c)) {
+        return -EACCES;
+    }
+    if (IsMenu(*c) && !HasMenuItem(*c, value)) {
+        return -EINVAL;
+    }
+    // Like the kernel's control core: integers are clamped, booleans made 0/1.
+    if (c->type == V4L2_CTRL_TYPE_INTEGER || c->type == V4L2_CTRL_TYPE_INTEGER64) {
+        value = std::clamp(value, c->minimum, c->maximum);
+    } else if (c->type == V4L2_CTRL_TYPE_BOOLEAN) {
+        value = value != 0 ? 1 : 0;
+    }
+    if (c->type != V4L2_CTRL_TYPE_BUTTON) {
+        c->value = value;
+    }
+    device.controlWrites.emplace_back(id, value);
+    return 0;
+}
+
+int FakeV4L2::ExtendedControlsLocked(Device& device, unsigned long request,
+                                     v4l2_ext_controls& list) {
+    if (list.which != V4L2_CTRL_WHICH_CUR_VAL) {
+        return -EINVAL;
+    }
+    for (std::uint32_t i = 0; i < list.count; ++i) {
+        v4l2_ext_control& c = list.controls[i];
+        const FakeControl* control = ControlOf(device.config.controls, c.id);
+        const bool is64 = control != nullptr && control->type == V4L2_CTRL_TYPE_INTEGER64;
+        std::int64_t value = is64 ? c.value64 : c.value;
+        const int r = request == VIDIOC_G_EXT_CTRLS ? GetControlLocked(device, c.id, value)
+                                                    : SetControlLocked(device, c.id, value);
+        if (r < 0) {
+            list.error_idx = i;
+            return r;
+        }
+        if (request == VIDIOC_G_EXT_CTRLS) {
+            if (is64) {
+                c.value64 = value;
+            } else {
+                c.value = static_cast<std::int32_t>(value);
+            }
+        }
+    }
+    return 0;
+}
+
+int FakeV4L2::ControlIoctlLocked(Device& device, unsigned long request, void* arg) {
+    const std::vector<FakeControl>& controls = device.config.controls;
+    const bool extended = device.config.extendedControls;
+    switch (request) {
+        case VIDIOC_QUERY_EXT_CTRL: {
+            auto* q = static_cast<v4l2_query_ext_ctrl*>(arg);
+            const FakeControl* c = extended ? QueriedControl(controls, q->id) : nullptr;
+            if (c == nullptr) {
+                return extended ? -EINVAL : -ENOTTY;
+            }
+            *q = v4l2_query_ext_ctrl{};
+            q->id = c->id;
+            q->type = c->type;
+            std::strncpy(q->name, c->name.c_str(), sizeof q->name - 1);
+            q->minimum = c->minimum;
+            q->maximum = c->maximum;
+            q->step = c->step;
+            q->default_value = c->defaultValue;
+            q->flags = FlagsOf(controls, *c);
+            q->elem_size = c->type == V4L2_CTRL_TYPE_INTEGER64 ? 8 : 4;
+            q->elems = 1;
+            return 0;
+        }
+        case VIDIOC_QUERYCTRL: {
+            auto* q = static_cast<v4l2_queryctrl*>(arg);
+            const FakeControl* c = QueriedControl(controls, q->id & ~V4L2_CTRL_FLAG_NEXT_COMPOUND);
+            if (c == nullptr) {
+                return -EINVAL;
+            }
+            *q = v4l2_queryctrl{};
+            q->id = c->id;
+            q->type = c->type;
+            std::strncpy(reinterpret_cast<char*>(q->name), c->name.c_str(), sizeof q->name - 1);
+            q->minimum = static_cast<std::int32_t>(c->minimum);
+            q->maximum = static_cast<std::int32_t>(c->maximum);
+            q->step = static_cast<std::int32_t>(c->step);
+            q->default_value = static_cast<std::int32_t>(c->defaultValue);
+            q->flags = FlagsOf(controls, *c);
+            return 0;
+        }
+        case VIDIOC_QUERYMENU: {
+            auto* m = static_cast<v4l2_querymenu*>(arg);
+            const FakeControl* c = QueriedControl(controls, m->id);
+            if (c == nullptr || !IsMenu(*c) || !HasMenuItem(*c, m->index)) {
+                return -EINVAL;
+            }
+            if (c->type == V4L2_CTRL_TYPE_INTEGER_MENU) {
+                m->value = c->integerMenu[m->index];
+            } else {
+                std::strncpy(reinterpret_cast<char*>(m->name), c->menu[m->index].c_str(),
+                             sizeof m->name - 1);
+            }
+            return 0;
+        }
+        case VIDIOC_G_EXT_CTRLS:
+        case VIDIOC_S_EXT_CTRLS:
+            if (!extended) {
+                return -ENOTTY;
+            }
+            return ExtendedControlsLocked(device, request, *static_cast<v4l2_ext_controls*>(arg));
+        case VIDIOC_G_CTRL: {
+            auto* c = static_cast<v4l2_control*>(arg);
+            std::int64_t value = 0;
+            const int r = GetControlLocked(device, c->id, value);
+            c->value = static_cast<std::int32_t>(value);
+            return r;
+        }
+        case VIDIOC_S_CTRL: {
+            auto* c = static_cast<v4l2_control*>(arg);
+            return SetControlLocked(device, c->id, c->value);
+        }
+        default:
+            return -ENOTTY;
+    }
 }
 
 }  // namespace vistrel::test

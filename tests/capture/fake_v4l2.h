@@ -50,6 +50,40 @@ struct FakeOffer {
 // than the buffer (so bytesused < length). Not a decodable picture.
 std::vector<std::uint8_t> MakeFrameBytes(const FakeFormat& format, std::uint8_t seed);
 
+// ---- Controls ----------------------------------------------------------
+
+// One control the fake device has (V4L2_CTRL_TYPE_*, V4L2_CTRL_FLAG_*).
+struct FakeControl {
+    std::uint32_t id = 0;
+    std::string name;
+    std::uint32_t type = V4L2_CTRL_TYPE_INTEGER;
+    std::int64_t minimum = 0;
+    std::int64_t maximum = 0;
+    std::uint64_t step = 1;
+    std::int64_t defaultValue = 0;
+    std::uint32_t flags = 0;
+    // Menus: the name of each index from 0; an empty name is an index the
+    // driver skips. Integer menus: the value of each index.
+    std::vector<std::string> menu;
+    std::vector<std::int64_t> integerMenu;
+    // Inactive, and refusing new values with EACCES as some cameras do,
+    // unless the control unlockedBy (when not 0) has the value unlockValue.
+    std::uint32_t unlockedBy = 0;
+    std::int64_t unlockValue = 0;
+    std::int64_t value = 0;  // the current value
+};
+
+// Controls like those of the vivid test driver and a UVC camera: the user
+// class with brightness, contrast and saturation (0..255, default 128), hue
+// (-128..127, default 0), a disabled gamma and an integer menu; the camera
+// class with the auto-exposure menu (items 1 "Manual Mode" and 3 "Aperture
+// Priority Mode", default 3), the exposure time (3..2047, default 250)
+// it unlocks in manual mode, continuous autofocus (bool, default 1) and an
+// autofocus start button.
+std::vector<FakeControl> VividLikeControls();
+
+// -------------------------------------------------------------------------
+
 struct FakeDeviceConfig {
     std::string card = "Fake Camera";
     // VIDIOC_QUERYCAP's bus info; empty: "fake:" and the node it was added as,
@@ -78,6 +112,12 @@ struct FakeDeviceConfig {
     // Further adjustments of what S_FMT and S_PARM settle on.
     std::function<void(v4l2_pix_format&)> adjustFormat;
     std::function<void(v4l2_fract&)> adjustInterval;
+
+    // The device's controls, in increasing id order; empty: none.
+    std::vector<FakeControl> controls;
+    // false: a driver without the extended control calls
+    // (VIDIOC_QUERY_EXT_CTRL and VIDIOC_G/S_EXT_CTRLS fail with ENOTTY).
+    bool extendedControls = true;
 };
 
 // A fake V4L2 subsystem behind the capture layer's seam. Devices are added
@@ -139,6 +179,13 @@ public:
     // The next `times` poll calls fail with errorNumber (e.g. EINTR).
     void FailPoll(int errorNumber, int times = 1);
 
+    // Controls. The value each successful VIDIOC_S_EXT_CTRLS or
+    // VIDIOC_S_CTRL wrote, in order, as (id, value).
+    std::vector<std::pair<std::uint32_t, std::int64_t>> ControlWrites(int device) const;
+    std::optional<std::int64_t> ControlValue(int device, std::uint32_t id) const;
+    // The next attempt to set the control fails with errorNumber.
+    void RefuseControl(int device, std::uint32_t id, int errorNumber);
+
     // Observation.
     int OpenFds() const;
     int MappedBuffers() const;
@@ -192,6 +239,8 @@ private:
         std::map<unsigned long, Failure> failures;
         std::map<unsigned long, std::uint64_t> ioctlCalls;
         int openCalls = 0;
+        std::vector<std::pair<std::uint32_t, std::int64_t>> controlWrites;
+        std::map<std::uint32_t, int> controlRefusals;  // id -> errno
     };
 
     int AddDeviceLocked(FakeDeviceConfig config);
@@ -203,6 +252,10 @@ private:
     int EnumerateLocked(const Device& device, unsigned long request, void* arg) const;
     void StopStreamingLocked(Device& device);
     void FreeBuffersIfUnusedLocked(Device& device);
+    int ControlIoctlLocked(Device& device, unsigned long request, void* arg);
+    int ExtendedControlsLocked(Device& device, unsigned long request, v4l2_ext_controls& list);
+    int GetControlLocked(const Device& device, std::uint32_t id, std::int64_t& value) const;
+    int SetControlLocked(Device& device, std::uint32_t id, std::int64_t value);
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
