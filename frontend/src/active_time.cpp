@@ -132,20 +132,20 @@ TParsed<TDaylight> TDaylight::Parse(const QString& text) {
                                              "or -33.87,151.21,30")
                                   .arg(text.trimmed())};
     }
-    TDaylight daylight;
-    daylight.latitude_ = parts[0].toDouble();
-    daylight.longitude_ = parts[1].toDouble();
-    daylight.minutes_ = parts.size() == 3 ? parts[2].toInt() : 0;
-    if (std::abs(daylight.latitude_) > 90) {
+    TDaylight rule;
+    rule.latitude_ = parts[0].toDouble();
+    rule.longitude_ = parts[1].toDouble();
+    rule.minutes_ = parts.size() == 3 ? parts[2].toInt() : 0;
+    if (std::abs(rule.latitude_) > 90) {
         return {std::nullopt, QStringLiteral("latitude %1 is not from -90 to 90").arg(parts[0])};
     }
-    if (std::abs(daylight.longitude_) > 180) {
+    if (std::abs(rule.longitude_) > 180) {
         return {std::nullopt, QStringLiteral("longitude %1 is not from -180 to 180").arg(parts[1])};
     }
-    if (std::abs(daylight.minutes_) > 720) {
+    if (std::abs(rule.minutes_) > 720) {
         return {std::nullopt, QStringLiteral("%1 minutes is not from -720 to 720").arg(parts[2])};
     }
-    return {daylight, {}};
+    return {rule, {}};
 }
 
 QDate TDaylight::SolarDate(qint64 ms) const {
@@ -215,9 +215,9 @@ QString TDaylight::Text() const {
     return text;
 }
 
-TActiveTime::TActiveTime(std::optional<TActiveHours> hours, std::optional<TDaylight> daylight,
+TActiveTime::TActiveTime(std::optional<TActiveHours> hours, std::optional<TDaylight> daylightRule,
                          QTimeZone zone)
-    : hours_(std::move(hours)), daylight_(std::move(daylight)), zone_(std::move(zone)) {}
+    : hours_(std::move(hours)), daylight_(std::move(daylightRule)), zone_(std::move(zone)) {}
 
 bool TActiveTime::IsActive(const QDateTime& time) const {
     return (!hours_ || hours_->IsActive(time, zone_)) && (!daylight_ || daylight_->IsActive(time));

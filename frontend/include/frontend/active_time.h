@@ -85,7 +85,7 @@ private:
 class TActiveTime {
 public:
     TActiveTime() = default;
-    TActiveTime(std::optional<TActiveHours> hours, std::optional<TDaylight> daylight,
+    TActiveTime(std::optional<TActiveHours> hours, std::optional<TDaylight> daylightRule,
                 QTimeZone zone = QTimeZone::systemTimeZone());
 
     bool IsAlways() const { return !hours_ && !daylight_; }
