@@ -14,6 +14,7 @@
 
 #include "base/unique_fd.h"
 #include "capture/device_events.h"
+#include "capture_test_util.h"
 #include "fake_v4l2.h"
 #include "frontend/camera_keeper.h"
 #include "pipeline/video_image.h"
@@ -23,7 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::FakeDeviceConfig;
-using test::FakeV4L2;
 
 // Runs the event loop until done() holds or the time is up.
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
@@ -57,9 +57,9 @@ private:
     int* drains_;
 };
 
-class CameraKeeperTest : public ::testing::Test {
+class CameraKeeperTest : public test::FakeDeviceTest {
 protected:
-    CameraKeeperTest() : fake_(std::make_shared<FakeV4L2>()) {
+    CameraKeeperTest() {
         FakeDeviceConfig desk;
         desk.card = "Desk Cam";
         desk.busInfo = "usb-1";
@@ -74,7 +74,6 @@ protected:
     ~CameraKeeperTest() override {
         keeper_.reset();
         session_.reset();
-        EXPECT_EQ(fake_->OpenFds(), 0);
     }
 
     void MakeKeeper(TCameraKeeper::Options options = {.lookInterval = 20ms,
@@ -107,7 +106,6 @@ protected:
                PumpUntil([&] { return frames_ > before; });
     }
 
-    std::shared_ptr<FakeV4L2> fake_;
     int desk_ = 0;
     std::unique_ptr<TVideoImage> session_;
     std::unique_ptr<TCameraKeeper> keeper_;
