@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "base/unique_fd.h"
@@ -82,6 +83,9 @@ protected:
             *session_,
             [this](const QString& name) {
                 starts_.push_back(name);
+                if (beforeStart_) {
+                    std::exchange(beforeStart_, {})();
+                }
                 return session_->StartCapture(name);
             },
             std::move(options));
@@ -111,6 +115,8 @@ protected:
     std::unique_ptr<TCameraKeeper> keeper_;
     std::vector<QString> starts_;
     std::vector<std::string> returnedAt_;
+    // Runs once, between the keeper's look and its next start.
+    std::function<void()> beforeStart_;
     int frames_ = 0;
 };
 
@@ -136,6 +142,30 @@ TEST_F(CameraKeeperTest, ReturnOnTheSameNodeOrAnotherResumesTheCapture) {
     ASSERT_TRUE(PumpUntil([&] { return !keeper_->Waiting(); }));
     EXPECT_EQ(starts_, (std::vector<QString>{"#2"}));
     EXPECT_EQ(returnedAt_.back(), "/dev/video5");
+    EXPECT_EQ(session_->CameraIdentity(), (TCameraIdentity{"Desk Cam", "usb-1"}));
+    EXPECT_TRUE(FrameFlowsFrom(back));
+}
+
+TEST_F(CameraKeeperTest, AnotherCameraThatTookTheNumberIsStoppedAndTheWaitGoesOn) {
+    MakeKeeper();
+    ASSERT_TRUE(StartAndUnplug("#1", desk_));
+    // Between the look that finds the desk camera as "#1" and the start,
+    // another camera is plugged in ahead of it and becomes "#1".
+    int door = -1;
+    beforeStart_ = [&] {
+        FakeDeviceConfig config;
+        config.card = "Door Cam";
+        config.busInfo = "usb-2";
+        config.number = 0;
+        config.format = test::MakeFormat(V4L2_PIX_FMT_YUYV, 16, 8);
+        door = fake_->AddDevice(config);
+    };
+    const int back = fake_->ReturnDevice(desk_, 5);
+    ASSERT_TRUE(PumpUntil([&] { return !keeper_->Waiting(); }));
+    EXPECT_EQ(starts_, (std::vector<QString>{"#1", "#2"}));
+    EXPECT_EQ(fake_->IoctlCalls(door, VIDIOC_STREAMON), 1u);  // started, then stopped
+    EXPECT_FALSE(fake_->Streaming(door));
+    EXPECT_EQ(returnedAt_, (std::vector<std::string>{"/dev/video5"}));
     EXPECT_EQ(session_->CameraIdentity(), (TCameraIdentity{"Desk Cam", "usb-1"}));
     EXPECT_TRUE(FrameFlowsFrom(back));
 }
