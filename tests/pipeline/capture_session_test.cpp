@@ -182,6 +182,35 @@ TEST_F(CaptureSessionTest, RequestedFormatWithPaddedRowsReachesThePicture) {
     EXPECT_EQ(picture.pixelColor(0, 16), QColor(255, 255, 255));
 }
 
+// A driver whose frames are shorter than its rows: 48 rows of 144 bytes need
+// 6912, its buffers hold 6000, and it claims the whole 6912 were filled.
+TEST_F(CaptureSessionTest, FramesShorterThanTheDriversRowsAreRefused) {
+    FakeDeviceConfig config;
+    config.card = "Short Cam";
+    config.format = MakeFormat(V4L2_PIX_FMT_YUYV, 64, 48, 16);
+    ASSERT_EQ(config.format.bytesPerLine * config.format.height, 6912u);
+    config.format.sizeImage = 6000;
+    const int cam = fake_->AddDevice(config);
+    ASSERT_EQ(session_->StartCapture("#3"), 0);
+    EXPECT_EQ(session_->Stride(), 144);
+
+    const std::vector<std::uint8_t> white = [] {
+        std::vector<std::uint8_t> bytes(6000);
+        for (std::size_t i = 0; i < bytes.size(); i += 2) {
+            bytes[i] = 235;
+            bytes[i + 1] = 128;
+        }
+        return bytes;
+    }();
+    ASSERT_TRUE(fake_->PushFrameWhenReady(cam, white, 0, 6912));
+    ASSERT_TRUE(PumpUntil([&] { return frames_ >= 1; }));
+    QImage picture;
+    session_->CopyFrameTo(picture);
+    // Not converted: the last rows keep the black start picture.
+    ASSERT_EQ(picture.size(), QSize(64, 48));
+    EXPECT_EQ(picture.pixelColor(63, 47), QColor(0, 0, 0));
+}
+
 TEST_F(CaptureSessionTest, RestartAndLostCamera) {
     ASSERT_EQ(session_->StartCapture("desk cam"), 0);
     // Starting again replaces the running capture.
