@@ -17,6 +17,7 @@
 #include <exception>
 #include <mutex>
 
+#include "app/form_layout.h"
 #include "app/glyphs.h"
 #include "app/power_watcher.h"
 #include "app/up_down.h"
@@ -39,6 +40,7 @@ const QString kTitle = QStringLiteral("Vistrel");
 const QColor kBlue(0, 0, 255);
 const QColor kNavy(0, 0, 128);
 constexpr int kThumbSide = 128;
+static_assert(GeometryOf("ThumbI").size() == QSize(kThumbSide, kThumbSide));
 
 void SetLabelText(QLabel* label, const QString& text) {
     label->setText(text);
@@ -121,28 +123,28 @@ void TMainForm::CreateControls() {
     setPalette(palette);
     setAutoFillBackground(true);
 
-    auto label = [](QWidget* parent, const char* name, const QString& text, int x, int y) {
+    auto label = [](QWidget* parent, const char* name, const QString& text, QPoint at) {
         auto* l = new QLabel(text, parent);
         l->setObjectName(QString::fromLatin1(name));
-        l->move(x, y);
+        l->move(at);
         l->adjustSize();
         return l;
     };
-    auto glyphButton = [this](const char* name, Glyph glyph, int x, int y) {
+    auto glyphButton = [this](const char* name, Glyph glyph, const QRect& geometry) {
         auto* b = new QToolButton(this);
         b->setObjectName(QString::fromLatin1(name));
-        b->setGeometry(x, y, 23, 22);
+        b->setGeometry(geometry);
         b->setIcon(GlyphIcon(glyph));
         b->setIconSize(QSize(16, 16));
         b->setAutoRaise(true);  // flat
         b->setFocusPolicy(Qt::NoFocus);
         return b;
     };
-    auto picture = [](QWidget* parent, const char* name, const QPixmap& pixmap, int x, int y, int w,
-                      int h) {
+    auto picture = [](QWidget* parent, const char* name, const QPixmap& pixmap,
+                      const QRect& geometry) {
         auto* p = new QLabel(parent);
         p->setObjectName(QString::fromLatin1(name));
-        p->setGeometry(x, y, w, h);
+        p->setGeometry(geometry);
         p->setPixmap(pixmap);
         return p;
     };
@@ -152,29 +154,32 @@ void TMainForm::CreateControls() {
     // nothing that takes focus.
     AboutGB = new QFrame(this);
     AboutGB->setObjectName(QStringLiteral("AboutGB"));
-    AboutGB->setGeometry(4, 214, 233, 99);
+    AboutGB->setGeometry(GeometryOf("AboutGB"));
     AboutGB->setFrameStyle(QFrame::Box | QFrame::Sunken);
-    LogoI = picture(AboutGB, "LogoI", ProgramIcon().pixmap(32, 32), 4, 8, 32, 32);
-    NameL = label(AboutGB, "NameL", kTitle, 40, 8);
+    LogoI = picture(AboutGB, "LogoI", ProgramIcon().pixmap(32, 32), GeometryOf("LogoI"));
+    NameL = label(AboutGB, "NameL", kTitle, PositionOf("NameL"));
     QFont nameFont = font;
     nameFont.setBold(true);
     nameFont.setPixelSize(13);
     NameL->setFont(nameFont);
     SetTextColour(NameL, Qt::black);
     NameL->adjustSize();
-    AuthorL = label(AboutGB, "AuthorL", QStringLiteral("The Vistrel developers"), 38, 22);
+    AuthorL =
+        label(AboutGB, "AuthorL", QStringLiteral("The Vistrel developers"), PositionOf("AuthorL"));
     SetTextColour(AuthorL, kBlue);
-    VersionL = label(AboutGB, "VersionL", QStringLiteral("..."), 120, 10);
-    FlagI = picture(AboutGB, "FlagI", QPixmap::fromImage(DrawFlag()), 196, 8, 32, 16);
-    CopyrightL =
-        label(AboutGB, "CopyrightL", QStringLiteral("\u00A9 2026 The Vistrel developers"), 40, 36);
+    VersionL = label(AboutGB, "VersionL", QStringLiteral("..."), PositionOf("VersionL"));
+    FlagI = picture(AboutGB, "FlagI", QPixmap::fromImage(DrawFlag()), GeometryOf("FlagI"));
+    CopyrightL = label(AboutGB, "CopyrightL", QStringLiteral("\u00A9 2026 The Vistrel developers"),
+                       PositionOf("CopyrightL"));
     SetTextColour(CopyrightL, kBlue);
-    Image1 = picture(AboutGB, "Image1", glyphPixmap(Glyph::System), 4, 48, 16, 16);
-    OSL = label(AboutGB, "OSL", QStringLiteral("..."), 26, 52);
-    WebI = picture(AboutGB, "WebI", glyphPixmap(Glyph::Web), 4, 64, 16, 16);
-    HomeL = label(AboutGB, "HomeL", QStringLiteral("https://vistrel.example.org"), 26, 64);
-    MailI = picture(AboutGB, "MailI", glyphPixmap(Glyph::Mail), 4, 80, 16, 16);
-    MailL = label(AboutGB, "MailL", QStringLiteral("support@vistrel.example.org"), 26, 80);
+    Image1 = picture(AboutGB, "Image1", glyphPixmap(Glyph::System), GeometryOf("Image1"));
+    OSL = label(AboutGB, "OSL", QStringLiteral("..."), PositionOf("OSL"));
+    WebI = picture(AboutGB, "WebI", glyphPixmap(Glyph::Web), GeometryOf("WebI"));
+    HomeL =
+        label(AboutGB, "HomeL", QStringLiteral("https://vistrel.example.org"), PositionOf("HomeL"));
+    MailI = picture(AboutGB, "MailI", glyphPixmap(Glyph::Mail), GeometryOf("MailI"));
+    MailL =
+        label(AboutGB, "MailL", QStringLiteral("support@vistrel.example.org"), PositionOf("MailL"));
     for (QLabel* link : {HomeL, MailL}) {
         QFont underlined = font;
         underlined.setUnderline(true);
@@ -183,54 +188,55 @@ void TMainForm::CreateControls() {
         link->adjustSize();
     }
 
-    CamL = label(this, "CamL", QStringLiteral("Cam:"), 8, 8);
+    CamL = label(this, "CamL", QStringLiteral("Cam:"), PositionOf("CamL"));
     CamLstCB = new QComboBox(this);
     CamLstCB->setObjectName(QStringLiteral("CamLstCB"));
-    CamLstCB->setGeometry(36, 4, 125, 21);
+    CamLstCB->setGeometry(GeometryOf("CamLstCB"));
     CamLstCB->setEditable(false);
     CamLstCB->setEnabled(false);
-    UpdateSB = glyphButton("UpdateSB", Glyph::Update, 168, 4);
-    RunSB = glyphButton("RunSB", Glyph::Run, 192, 4);
-    StopSB = glyphButton("StopSB", Glyph::Stop, 216, 4);
+    UpdateSB = glyphButton("UpdateSB", Glyph::Update, GeometryOf("UpdateSB"));
+    RunSB = glyphButton("RunSB", Glyph::Run, GeometryOf("RunSB"));
+    StopSB = glyphButton("StopSB", Glyph::Stop, GeometryOf("StopSB"));
     StopSB->setEnabled(false);
 
-    ThumbI = picture(this, "ThumbI", QPixmap(), 2, 34, kThumbSide, kThumbSide);
+    ThumbI = picture(this, "ThumbI", QPixmap(), GeometryOf("ThumbI"));
     ThumbI->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     ThumbI->setContextMenuPolicy(Qt::CustomContextMenu);
 
     LoggingCB = new QCheckBox(QStringLiteral("Logging"), this);
     LoggingCB->setObjectName(QStringLiteral("LoggingCB"));
-    LoggingCB->setGeometry(138, 36, 65, 17);
+    LoggingCB->setGeometry(GeometryOf("LoggingCB"));
     LoggingCB->setChecked(true);
-    JPEGNL = label(this, "JPEGNL", QStringLiteral("JPEG Quality:"), 136, 56);
-    JPEGQL = label(this, "JPEGQL", QStringLiteral("70"), 208, 56);
+    JPEGNL = label(this, "JPEGNL", QStringLiteral("JPEG Quality:"), PositionOf("JPEGNL"));
+    JPEGQL = label(this, "JPEGQL", QStringLiteral("70"), PositionOf("JPEGQL"));
     SetTextColour(JPEGQL, kBlue);
     JPEGQTB = new QSlider(Qt::Horizontal, this);
     JPEGQTB->setObjectName(QStringLiteral("JPEGQTB"));
-    JPEGQTB->setGeometry(136, 72, 97, 27);
+    JPEGQTB->setGeometry(GeometryOf("JPEGQTB"));
     JPEGQTB->setRange(kMinQuality, kMaxQuality);
     JPEGQTB->setTickInterval(5);
     JPEGQTB->setTickPosition(QSlider::TicksBelow);
     JPEGQTB->setPageStep(5);
     JPEGQTB->setValue(70);
 
-    Label1 = label(this, "Label1", QStringLiteral("Skipped Frames:"), 140, 104);
-    SkipL = label(this, "SkipL", QStringLiteral("..."), 140, 124);
+    Label1 = label(this, "Label1", QStringLiteral("Skipped Frames:"), PositionOf("Label1"));
+    SkipL = label(this, "SkipL", QStringLiteral("..."), PositionOf("SkipL"));
     SetTextColour(SkipL, kBlue);
     SkipUD = new TUpDown(this);
     SkipUD->setObjectName(QStringLiteral("SkipUD"));
-    SkipUD->setGeometry(165, 118, 17, 31);
+    SkipUD->setGeometry(GeometryOf("SkipUD"));
     SkipUD->SetRange(0, TSettings::kMaxSkippedFrames);
     SkipUD->SetPosition(3);
 
-    SourceNL = label(this, "SourceNL", QStringLiteral("Source:"), 4, 168);
-    SourceXYL = label(this, "SourceXYL", QStringLiteral("... x ..."), 52, 168);
-    SaveSetSB = glyphButton("SaveSetSB", Glyph::SaveSettings, 188, 160);
-    ExitSB = glyphButton("ExitSB", Glyph::Exit, 212, 160);
-    DirectoryNL = label(this, "DirectoryNL", QStringLiteral("Directory:"), 4, 192);
-    DirectoryL = label(this, "DirectoryL", QStringLiteral("..."), 56, 192);
+    SourceNL = label(this, "SourceNL", QStringLiteral("Source:"), PositionOf("SourceNL"));
+    SourceXYL = label(this, "SourceXYL", QStringLiteral("... x ..."), PositionOf("SourceXYL"));
+    SaveSetSB = glyphButton("SaveSetSB", Glyph::SaveSettings, GeometryOf("SaveSetSB"));
+    ExitSB = glyphButton("ExitSB", Glyph::Exit, GeometryOf("ExitSB"));
+    DirectoryNL =
+        label(this, "DirectoryNL", QStringLiteral("Directory:"), PositionOf("DirectoryNL"));
+    DirectoryL = label(this, "DirectoryL", QStringLiteral("..."), PositionOf("DirectoryL"));
     SetTextColour(DirectoryL, kNavy);
-    DirSelSB = glyphButton("DirSelSB", Glyph::SelectDirectory, 210, 187);
+    DirSelSB = glyphButton("DirSelSB", Glyph::SelectDirectory, GeometryOf("DirSelSB"));
 
     setTabOrder(CamLstCB, LoggingCB);
     setTabOrder(LoggingCB, JPEGQTB);

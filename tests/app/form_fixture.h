@@ -35,6 +35,7 @@ protected:
     TFormEnvironment& Environment() { return env_; }
     TMainForm& MakeForm();
     TMainForm& Form() { return *form_; }
+    bool HasForm() const { return form_ != nullptr; }
     void DestroyForm() { form_.reset(); }
 
     QString SettingsPath() const { return dir_.filePath(QStringLiteral("config/Vistrel.ini")); }

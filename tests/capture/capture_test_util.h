@@ -4,13 +4,34 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "capture/capture_time.h"
 #include "capture/status.h"
+#include "fake_v4l2.h"
 
 namespace vistrel::test {
+
+// Everything the code under test opened on the fake device is closed again,
+// and every buffer it mapped is unmapped.
+inline void ExpectDeviceReleased(const FakeV4L2& fake) {
+    EXPECT_EQ(fake.OpenFds(), 0) << "descriptors left open on the fake device";
+    EXPECT_EQ(fake.MappedBuffers(), 0) << "buffers left mapped";
+}
+
+// A fixture over the fake device that fails a test which leaves a descriptor
+// open or a buffer mapped. The check runs in this destructor, so after the
+// derived fixture's members (sessions, keepers, samples) are gone.
+class FakeDeviceTest : public ::testing::Test {
+protected:
+    ~FakeDeviceTest() override { ExpectDeviceReleased(*fake_); }
+
+    std::shared_ptr<FakeV4L2> fake_ = std::make_shared<FakeV4L2>();
+};
 
 // Collects the samples a capture graph delivers; its Routine is a
 // TFrameRoutine with the sink as user data.

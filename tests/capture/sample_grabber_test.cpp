@@ -100,17 +100,5 @@ TEST(SampleGrabberTest, RoutineMayReplaceItselfFromInsideADelivery) {
     EXPECT_EQ(first.next.lengths.size(), 1u);
 }
 
-TEST(SampleGrabberTest, IsReferenceCounted) {
-    std::weak_ptr<TSampleGrabberCB> watch;
-    {
-        auto owner = TSampleGrabberCB::Create();
-        auto grabber = owner;  // the second holder, as the capture engine is
-        watch = owner;
-        owner.reset();
-        EXPECT_FALSE(watch.expired());
-    }
-    EXPECT_TRUE(watch.expired());
-}
-
 }  // namespace
 }  // namespace vistrel

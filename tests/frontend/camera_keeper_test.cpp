@@ -10,10 +10,12 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "base/unique_fd.h"
 #include "capture/device_events.h"
+#include "capture_test_util.h"
 #include "fake_v4l2.h"
 #include "frontend/camera_keeper.h"
 #include "pipeline/video_image.h"
@@ -23,7 +25,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::FakeDeviceConfig;
-using test::FakeV4L2;
 
 // Runs the event loop until done() holds or the time is up.
 bool PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
@@ -57,9 +58,9 @@ private:
     int* drains_;
 };
 
-class CameraKeeperTest : public ::testing::Test {
+class CameraKeeperTest : public test::FakeDeviceTest {
 protected:
-    CameraKeeperTest() : fake_(std::make_shared<FakeV4L2>()) {
+    CameraKeeperTest() {
         FakeDeviceConfig desk;
         desk.card = "Desk Cam";
         desk.busInfo = "usb-1";
@@ -74,7 +75,6 @@ protected:
     ~CameraKeeperTest() override {
         keeper_.reset();
         session_.reset();
-        EXPECT_EQ(fake_->OpenFds(), 0);
     }
 
     void MakeKeeper(TCameraKeeper::Options options = {.lookInterval = 20ms,
@@ -83,6 +83,9 @@ protected:
             *session_,
             [this](const QString& name) {
                 starts_.push_back(name);
+                if (beforeStart_) {
+                    std::exchange(beforeStart_, {})();
+                }
                 return session_->StartCapture(name);
             },
             std::move(options));
@@ -107,12 +110,13 @@ protected:
                PumpUntil([&] { return frames_ > before; });
     }
 
-    std::shared_ptr<FakeV4L2> fake_;
     int desk_ = 0;
     std::unique_ptr<TVideoImage> session_;
     std::unique_ptr<TCameraKeeper> keeper_;
     std::vector<QString> starts_;
     std::vector<std::string> returnedAt_;
+    // Runs once, between the keeper's look and its next start.
+    std::function<void()> beforeStart_;
     int frames_ = 0;
 };
 
@@ -138,6 +142,30 @@ TEST_F(CameraKeeperTest, ReturnOnTheSameNodeOrAnotherResumesTheCapture) {
     ASSERT_TRUE(PumpUntil([&] { return !keeper_->Waiting(); }));
     EXPECT_EQ(starts_, (std::vector<QString>{"#2"}));
     EXPECT_EQ(returnedAt_.back(), "/dev/video5");
+    EXPECT_EQ(session_->CameraIdentity(), (TCameraIdentity{"Desk Cam", "usb-1"}));
+    EXPECT_TRUE(FrameFlowsFrom(back));
+}
+
+TEST_F(CameraKeeperTest, AnotherCameraThatTookTheNumberIsStoppedAndTheWaitGoesOn) {
+    MakeKeeper();
+    ASSERT_TRUE(StartAndUnplug("#1", desk_));
+    // Between the look that finds the desk camera as "#1" and the start,
+    // another camera is plugged in ahead of it and becomes "#1".
+    int door = -1;
+    beforeStart_ = [&] {
+        FakeDeviceConfig config;
+        config.card = "Door Cam";
+        config.busInfo = "usb-2";
+        config.number = 0;
+        config.format = test::MakeFormat(V4L2_PIX_FMT_YUYV, 16, 8);
+        door = fake_->AddDevice(config);
+    };
+    const int back = fake_->ReturnDevice(desk_, 5);
+    ASSERT_TRUE(PumpUntil([&] { return !keeper_->Waiting(); }));
+    EXPECT_EQ(starts_, (std::vector<QString>{"#1", "#2"}));
+    EXPECT_EQ(fake_->IoctlCalls(door, VIDIOC_STREAMON), 1u);  // started, then stopped
+    EXPECT_FALSE(fake_->Streaming(door));
+    EXPECT_EQ(returnedAt_, (std::vector<std::string>{"/dev/video5"}));
     EXPECT_EQ(session_->CameraIdentity(), (TCameraIdentity{"Desk Cam", "usb-1"}));
     EXPECT_TRUE(FrameFlowsFrom(back));
 }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "capture_test_util.h"
 #include "fake_v4l2.h"
 #include "frontend/capture_controller.h"
 #include "frontend/frame_logger.h"
@@ -14,11 +15,10 @@ namespace vistrel {
 namespace {
 
 using test::FakeDeviceConfig;
-using test::FakeV4L2;
 
-class CaptureControllerTest : public ::testing::Test {
+class CaptureControllerTest : public test::FakeDeviceTest {
 protected:
-    CaptureControllerTest() : fake_(std::make_shared<FakeV4L2>()) {
+    CaptureControllerTest() {
         FakeDeviceConfig config;
         config.card = "Desk Cam";
         config.format = test::MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24);
@@ -41,10 +41,8 @@ protected:
     ~CaptureControllerTest() override {
         controller_.reset();
         session_.reset();
-        EXPECT_EQ(fake_->OpenFds(), 0);
     }
 
-    std::shared_ptr<FakeV4L2> fake_;
     int cam_ = 0;
     std::unique_ptr<TVideoImage> session_;
     TFrameLogger logger_{[this](QImage& image) { session_->CopyFrameTo(image); }};
