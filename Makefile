@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Set-up, build and test entry points. Each target installs what it needs first.
 # One build directory per build type, so that switching between running the
 # program and testing it never rebuilds everything: $(BUILD_RELEASE) for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bare_chain.h"
 
 // jpeglib.h needs FILE and size_t declared before it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a frame costs on its way from a sample in memory to a JPEG file, in
 // milliseconds of processor time per frame, next to a yardstick doing the
 // same work in the same run on the same picture:

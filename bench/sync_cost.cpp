@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sync_cost.h"
 
 #include <sys/vfs.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays stored inputs through a fuzz target's entry point: every file of
 // the directories (or the files) named on the command line, in name order.
 // Built with the normal compiler, so that the corpora and the regression

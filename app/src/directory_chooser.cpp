@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/directory_chooser.h"
 
 #include <QCompleter>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/instance_lock.h"
 
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Writes the program icon at the sizes the desktop uses, as PNG files, into
 // the directory given as the only argument (app/resources/icons). The
 // drawing has no text, so no display is needed.

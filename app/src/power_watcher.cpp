@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/power_watcher.h"
 
 #include <QDBusConnection>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/system_version.h"
 
 #include <QStringList>

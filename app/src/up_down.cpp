@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/up_down.h"
 
 #include <QKeyEvent>

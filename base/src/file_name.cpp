@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/file_name.h"
 
 namespace vistrel {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/qt_messages.h"
 
 #include <QtGlobal>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "capture/camera_controls.h"
 
 #include <linux/videodev2.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "capture/capture_time.h"
 
 #include <linux/videodev2.h>

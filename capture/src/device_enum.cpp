@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "capture/device_enum.h"
 
 #include "device_walk.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "capture/device_events.h"
 
 #include <libudev.h>

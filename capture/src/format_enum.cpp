@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "capture/format_enum.h"
 
 #include <linux/videodev2.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "format_setup.h"
 
 #include <linux/videodev2.h>

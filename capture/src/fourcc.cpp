@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "capture/fourcc.h"
 
 #include "capture/pixel_format.h"

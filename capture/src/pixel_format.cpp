@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "capture/pixel_format.h"
 
 #include <linux/videodev2.h>

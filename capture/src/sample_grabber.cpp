@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "capture/sample_grabber.h"
 
 #include <bit>

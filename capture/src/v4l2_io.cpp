@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "capture/v4l2_io.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "capture/video_sample.h"
 
 #include <linux/videodev2.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "controls_command.h"
 
 #include <linux/videodev2.h>

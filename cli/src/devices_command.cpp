@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "devices_command.h"
 
 #include "arguments.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "formats_command.h"
 
 #include "arguments.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frontend/active_time.h"
 
 #include <QRegularExpression>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frontend/camera_keeper.h"
 
 #include <QSocketNotifier>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frontend/capture_controller.h"
 
 #include <QCoreApplication>

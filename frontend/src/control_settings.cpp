@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frontend/control_settings.h"
 
 #include <QStringList>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frontend/device_name.h"
 
 namespace vistrel {

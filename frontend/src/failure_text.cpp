@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frontend/failure_text.h"
 
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frontend/format_choice.h"
 
 #include <QByteArray>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frontend/frame_logger.h"
 
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sunrise and sunset by the NOAA solar-position equations: the sun's declination and the
 // equation of time from its mean longitude and anomaly, then the hour angle at which its
 // centre stands 0.833 degrees below the horizon (half its disc and the refraction there).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command-line argument parsers of vistrel-cli.
 //
 // Input: arguments separated by NUL bytes (read as UTF-8); the first byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frame conversion: a format, a size and the frame's bytes, MJPG included.
 //
 // Input: format index, flags (bit 0: top-down RGB, bit 1: cut or pad the

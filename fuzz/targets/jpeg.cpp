@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The JPEG codec's load and decode.
 //
 // Input: flags (bit 0: palette output, bit 1: decode straight into a target

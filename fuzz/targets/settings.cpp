@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings-file parser with a write round trip.
 //
 // Input: a value length byte, that many bytes of a value, then the INI text.

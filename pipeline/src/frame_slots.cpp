@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pipeline/frame_slots.h"
 
 #include <cstring>

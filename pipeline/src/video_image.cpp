@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pipeline/video_image.h"
 
 #include <QAbstractEventDispatcher>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pipeline/yuv_tables.h"
 
 #include "yuv_formula.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Vector YCbCr -> 24-bit BGR conversion, compiled once per instruction set
 // and dispatched at run time.
 //

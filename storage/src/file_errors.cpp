@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "storage/file_errors.h"
 
 #include <filesystem>

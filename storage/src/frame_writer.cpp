@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "storage/frame_writer.h"
 
 #include <dirent.h>

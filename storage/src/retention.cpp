@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "storage/retention.h"
 
 #include <dirent.h>

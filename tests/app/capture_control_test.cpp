@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Run, Stop, frames reaching files, errors, closing and the single instance.
 #include <QApplication>
 #include <QCheckBox>

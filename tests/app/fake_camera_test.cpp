@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window over the real session and capture layer, with the fake V4L2
 // device standing in for cameras.
 #include <QApplication>

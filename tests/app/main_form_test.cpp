@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up, layout and the settings file as the window sees them.
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's building blocks: version text, instance lock, directory
 // chooser, spinner and pictures.
 #include <QDir>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/error_handler.h"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/file_name.h"
 
 #include <gtest/gtest.h>

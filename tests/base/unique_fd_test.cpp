@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "base/unique_fd.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A camera's controls: listing them, and applying NAME=VALUE settings in order.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The capture thread against the owner thread: stops while a sample is being
 // delivered, routine replacement while samples flow, device loss during a
 // delivery, and teardown from inside the capture thread's own calls.

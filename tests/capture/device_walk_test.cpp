@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The device walk shared by enumeration and the device search: order,
 // skipped and unreadable nodes, and how StartVideo matches names and "#n".
 #include <gtest/gtest.h>

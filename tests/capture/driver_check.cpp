@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checks the capture layer against a real V4L2 driver (the kernel's vivid
 // test driver inside the VM that `make test-driver` boots). Each command
 // prints PASS or FAIL lines and exits 1 when anything failed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fake_v4l2.h"
 
 #include <sys/eventfd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a camera offers: formats, sizes and frame intervals as the driver
 // lists them, and its current format.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The callback object on its own: which samples reach the routine and how
 // the routine is replaced.
 #include <gtest/gtest.h>

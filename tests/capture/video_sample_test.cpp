@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Streaming from the fake device: formats, what a sample holds, driver
 // faults, and that destruction leaves nothing behind.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // "vistrel-cli controls" on the fake camera.
 #include <QTextStream>
 

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Checks that the manual page source names every command that
 # "vistrel-cli --help" lists and every option that it and each
 # "vistrel-cli COMMAND --help" print.

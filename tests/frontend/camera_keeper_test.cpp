@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A lost camera coming back: the keeper over a session on the fake device,
 // with the capture thread running.
 #include <QCoreApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The capture controller over a session on the fake device: which saved
 // format choice reaches the camera.
 #include <gtest/gtest.h>

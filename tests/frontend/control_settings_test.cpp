@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Camera control settings as text: --control NAME=VALUE and the Controls list.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Names, listing and checking of camera formats, sizes and rates.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <QTimeZone>
 
 #include <gtest/gtest.h>

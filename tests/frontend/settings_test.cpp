@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frontend/settings.h"
 
 #include <QDir>

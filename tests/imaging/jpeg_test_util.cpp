@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "imaging/jpeg_test_util.h"
 
 #include <QFile>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "pipeline_test_util.h"
 
 #include <QFontMetrics>

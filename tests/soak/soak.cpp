@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The soak run: 640x480 YUY2 frames, as fast as the machine allows, through
 // the fake camera, the video session and the frame logger into a small
 // tmpfs kept above a free-space floor, with the camera lost and back every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "soak_disk.h"
 
 #include <QDir>
