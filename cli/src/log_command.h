@@ -30,7 +30,7 @@ struct LogOptions {
     bool noWrite = false;
     std::optional<TKeepFree> keepFree;  // unset: the settings file's KeepFree
     bool exitOnFault = false;           // end with 1 at the first failed write or lost camera
-    TFormatChoice format;  // --format, --size, --fps
+    TFormatChoice format;               // --format, --size, --fps
 };
 
 // The arguments that follow "log". Throws UsageError.

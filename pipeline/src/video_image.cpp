@@ -18,6 +18,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "base/error_handler.h"
 #include "capture/device_enum.h"
 #include "capture/format_enum.h"
 #include "capture/status.h"
@@ -25,7 +26,6 @@
 #include "capture/video_sample.h"
 #include "imaging/jpeg_image.h"
 #include "logging.h"
-#include "base/error_handler.h"
 
 namespace vistrel {
 

@@ -17,7 +17,6 @@ const TYuvTables& Tables() {
     return tables;
 }
 
-
 TVideoImage::Options QuietOptions() {
     return {.clock = [] { return std::uint32_t{0}; }, .installIdleHook = false};
 }

@@ -12,8 +12,8 @@
 #include "frontend/camera_keeper.h"
 #include "frontend/device_name.h"
 #include "frontend/format_choice.h"
-#include "storage/frame_writer.h"
 #include "pipeline/video_image.h"
+#include "storage/frame_writer.h"
 
 namespace vistrel {
 
