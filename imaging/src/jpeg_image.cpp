@@ -8,10 +8,8 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <csetjmp>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <utility>
 
