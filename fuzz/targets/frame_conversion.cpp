@@ -3,15 +3,17 @@
 //
 // Input: format index, flags (bit 0: top-down RGB, bit 1: cut or pad the
 // bytes to the format's exact length), width and height (0..255 each), then
-// the frame. Properties: the conversion never fails unexpectedly, and an MJPG
-// frame is decoded exactly when its header, as the capture thread reads it,
-// gives the frame's size.
+// the frame. Properties: the conversion never fails unexpectedly; an MJPG
+// frame is decoded exactly when its header gives the frame's size, and then
+// to the codec's own bytes; the capture thread's marker walk, where it finds
+// a size, finds the one libjpeg reads.
 #include <QImage>
 
 #include <array>
 #include <vector>
 
 #include "fuzz_support.h"
+#include "imaging/jpeg_decoder.h"
 #include "imaging/jpeg_image.h"
 #include "pipeline/frame_converter.h"
 
@@ -72,6 +74,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         if (result.outcome == TConversionResult::Outcome::Converted && !fits) {
             fuzz::Fail("a frame of another size was decoded");
+        }
+        const auto scanned = ScanJpegSize(frame.data(), frame.size());
+        if (scanned && header &&
+            (scanned->width != header->width || scanned->height != header->height)) {
+            fuzz::Fail("the marker walk and libjpeg read different sizes");
+        }
+        if (result.outcome == TConversionResult::Outcome::Converted) {
+            TJPEGImage codec;
+            codec.LoadData(frame.data(), frame.size());
+            QImage expected(width, height, QImage::Format_BGR888);
+            codec.DecodeInto(expected);
+            if (expected != target) {
+                fuzz::Fail("the frame decoder and the codec decode differently");
+            }
         }
     }
     return 0;

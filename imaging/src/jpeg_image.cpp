@@ -3,24 +3,20 @@
 
 #include <QFile>
 
-// jpeglib.h needs FILE and size_t declared before it.
 #include <jerror.h>
-#include <jpeglib.h>
-#include <cstdio>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <csetjmp>
 #include <cstdlib>
 #include <cstring>
-#include <limits>
 #include <string>
 #include <utility>
 
 #include "base/errors.h"
 #include "base/file_name.h"
+#include "jpeg_codec.h"
 #include "logging.h"
 #include "storage/output_file.h"
 
@@ -30,69 +26,11 @@ namespace {
 
 std::atomic<bool> paletteOutput{false};
 
-// ---- Error handling -------------------------------------------------------
-//
-// libjpeg reports a fatal error by calling error_exit, which must not return.
-// We leave the library with longjmp back to RunGuarded and raise EJPEG there,
-// outside any C frame. Warnings, traces and messages are dropped.
-
-struct ErrorManager {
-    jpeg_error_mgr pub;
-    std::jmp_buf jump;
-};
-
-[[noreturn]] void ErrorExit(j_common_ptr cinfo) {
-    std::longjmp(reinterpret_cast<ErrorManager*>(cinfo->err)->jump, 1);
-}
-void EmitMessage(j_common_ptr, int) {}
-void OutputMessage(j_common_ptr) {}
-
-void InstallErrorManager(ErrorManager& err, jpeg_common_struct& cinfo) {
-    jpeg_std_error(&err.pub);
-    err.pub.error_exit = ErrorExit;
-    err.pub.emit_message = EmitMessage;
-    err.pub.output_message = OutputMessage;
-    cinfo.err = &err.pub;
-}
-
-// Runs body, which calls into libjpeg, and reports whether it finished
-// without a fatal error. A fatal error leaves body by longjmp, so body must
-// hold no local objects with destructors.
-template <typename Body>
-[[nodiscard]] bool RunGuarded(ErrorManager& err, Body&& body) {
-    if (setjmp(err.jump) != 0) {
-        return false;
-    }
-    body();
-    return true;
-}
-
-// Owns one libjpeg context, compression or decompression, with our error
-// manager; destroyed on every exit, error or not. jpeg_destroy serves both
-// kinds, and a context that was never created is left alone by it.
-template <typename Struct>
-struct JpegContext {
-    Struct cinfo{};
-    ErrorManager err{};
-    JpegContext() { InstallErrorManager(err, *Common()); }
-    ~JpegContext() { jpeg_destroy(Common()); }
-    JpegContext(const JpegContext&) = delete;
-    JpegContext& operator=(const JpegContext&) = delete;
-
-    // Raises the library's fatal error with the library's own text.
-    [[noreturn]] void Raise() {
-        char text[JMSG_LENGTH_MAX] = {};
-        err.pub.format_message(Common(), text);
-        qCInfo(lcImaging, "libjpeg error %d: %s", err.pub.msg_code, text);
-        throw EJPEG(err.pub.msg_code, text);
-    }
-
-private:
-    j_common_ptr Common() { return reinterpret_cast<j_common_ptr>(&cinfo); }
-};
-
-using CompressContext = JpegContext<jpeg_compress_struct>;
-using DecompressContext = JpegContext<jpeg_decompress_struct>;
+using jpeg::CompressContext;
+using jpeg::DecompressContext;
+using jpeg::MemorySource;
+using jpeg::RunGuarded;
+using jpeg::WorkingMemoryLimit;
 
 // ---- Memory destination ---------------------------------------------------
 //
@@ -144,97 +82,6 @@ void TermDestination(j_compress_ptr cinfo) {
     }
 }
 
-// ---- Memory source --------------------------------------------------------
-//
-// Hands the held stream to the library in blocks of up to 4096 bytes. When
-// the data runs out after something was delivered, an end-of-image marker is
-// supplied with a warning, so a stream cut short still decodes to a full
-// picture; with nothing delivered at all it is the library's empty-input
-// error.
-
-const JOCTET kEndOfImage[2] = {0xFF, JPEG_EOI};
-
-struct MemorySource {
-    jpeg_source_mgr pub{};
-    const std::uint8_t* data = nullptr;
-    std::size_t size = 0;
-    std::size_t delivered = 0;
-};
-
-MemorySource& SourceOf(j_decompress_ptr cinfo) {
-    return *reinterpret_cast<MemorySource*>(cinfo->src);
-}
-
-void InitSource(j_decompress_ptr) {}
-void TermSource(j_decompress_ptr) {}
-
-boolean FillInputBuffer(j_decompress_ptr cinfo) {
-    MemorySource& src = SourceOf(cinfo);
-    if (src.delivered >= src.size) {
-        if (src.delivered == 0) {
-            ERREXIT(cinfo, JERR_INPUT_EMPTY);
-        }
-        WARNMS(cinfo, JWRN_JPEG_EOF);
-        src.pub.next_input_byte = kEndOfImage;
-        src.pub.bytes_in_buffer = sizeof kEndOfImage;
-        return TRUE;
-    }
-    const std::size_t count = std::min(kBlockSize, src.size - src.delivered);
-    src.pub.next_input_byte = src.data + src.delivered;
-    src.pub.bytes_in_buffer = count;
-    src.delivered += count;
-    return TRUE;
-}
-
-void SkipInputData(j_decompress_ptr cinfo, long count) {
-    if (count <= 0) {
-        return;
-    }
-    MemorySource& src = SourceOf(cinfo);
-    auto skip = static_cast<std::size_t>(count);
-    if (skip <= src.pub.bytes_in_buffer) {
-        src.pub.next_input_byte += skip;
-        src.pub.bytes_in_buffer -= skip;
-        return;
-    }
-    // Skip past the current block straight into the rest of the data; the
-    // next fill then delivers from there, or the end marker.
-    skip -= src.pub.bytes_in_buffer;
-    src.pub.bytes_in_buffer = 0;
-    src.delivered = std::min(src.size, src.delivered + skip);
-}
-
-void AttachSource(jpeg_decompress_struct& cinfo, MemorySource& src, const std::uint8_t* data,
-                  std::size_t size) {
-    src.data = data;
-    src.size = size;
-    src.delivered = 0;
-    src.pub.init_source = InitSource;
-    src.pub.fill_input_buffer = FillInputBuffer;
-    src.pub.skip_input_data = SkipInputData;
-    src.pub.resync_to_restart = jpeg_resync_to_restart;
-    src.pub.term_source = TermSource;
-    src.pub.next_input_byte = nullptr;
-    src.pub.bytes_in_buffer = 0;
-    cinfo.src = &src.pub;
-}
-
-// ---- Limits ------------------------------------------------------------------
-//
-// libjpeg's working memory for a picture of up to maxWidth x maxHeight: the
-// coefficient buffers of a progressive stream (three full-resolution
-// components, 6 bytes a pixel) and the two-pass colour quantiser's picture (3
-// bytes a pixel), beside tables and row buffers. Beyond it a decode fails
-// with the library's own error instead of taking the memory.
-
-long WorkingMemoryLimit(int maxWidth, int maxHeight) {
-    constexpr std::int64_t kFixed = 32 << 20;
-    constexpr std::int64_t kPerPixel = 9;
-    const std::int64_t pixels = static_cast<std::int64_t>(maxWidth) * maxHeight;
-    return static_cast<long>(
-        std::min<std::int64_t>(kFixed + kPerPixel * pixels, std::numeric_limits<long>::max()));
-}
-
 // Reads the header of size bytes at data into a fresh context; false when
 // libjpeg rejects it (the context then holds the error).
 [[nodiscard]] bool ReadHeaderOf(DecompressContext& ctx, MemorySource& src, const std::uint8_t* data,
@@ -243,7 +90,7 @@ long WorkingMemoryLimit(int maxWidth, int maxHeight) {
     return RunGuarded(ctx.err, [&] {
         jpeg_create_decompress(&cinfo);
         cinfo.mem->max_memory_to_use = memoryLimit;
-        AttachSource(cinfo, src, data, size);
+        jpeg::AttachSource(cinfo, src, data, size);
         jpeg_read_header(&cinfo, TRUE);
     });
 }
@@ -444,8 +291,8 @@ void TJPEGImage::Decode(QImage* direct) {
     MemorySource src;
     jpeg_decompress_struct& cinfo = ctx.cinfo;
     const bool palette = paletteOutput.load();
-    const auto maxWidth = static_cast<JDIMENSION>(maxWidth_);
-    const auto maxHeight = static_cast<JDIMENSION>(maxHeight_);
+    const int maxWidth = maxWidth_;
+    const int maxHeight = maxHeight_;
     const long memoryLimit = WorkingMemoryLimit(maxWidth_, maxHeight_);
 
     // Header and settings; the picture's memory is made outside the guarded
@@ -453,31 +300,9 @@ void TJPEGImage::Decode(QImage* direct) {
     bool ok = RunGuarded(ctx.err, [&] {
         jpeg_create_decompress(&cinfo);
         cinfo.mem->max_memory_to_use = memoryLimit;
-        AttachSource(cinfo, src, compressedData_->data(), compressedData_->size());
+        jpeg::AttachSource(cinfo, src, compressedData_->data(), compressedData_->size());
         jpeg_read_header(&cinfo, TRUE);
-        // Checked before the library takes any memory for the picture.
-        if (cinfo.image_width > maxWidth || cinfo.image_height > maxHeight) {
-            ERREXIT1(&cinfo, JERR_IMAGE_TOO_BIG, std::max(maxWidth, maxHeight));
-        }
-        // Only grey and three-component colour fit our pictures; CMYK and
-        // YCCK would give four bytes per pixel.
-        const bool colour = cinfo.num_components == 3 && cinfo.out_color_space == JCS_RGB;
-        const bool grey = cinfo.num_components == 1 && cinfo.out_color_space == JCS_GRAYSCALE;
-        if (!colour && !grey) {
-            ERREXIT(&cinfo, JERR_CONVERSION_NOTIMPL);
-        }
-        cinfo.scale_num = 1;
-        cinfo.scale_denom = 1;
-        cinfo.dct_method = JDCT_FLOAT;
-        cinfo.do_fancy_upsampling = TRUE;
-        cinfo.do_block_smoothing = TRUE;
-        cinfo.buffered_image = FALSE;
-        if (grey || palette) {
-            cinfo.quantize_colors = TRUE;
-            cinfo.desired_number_of_colors = kPaletteColours;
-        } else {
-            cinfo.out_color_space = JCS_EXT_BGR;
-        }
+        jpeg::ChooseDecodeOutput(cinfo, maxWidth, maxHeight, palette);
         jpeg_start_decompress(&cinfo);
     });
     if (!ok) {
@@ -519,16 +344,7 @@ void TJPEGImage::Decode(QImage* direct) {
     uchar* pixels = picture.bits();
     const auto stride = static_cast<std::size_t>(picture.bytesPerLine());
     ok = RunGuarded(ctx.err, [&] {
-        constexpr JDIMENSION kRowsPerCall = 16;
-        JSAMPROW rows[kRowsPerCall];
-        while (cinfo.output_scanline < cinfo.output_height) {
-            const JDIMENSION first = cinfo.output_scanline;
-            const JDIMENSION count = std::min(kRowsPerCall, cinfo.output_height - first);
-            for (JDIMENSION i = 0; i < count; ++i) {
-                rows[i] = pixels + stride * (first + i);
-            }
-            jpeg_read_scanlines(&cinfo, rows, count);
-        }
+        jpeg::ReadRows(cinfo, pixels, stride);
         jpeg_finish_decompress(&cinfo);
     });
     if (!ok) {

@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "frame_conversion.h"
-#include "imaging/jpeg_image.h"
+#include "imaging/jpeg_decoder.h"
 #include "logging.h"
 
 namespace vistrel {
@@ -69,11 +69,6 @@ void LogFailure(const char* what) noexcept {
 }
 
 }  // namespace
-
-// The decoder, reused for every MJPG frame.
-struct TFrameConverter::JpegDecoder {
-    TJPEGImage decoder;
-};
 
 TFrameConverter::TFrameConverter() = default;
 TFrameConverter::~TFrameConverter() = default;
@@ -166,26 +161,28 @@ TConversionResult TFrameConverter::DecodeJpeg(const TRawFrame& frame, QImage& ta
     }
     try {
         if (!jpeg_) {
-            jpeg_ = std::make_unique<JpegDecoder>();
+            jpeg_ = std::make_unique<TJpegDecoder>();
         }
-        TJPEGImage& decoder = jpeg_->decoder;
-        // Nothing larger than the frame is ever decoded, whatever the header says.
-        decoder.SetDecodeLimit(frame.width, frame.height);
-        decoder.LoadData(frame.data, static_cast<std::size_t>(frame.length));
-        if (decoder.Width() != frame.width || decoder.Height() != frame.height) {
+        // Read from the frame's own bytes, once: the size check and the
+        // decode work on this one header. Nothing larger than the frame is
+        // ever decoded, whatever the header says.
+        const TJpegDecoder::TSize header = jpeg_->ReadHeader(
+            frame.data, static_cast<std::size_t>(frame.length), frame.width, frame.height);
+        if (header.width != frame.width || header.height != frame.height) {
             // A header that disagrees with the capture format: a bad frame,
             // never decoded.
+            jpeg_->Abort();
             qCInfo(lcPipeline, "MJPG frame of %d bytes says %dx%d, the format is %dx%d",
-                   frame.length, decoder.Width(), decoder.Height(), frame.width, frame.height);
+                   frame.length, header.width, header.height, frame.width, frame.height);
             TConversionResult result = Diagnostic(Reason::JpegSizeMismatch);
-            result.jpegWidth = decoder.Width();
-            result.jpegHeight = decoder.Height();
+            result.jpegWidth = header.width;
+            result.jpegHeight = header.height;
             return result;
         }
-        // The picture has the frame's size: decoded straight into target,
-        // which first takes pixels of its own if they are shared.
+        // Decoded straight into target, which first takes pixels of its own
+        // if they are shared.
         Unshare(target);
-        decoder.DecodeInto(target);
+        jpeg_->Decode(target);
         return {Outcome::Converted};
     } catch (const std::exception& e) {
         // EJPEG or any other failure shows the diagnostic.

@@ -24,7 +24,7 @@
 #include "capture/status.h"
 #include "capture/v4l2_io.h"
 #include "capture/video_sample.h"
-#include "imaging/jpeg_image.h"
+#include "imaging/jpeg_decoder.h"
 #include "logging.h"
 
 namespace vistrel {
@@ -210,15 +210,17 @@ bool TVideoImage::ReceiveSample(const std::uint8_t* data, std::int32_t length,
 
 bool TVideoImage::IsBadFrame(const std::uint8_t* data, std::int32_t length) const noexcept {
     // Checked here, on the capture thread, rather than at conversion: a bad
-    // frame then never becomes the newest, so no front end shows or logs it,
-    // and the check costs a header read (no decode) per frame. The format is
-    // set before the capture delivers its first sample and stays while it
-    // runs. A header libjpeg cannot read passes: the conversion shows its
-    // diagnostic, as for any undecodable frame.
+    // frame then never becomes the newest, so no front end shows or logs it.
+    // The check walks the markers to the frame header, with no libjpeg
+    // context and no allocation; the one libjpeg header read is the
+    // conversion's, which checks the size again. The format is set before
+    // the capture delivers its first sample and stays while it runs. A
+    // stream whose header the walk cannot find passes: the conversion shows
+    // its diagnostic, as for any undecodable frame.
     if (compression_ != fourcc::kMJPG || length == 0) {
         return false;
     }
-    const auto header = TJPEGImage::ReadHeader(data, static_cast<std::size_t>(length));
+    const auto header = ScanJpegSize(data, static_cast<std::size_t>(length));
     if (!header || (header->width == width_ && header->height == height_)) {
         return false;
     }

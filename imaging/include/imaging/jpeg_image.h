@@ -22,7 +22,9 @@ namespace vistrel {
 // side takes a JPEG stream with LoadData (header only) and decodes it on the
 // first DrawOn. Every encode or decode makes and destroys its own libjpeg
 // context; the object itself is meant to live for the whole run and be reused
-// for every frame. Not thread-safe: one object belongs to one thread.
+// for every frame (camera frames decode with TJpegDecoder, imaging/
+// jpeg_decoder.h, which keeps one context). Not thread-safe: one object
+// belongs to one thread.
 //
 // Failures are raised: EJPEG for libjpeg's fatal errors, the EFileError kinds
 // (storage/file_errors.h) for the output file.

@@ -11,6 +11,8 @@
 
 namespace vistrel {
 
+class TJpegDecoder;
+
 // One raw frame and the format it was captured in.
 struct TRawFrame {
     const std::uint8_t* data = nullptr;
@@ -56,8 +58,9 @@ struct TConversionResult {
 // Converts raw frames into 24-bit pictures (QImage::Format_BGR888).
 //
 // Owns what conversion reuses from frame to frame: the YUV coefficient
-// tables, built at the first YUV frame, and the JPEG decoder, made at the
-// first MJPG frame. One converter belongs to one thread.
+// tables, built at the first YUV frame, and the JPEG decoder with its one
+// libjpeg context, made at the first MJPG frame and kept until
+// ReleaseDecoder. One converter belongs to one thread.
 class TFrameConverter {
 public:
     TFrameConverter();
@@ -95,8 +98,6 @@ public:
     const TYuvTables& YuvTables() const { return tables_; }
 
 private:
-    struct JpegDecoder;
-
     TConversionResult Produce(const TRawFrame& frame, QImage& target);
     void ConvertRows(FrameLayout layout, const TRawFrame& frame, QImage& target);
     void Unshare(QImage& target);
@@ -105,7 +106,7 @@ private:
 
     bool tablesReady_ = false;
     TYuvTables tables_;
-    std::unique_ptr<JpegDecoder> jpeg_;
+    std::unique_ptr<TJpegDecoder> jpeg_;
     std::uint64_t unknownDecodeErrors_ = 0;  // failures that were no std::exception
     // The pixels Unshare took the target off, for a later frame.
     QImage sparePicture_;
