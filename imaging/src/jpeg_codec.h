@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The libjpeg plumbing both the picture codec and the frame decoder use: the
