@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "app/main_form.h"
+#include "frontend/duration.h"
 #include "frontend/format_choice.h"
 #include "logging.h"
 
@@ -62,6 +63,38 @@ void AddFormat(QMenu& menu, QActionGroup& group, const TFormatOffer& offer,
     }
 }
 
+using std::chrono::milliseconds;
+using std::chrono::minutes;
+using std::chrono::seconds;
+
+constexpr std::array<milliseconds, 12> kIntervals = {
+    milliseconds::zero(), seconds(1), seconds(2),  seconds(5),  seconds(10), seconds(30),
+    minutes(1),           minutes(5), minutes(10), minutes(15), minutes(30), minutes(60),
+};
+constexpr std::array<milliseconds, 4> kWarmUps = {milliseconds::zero(), seconds(1), seconds(2),
+                                                  seconds(5)};
+
+template <std::size_t N>
+void AddDurationMenu(QMenu& menu, const QString& title, const QString& zeroText,
+                     const std::array<milliseconds, N>& offered, milliseconds current,
+                     const DurationPicked& picked) {
+    QMenu* sub = menu.addMenu(title);
+    auto* group = new QActionGroup(sub);
+    group->setExclusive(true);
+    std::vector<milliseconds> values(offered.begin(), offered.end());
+    if (std::find(values.begin(), values.end(), current) == values.end()) {
+        values.insert(std::upper_bound(values.begin(), values.end(), current), current);
+    }
+    for (const milliseconds value : values) {
+        QAction* action =
+            sub->addAction(value == milliseconds::zero() ? zeroText : DurationText(value));
+        action->setCheckable(true);
+        action->setChecked(value == current);
+        group->addAction(action);
+        QObject::connect(action, &QAction::triggered, sub, [picked, value] { picked(value); });
+    }
+}
+
 }  // namespace
 
 std::vector<std::pair<std::uint32_t, std::uint32_t>> MenuSizes(const TSizeChoice& size,
@@ -109,6 +142,15 @@ std::unique_ptr<QMenu> MakeIdleFormatMenu(QWidget* parent) {
     return menu;
 }
 
+void AddTimeLapseMenus(QMenu& menu, milliseconds interval, milliseconds warmUp,
+                       const DurationPicked& intervalPicked, const DurationPicked& warmUpPicked) {
+    menu.addSeparator();
+    AddDurationMenu(menu, QObject::tr("Interval"), QObject::tr("Every taken frame"), kIntervals,
+                    interval, intervalPicked);
+    AddDurationMenu(menu, QObject::tr("Warm-up"), QObject::tr("Off"), kWarmUps, warmUp,
+                    warmUpPicked);
+}
+
 // ---- The window's format choice ------------------------------------------------
 
 void TMainForm::ThumbIContextMenu(const QPoint& globalPos) {
@@ -118,10 +160,38 @@ void TMainForm::ThumbIContextMenu(const QPoint& globalPos) {
         IsCapturing() && session_ && Succeeded(session_->CaptureFormats(formats))
             ? MakeFormatMenu(formats, this, [&pick](const TFormatPick& p) { pick = p; })
             : MakeIdleFormatMenu(this);
+    std::optional<std::chrono::milliseconds> interval;
+    std::optional<std::chrono::milliseconds> warmUp;
+    AddTimeLapseMenus(
+        *menu, interval_, warmUp_, [&interval](std::chrono::milliseconds p) { interval = p; },
+        [&warmUp](std::chrono::milliseconds d) { warmUp = d; });
     env_.showMenu(*menu, globalPos);
     // The restart runs once the menu is closed, not inside its handling.
     if (pick) {
         ChooseCaptureFormat(pick->pixelFormat, pick->width, pick->height);
+    }
+    if (interval) {
+        ChooseInterval(*interval);
+    }
+    if (warmUp) {
+        ChooseWarmUp(*warmUp);
+    }
+}
+
+// Both apply at once; they are kept for the settings, as the format is.
+void TMainForm::ChooseInterval(std::chrono::milliseconds period) {
+    interval_ = period;
+    intervalText_ = period.count() == 0 ? QStringLiteral("0") : DurationText(period);
+    if (controller_) {
+        controller_->SetInterval(period);
+    }
+}
+
+void TMainForm::ChooseWarmUp(std::chrono::milliseconds duration) {
+    warmUp_ = duration;
+    warmUpText_ = duration.count() == 0 ? QStringLiteral("0") : DurationText(duration);
+    if (controller_) {
+        controller_->SetWarmUp(duration);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,5 +40,13 @@ std::unique_ptr<QMenu> MakeFormatMenu(const TDeviceFormats& formats, QWidget* pa
 
 // The menu while nothing is captured: one disabled line saying so.
 std::unique_ptr<QMenu> MakeIdleFormatMenu(QWidget* parent);
+
+// Appends the "Interval" submenu ("Every taken frame" for zero, then the usual periods)
+// and the "Warm-up" submenu ("Off" for zero, then a few seconds), each with its current
+// value checked; a current value that is not offered is added, checked, in its place.
+using DurationPicked = std::function<void(std::chrono::milliseconds)>;
+void AddTimeLapseMenus(QMenu& menu, std::chrono::milliseconds interval,
+                       std::chrono::milliseconds warmUp, const DurationPicked& intervalPicked,
+                       const DurationPicked& warmUpPicked);
 
 }  // namespace vistrel

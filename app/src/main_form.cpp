@@ -23,6 +23,7 @@
 #include "app/power_watcher.h"
 #include "app/up_down.h"
 #include "base/flag_scope.h"
+#include "frontend/duration.h"
 #include "frontend/format_choice.h"
 #include "frontend/settings.h"
 #include "logging.h"
@@ -382,6 +383,11 @@ void TMainForm::LoadSettings() {
     SetLabelText(SkipL, QString::number(SkipUD->Position()));
     chosenFormat_ = settings.Format;
     chosenSize_ = settings.Size;
+    intervalText_ = settings.Interval;
+    warmUpText_ = settings.WarmUp;
+    interval_ =
+        DurationSetting(QStringLiteral("Interval"), settings.Interval, ZeroDuration::MeansOff);
+    warmUp_ = DurationSetting(QStringLiteral("WarmUp"), settings.WarmUp, ZeroDuration::MeansOff);
 }
 
 void TMainForm::SaveSettings() {
@@ -393,6 +399,8 @@ void TMainForm::SaveSettings() {
     settings.Logging = LoggingCB->isChecked();
     settings.Format = chosenFormat_;
     settings.Size = chosenSize_;
+    settings.Interval = intervalText_;
+    settings.WarmUp = warmUpText_;
     settings.Save(env_.settingsFileName());
 }
 
@@ -475,7 +483,9 @@ void TMainForm::RunSBClick() {
         result = controller_->Run({.device = NumberedDeviceName(CamLstCB->currentIndex() + 1),
                                    .savedFormat = chosenFormat_,
                                    .savedSize = chosenSize_,
-                                   .frameDivisor = SkipUD->Position() + 1});
+                                   .frameDivisor = SkipUD->Position() + 1,
+                                   .interval = interval_,
+                                   .warmUp = warmUp_});
     }
     QApplication::processEvents();
     if (!controller_) {

@@ -18,6 +18,7 @@
 #include "base/errors.h"
 #include "base/unique_fd.h"
 #include "frontend/capture_controller.h"
+#include "frontend/duration.h"
 #include "frontend/frame_logger.h"
 #include "frontend/settings.h"
 #include "log_format.h"
@@ -207,12 +208,16 @@ int LogRun::Exec() {
 }
 
 bool LogRun::Start() {
-    const TStartResult result =
-        controller_.Run({.device = device_,
-                         .asked = options_.format,
-                         .savedFormat = settings_.Format,
-                         .savedSize = settings_.Size,
-                         .frameDivisor = options_.skip.value_or(settings_.SkippedFrames) + 1});
+    const TStartResult result = controller_.Run(
+        {.device = device_,
+         .asked = options_.format,
+         .savedFormat = settings_.Format,
+         .savedSize = settings_.Size,
+         .frameDivisor = options_.skip.value_or(settings_.SkippedFrames) + 1,
+         .interval = options_.interval.value_or(DurationSetting(
+             QStringLiteral("Interval"), settings_.Interval, ZeroDuration::MeansOff)),
+         .warmUp = options_.warmUp.value_or(
+             DurationSetting(QStringLiteral("WarmUp"), settings_.WarmUp, ZeroDuration::MeansOff))});
     switch (result.outcome) {
         case TStartResult::Outcome::Started:
             return true;
@@ -321,6 +326,15 @@ void LogRun::CameraReturned(const TCaptureNode& node) {
     notifier_.SetWaiting(controller_.Waiting());
 }
 
+std::chrono::milliseconds ParseDurationArgument(const QString& text, const QString& option,
+                                                ZeroDuration zero) {
+    const TParsed<std::chrono::milliseconds> parsed = ParseDuration(text, zero);
+    if (!parsed) {
+        Usage(QStringLiteral("%1: %2").arg(option, parsed.error));
+    }
+    return *parsed.value;
+}
+
 }  // namespace
 
 LogOptions ParseLogArguments(const QStringList& arguments) {
@@ -337,6 +351,12 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
                 Usage(QStringLiteral("--keep-free needs a size such as 500M, 2G or 5%, not \"%1\"")
                           .arg(*size));
             }
+        } else if (const auto period = TakeValue(arguments, i, QStringLiteral("--interval"))) {
+            options.interval =
+                ParseDurationArgument(*period, QStringLiteral("--interval"), ZeroDuration::Refused);
+        } else if (const auto warmUp = TakeValue(arguments, i, QStringLiteral("--warm-up"))) {
+            options.warmUp =
+                ParseDurationArgument(*warmUp, QStringLiteral("--warm-up"), ZeroDuration::MeansOff);
         } else if (const auto device = TakeValue(arguments, i, QStringLiteral("--device"))) {
             options.device = *device;
         } else if (const auto skip = TakeValue(arguments, i, QStringLiteral("--skip"))) {
@@ -388,9 +408,11 @@ QString LogHelpText() {
         "                       [--subdir NAME] [--frames K] [--seconds S] [--no-write]\n"
         "                       [--keep-free SIZE] [--exit-on-fault]\n"
         "                       [--format CODE] [--size WxH] [--fps N]\n"
+        "                       [--interval DURATION] [--warm-up DURATION]\n"
         "\n"
         "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
-        "after the local time (yymmddhhnnsszzz.jpg), as the window does.\n"
+        "after the local time it was captured (yymmddhhnnsszzz.jpg), as the window\n"
+        "does.\n"
         "\n"
         "  --device NAME  the camera: its name as 'vistrel-cli devices' lists it, or\n"
         "                 #n for the n-th camera of that list\n"
@@ -417,6 +439,16 @@ QString LogHelpText() {
         "                 code, any case (see 'vistrel-cli formats')\n"
         "  --size WxH     the frame size, e.g. 1280x720\n"
         "  --fps N        the frame rate, e.g. 30 or 7.5\n"
+        "  --interval DURATION\n"
+        "                 write one picture per period instead: the first frame\n"
+        "                 captured at or after local midnight plus each whole\n"
+        "                 period; --skip then only thins what is shown. A number\n"
+        "                 with ms, s, min or h (500ms, 10s, 5min, 1h; a bare\n"
+        "                 number is seconds), from 100 ms to 24 h\n"
+        "  --warm-up DURATION\n"
+        "                 write nothing captured within DURATION after each start\n"
+        "                 of the camera (also after it comes back or changes\n"
+        "                 format), while its exposure settles; 0 (the default) is off\n"
         "  -h, --help     show this help\n"
         "\n"
         "Unset options come from the window's settings file (never written here),\n"
@@ -441,6 +473,9 @@ QString LogHelpText() {
         "not offer is refused with a list of what it offers, nearest first; a saved\n"
         "choice it does not offer, or one Vistrel cannot convert, is skipped with a\n"
         "note. Without --size the current size is kept.\n"
+        "\n"
+        "Example: a picture every minute\n"
+        "  vistrel-cli log --interval 1min\n"
         "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
         "or, with --exit-on-fault, when it is lost or a file cannot be written;\n"

@@ -31,6 +31,9 @@ struct LogOptions {
     std::optional<TKeepFree> keepFree;  // unset: the settings file's KeepFree
     bool exitOnFault = false;           // end with 1 at the first failed write or lost camera
     TFormatChoice format;               // --format, --size, --fps
+    // Unset: the settings file's Interval and WarmUp.
+    std::optional<std::chrono::milliseconds> interval;
+    std::optional<std::chrono::milliseconds> warmUp;
 };
 
 // The arguments that follow "log". Throws UsageError.

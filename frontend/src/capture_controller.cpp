@@ -62,6 +62,8 @@ TStartResult TCaptureController::Run(const TCaptureRequest& request) {
     takingFrames_ = true;
     logger_.SetFrameDivisor(request.frameDivisor);
     logger_.ResetFrameCounter();
+    SetInterval(request.interval);
+    SetWarmUp(request.warmUp);
     TStartResult result{TStartResult::Outcome::Started, {}};
     const TFormatRequest format = ChooseFormat(request, result);
     if (!result.Started()) {
@@ -194,8 +196,15 @@ void TCaptureController::StopSession() {
     }
 }
 
+void TCaptureController::SetInterval(std::chrono::milliseconds period) {
+    gate_.SetInterval(period);
+    hasInterval_ = period > std::chrono::milliseconds::zero();
+}
+
 void TCaptureController::CaptureStarted(StartKind kind, const TCaptureNode* node) {
     running_ = true;
+    // Automatic exposure settles anew after every start.
+    gate_.StartCapture(std::chrono::system_clock::now());
     if (kind == StartKind::Returned) {
         // The same request as before: its notes were given at the first start.
         if (events_.returned) {
@@ -228,11 +237,14 @@ void TCaptureController::OnFrame() {
         return;  // frames already queued when the run was ended
     }
     const std::uint64_t written = logger_.FilesWritten();
+    const TFrameLogger::FrameChoice choose = [this](bool nthFrame) {
+        return ChooseFrame(nthFrame);
+    };
     if (!events_.frameFailed) {
-        logger_.OnNewFrame();
+        logger_.OnNewFrame(choose);
     } else {
         try {
-            logger_.OnNewFrame();
+            logger_.OnNewFrame(choose);
         } catch (...) {
             events_.frameFailed(std::current_exception());
             return;
@@ -241,6 +253,23 @@ void TCaptureController::OnFrame() {
     if (events_.frameHandled) {
         events_.frameHandled(logger_.FilesWritten() != written);
     }
+}
+
+// Without a period every N-th frame is shown and written unless the warm-up
+// holds it back. With one, every received frame is judged, since the first
+// after a boundary is written whether or not it is an N-th one; the others
+// are shown every N-th frame. A frame is fetched at most once either way.
+TFrameLogger::TTake TCaptureController::ChooseFrame(bool nthFrame) {
+    if (!nthFrame && !hasInterval_) {
+        return {};
+    }
+    TCaptureTime captured = options_.newestCaptureTime ? options_.newestCaptureTime(session_)
+                                                       : session_.NewestCaptureTime();
+    if (captured == TCaptureTime{}) {
+        captured = std::chrono::system_clock::now();
+    }
+    const bool write = gate_.Judge(captured) == TFrameGate::Verdict::Write;
+    return {nthFrame || write, write};
 }
 
 }  // namespace vistrel

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "logging.h"
+
 namespace vistrel {
 
 namespace {
@@ -98,6 +100,19 @@ QString DurationText(milliseconds duration) {
         decimals.chop(1);
     }
     return QStringLiteral("%1.%2 s").arg(ms / 1000).arg(decimals);
+}
+
+milliseconds DurationSetting(const QString& key, const QString& text, ZeroDuration zero) {
+    if (text.isEmpty()) {
+        return milliseconds::zero();
+    }
+    const TParsed<milliseconds> parsed = ParseDuration(text, zero);
+    if (!parsed) {
+        qCWarning(lcFrontend, "setting %s=%s ignored: %s", qUtf8Printable(key),
+                  qUtf8Printable(text), qUtf8Printable(parsed.error));
+        return milliseconds::zero();
+    }
+    return *parsed.value;
 }
 
 }  // namespace vistrel

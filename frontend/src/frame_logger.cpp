@@ -12,7 +12,7 @@ TFrameLogger::TFrameLogger(CopyFrame copyFrame)
     : TFrameLogger(
           CopyTimedFrame([copy = std::move(copyFrame)](QImage& image, TCaptureTime& captureTime) {
               copy(image);
-              captureTime = std::chrono::system_clock::now();
+              captureTime = {};  // not known: the clock at the take stands in
           })) {}
 
 TFrameLogger::TFrameLogger(CopyTimedFrame copyFrame)
@@ -21,6 +21,10 @@ TFrameLogger::TFrameLogger(CopyTimedFrame copyFrame)
       frameBitmap_(0, 0, QImage::Format_BGR888) {}
 
 void TFrameLogger::OnNewFrame() {
+    OnNewFrame(nullptr);
+}
+
+void TFrameLogger::OnNewFrame(const FrameChoice& choose) {
     // A nested call (from a message loop entered while a frame is processed)
     // returns at once and is not counted.
     if (inFrameHandler_) {
@@ -29,30 +33,44 @@ void TFrameLogger::OnNewFrame() {
     const FlagScope inHandler(inFrameHandler_);
 
     ++frameCounter_;
-    if (frameCounter_ < frameDivisor_) {
+    const bool nthFrame = frameCounter_ >= frameDivisor_;
+    if (nthFrame) {
+        frameCounter_ = 0;
+    }
+    if (!choose && !nthFrame) {
         return;  // skipped: costs one counter step, nothing is converted
     }
-    frameCounter_ = 0;
-    if (isSessionReady_) {
+    if (!isSessionReady_) {
+        return;
+    }
+    const TTake take = choose ? choose(nthFrame) : TTake{true, true};
+    if (take.show || take.write) {
         std::lock_guard<std::recursive_mutex> hold(frameLock_);
-        TakeFrame();
+        TakeFrame(take.write);
     }
 }
 
-void TFrameLogger::TakeFrame() {
+void TFrameLogger::TakeFrame(bool write) {
     if (!frameBitmap_.isDetached()) {
         // The encoder still holds the last frame: this one goes into the
         // picture the encoder gave up then, neither copied first nor new.
         std::swap(frameBitmap_, spareBitmap_);
     }
     copyFrame_(frameBitmap_, lastCaptureTime_);
-    const QString stamp = TimeStamp(clock_());
+    if (lastCaptureTime_ == TCaptureTime{}) {
+        lastCaptureTime_ = TCaptureTime(std::chrono::milliseconds(clock_().toMSecsSinceEpoch()));
+    }
+    // The local time at which the camera captured it, not the later moment
+    // this thread got to it.
+    const auto captureMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(lastCaptureTime_.time_since_epoch());
+    const QString stamp = TimeStamp(QDateTime::fromMSecsSinceEpoch(captureMs.count()));
     ++framesTaken_;
     if (frameShown_) {
         frameShown_(QStringLiteral("%1 x %2").arg(frameBitmap_.width()).arg(frameBitmap_.height()),
                     Thumbnail(frameBitmap_));
     }
-    if (!logging_) {
+    if (!logging_ || !write) {
         return;
     }
     // Encoded only when the writer will write it: not while writing pauses.

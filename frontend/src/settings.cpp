@@ -561,6 +561,8 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     s.KeepFree = ini.ReadString(kSection, QStringLiteral("KeepFree"), QString());
     s.Format = ini.ReadString(kSection, QStringLiteral("Format"), QString());
     s.Size = ini.ReadString(kSection, QStringLiteral("Size"), QString());
+    s.Interval = ini.ReadString(kSection, QStringLiteral("Interval"), QString());
+    s.WarmUp = ini.ReadString(kSection, QStringLiteral("WarmUp"), QString());
     return s;
 }
 
@@ -578,6 +580,12 @@ void TSettings::Save(const QString& fileName) const {
     }
     if (!Size.isEmpty()) {
         ini.WriteString(kSection, QStringLiteral("Size"), Size);
+    }
+    if (!Interval.isEmpty()) {
+        ini.WriteString(kSection, QStringLiteral("Interval"), Interval);
+    }
+    if (!WarmUp.isEmpty()) {
+        ini.WriteString(kSection, QStringLiteral("WarmUp"), WarmUp);
     }
     ini.Flush();
 }

@@ -457,6 +457,11 @@ void TVideoImage::CopyFrameTo(QImage& image, TCaptureTime& captureTime) {
     captureTime = bitmapCaptureTime_;
 }
 
+TCaptureTime TVideoImage::NewestCaptureTime() {
+    const TFrameSlots::Claim claim(slots_);
+    return claim.CaptureTime();
+}
+
 void TVideoImage::ConvertNewest() {
     const TFrameSlots::Claim claim(slots_);
     ConvertFrameFor(claim, claim.Size(), claim.Data());

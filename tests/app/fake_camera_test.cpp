@@ -243,8 +243,18 @@ TEST_F(FakeCameraTest, ThumbnailMenuPickRestartsCaptureAndIsSaved) {
         entry->trigger();
     };
     RightClickThumbnail();
+    const QStringList timeLapse = {"Interval", "  Every taken frame *",
+                                   "  1 s",    "  2 s",
+                                   "  5 s",    "  10 s",
+                                   "  30 s",   "  1 min",
+                                   "  5 min",  "  10 min",
+                                   "  15 min", "  30 min",
+                                   "  1 h",    "Warm-up",
+                                   "  Off *",  "  1 s",
+                                   "  2 s",    "  5 s"};
     EXPECT_EQ(shown, (QStringList{"YUY2", "  32x24 *", "  64x48", "MJPG", "  64x48",
-                                  "UYVY (not convertible) [off]", "  32x24"}));
+                                  "UYVY (not convertible) [off]", "  32x24"} +
+                      timeLapse));
     ASSERT_TRUE(Form().IsCapturing());
     EXPECT_TRUE(messages_.empty());
     const FakeFormat bigger = MakeFormat(V4L2_PIX_FMT_YUYV, 64, 48);
@@ -263,6 +273,39 @@ TEST_F(FakeCameraTest, ThumbnailMenuPickRestartsCaptureAndIsSaved) {
     ASSERT_TRUE(Form().IsCapturing());
     EXPECT_EQ(Form().Session()->Width(), 64);
     EXPECT_EQ(fake_->IoctlCalls(cam, VIDIOC_S_FMT), 2u);
+}
+
+// A saved period that the menu does not offer is shown checked; a pick
+// applies to the running capture at once and is saved.
+TEST_F(FakeCameraTest, IntervalPickedInTheMenuAppliesAtOnceAndIsSaved) {
+    const int cam = AddListingCamera(MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24));
+    const QString out = TempPath("frames");
+    QDir().mkpath(out);
+    WriteSettings("[Settings]\nSkippedFrames=0\nDirectory=" + out + "\nInterval=90s\n");
+    MakeForm().show();
+    Control<QToolButton>("RunSB")->click();
+    ASSERT_TRUE(Form().IsCapturing());
+    QStringList shown;
+    onMenu_ = [&](QMenu& menu) {
+        shown = Entries(menu);
+        QAction* entry = FindEntry(menu, "Interval", "1 h");
+        ASSERT_NE(entry, nullptr);
+        entry->trigger();
+    };
+    RightClickThumbnail();
+    const qsizetype at = shown.indexOf("  90 s *");
+    ASSERT_GT(at, 0) << shown.join('|').toStdString();
+    EXPECT_EQ(shown[at - 1], "  1 min");
+    EXPECT_EQ(shown[at + 1], "  5 min");
+
+    // The first frame after the pick is written, the next ones only shown.
+    const FakeFormat format = MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24);
+    for (int i = 0; i < 3; ++i) {
+        ShowFrame(cam, format);
+    }
+    EXPECT_EQ(Form().FrameLogger().FilesWritten(), 1u);
+    Control<QToolButton>("ExitSB")->click();
+    EXPECT_TRUE(ReadSettings().contains("\nInterval=1 h\n")) << ReadSettings().toStdString();
 }
 
 TEST_F(FakeCameraTest, UnconvertibleCameraAndUnofferedSavedChoiceAreNamed) {

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QTime>
 
 #include <gtest/gtest.h>
 
@@ -125,6 +126,9 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
                                          {"--subdir", ".."},
                                          {"--keep-free", "5X"},
                                          {"--keep-free", "101%"},
+                                         {"--interval", "0"},
+                                         {"--interval", "25h"},
+                                         {"--warm-up", "2x"},
                                          {"extra"}}) {
         QString out, err;
         QTextStream o(&out), e(&err);
@@ -133,9 +137,9 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
         e.flush();
         EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
     }
-    const LogOptions options =
-        ParseLogArguments({"--device=#2", "--skip", "0", "--quality", "100", "--dir", "/x",
-                           "--frames", "5", "--no-write", "--keep-free=5%", "--exit-on-fault"});
+    const LogOptions options = ParseLogArguments(
+        {"--device=#2", "--skip", "0", "--quality", "100", "--dir", "/x", "--frames", "5",
+         "--no-write", "--keep-free=5%", "--exit-on-fault", "--interval", "1min", "--warm-up=0"});
     EXPECT_EQ(options.device, "#2");
     EXPECT_EQ(options.skip, 0);
     EXPECT_EQ(options.quality, 100);
@@ -144,6 +148,8 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
     EXPECT_TRUE(options.noWrite);
     EXPECT_EQ(options.keepFree->percent, 5);
     EXPECT_TRUE(options.exitOnFault);
+    EXPECT_EQ(options.interval, std::chrono::minutes(1));
+    EXPECT_EQ(options.warmUp, std::chrono::milliseconds::zero());
     EXPECT_FALSE(ParseLogArguments({}).exitOnFault);
 }
 
@@ -163,6 +169,27 @@ TEST_F(LogCommandTest, WritesTheAskedNumberOfFilesThatDecode) {
     }
     EXPECT_FALSE(QFile::exists(settings_.settingsFile)) << "the settings file is never written";
     EXPECT_FALSE(QFile::exists(settings_.defaultDirectory));
+}
+
+// Frames arrive every 2 ms; one file per 200 ms window of the local day,
+// named after its capture.
+TEST_F(LogCommandTest, AnIntervalWritesOneFilePerPeriod) {
+    const QString target = dir_.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(target));
+    Feed(0);
+    ASSERT_EQ(Log({"--dir", target, "--frames", "4", "--interval", "200ms"}), kExitSuccess)
+        << errors_.toStdString();
+    const QStringList written = Written();
+    ASSERT_EQ(written.size(), 4);
+    int lastWindow = -1;
+    for (const QString& path : written) {
+        const QString name = QFileInfo(path).fileName();
+        const QTime time = QTime::fromString(name.mid(6, 9), "hhmmsszzz");
+        ASSERT_TRUE(time.isValid()) << name.toStdString();
+        const int window = time.msecsSinceStartOfDay() / 200;
+        EXPECT_GT(window, lastWindow) << name.toStdString();
+        lastWindow = window;
+    }
 }
 
 TEST_F(LogCommandTest, DefaultsComeFromTheSettingsFile) {

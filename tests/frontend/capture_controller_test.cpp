@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The capture controller over a session on the fake device: which saved
-// format choice reaches the camera.
+// format choice reaches the camera, and which received frames are written.
+#include <QDir>
+#include <QTemporaryDir>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -81,6 +85,78 @@ TEST_F(CaptureControllerTest, SavedFormatIsAppliedOnlyWhenOfferedAndConvertible)
         EXPECT_FALSE(controller_->Running());
     }
     EXPECT_EQ(starts_, 3);
+}
+
+// Frames announced by hand, each with a capture time the test sets, into a
+// logger that counts its fetches.
+class TimeLapseTest : public CaptureControllerTest {
+protected:
+    TimeLapseTest() {
+        timedLogger_.SetSessionReady(true);
+        timedLogger_.SetOutputDirectory(dir_.path());
+        timed_ = std::make_unique<TCaptureController>(
+            *session_, timedLogger_,
+            TCaptureOptions{.newestCaptureTime = [this](TVideoImage&) { return captured_; }});
+    }
+    ~TimeLapseTest() override { timed_.reset(); }
+
+    // A frame captured at this offset from the start of the current second.
+    void Frame(std::chrono::milliseconds offset) {
+        captured_ = base_ + offset;
+        session_->OnNewVideoFrame(*session_, 0, 0, nullptr);
+    }
+    std::size_t Files() const { return QDir(dir_.path()).entryList(QDir::Files).size(); }
+
+    QTemporaryDir dir_;
+    int fetches_ = 0;
+    TCaptureTime captured_{};
+    TCaptureTime base_ = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    TFrameLogger timedLogger_{[this](QImage& image, TCaptureTime& captureTime) {
+        ++fetches_;
+        image = QImage(8, 6, QImage::Format_BGR888);
+        image.fill(Qt::gray);
+        captureTime = captured_;
+    }};
+    std::unique_ptr<TCaptureController> timed_;
+};
+
+// One file per second from all frames at 10 a second, though only every 4th
+// is shown; each frame fetched at most once.
+TEST_F(TimeLapseTest, APeriodWritesTheFirstFrameOfEachBoundaryAmongAllFrames) {
+    using std::chrono::milliseconds;
+    ASSERT_TRUE(
+        timed_->Run({.device = "#1", .frameDivisor = 4, .interval = milliseconds(1000)}).Started());
+    for (int i = 0; i < 25; ++i) {
+        Frame(milliseconds(50 + 100 * i));  // 0.05 s ... 2.45 s
+    }
+    // Written 0.05 s (the first), 1.05 s and 2.05 s: frames 0, 10 and 20, none
+    // of them an N-th frame; shown besides are 3, 7, 11, 15, 19 and 23.
+    EXPECT_EQ(Files(), 3u);
+    EXPECT_EQ(fetches_, 9);
+    EXPECT_EQ(timedLogger_.FramesTaken(), 9u);
+    timed_->Stop();
+}
+
+// Frames captured within the warm-up after Run and after a new format are
+// shown but not written; without a period every N-th frame counts as before.
+TEST_F(TimeLapseTest, WarmUpHoldsBackFramesAfterEachStart) {
+    using std::chrono::milliseconds;
+    ASSERT_TRUE(
+        timed_->Run({.device = "#1", .frameDivisor = 2, .warmUp = milliseconds(2000)}).Started());
+    base_ = std::chrono::system_clock::now();
+    for (const int ms : {0, 500, 1000, 1500, 3000, 3100}) {
+        Frame(milliseconds(ms));
+    }
+    EXPECT_EQ(fetches_, 3);  // 500, 1500, 3100
+    EXPECT_EQ(Files(), 1u);  // 3100
+    ASSERT_TRUE(timed_->ChangeFormat({}).Started());
+    base_ = std::chrono::system_clock::now();
+    for (const int ms : {0, 500, 2500, 2600}) {
+        Frame(milliseconds(ms));
+    }
+    EXPECT_EQ(fetches_, 5);
+    EXPECT_EQ(Files(), 2u);  // 2600
+    timed_->Stop();
 }
 
 }  // namespace

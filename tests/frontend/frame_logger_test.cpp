@@ -233,11 +233,11 @@ TEST_F(FrameLoggerTest, EveryWriteFaultPausesOnceAndResumesOnce) {
     other.join();
 }
 
-// The encoder holds the last frame while the next one is fetched: from the
-// third frame on, the session gets a picture that no one else holds (so it
-// copies into it without new memory), and each file holds its own frame.
-TEST_F(FrameLoggerTest, KeepsTheCaptureTimeOfTheTakenFrameAndStillNamesFilesByTheClock) {
-    const TCaptureTime captured{std::chrono::seconds(1'234'567'890)};
+// The name is the local time of capture, not of the take; a fetch without a
+// time (an untimed one, or before any frame) takes the clock's.
+TEST_F(FrameLoggerTest, NamesEachFileAfterTheCaptureTimeOrElseTheClock) {
+    const QDateTime capturedAt(QDate(2024, 6, 30), QTime(23, 59, 58, 123));
+    TCaptureTime captured{std::chrono::milliseconds(capturedAt.toMSecsSinceEpoch())};
     TFrameLogger logger([&](QImage& image, TCaptureTime& captureTime) {
         session_.CopyFrameTo(image);
         captureTime = captured;
@@ -248,13 +248,40 @@ TEST_F(FrameLoggerTest, KeepsTheCaptureTimeOfTheTakenFrameAndStillNamesFilesByTh
     EXPECT_EQ(logger.LastCaptureTime(), TCaptureTime{});
     logger.OnNewFrame();
     EXPECT_EQ(logger.LastCaptureTime(), captured);
-    EXPECT_EQ(Files(), QStringList{"090102030405006.jpg"});
+    captured = {};
+    logger.OnNewFrame();
+    EXPECT_EQ(Files(), (QStringList{"090102030405006.jpg", "240630235958123.jpg"}));
 
-    const auto before = std::chrono::system_clock::now();
-    logger_.OnNewFrame();  // an untimed fetch: the moment of the take
-    EXPECT_GE(logger_.LastCaptureTime(), before);
+    logger_.OnNewFrame();  // an untimed fetch: the clock at the take
+    EXPECT_EQ(logger_.LastCaptureTime(),
+              TCaptureTime(std::chrono::milliseconds(now_.toMSecsSinceEpoch())));
 }
 
+// The caller's choice: a frame written although it is no N-th one, N-th
+// frames shown only, each fetched once; the count goes on regardless.
+TEST_F(FrameLoggerTest, ChosenFramesAreFetchedOnceAndWrittenOnlyWhenChosen) {
+    logger_.SetFrameDivisor(3);
+    std::vector<bool> nth;
+    int frame = 0;
+    const TFrameLogger::FrameChoice choose = [&](bool nthFrame) {
+        nth.push_back(nthFrame);
+        const bool write = frame == 1;  // the second frame, not an N-th one
+        return TFrameLogger::TTake{nthFrame || write, write};
+    };
+    for (frame = 0; frame < 6; ++frame) {
+        now_ = now_.addMSecs(100);
+        logger_.OnNewFrame(choose);
+    }
+    EXPECT_EQ(nth, (std::vector<bool>{false, false, true, false, false, true}));
+    EXPECT_EQ(session_.fetches, 3);
+    EXPECT_EQ(logger_.FramesTaken(), 3u);
+    EXPECT_EQ(Files(), QStringList{"090102030405206.jpg"});
+    EXPECT_EQ(shownText_, "640 x 480");
+}
+
+// The encoder holds the last frame while the next one is fetched: from the
+// third frame on, the session gets a picture that no one else holds (so it
+// copies into it without new memory), and each file holds its own frame.
 TEST_F(FrameLoggerTest, SessionWritesIntoAPictureOfItsOwnAndEachFileHoldsItsFrame) {
     int frame = 0;
     int newPictures = 0;

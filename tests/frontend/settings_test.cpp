@@ -162,6 +162,21 @@ TEST_F(SettingsTest, ChosenFormatIsSavedAfterTheFiveKeysOnlyOnceChosen) {
     EXPECT_EQ(back.Size, "1280x720");
 }
 
+TEST_F(SettingsTest, TimeLapseKeysAreSavedLastOnlyOnceSet) {
+    TSettings s;
+    s.Directory = "/d/";
+    s.Save(Ini());
+    const QByteArray unset = Stored();
+    EXPECT_FALSE(unset.contains("Interval") || unset.contains("WarmUp"));
+    s.Interval = "1 min";
+    s.WarmUp = "2 s";
+    s.Save(Ini());
+    EXPECT_EQ(Stored(), unset + "Interval=1 min\nWarmUp=2 s\n");
+    const TSettings back = TSettings::Load(Ini(), "/d/");
+    EXPECT_EQ(back.Interval, "1 min");
+    EXPECT_EQ(back.WarmUp, "2 s");
+}
+
 TEST_F(SettingsTest, SaveRewritesOnlyTheLinesItChangesInOneWrite) {
     // Latin-1 in another section, stray bytes, CRLF breaks, values spelled
     // otherwise than they would be written, no break at the end.

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QWidget>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -91,6 +92,8 @@ public:
     // Restarts the running capture in this format and size, and keeps them
     // as the choice the settings save.
     void ChooseCaptureFormat(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t height);
+    void ChooseInterval(std::chrono::milliseconds period);
+    void ChooseWarmUp(std::chrono::milliseconds duration);
 
     void LoadSettings();
     void SaveSettings();
@@ -143,6 +146,12 @@ private:
     // "1280x720"); empty until a user chose one.
     QString chosenFormat_;
     QString chosenSize_;
+    // The time-lapse period and warm-up in use (zero: off), and as saved;
+    // the texts stay empty until a user set them.
+    std::chrono::milliseconds interval_{};
+    std::chrono::milliseconds warmUp_{};
+    QString intervalText_;
+    QString warmUpText_;
     QString unconvertibleNote_;  // shown instead of the frame size when set
     bool quitRequested_ = false;
     bool inCaptureControl_ = false;

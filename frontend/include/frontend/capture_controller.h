@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -12,12 +13,12 @@
 #include "frontend/camera_keeper.h"
 #include "frontend/device_name.h"
 #include "frontend/format_choice.h"
+#include "frontend/frame_gate.h"
+#include "frontend/frame_logger.h"
 #include "pipeline/video_image.h"
 #include "storage/frame_writer.h"
 
 namespace vistrel {
-
-class TFrameLogger;
 
 // What a front end asks a run to capture.
 struct TCaptureRequest {
@@ -26,9 +27,14 @@ struct TCaptureRequest {
     TFormatChoice asked{};
     // The choice the settings saved (Format and Size), used when the asked
     // one names neither a format nor a size; its rate comes from the asked.
-    QString savedFormat;
-    QString savedSize;
+    QString savedFormat{};
+    QString savedSize{};
     int frameDivisor = 1;  // every N-th frame is taken
+    // Zero: every taken frame is written. Else one frame per period, chosen
+    // among all received frames; the divisor then decides only what is shown.
+    std::chrono::milliseconds interval{};
+    // Frames captured this long after each start of capture are not written.
+    std::chrono::milliseconds warmUp{};
 };
 
 // Why a saved format choice was not applied; the camera keeps its format.
@@ -69,6 +75,7 @@ struct TCaptureOptions {
     using StartCapture = std::function<int(TVideoImage& session, const QString& deviceName,
                                            const TFormatRequest& request)>;
     using StopCapture = std::function<void(TVideoImage& session)>;
+    using NewestCaptureTime = std::function<TCaptureTime(TVideoImage& session)>;
 
     TCameraKeeper::Options cameraKeeper{};
     // Off: a lost camera ends the capture and is not waited for.
@@ -76,6 +83,8 @@ struct TCaptureOptions {
     // Stand-ins for the session's capture calls; empty: the session's own.
     StartCapture startCapture{};
     StopCapture stopCapture{};
+    // When the newest frame was captured; empty: the session's.
+    NewestCaptureTime newestCaptureTime{};
 };
 
 // What TCaptureController reports; each member may be left empty.
@@ -130,6 +139,10 @@ public:
     void CameraLost(TStatus reason);
     // No frame is taken from here on, until the next Run.
     void StopTakingFrames() { takingFrames_ = false; }
+    // Take effect at once: a new period starts afresh with the next frame, a
+    // new warm-up with the next start.
+    void SetInterval(std::chrono::milliseconds period);
+    void SetWarmUp(std::chrono::milliseconds duration) { gate_.SetWarmUp(duration); }
 
     bool Running() const { return running_; }
     bool WaitingForCamera() const { return keeper_.Waiting(); }
@@ -150,6 +163,7 @@ private:
     void CaptureStarted(StartKind kind, const TCaptureNode* node = nullptr);
     TStartReport MakeStartReport() const;
     void OnFrame();
+    TFrameLogger::TTake ChooseFrame(bool nthFrame);
 
     TVideoImage& session_;
     TFrameLogger& logger_;
@@ -160,6 +174,8 @@ private:
     TFormatRequest format_;
     bool running_ = false;
     bool takingFrames_ = true;
+    TFrameGate gate_;
+    bool hasInterval_ = false;
 };
 
 }  // namespace vistrel

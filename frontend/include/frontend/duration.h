@@ -35,4 +35,9 @@ TParsed<std::chrono::milliseconds> ParseDuration(const QString& text,
 // (milliseconds below a second).
 QString DurationText(std::chrono::milliseconds duration);
 
+// A duration from the settings file (key names it for the log): a value that is not one is
+// logged and reads as 0, off.
+std::chrono::milliseconds DurationSetting(const QString& key, const QString& text,
+                                          ZeroDuration zero = ZeroDuration::Refused);
+
 }  // namespace vistrel

@@ -18,7 +18,8 @@ namespace vistrel {
 
 // Takes every N-th frame the video session announces, shows it (size text and
 // thumbnail, through OnFrameShown) and, while logging is on, writes it as a
-// JPEG file named after the local time into the output directory, through
+// JPEG file named after the local time of its capture into the output
+// directory, through
 // its TFrameWriter (never replacing a file, pausing on a failing disk). Needs
 // no window: the main window and the command-line front end both drive it.
 // All members run on the GUI thread.
@@ -43,6 +44,18 @@ public:
     // re-entrancy flag are released all the same, so later frames are
     // processed again.
     void OnNewFrame();
+    // What becomes of a received frame: fetched and shown, and also written.
+    struct TTake {
+        bool show = false;
+        bool write = false;
+    };
+    // Decides for a received frame, told whether it is an N-th one; called
+    // once per frame while the session is ready.
+    using FrameChoice = std::function<TTake(bool nthFrame)>;
+    // OnNewFrame with the choice made by the caller instead of by the count
+    // alone: a frame may be written although it is not an N-th one, or shown
+    // only. At most one fetch per frame.
+    void OnNewFrame(const FrameChoice& choose);
 
     // N = skipped frames + 1; Run sets it and resets the count.
     void SetFrameDivisor(int divisor) { frameDivisor_ = divisor; }
@@ -75,7 +88,8 @@ public:
     std::uint64_t FilesWritten() const { return filesWritten_; }
     const QString& LastFile() const { return lastFile_; }
     // When the camera captured the last taken frame (the epoch before the
-    // first). File names still come from the clock at the take.
+    // first); the file is named after it. A fetch that gives no time (the
+    // epoch) takes the clock's at the take.
     TCaptureTime LastCaptureTime() const { return lastCaptureTime_; }
 
     // "yymmddhhnnsszzz": two-digit year, month, day, 24-hour hour, minute,
@@ -87,7 +101,7 @@ public:
     static QImage Thumbnail(const QImage& frame);
 
 private:
-    void TakeFrame();
+    void TakeFrame(bool write);
 
     CopyTimedFrame copyFrame_;
     FrameShown frameShown_;

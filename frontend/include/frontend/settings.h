@@ -118,6 +118,11 @@ struct TSettings {
     // chose one, and then the camera's current format is taken.
     QString Format;
     QString Size;
+    // The time-lapse period and the warm-up after each start as the user set
+    // them ("1 min", "2 s"; DurationSetting reads them), empty until a user
+    // set one: every taken frame written, from the first.
+    QString Interval;
+    QString WarmUp;
 
     // $XDG_CONFIG_HOME/Vistrel.ini, or $HOME/.config/Vistrel.ini.
     static QString SettingsFileName();
@@ -133,8 +138,8 @@ struct TSettings {
     // camera into -1..kMaxCam, so that no stored number overflows later sums.
     static TSettings Load(const QString& fileName, const QString& defaultDirectory);
     // Sets Cam, JPEGQuality, SkippedFrames, Directory and Logging (keys that
-    // are new are added in that order), then Format and Size when they are
-    // set, and writes the file once; raises EIniFileException when it cannot
+    // are new are added in that order), then Format, Size, Interval and
+    // WarmUp when they are set, and writes the file once; raises EIniFileException when it cannot
     // be written, which leaves it unchanged.
     void Save(const QString& fileName) const;
 

@@ -102,6 +102,9 @@ public:
     // The same, and captureTime the capture time of the frame copied (the
     // epoch before any frame was converted).
     void CopyFrameTo(QImage& image, TCaptureTime& captureTime);
+    // When the newest frame was captured, without converting it (the epoch
+    // before any frame arrived): what a time-lapse decides a frame on.
+    TCaptureTime NewestCaptureTime();
 
     // Where PaintFrame draws each frame; not owned; none by default.
     void SetDisplayCanvas(QPaintDevice* canvas) { displayCanvas_ = canvas; }
