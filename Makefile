@@ -11,7 +11,7 @@ JOBS        ?= $(shell nproc)
 CMAKE_GEN = cmake -G Ninja -Wno-dev
 
 .PHONY: deps build run screenshot test test-plain test-asan test-tsan test-driver soak bench fuzz format clean \
-	deb test-package
+	deb test-package test-service
 
 deps:
 	@scripts/install-deps
@@ -55,6 +55,14 @@ test-driver:
 	$(CMAKE_GEN) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 	scripts/test-driver $(BUILD)
+
+# The logging service under a real systemd: the package built into
+# $(BUILD_DEB)/, installed with apt-get in a VM that boots Debian with systemd
+# and the vivid cameras (see scripts/test-service). Not part of `make test`.
+test-service:
+	@scripts/install-deps service
+	scripts/build-deb $(BUILD_DEB)
+	scripts/test-service $(BUILD_DEB)
 
 # The Debian package, built from the working tree into $(BUILD_DEB)/.
 deb:
