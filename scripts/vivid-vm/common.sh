@@ -68,7 +68,7 @@ copy_modules() {
     depmod -b "$dest" "$kver"
 }
 
-# Sets machine=(qemu options): KVM when /dev/kvm works with hardware
+# Sets machine=(qemu options) and vm_accel (kvm or tcg): KVM when /dev/kvm works with hardware
 # virtualisation, else software emulation with TCG_CPUS virtual CPUs;
 # VIVID_VM_ACCEL=kvm|tcg overrides.
 choose_machine() {
@@ -81,10 +81,12 @@ choose_machine() {
             accel=tcg
         fi
     fi
+    # shellcheck disable=SC2034,SC2054  # for the caller; the commas are qemu's
     case $accel in
         kvm) machine=(-accel kvm -cpu host -smp 2) ;;
         tcg) machine=(-accel tcg,thread=multi -cpu max -smp "$tcg_cpus") ;;
         *) die "VIVID_VM_ACCEL is kvm or tcg" ;;
     esac
+    # shellcheck disable=SC2034  # for the caller
     vm_accel=$accel
 }
