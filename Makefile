@@ -25,7 +25,7 @@ TEST_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVISTREL_WERROR=$(WERROR)
 SOURCES = git ls-files -z '*.cpp' '*.h' '*.c'
 
 .PHONY: deps build run screenshot test test-plain test-asan test-tsan test-driver soak bench fuzz format \
-	format-check license-check clean deb test-package
+	format-check license-check clean deb test-package test-service
 
 deps:
 	@scripts/install-deps
@@ -71,6 +71,14 @@ test-driver:
 	$(CMAKE_GEN) -S . -B $(BUILD) $(TEST_CONFIG)
 	cmake --build $(BUILD) -j $(JOBS)
 	scripts/test-driver $(BUILD)
+
+# The logging service under a real systemd: the package built into
+# $(BUILD_DEB)/, installed with apt-get in a VM that boots Debian with systemd
+# and the vivid cameras (see scripts/test-service). Not part of `make test`.
+test-service:
+	@scripts/install-deps service
+	scripts/build-deb $(BUILD_DEB)
+	scripts/test-service $(BUILD_DEB)
 
 # The Debian package, built from the working tree into $(BUILD_DEB)/.
 deb:

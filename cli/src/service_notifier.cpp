@@ -57,7 +57,7 @@ void ServiceNotifier::Ready() {
         return;
     }
     ready_ = true;
-    lastFrame_ = clock_();  // the first frame has one watchdog interval to come
+    lastFrame_ = clock_();  // the first frame has one ping interval to come
     Notify(QStringLiteral("READY=1\n") + Status());
     const auto ping = PingInterval();
     const auto interval =
@@ -76,7 +76,7 @@ void ServiceNotifier::SetWaiting(bool knowinglyWaiting) {
         return;
     }
     waiting_ = knowinglyWaiting;
-    // Once the wait is over the camera gets a whole interval to deliver again.
+    // Once the wait is over the camera gets a ping interval to deliver again.
     lastFrame_ = clock_();
     if (ready_) {
         Notify(Status());
@@ -93,8 +93,12 @@ void ServiceNotifier::Tick() {
     Notify(message);
 }
 
+// Healthy while a frame came within one ping interval: a capture that hangs
+// then stops the pings within that interval, and the service manager ends it
+// at most one and a half watchdog intervals after its last frame (judged by
+// the whole interval, the pings went on for a whole one after the hang).
 bool ServiceNotifier::Healthy() const {
-    return waiting_ || clock_() - lastFrame_ <= watchdog_;
+    return waiting_ || clock_() - lastFrame_ <= watchdog_ / 2;
 }
 
 QString ServiceNotifier::Status() const {

@@ -14,8 +14,8 @@ namespace vistrel::cli {
 // Tells a service manager (systemd, through $NOTIFY_SOCKET) how a logging
 // run is doing: READY=1 once capture runs, a STATUS= line with the camera,
 // frames taken and files written, and watchdog pings while the run is
-// healthy. Healthy means frames arrived within the last watchdog interval,
-// or the run is knowingly waiting (a lost camera, a full disk). A capture
+// healthy. Healthy means frames arrived within the last ping interval (half
+// the watchdog's), or the run is knowingly waiting (a lost camera, a full disk). A capture
 // that stops delivering without an error is a hang: the pings stop and the
 // service manager restarts the service.
 //

@@ -62,8 +62,9 @@ TEST_F(ServiceNotifierTest, ReadyOncePingsWhileFramesFlowOrWhileWaitingNoneWhenS
             << tick;
     }
 
-    // The capture stops delivering without an error: the pings stop.
-    now_ += 21ms;
+    // The capture stops delivering without an error: the pings stop after one
+    // ping interval, not a whole watchdog interval.
+    now_ += 11ms;
     for (int i = 0; i < 3; ++i) {
         const std::string tick = NextAfterQueued();
         EXPECT_FALSE(Has(tick, "WATCHDOG=1")) << tick;
@@ -76,11 +77,11 @@ TEST_F(ServiceNotifierTest, ReadyOncePingsWhileFramesFlowOrWhileWaitingNoneWhenS
     EXPECT_TRUE(Has(tick, "WATCHDOG=1")) << tick;
     EXPECT_NE(tick.find("waiting"), std::string::npos) << tick;
 
-    // After the wait the camera has one interval to deliver again.
+    // After the wait the camera has one ping interval to deliver again.
     notifier.SetWaiting(false);
     tick = NextAfterQueued();
     EXPECT_TRUE(Has(tick, "WATCHDOG=1")) << tick;
-    now_ += 21ms;
+    now_ += 11ms;
     tick = NextAfterQueued();
     EXPECT_FALSE(Has(tick, "WATCHDOG=1")) << tick;
     EXPECT_EQ(tick.find("READY=1"), std::string::npos);
