@@ -40,6 +40,7 @@ public:
             qCInfo(lcCli, "pipe2 for the signal pipe: %s", ErrnoText(errno).c_str());
             throw std::runtime_error("Cannot create a pipe for signals");
         }
+        raised_.store(false);
         pipeRead_.Reset(fds[0]);
         pipeWrite_.Reset(fds[1]);
         writeEnd_.store(fds[1]);
@@ -69,12 +70,17 @@ public:
     StopSignals& operator=(const StopSignals&) = delete;
 
     int ReadEnd() const { return pipeRead_.Get(); }
+    // A signal came. Read between frames: on a slow disk the loop turns
+    // only after the file in hand, and queued frames would start new files
+    // before the pipe is read.
+    static bool Raised() { return raised_.load(); }
 
 private:
     static void OnSignal(int) {
         const int saved = errno;
         const char byte = 1;
         activeHandlers_.fetch_add(1);
+        raised_.store(true);
         const int fd = writeEnd_.load();
         if (fd >= 0) {
             [[maybe_unused]] const ssize_t ignored = ::write(fd, &byte, 1);
@@ -87,7 +93,9 @@ private:
     // Lock-free, so safe to read in a signal handler on any thread.
     static inline std::atomic<int> writeEnd_{-1};
     static inline std::atomic<int> activeHandlers_{0};
+    static inline std::atomic<bool> raised_{false};
     static_assert(std::atomic<int>::is_always_lock_free);
+    static_assert(std::atomic<bool>::is_always_lock_free);
     UniqueFd pipeRead_;
     UniqueFd pipeWrite_;  // its number is also in writeEnd_, for the handler
     std::array<struct sigaction, 2> previous_{};
@@ -284,7 +292,8 @@ void LogRun::FrameHandled(bool fileWritten) {
         out_.flush();
     }
     const std::uint64_t done = options_.noWrite ? logger_.FramesTaken() : logger_.FilesWritten();
-    if (options_.frames > 0 && done >= static_cast<std::uint64_t>(options_.frames)) {
+    if (StopSignals::Raised() ||
+        (options_.frames > 0 && done >= static_cast<std::uint64_t>(options_.frames))) {
         Stop();
     }
 }
