@@ -2,6 +2,8 @@
 // The capture controller over a session on the fake device: which saved
 // format choice reaches the camera, and how a stalled camera is restarted.
 #include <QCoreApplication>
+#include <QDir>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -146,8 +148,19 @@ TEST_F(CaptureControllerTest, StalledCameraIsRestartedAsAskedOrWaitedForWhenItCa
     };
     const auto streamOns = [&] { return fake_->IoctlCalls(cam_, VIDIOC_STREAMON); };
 
+    // Writing pauses (its directory is moved away) before the camera hangs:
+    // frames still come, so that is no reason to stop watching them.
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out");
+    logger_.SetLogging(true);
+    logger_.SetOutputDirectory(out);
+    logger_.SetSessionReady(true);
     ASSERT_TRUE(
         controller_->Run({.device = "#1", .savedFormat = "YUY2", .savedSize = "64x48"}).Started());
+    ASSERT_TRUE(RunUntil([&] { return logger_.FilesWritten() > 0; }));
+    ASSERT_TRUE(QDir().rename(out, out + "-gone"));
+    ASSERT_TRUE(RunUntil([&] { return logger_.Writer().IsPaused(); }));
+    EXPECT_FALSE(controller_->Waiting());
     ASSERT_TRUE(framesFlow());
     EXPECT_EQ(stalls, 0);  // frames keep the timer from firing
 
