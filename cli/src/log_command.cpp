@@ -453,7 +453,7 @@ QString LogHelpText() {
         "settings (\"Camera stalled; restarting\", then \"Camera back\"); if it cannot\n"
         "be started it is waited for as a lost one. As a service, the watchdog is\n"
         "pinged only while frames arrive, the camera is waited for or a stall is\n"
-        "being recovered: paused writing alone does not keep it quiet.\n"
+        "being recovered; paused writing alone does not count.\n"
         "\n"
         "The camera keeps its current format unless --format, --size or --fps asks\n"
         "for another, or the window saved a choice (Format and Size in the settings\n"
