@@ -92,6 +92,8 @@ TMainForm::TMainForm(TFormEnvironment environment, QWidget* parent)
           }
       }) {
     InitVistrelResources();
+    stallNoteTimer_.setSingleShot(true);
+    connect(&stallNoteTimer_, &QTimer::timeout, this, [this] { ClearStallNote(); });
     CreateControls();
     FormCreate();
 }
@@ -316,6 +318,7 @@ void TMainForm::FormCreate() {
     controller_ = std::make_unique<TCaptureController>(
         *session_, logger_,
         TCaptureController::Options{.cameraKeeper = env_.cameraKeeper,
+                                    .stallTimeout = env_.stallTimeout,
                                     .startCapture = env_.startCapture,
                                     .stopCapture = env_.stopCapture});
     controller_->SetEvents(CaptureEvents());
@@ -462,6 +465,8 @@ TCaptureController::Events TMainForm::CaptureEvents() {
     events.returned = [this](const TCaptureNode& node) { Guarded([&] { CameraReturned(node); }); };
     events.writePaused = [this](const TWriteFault& fault) { WritePaused(fault); };
     events.writeResumed = [this](std::uint64_t missed) { WriteResumed(missed); };
+    events.stalled = [this] { CameraStalled(); };
+    events.stallRecovered = [this] { CameraBack(); };
     // Frame errors leave through the session, which hands them to the error
     // handler.
     return events;
@@ -520,6 +525,7 @@ void TMainForm::StopSBClick() {
     if (!controller_) {
         return;
     }
+    ClearStallNote();
     SetCapturingControls(false);
     RefreshCameraList();
     SelectCameraIndex();
@@ -546,6 +552,7 @@ void TMainForm::CameraWaitStarted() {
     RefreshCameraList();
     SelectCameraIndex();
     SetCapturingControls(true);
+    stallNote_.clear();
     SetLabelText(SourceXYL, tr("Waiting for camera"));
 }
 
@@ -557,8 +564,36 @@ void TMainForm::CameraReturned(const TCaptureNode& node) {
     RefreshCameraList();
     SelectCameraIndex();
     SetCapturingControls(true);
+    stallNote_.clear();
     frameSizeText_ = QStringLiteral("%1 x %2").arg(session_->Width()).arg(session_->Height());
     // A writing pause outlives the camera's absence: its label stays.
+    if (!logger_.Writer().IsPaused()) {
+        SetLabelText(SourceXYL, frameSizeText_);
+    }
+}
+
+void TMainForm::CameraStalled() {
+    qCWarning(lcApp, "camera stalled; restarting");
+    stallNoteTimer_.stop();
+    stallNote_ = tr("Camera stalled; restarting");
+    SetLabelText(SourceXYL, stallNote_);
+}
+
+// "Camera back" stays a few seconds; frames flowing again would replace it
+// at once.
+void TMainForm::CameraBack() {
+    qCWarning(lcApp, "camera back");
+    stallNote_ = tr("Camera back");
+    SetLabelText(SourceXYL, stallNote_);
+    stallNoteTimer_.start(std::chrono::seconds(3));
+}
+
+void TMainForm::ClearStallNote() {
+    stallNoteTimer_.stop();
+    if (stallNote_.isEmpty()) {
+        return;
+    }
+    stallNote_.clear();
     if (!logger_.Writer().IsPaused()) {
         SetLabelText(SourceXYL, frameSizeText_);
     }
@@ -635,7 +670,7 @@ void TMainForm::ExitSBClick() {
 
 void TMainForm::FrameShown(const QString& sizeText, const QImage& thumbnail) {
     frameSizeText_ = unconvertibleNote_.isEmpty() ? sizeText : unconvertibleNote_;
-    if (!logger_.Writer().IsPaused()) {
+    if (!logger_.Writer().IsPaused() && stallNote_.isEmpty()) {
         SetLabelText(SourceXYL, frameSizeText_);
     }
     ThumbI->resize(thumbnail.size());
@@ -653,7 +688,7 @@ void TMainForm::WritePaused(const TWriteFault& fault) {
 void TMainForm::WriteResumed(std::uint64_t framesNotWritten) {
     qCWarning(lcApp, "writing resumed; %llu taken frames were not written",
               static_cast<unsigned long long>(framesNotWritten));
-    SetLabelText(SourceXYL, frameSizeText_);
+    SetLabelText(SourceXYL, stallNote_.isEmpty() ? frameSizeText_ : stallNote_);
     SourceXYL->setToolTip(QString());
 }
 

@@ -132,6 +132,8 @@ private:
     void WriteResumed(std::uint64_t notWritten);
     void CameraLost(TStatus reason);
     void CameraReturned(const TCaptureNode& node);
+    void CameraStalled();
+    void CameraBack();
 
     const LogOptions& options_;
     const LogSettings& where_;
@@ -164,7 +166,8 @@ LogRun::LogRun(const LogOptions& options, const LogSettings& where,
       }),
       controller_(session_, logger_,
                   TCaptureOptions{.cameraKeeper = where.cameraKeeper,
-                                  .waitForLostCamera = !options.exitOnFault}),
+                                  .waitForLostCamera = !options.exitOnFault,
+                                  .stallTimeout = where.stallTimeout}),
       notifier_(device_) {
     Configure();
     controller_.SetEvents(Events());
@@ -192,6 +195,8 @@ TCaptureEvents LogRun::Events() {
     events.started = [this](const TStartReport& report) { NoteStartReport(report, err_); };
     events.lost = [this](TStatus reason) { CameraLost(reason); };
     events.returned = [this](const TCaptureNode& node) { CameraReturned(node); };
+    events.stalled = [this] { CameraStalled(); };
+    events.stallRecovered = [this] { CameraBack(); };
     events.writePaused = [this](const TWriteFault& fault) { WritePaused(fault); };
     events.writeResumed = [this](std::uint64_t notWritten) { WriteResumed(notWritten); };
     events.frameHandled = [this](bool fileWritten) { FrameHandled(fileWritten); };
@@ -281,7 +286,7 @@ void LogRun::PrintStatus() {
     const TVideoImage::SampleCounts counts = session_.Samples();
     err_ << "\rreceived " << counts.received << ", taken " << logger_.FramesTaken() << ", written "
          << logger_.FilesWritten() << ", dropped " << counts.dropped << " (bad " << counts.bad
-         << ")   ";
+         << "), stalls " << controller_.Stalls() << "   ";
     err_.flush();
 }
 
@@ -298,8 +303,8 @@ void LogRun::FrameHandled(bool fileWritten) {
     }
 }
 
-// Knowingly waiting, for the service manager's watchdog: a lost camera or
-// paused writing is not a hang.
+// Paused writing is not waiting for the watchdog: the camera still sends
+// frames, and one that hangs meanwhile must still be restarted.
 void LogRun::WritePaused(const TWriteFault& fault) {
     if (options_.exitOnFault) {
         Fail(fault.message);
@@ -309,12 +314,10 @@ void LogRun::WritePaused(const TWriteFault& fault) {
     Note(
         fault.message + QStringLiteral("; writing paused, trying again every ") +
         (ms % 1000 == 0 ? QStringLiteral("%1 s").arg(ms / 1000) : QStringLiteral("%1 ms").arg(ms)));
-    notifier_.SetWaiting(controller_.Waiting());
 }
 
 void LogRun::WriteResumed(std::uint64_t notWritten) {
     Note(QStringLiteral("writing resumed; %1 taken frames were not written").arg(notWritten));
-    notifier_.SetWaiting(controller_.Waiting());
 }
 
 void LogRun::CameraLost(TStatus reason) {
@@ -332,6 +335,18 @@ void LogRun::CameraLost(TStatus reason) {
 
 void LogRun::CameraReturned(const TCaptureNode& node) {
     Note(QStringLiteral("Capture device back at %1").arg(QString::fromStdString(node.path)));
+    notifier_.SetWaiting(controller_.Waiting());
+}
+
+// A stall recovery is knowingly without frames, as a wait for a lost camera.
+void LogRun::CameraStalled() {
+    Note(QStringLiteral("Camera stalled; restarting"));
+    notifier_.SetStalls(controller_.Stalls());
+    notifier_.SetWaiting(controller_.Waiting());
+}
+
+void LogRun::CameraBack() {
+    Note(QStringLiteral("Camera back"));
     notifier_.SetWaiting(controller_.Waiting());
 }
 
@@ -474,7 +489,12 @@ QString LogHelpText() {
         "When the camera is lost it says so on standard error, waits for the same\n"
         "camera to come back (looking every 2 seconds and on device events) and goes\n"
         "on with the same settings, saying so again; the limits and Ctrl+C still end\n"
-        "the run while it waits.\n"
+        "the run while it waits. A camera that stalls (no frame and no error for 3 s,\n"
+        "or 10 frame periods when longer) is stopped and started again with the same\n"
+        "settings (\"Camera stalled; restarting\", then \"Camera back\"); if it cannot\n"
+        "be started it is waited for as a lost one. As a service, the watchdog is\n"
+        "pinged only while frames arrive, the camera is waited for or a stall is\n"
+        "being recovered; paused writing alone does not count.\n"
         "\n"
         "The camera keeps its current format unless --format, --size or --fps asks\n"
         "for another, or the window saved a choice (Format and Size in the settings\n"

@@ -47,6 +47,9 @@ struct LogSettings {
     std::chrono::milliseconds retryInterval = TFrameWriter::kRetryInterval;
     // How a lost camera is looked for; tests look more often.
     TCameraKeeper::Options cameraKeeper{};
+    // How long a silent camera may go before it is restarted; 0: the
+    // controller's own rule. Tests shorten it.
+    std::chrono::milliseconds stallTimeout{0};
 };
 
 // Runs the capture until a limit is reached or SIGINT/SIGTERM arrives.

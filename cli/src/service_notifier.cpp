@@ -83,6 +83,10 @@ void ServiceNotifier::SetWaiting(bool knowinglyWaiting) {
     }
 }
 
+void ServiceNotifier::SetStalls(std::uint64_t stalls) {
+    stalls_ = stalls;
+}
+
 // Each tick sends one message: the status line, with a watchdog ping while
 // the run is healthy.
 void ServiceNotifier::Tick() {
@@ -102,11 +106,13 @@ bool ServiceNotifier::Healthy() const {
 }
 
 QString ServiceNotifier::Status() const {
-    return QStringLiteral("STATUS=Camera %1: %2 frames taken, %3 files written%4")
+    return QStringLiteral("STATUS=Camera %1: %2 frames taken, %3 files written, %4 %5%6")
         .arg(camera_)
         .arg(framesTaken_)
         .arg(filesWritten_)
-        .arg(waiting_ ? QStringLiteral(", waiting for the camera or the disk") : QString());
+        .arg(stalls_)
+        .arg(stalls_ == 1 ? QStringLiteral("stall") : QStringLiteral("stalls"))
+        .arg(waiting_ ? QStringLiteral(", waiting for the camera") : QString());
 }
 
 void ServiceNotifier::Notify(const QString& message) {

@@ -13,11 +13,13 @@ namespace vistrel::cli {
 
 // Tells a service manager (systemd, through $NOTIFY_SOCKET) how a logging
 // run is doing: READY=1 once capture runs, a STATUS= line with the camera,
-// frames taken and files written, and watchdog pings while the run is
-// healthy. Healthy means frames arrived within the last ping interval (half
-// the watchdog's), or the run is knowingly waiting (a lost camera, a full disk). A capture
-// that stops delivering without an error is a hang: the pings stop and the
-// service manager restarts the service.
+// frames taken, files written and stalls, and watchdog pings while the run
+// is healthy. Healthy means frames arrived within the last ping interval
+// (half the watchdog's), or the run is knowingly without frames (waiting for
+// a lost camera, restarting a stalled one). Paused writing is not such a
+// wait: the camera still delivers. A capture that hangs anyway (a restart
+// that never returns) stops the pings, and the service manager restarts the
+// service.
 //
 // Outside a service ($NOTIFY_SOCKET unset) every call does nothing.
 // Lives on the thread of the event loop that runs the capture.
@@ -39,9 +41,11 @@ public:
     void Ready();
     // A frame reached the logger; the counts go into the status line.
     void FrameArrived(std::uint64_t framesTaken, std::uint64_t filesWritten);
-    // True while the run knowingly waits for a lost camera or a full disk:
-    // no frames then, yet the run is healthy.
+    // True while the run knowingly waits for a lost camera or restarts a
+    // stalled one: no frames then, yet the run is healthy.
     void SetWaiting(bool knowinglyWaiting);
+    // Stalls so far, for the status line.
+    void SetStalls(std::uint64_t stalls);
 
 private:
     void Tick();
@@ -59,6 +63,7 @@ private:
     std::chrono::steady_clock::time_point lastFrame_{};
     std::uint64_t framesTaken_ = 0;
     std::uint64_t filesWritten_ = 0;
+    std::uint64_t stalls_ = 0;
     QTimer timer_;
 };
 

@@ -3,6 +3,8 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
+
 #include "frontend/failure_text.h"
 #include "frontend/frame_logger.h"
 #include "frontend/settings.h"
@@ -34,6 +36,8 @@ TCaptureController::TCaptureController(TVideoImage& session, TFrameLogger& logge
             events_.writeResumed(notWritten);
         }
     });
+    stallTimer_.setSingleShot(true);
+    QObject::connect(&stallTimer_, &QTimer::timeout, &stallTimer_, [this] { OnStall(); });
 }
 
 TCaptureController::~TCaptureController() {
@@ -45,7 +49,7 @@ TCaptureController::~TCaptureController() {
 }
 
 bool TCaptureController::Waiting() const {
-    return keeper_.Waiting() || logger_.Writer().IsPaused();
+    return keeper_.Waiting() || recovering_;
 }
 
 std::optional<TWriteFault> TCaptureController::PrepareWriting() {
@@ -93,6 +97,8 @@ TStartResult TCaptureController::ChangeFormat(const TFormatRequest& format) {
     QCoreApplication::removePostedEvents(session_.FrameWindow(), TVideoImage::kFrameMessage);
     if (StartSession(device_, format) != 0) {
         running_ = false;
+        stallTimer_.stop();
+        recovering_ = false;
         return {TStartResult::Outcome::Failed, StartFailureMessage(session_.LastStartFailure())};
     }
     format_ = format;
@@ -104,6 +110,8 @@ TStartResult TCaptureController::ChangeFormat(const TFormatRequest& format) {
 void TCaptureController::Stop() {
     keeper_.Cancel();
     running_ = false;
+    stallTimer_.stop();
+    recovering_ = false;
     StopSession();
 }
 
@@ -112,6 +120,8 @@ void TCaptureController::CameraLost(TStatus reason) {
         return;  // a late second report, or no capture of ours
     }
     running_ = false;
+    stallTimer_.stop();
+    recovering_ = false;  // the keeper's wait takes over
     // The session has stopped already; a second stop costs nothing.
     StopSession();
     if (options_.waitForLostCamera) {
@@ -205,6 +215,10 @@ void TCaptureController::CaptureStarted(StartKind kind, const TCaptureNode* node
     running_ = true;
     // Automatic exposure settles anew after every start.
     gate_.StartCapture(std::chrono::system_clock::now());
+    ArmStallTimer();
+    if (kind == StartKind::Restarted) {
+        return;  // said when the stall was found; the first frame says the rest
+    }
     if (kind == StartKind::Returned) {
         // The same request as before: its notes were given at the first start.
         if (events_.returned) {
@@ -233,6 +247,15 @@ TStartReport TCaptureController::MakeStartReport() const {
 
 // Whether a received frame goes to the logger is decided here alone.
 void TCaptureController::OnFrame() {
+    if (running_) {
+        stallTimer_.start();  // the same timeout again, from this frame
+    }
+    if (recovering_) {
+        recovering_ = false;
+        if (events_.stallRecovered) {
+            events_.stallRecovered();
+        }
+    }
     if (!takingFrames_) {
         return;  // frames already queued when the run was ended
     }
@@ -270,6 +293,60 @@ TFrameLogger::TTake TCaptureController::ChooseFrame(bool nthFrame) {
     }
     const bool write = gate_.Judge(captured) == TFrameGate::Verdict::Write;
     return {nthFrame || write, write};
+}
+
+// The stall timeout of the running stream: a driver that lowers the frame
+// rate (dim light) gets ten of its own periods.
+void TCaptureController::ArmStallTimer() {
+    using std::chrono::milliseconds;
+    milliseconds timeout = options_.stallTimeout;
+    if (timeout.count() <= 0) {
+        timeout = TCaptureOptions::kMinStallTimeout;
+        const TFraction& period = session_.CaptureFormat().interval;
+        if (period.IsSet()) {
+            const std::int64_t ms = std::int64_t{TCaptureOptions::kStallFrames} * 1000 *
+                                    period.numerator / period.denominator;
+            timeout = std::clamp(milliseconds(ms), timeout, milliseconds(std::chrono::hours(24)));
+        }
+    }
+    stallTimer_.start(timeout);
+}
+
+// No frame and no error for the stall timeout: the camera hangs (firmware,
+// a driver that drops every buffer). Stopping and starting the stream with
+// the same request is what unplugging would do; a camera that cannot even be
+// started again is waited for as a lost one. A restart that itself hangs
+// blocks this thread, so the watchdog pings stop and the service manager
+// restarts the process.
+void TCaptureController::OnStall() {
+    if (!running_) {
+        return;
+    }
+    if (!recovering_) {
+        recovering_ = true;
+        ++stalls_;
+        qCWarning(lcFrontend, "no frame from %s for %d ms; restarting the capture",
+                  qUtf8Printable(device_), stallTimer_.interval());
+        if (events_.stalled) {
+            events_.stalled();
+        }
+        if (!running_) {
+            return;  // the front end ended the run
+        }
+    } else {
+        qCInfo(lcFrontend, "still no frame from %s after a restart; restarting again",
+               qUtf8Printable(device_));
+    }
+    StopSession();
+    QCoreApplication::removePostedEvents(session_.FrameWindow(), TVideoImage::kFrameMessage);
+    if (StartSession(device_, format_) == 0) {
+        CaptureStarted(StartKind::Restarted);
+        return;
+    }
+    const TVideoImage::StartFailure& failure = session_.LastStartFailure();
+    qCWarning(lcFrontend, "restart of %s after a stall failed: %s", qUtf8Printable(device_),
+              qUtf8Printable(failure.text));
+    CameraLost(failure.status);
 }
 
 }  // namespace vistrel

@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QToolButton>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -210,6 +211,49 @@ TEST_F(FakeCameraTest, UnpluggedCameraIsWaitedForAndResumesWithoutABox) {
 
     Control<QToolButton>("StopSB")->click();
     EXPECT_EQ(list->currentIndex(), 1);
+}
+
+TEST_F(FakeCameraTest, StalledCameraIsRestartedAndTheLabelSaysSo) {
+    env_.stallTimeout = std::chrono::milliseconds(300);
+    AddCameras(1);
+    WriteSettings("[Settings]\nSkippedFrames=0\n");
+    TMainForm& form = MakeForm();
+    Control<QToolButton>("RunSB")->click();
+    ASSERT_TRUE(form.IsCapturing());
+    std::atomic<bool> feeding{true};
+    std::thread feeder;
+    // Joined also when an assertion ends the test early.
+    struct JoinOnExit {
+        std::atomic<bool>& feeding;
+        std::thread& thread;
+        ~JoinOnExit() {
+            feeding = false;
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    } joinOnExit{feeding, feeder};
+    feeder = std::thread([&] {
+        const std::vector<std::uint8_t> frame = MakeFrameBytes(format_, 3);
+        while (feeding) {
+            fake_->PushFrame(0, frame);  // dropped while stalled
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    auto* label = Control<QLabel>("SourceXYL");
+    EXPECT_TRUE(RunUntil([&] { return label->text() == "640 x 480"; }));
+    const std::uint64_t starts = fake_->IoctlCalls(0, VIDIOC_STREAMON);
+    fake_->SetStalled(0, true);
+    EXPECT_TRUE(RunUntil([&] { return fake_->IoctlCalls(0, VIDIOC_STREAMON) > starts; }));
+    EXPECT_EQ(label->text(), "Camera stalled; restarting");
+    fake_->SetStalled(0, false);
+    EXPECT_TRUE(RunUntil([&] { return label->text() == "Camera back"; }));
+    EXPECT_TRUE(RunUntil([&] { return label->text() == "640 x 480"; }));
+    feeding = false;
+    feeder.join();
+    EXPECT_TRUE(form.IsCapturing());
+    EXPECT_TRUE(messages_.empty());
+    Control<QToolButton>("StopSB")->click();
 }
 
 TEST_F(FakeCameraTest, ExitWhileCapturingReleasesTheCameraAndSaves) {

@@ -410,6 +410,37 @@ TEST_F(LogCommandTest, LostCameraIsWaitedForAndFilesContinueOnceItIsBack) {
               "vistrel-cli: Capture device lost (No such device); waiting for it to come back\n");
 }
 
+TEST_F(LogCommandTest, StalledCameraIsRestartedSaidOnceAndFilesContinue) {
+    settings_.stallTimeout = std::chrono::milliseconds(300);
+    const QString target = dir_.filePath("stalled");
+    ASSERT_TRUE(QDir().mkpath(target));
+    auto files = [&] { return QDir(target).entryList({"*.jpg"}, QDir::Files).size(); };
+    auto waitFor = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 4000 && !done(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return done();
+    };
+    Feed(0);
+    std::thread driver([&] {
+        if (waitFor([&] { return files() >= 2; })) {
+            const std::uint64_t starts = fake_->IoctlCalls(0, VIDIOC_STREAMON);
+            fake_->SetStalled(0, true);
+            waitFor([&] { return fake_->IoctlCalls(0, VIDIOC_STREAMON) > starts; });
+            fake_->SetStalled(0, false);
+            const qsizetype restarted = files();
+            waitFor([&] { return files() >= restarted + 2; });
+        }
+        std::raise(SIGTERM);
+    });
+    EXPECT_EQ(Log({"--dir", target, "--skip", "0"}), kExitSuccess);
+    driver.join();
+    EXPECT_EQ(errors_.toStdString(),
+              "vistrel-cli: Camera stalled; restarting\n"
+              "vistrel-cli: Camera back\n");
+    EXPECT_GE(files(), 4);
+}
+
 TEST_F(LogCommandTest, ChosenFormatIsSetBeforeStreamingAndWritten) {
     const int cam = AddListingCamera(test::MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24));
     const QString target = dir_.filePath("out");

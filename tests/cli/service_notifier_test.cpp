@@ -46,7 +46,7 @@ TEST_F(ServiceNotifierTest, ReadyOncePingsWhileFramesFlowOrWhileWaitingNoneWhenS
     notifier.Ready();
     const std::string first = socket_.Next().value_or("(none)");
     EXPECT_TRUE(Has(first, "READY=1")) << first;
-    EXPECT_TRUE(Has(first, "STATUS=Camera #2: 0 frames taken, 0 files written")) << first;
+    EXPECT_TRUE(Has(first, "STATUS=Camera #2: 0 frames taken, 0 files written, 0 stalls")) << first;
     notifier.Ready();
 
     // Frames flow: every tick pings, and none of them says READY again.
@@ -70,12 +70,16 @@ TEST_F(ServiceNotifierTest, ReadyOncePingsWhileFramesFlowOrWhileWaitingNoneWhenS
         EXPECT_FALSE(Has(tick, "WATCHDOG=1")) << tick;
     }
 
-    // Knowingly waiting for a lost camera or a full disk is healthy however long.
+    // Knowingly without frames (a lost camera, a stall being recovered) is
+    // healthy however long.
+    notifier.SetStalls(1);
     notifier.SetWaiting(true);
     now_ += 1h;
     std::string tick = NextAfterQueued();
     EXPECT_TRUE(Has(tick, "WATCHDOG=1")) << tick;
-    EXPECT_NE(tick.find("waiting"), std::string::npos) << tick;
+    EXPECT_TRUE(Has(
+        tick, "STATUS=Camera #2: 3 frames taken, 2 files written, 1 stall, waiting for the camera"))
+        << tick;
 
     // After the wait the camera has one ping interval to deliver again.
     notifier.SetWaiting(false);

@@ -1,14 +1,19 @@
 // SPDX-License-Identifier: MIT
 // The capture controller over a session on the fake device: which saved
-// format choice reaches the camera, and which received frames are written.
+// format choice reaches the camera, which received frames are written, and
+// how a stalled camera is restarted.
+#include <QCoreApplication>
 #include <QDir>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "capture_test_util.h"
@@ -85,6 +90,116 @@ TEST_F(CaptureControllerTest, SavedFormatIsAppliedOnlyWhenOfferedAndConvertible)
         EXPECT_FALSE(controller_->Running());
     }
     EXPECT_EQ(starts_, 3);
+}
+
+// Runs the event loop until done() holds; false after a bound only a hang
+// reaches.
+bool RunUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+TEST_F(CaptureControllerTest, StalledCameraIsRestartedAsAskedOrWaitedForWhenItCannotStart) {
+    controller_.reset();  // its handlers go before the next one sets its own
+    controller_ = std::make_unique<TCaptureController>(
+        *session_, logger_,
+        TCaptureOptions{
+            .cameraKeeper = {.lookInterval = std::chrono::milliseconds(20), .openDeviceEvents = {}},
+            .stallTimeout = std::chrono::milliseconds(200)});
+    int stalls = 0, backs = 0, losses = 0, returns = 0;
+    std::atomic<int> frames{0};
+    TCaptureEvents events;
+    events.stalled = [&] { ++stalls; };
+    events.stallRecovered = [&] { ++backs; };
+    events.lost = [&](TStatus) { ++losses; };
+    events.returned = [&](const TCaptureNode&) { ++returns; };
+    events.frameHandled = [&](bool) { ++frames; };
+    controller_->SetEvents(std::move(events));
+
+    std::atomic<bool> feeding{true};
+    std::thread feeder;
+    // Joined also when an assertion ends the test early.
+    struct JoinOnExit {
+        std::atomic<bool>& feeding;
+        std::thread& thread;
+        ~JoinOnExit() {
+            feeding = false;
+            if (thread.joinable()) {
+                thread.join();
+            }
+        }
+    } joinOnExit{feeding, feeder};
+    feeder = std::thread([&] {
+        const std::vector<std::uint8_t> frame(64 * 48 * 2, 128);
+        while (feeding) {
+            fake_->PushFrame(cam_, frame);  // dropped while stalled
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    });
+    const auto framesFlow = [&] {
+        const int before = frames;
+        return RunUntil([&] { return frames > before + 3; });
+    };
+    const auto streamOns = [&] { return fake_->IoctlCalls(cam_, VIDIOC_STREAMON); };
+
+    // Writing pauses (its directory is moved away) before the camera hangs:
+    // frames still come, so that is no reason to stop watching them.
+    QTemporaryDir dir;
+    const QString out = dir.filePath("out");
+    logger_.SetLogging(true);
+    logger_.SetOutputDirectory(out);
+    logger_.SetSessionReady(true);
+    ASSERT_TRUE(
+        controller_->Run({.device = "#1", .savedFormat = "YUY2", .savedSize = "64x48"}).Started());
+    ASSERT_TRUE(RunUntil([&] { return logger_.FilesWritten() > 0; }));
+    ASSERT_TRUE(QDir().rename(out, out + "-gone"));
+    ASSERT_TRUE(RunUntil([&] { return logger_.Writer().IsPaused(); }));
+    EXPECT_FALSE(controller_->Waiting());
+    ASSERT_TRUE(framesFlow());
+    EXPECT_EQ(stalls, 0);  // frames keep the timer from firing
+
+    // Stalled: restarted, and again while it stays silent; said once.
+    fake_->SetStalled(cam_, true);
+    const std::uint64_t first = streamOns();
+    ASSERT_TRUE(RunUntil([&] { return streamOns() >= first + 2; }));
+    EXPECT_EQ(stalls, 1);
+    EXPECT_EQ(controller_->Stalls(), 1u);
+    EXPECT_TRUE(controller_->Running());
+    EXPECT_TRUE(controller_->Waiting());  // knowingly without frames
+    EXPECT_EQ(backs, 0);
+    fake_->SetStalled(cam_, false);
+    ASSERT_TRUE(framesFlow());
+    EXPECT_EQ(backs, 1);
+    EXPECT_FALSE(controller_->Waiting());
+    EXPECT_EQ(session_->Width(), 64);  // the same request
+    EXPECT_EQ(losses, 0);
+
+    // A restart that fails leaves the camera to the keeper.
+    fake_->SetStalled(cam_, true);
+    fake_->FailIoctl(cam_, VIDIOC_STREAMON, EIO, 1'000'000);
+    ASSERT_TRUE(RunUntil([&] { return losses == 1; }));
+    EXPECT_TRUE(controller_->WaitingForCamera());
+    EXPECT_TRUE(controller_->Waiting());
+    EXPECT_FALSE(controller_->Running());
+    EXPECT_EQ(stalls, 2);
+    fake_->FailIoctl(cam_, VIDIOC_STREAMON, 0, 0);
+    fake_->SetStalled(cam_, false);
+    ASSERT_TRUE(RunUntil([&] { return returns == 1; }));
+    ASSERT_TRUE(framesFlow());
+    EXPECT_EQ(session_->Width(), 64);
+    EXPECT_EQ(backs, 1);  // the return was said instead
+    EXPECT_EQ(stalls, 2);
+
+    feeding = false;
+    feeder.join();
+    controller_->Stop();
 }
 
 // Frames announced by hand, each with a capture time the test sets, into a

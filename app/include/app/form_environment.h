@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -52,6 +53,9 @@ struct TFormEnvironment {
 
     // How a lost camera is looked for (the interval, the device events).
     TCameraKeeper::Options cameraKeeper;
+    // How long a silent camera may go before it is restarted; 0: the
+    // controller's own rule.
+    std::chrono::milliseconds stallTimeout{0};
 
     // The session's capture calls. Empty: the session's own. Tests that
     // need no capture layer at all can stand in here.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <QTimer>
 #include <QWidget>
 
 #include <chrono>
@@ -109,6 +110,11 @@ private:
     TCaptureController::Events CaptureEvents();
     void CameraWaitStarted();
     void CameraReturned(const TCaptureNode& node);
+    // A stall and the first frame after it: said in the frame-size label,
+    // over the frame size, until the note is cleared.
+    void CameraStalled();
+    void CameraBack();
+    void ClearStallNote();
     void FrameShown(const QString& sizeText, const QImage& thumbnail);
     // Writing paused or resumed: told in the frame-size label, never in a
     // box, so that nothing waits for a click.
@@ -153,6 +159,8 @@ private:
     QString intervalText_;
     QString warmUpText_;
     QString unconvertibleNote_;  // shown instead of the frame size when set
+    QString stallNote_;          // shown over the frame size while set
+    QTimer stallNoteTimer_;      // ends "Camera back"
     bool quitRequested_ = false;
     bool inCaptureControl_ = false;
     bool messageBoxOpen_ = false;

@@ -3,6 +3,9 @@
 
 #include <QString>
 #include <QStringList>
+#include <QTimer>
+
+#include <chrono>
 
 #include <chrono>
 #include <cstdint>
@@ -80,6 +83,12 @@ struct TCaptureOptions {
     TCameraKeeper::Options cameraKeeper{};
     // Off: a lost camera ends the capture and is not waited for.
     bool waitForLostCamera = true;
+    // How long a capturing camera may send no frame, without an error,
+    // before it counts as stalled and is restarted. 0: the longer of
+    // kMinStallTimeout and kStallFrames frame periods of the stream.
+    std::chrono::milliseconds stallTimeout{0};
+    static constexpr std::chrono::milliseconds kMinStallTimeout{3000};
+    static constexpr int kStallFrames = 10;
     // Stand-ins for the session's capture calls; empty: the session's own.
     StartCapture startCapture{};
     StopCapture stopCapture{};
@@ -96,6 +105,12 @@ struct TCaptureEvents {
     // options say so.
     std::function<void(TStatus reason)> lost;
     std::function<void(const TCaptureNode& node)> returned;
+    // The camera sent no frame for the stall timeout: it is being restarted
+    // with the same request. Once a restart fails, the camera is waited for
+    // as a lost one (lost follows).
+    std::function<void()> stalled;
+    // The first frame after a stall.
+    std::function<void()> stallRecovered;
     std::function<void(const TWriteFault& fault)> writePaused;
     std::function<void(std::uint64_t framesNotWritten)> writeResumed;
     // After each received frame the logger handled; fileWritten when it
@@ -108,7 +123,8 @@ struct TCaptureEvents {
 
 // Runs the capture for a front end: starts a session on a camera with the
 // chosen format, feeds its frames to the frame logger, and rides out a lost
-// camera (TCameraKeeper) and a failing disk (the logger's writer). What
+// camera (TCameraKeeper), a stalled one (restarted with the same request)
+// and a failing disk (the logger's writer). What
 // happens is reported through Events; each front end tells it in its own
 // words. Runs on the GUI thread. The session and the logger outlive it.
 class TCaptureController {
@@ -146,13 +162,17 @@ public:
 
     bool Running() const { return running_; }
     bool WaitingForCamera() const { return keeper_.Waiting(); }
-    // Knowingly idle: the camera is waited for or writing is paused.
+    // Knowingly without frames: the camera is waited for, or a stalled one
+    // is being restarted. Paused writing alone is not: frames still come.
     bool Waiting() const;
+    bool Recovering() const { return recovering_; }
+    // Stalls since the controller was made.
+    std::uint64_t Stalls() const { return stalls_; }
     const QString& Device() const { return device_; }
     const TFormatRequest& Format() const { return format_; }
 
 private:
-    enum class StartKind { Run, NewFormat, Returned };
+    enum class StartKind { Run, NewFormat, Returned, Restarted };
 
     TFormatRequest ChooseFormat(const TCaptureRequest& request, TStartResult& result);
     bool TakeSavedChoice(const TCaptureRequest& request, const TDeviceFormats& offered,
@@ -164,6 +184,8 @@ private:
     TStartReport MakeStartReport() const;
     void OnFrame();
     TFrameLogger::TTake ChooseFrame(bool nthFrame);
+    void ArmStallTimer();
+    void OnStall();
 
     TVideoImage& session_;
     TFrameLogger& logger_;
@@ -176,6 +198,9 @@ private:
     bool takingFrames_ = true;
     TFrameGate gate_;
     bool hasInterval_ = false;
+    bool recovering_ = false;  // since a stall, until the next frame
+    std::uint64_t stalls_ = 0;
+    QTimer stallTimer_;
 };
 
 }  // namespace vistrel
