@@ -71,9 +71,18 @@ void TCameraKeeper::Look() {
     }
     const FlagScope scope(looking_);
     std::vector<TCaptureNode> nodes;
-    EnumCaptureNodes(nodes, *session_.Io());  // a failed walk simply finds fewer
+    std::vector<TUnopenedNode> unopened;
+    EnumCaptureNodes(nodes, *session_.Io(), &unopened);  // a failed walk simply finds fewer
     const TCaptureNode* found = FindSameCamera(wanted_, nodes);
     if (found == nullptr) {
+        return;
+    }
+    // A node that cannot be opened may be the camera itself (its permissions
+    // not yet set, or taken away): the card-name fallback would then take
+    // another camera of the same model.
+    if (!unopened.empty() && !(found->identity == wanted_)) {
+        qCInfo(lcFrontend, "not taking %s for the lost camera while %s cannot be opened",
+               found->path.c_str(), unopened.front().path.c_str());
         return;
     }
     const TCaptureNode node = *found;

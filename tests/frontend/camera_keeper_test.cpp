@@ -195,6 +195,25 @@ TEST_F(CameraKeeperTest, CameraThatNeverReturnsKeepsItWaitingUntilCancelled) {
     EXPECT_TRUE(returnedAt_.empty());
 }
 
+TEST_F(CameraKeeperTest, LookAlikeIsNotTakenWhileANodeCannotBeOpened) {
+    MakeKeeper();
+    ASSERT_TRUE(StartAndUnplug("#1", desk_));
+    FakeDeviceConfig twin;
+    twin.card = "Desk Cam";
+    twin.busInfo = "usb-9";
+    twin.number = 1;
+    fake_->AddDevice(twin);
+    // Maybe the desk camera, back with a mode nobody may open.
+    FakeDeviceConfig unreadable;
+    unreadable.number = 4;
+    unreadable.openError = EACCES;
+    fake_->AddDevice(unreadable);
+    PumpUntil([] { return false; }, 200ms);  // ten looks
+    EXPECT_TRUE(keeper_->Waiting());
+    EXPECT_TRUE(starts_.empty());
+    keeper_->Cancel();
+}
+
 TEST_F(CameraKeeperTest, DeviceEventLooksBeforeTheInterval) {
     int opened = 0;
     int drains = 0;
