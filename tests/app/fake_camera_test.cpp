@@ -220,26 +220,8 @@ TEST_F(FakeCameraTest, StalledCameraIsRestartedAndTheLabelSaysSo) {
     TMainForm& form = MakeForm();
     Control<QToolButton>("RunSB")->click();
     ASSERT_TRUE(form.IsCapturing());
-    std::atomic<bool> feeding{true};
-    std::thread feeder;
-    // Joined also when an assertion ends the test early.
-    struct JoinOnExit {
-        std::atomic<bool>& feeding;
-        std::thread& thread;
-        ~JoinOnExit() {
-            feeding = false;
-            if (thread.joinable()) {
-                thread.join();
-            }
-        }
-    } joinOnExit{feeding, feeder};
-    feeder = std::thread([&] {
-        const std::vector<std::uint8_t> frame = MakeFrameBytes(format_, 3);
-        while (feeding) {
-            fake_->PushFrame(0, frame);  // dropped while stalled
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-    });
+    // Frames are dropped while the device is stalled.
+    test::FrameFeeder feeder(*fake_, 0, MakeFrameBytes(format_, 3), std::chrono::milliseconds(5));
     auto* label = Control<QLabel>("SourceXYL");
     EXPECT_TRUE(RunUntil([&] { return label->text() == "640 x 480"; }));
     const std::uint64_t starts = fake_->IoctlCalls(0, VIDIOC_STREAMON);
@@ -249,8 +231,7 @@ TEST_F(FakeCameraTest, StalledCameraIsRestartedAndTheLabelSaysSo) {
     fake_->SetStalled(0, false);
     EXPECT_TRUE(RunUntil([&] { return label->text() == "Camera back"; }));
     EXPECT_TRUE(RunUntil([&] { return label->text() == "640 x 480"; }));
-    feeding = false;
-    feeder.join();
+    feeder.Stop();
     EXPECT_TRUE(form.IsCapturing());
     EXPECT_TRUE(messages_.empty());
     Control<QToolButton>("StopSB")->click();

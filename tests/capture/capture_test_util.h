@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -100,6 +101,35 @@ private:
     std::condition_variable changed_;
     int calls_ = 0;
     TStatus reason_ = 0;
+};
+
+// Pushes one frame into a fake device every period on a thread of its own,
+// as a camera delivers, until Stop or destruction (also when an assertion
+// ends the test early).
+class FrameFeeder {
+public:
+    FrameFeeder(FakeV4L2& fake, int device, std::vector<std::uint8_t> frame,
+                std::chrono::milliseconds period)
+        : thread_([this, &fake, device, frame = std::move(frame), period] {
+              while (feeding_.load()) {
+                  fake.PushFrame(device, frame);
+                  std::this_thread::sleep_for(period);
+              }
+          }) {}
+    ~FrameFeeder() { Stop(); }
+    FrameFeeder(const FrameFeeder&) = delete;
+    FrameFeeder& operator=(const FrameFeeder&) = delete;
+
+    void Stop() {
+        feeding_ = false;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+    }
+
+private:
+    std::atomic<bool> feeding_{true};  // before thread_, which reads it
+    std::thread thread_;
 };
 
 }  // namespace vistrel::test

@@ -123,26 +123,9 @@ TEST_F(CaptureControllerTest, StalledCameraIsRestartedAsAskedOrWaitedForWhenItCa
     events.frameHandled = [&](bool) { ++frames; };
     controller_->SetEvents(std::move(events));
 
-    std::atomic<bool> feeding{true};
-    std::thread feeder;
-    // Joined also when an assertion ends the test early.
-    struct JoinOnExit {
-        std::atomic<bool>& feeding;
-        std::thread& thread;
-        ~JoinOnExit() {
-            feeding = false;
-            if (thread.joinable()) {
-                thread.join();
-            }
-        }
-    } joinOnExit{feeding, feeder};
-    feeder = std::thread([&] {
-        const std::vector<std::uint8_t> frame(64 * 48 * 2, 128);
-        while (feeding) {
-            fake_->PushFrame(cam_, frame);  // dropped while stalled
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-    });
+    // Frames are dropped while the device is stalled.
+    test::FrameFeeder feeder(*fake_, cam_, std::vector<std::uint8_t>(64 * 48 * 2, 128),
+                             std::chrono::milliseconds(2));
     const auto framesFlow = [&] {
         const int before = frames;
         return RunUntil([&] { return frames > before + 3; });
@@ -197,8 +180,7 @@ TEST_F(CaptureControllerTest, StalledCameraIsRestartedAsAskedOrWaitedForWhenItCa
     EXPECT_EQ(backs, 1);  // the return was said instead
     EXPECT_EQ(stalls, 2);
 
-    feeding = false;
-    feeder.join();
+    feeder.Stop();
     controller_->Stop();
 }
 
