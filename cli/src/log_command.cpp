@@ -30,11 +30,12 @@ namespace vistrel::cli {
 
 namespace {
 
-// SIGINT and SIGTERM end the run at the next turn of the event loop: the
-// handler only writes a byte into a pipe that the loop watches.
-class StopSignals {
+// SIGINT and SIGTERM end the run at the next turn of the event loop, and
+// SIGHUP reads the settings again: the handler only writes the signal's
+// number into a pipe that the loop watches.
+class RunSignals {
 public:
-    StopSignals() {
+    RunSignals() {
         int fds[2];
         if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
             qCInfo(lcCli, "pipe2 for the signal pipe: %s", ErrnoText(errno).c_str());
@@ -45,17 +46,17 @@ public:
         pipeWrite_.Reset(fds[1]);
         writeEnd_.store(fds[1]);
         struct sigaction action {};
-        action.sa_handler = &StopSignals::OnSignal;
+        action.sa_handler = &RunSignals::OnSignal;
         sigemptyset(&action.sa_mask);
-        for (int i = 0; i < 2; ++i) {
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
             if (::sigaction(kSignals[i], &action, &previous_[i]) != 0) {
                 // Ctrl+C then ends the program the default way.
                 qCInfo(lcCli, "sigaction %d: %s", kSignals[i], ErrnoText(errno).c_str());
             }
         }
     }
-    ~StopSignals() {
-        for (int i = 0; i < 2; ++i) {
+    ~RunSignals() {
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
             sigaction(kSignals[i], &previous_[i], nullptr);
         }
         // A handler running on another thread finishes its write before the
@@ -66,21 +67,39 @@ public:
             std::this_thread::yield();
         }
     }
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
+    RunSignals(const RunSignals&) = delete;
+    RunSignals& operator=(const RunSignals&) = delete;
 
     int ReadEnd() const { return pipeRead_.Get(); }
-    // A signal came. Read between frames: on a slow disk the loop turns
+    // What came since the last call: a stop, a reload, both or neither.
+    struct Received {
+        bool stop = false;
+        bool reload = false;
+    };
+    Received Take() const {
+        Received received;
+        char bytes[64];
+        ssize_t got = 0;
+        while ((got = ::read(pipeRead_.Get(), bytes, sizeof bytes)) > 0) {
+            for (ssize_t i = 0; i < got; ++i) {
+                (bytes[i] == SIGHUP ? received.reload : received.stop) = true;
+            }
+        }
+        return received;
+    }
+    // A stop signal came. Read between frames: on a slow disk the loop turns
     // only after the file in hand, and queued frames would start new files
     // before the pipe is read.
     static bool Raised() { return raised_.load(); }
 
 private:
-    static void OnSignal(int) {
+    static void OnSignal(int number) {
         const int saved = errno;
-        const char byte = 1;
+        const char byte = static_cast<char>(number);
         activeHandlers_.fetch_add(1);
-        raised_.store(true);
+        if (number != SIGHUP) {
+            raised_.store(true);
+        }
         const int fd = writeEnd_.load();
         if (fd >= 0) {
             [[maybe_unused]] const ssize_t ignored = ::write(fd, &byte, 1);
@@ -89,7 +108,7 @@ private:
         errno = saved;
     }
 
-    static constexpr std::array<int, 2> kSignals = {SIGINT, SIGTERM};
+    static constexpr std::array<int, 3> kSignals = {SIGINT, SIGTERM, SIGHUP};
     // Lock-free, so safe to read in a signal handler on any thread.
     static inline std::atomic<int> writeEnd_{-1};
     static inline std::atomic<int> activeHandlers_{0};
@@ -98,7 +117,7 @@ private:
     static_assert(std::atomic<bool>::is_always_lock_free);
     UniqueFd pipeRead_;
     UniqueFd pipeWrite_;  // its number is also in writeEnd_, for the handler
-    std::array<struct sigaction, 2> previous_{};
+    std::array<struct sigaction, kSignals.size()> previous_{};
 };
 
 // One "vistrel-cli log" run: the capture controller runs the camera; its
@@ -117,8 +136,11 @@ public:
 private:
     void Configure();
     TCaptureEvents Events();
+    TCaptureRequest Request() const;
     bool Start();
-    void Loop(const StopSignals& stopSignals);
+    void Loop(const RunSignals& runSignals);
+    void Reload();
+    bool NeedsRestart(const TCaptureRequest& before, const TCaptureRequest& after) const;
 
     void Note(const QString& message);
     void Fail(const QString& message);
@@ -140,8 +162,7 @@ private:
     QTextStream& out_;
     QTextStream& err_;
     const bool statusLine_;
-    const TSettings settings_;
-    const QString device_;
+    TSettings settings_;  // read again on SIGHUP
     TVideoImage session_;
     TFrameLogger logger_;
     TCaptureController controller_;
@@ -159,7 +180,6 @@ LogRun::LogRun(const LogOptions& options, const LogSettings& where,
       err_(err),
       statusLine_(statusLine),
       settings_(TSettings::Load(where.settingsFile, where.defaultDirectory)),
-      device_(options.device.value_or(NumberedDeviceName(settings_.Cam + 1))),
       session_(TVideoImage::Options{.io = io}),
       logger_([this](QImage& image, TCaptureTime& captureTime) {
           session_.CopyFrameTo(image, captureTime);
@@ -168,7 +188,7 @@ LogRun::LogRun(const LogOptions& options, const LogSettings& where,
                   TCaptureOptions{.cameraKeeper = where.cameraKeeper,
                                   .waitForLostCamera = !options.exitOnFault,
                                   .stallTimeout = where.stallTimeout}),
-      notifier_(device_) {
+      notifier_(Request().device) {
     Configure();
     controller_.SetEvents(Events());
 }
@@ -206,12 +226,12 @@ TCaptureEvents LogRun::Events() {
 
 int LogRun::Exec() {
     // Installed before the start, so that an early Ctrl+C ends the run too.
-    StopSignals stopSignals;
+    RunSignals runSignals;
     if (!Start()) {
         return status_;
     }
     notifier_.Ready();
-    Loop(stopSignals);
+    Loop(runSignals);
     controller_.Stop();
     if (statusLine_ && status_ == kExitSuccess) {
         PrintStatus();
@@ -220,17 +240,21 @@ int LogRun::Exec() {
     return status_;
 }
 
+// The command line's options, and the settings for those it leaves unset.
+TCaptureRequest LogRun::Request() const {
+    return {.device = options_.device.value_or(NumberedDeviceName(settings_.Cam + 1)),
+            .asked = options_.format,
+            .savedFormat = settings_.Format,
+            .savedSize = settings_.Size,
+            .frameDivisor = options_.skip.value_or(settings_.SkippedFrames) + 1,
+            .interval = options_.interval.value_or(DurationSetting(
+                QStringLiteral("Interval"), settings_.Interval, ZeroDuration::MeansOff)),
+            .warmUp = options_.warmUp.value_or(DurationSetting(
+                QStringLiteral("WarmUp"), settings_.WarmUp, ZeroDuration::MeansOff))};
+}
+
 bool LogRun::Start() {
-    const TStartResult result = controller_.Run(
-        {.device = device_,
-         .asked = options_.format,
-         .savedFormat = settings_.Format,
-         .savedSize = settings_.Size,
-         .frameDivisor = options_.skip.value_or(settings_.SkippedFrames) + 1,
-         .interval = options_.interval.value_or(DurationSetting(
-             QStringLiteral("Interval"), settings_.Interval, ZeroDuration::MeansOff)),
-         .warmUp = options_.warmUp.value_or(
-             DurationSetting(QStringLiteral("WarmUp"), settings_.WarmUp, ZeroDuration::MeansOff))});
+    const TStartResult result = controller_.Run(Request());
     switch (result.outcome) {
         case TStartResult::Outcome::Started:
             return true;
@@ -249,9 +273,16 @@ bool LogRun::Start() {
     return false;
 }
 
-void LogRun::Loop(const StopSignals& stopSignals) {
-    QSocketNotifier stopNotifier(stopSignals.ReadEnd(), QSocketNotifier::Read);
-    QObject::connect(&stopNotifier, &QSocketNotifier::activated, &loop_, [this] { Stop(); });
+void LogRun::Loop(const RunSignals& runSignals) {
+    QSocketNotifier signalNotifier(runSignals.ReadEnd(), QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &loop_, [this, &runSignals] {
+        const RunSignals::Received received = runSignals.Take();
+        if (received.stop) {
+            Stop();
+        } else if (received.reload) {
+            Reload();
+        }
+    });
     QTimer deadline;
     if (options_.seconds > 0) {
         deadline.setSingleShot(true);
@@ -264,6 +295,55 @@ void LogRun::Loop(const StopSignals& stopSignals) {
         statusTimer.start(500);
     }
     loop_.exec();
+}
+
+// The settings file is read again and what changed takes effect at once;
+// the capture restarts only for another camera, format or size. A file that
+// cannot be read, or that holds a value out of range, changes nothing.
+void LogRun::Reload() {
+    notifier_.Reloading();
+    const QString problem = TSettings::Problem(where_.settingsFile);
+    if (!problem.isEmpty()) {
+        Note(QStringLiteral("settings not reloaded, the running ones are kept: %1").arg(problem));
+        notifier_.Reloaded();
+        return;
+    }
+    const TCaptureRequest before = Request();
+    settings_ = TSettings::Load(where_.settingsFile, where_.defaultDirectory);
+    const TCaptureRequest after = Request();
+    Configure();
+    if (NeedsRestart(before, after)) {
+        controller_.Stop();
+        notifier_.SetCamera(after.device);
+        Note(QStringLiteral("settings reloaded; restarting the camera"));
+        if (!Start()) {
+            Stop();
+            return;
+        }
+    } else {
+        if (logger_.Logging()) {
+            if (const std::optional<TWriteFault> fault = controller_.PrepareWriting()) {
+                Fail(fault->message);
+                return;
+            }
+        }
+        logger_.SetFrameDivisor(after.frameDivisor);
+        if (after.interval != before.interval) {
+            controller_.SetInterval(after.interval);
+        }
+        controller_.SetWarmUp(after.warmUp);
+        Note(QStringLiteral("settings reloaded"));
+    }
+    notifier_.Reloaded();
+}
+
+// Another camera, or another saved format or size that the command line
+// does not override.
+bool LogRun::NeedsRestart(const TCaptureRequest& before, const TCaptureRequest& after) const {
+    const bool savedApplies = options_.format.code.isEmpty() && options_.format.width == 0;
+    return after.device != before.device ||
+           (savedApplies &&
+            (after.savedFormat != before.savedFormat || after.savedSize != before.savedSize));
 }
 
 void LogRun::Note(const QString& message) {
@@ -297,7 +377,7 @@ void LogRun::FrameHandled(bool fileWritten) {
         out_.flush();
     }
     const std::uint64_t done = options_.noWrite ? logger_.FramesTaken() : logger_.FilesWritten();
-    if (StopSignals::Raised() ||
+    if (RunSignals::Raised() ||
         (options_.frames > 0 && done >= static_cast<std::uint64_t>(options_.frames))) {
         Stop();
     }
@@ -495,6 +575,13 @@ QString LogHelpText() {
         "be started it is waited for as a lost one. As a service, the watchdog is\n"
         "pinged only while frames arrive, the camera is waited for or a stall is\n"
         "being recovered; paused writing alone does not count.\n"
+        "\n"
+        "SIGHUP (systemctl --user reload) reads the settings file again and\n"
+        "applies what changed at once (quality, skipped frames, period, warm-up,\n"
+        "directory, free space); the camera restarts only when another camera,\n"
+        "format or size is set. Options given on the command line keep their\n"
+        "values. A file that is missing, cannot be read,\n"
+        "or that holds a value out of range, changes nothing and is said why.\n"
         "\n"
         "The camera keeps its current format unless --format, --size or --fps asks\n"
         "for another, or the window saved a choice (Format and Size in the settings\n"

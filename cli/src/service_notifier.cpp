@@ -6,6 +6,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <algorithm>
+#include <ctime>
 
 #include "base/errors.h"
 
@@ -63,6 +64,27 @@ void ServiceNotifier::Ready() {
     const auto interval =
         ping ? std::chrono::duration_cast<std::chrono::milliseconds>(*ping) : kStatusInterval;
     timer_.start(std::max(interval, std::chrono::milliseconds(1)));
+}
+
+void ServiceNotifier::Reloading() {
+    if (!ready_) {
+        return;
+    }
+    // The service manager tells this reload from an older one by the time.
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto usec = static_cast<std::uint64_t>(now.tv_sec) * 1'000'000U +
+                      static_cast<std::uint64_t>(now.tv_nsec) / 1000U;
+    Notify(QStringLiteral("RELOADING=1\nMONOTONIC_USEC=%1").arg(usec));
+}
+
+void ServiceNotifier::Reloaded() {
+    if (!ready_) {
+        return;
+    }
+    // A restarted camera gets a ping interval to deliver again.
+    lastFrame_ = clock_();
+    Notify(QStringLiteral("READY=1\n") + Status());
 }
 
 void ServiceNotifier::FrameArrived(std::uint64_t framesTaken, std::uint64_t filesWritten) {

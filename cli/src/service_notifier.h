@@ -46,6 +46,11 @@ public:
     void SetWaiting(bool knowinglyWaiting);
     // Stalls so far, for the status line.
     void SetStalls(std::uint64_t stalls);
+    // The camera's name in the status line, after a reload changed it.
+    void SetCamera(QString camera) { camera_ = std::move(camera); }
+    // A reload of the settings begins (RELOADING=1) and ends (READY=1).
+    void Reloading();
+    void Reloaded();
 
 private:
     void Tick();

@@ -21,7 +21,9 @@
 #include "base/errors.h"
 #include "base/file_name.h"
 #include "base/unique_fd.h"
+#include "frontend/duration.h"
 #include "logging.h"
+#include "storage/retention.h"
 
 namespace vistrel {
 
@@ -564,6 +566,56 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     s.Interval = ini.ReadString(kSection, QStringLiteral("Interval"), QString());
     s.WarmUp = ini.ReadString(kSection, QStringLiteral("WarmUp"), QString());
     return s;
+}
+
+namespace {
+
+// Why the integer at key is not one from low to high; empty when it is or the key is missing.
+QString IntegerProblem(const TIniFile& ini, const QString& key, int low, int high) {
+    const QString text = ini.ReadString(kSection, key, QString());
+    int value = 0;
+    if (text.isEmpty() || (TIniFile::ParseInteger(text, value) && value >= low && value <= high)) {
+        return {};
+    }
+    return QStringLiteral("%1=%2 is not a number from %3 to %4").arg(key, text).arg(low).arg(high);
+}
+
+QString DurationProblem(const TIniFile& ini, const QString& key) {
+    const QString text = ini.ReadString(kSection, key, QString());
+    if (text.isEmpty()) {
+        return {};
+    }
+    const TParsed<std::chrono::milliseconds> parsed = ParseDuration(text, ZeroDuration::MeansOff);
+    return parsed ? QString() : QStringLiteral("%1=%2: %3").arg(key, text, parsed.error);
+}
+
+}  // namespace
+
+QString TSettings::Problem(const QString& fileName) {
+    if (!QFileInfo::exists(fileName)) {
+        return QStringLiteral("%1 is not there").arg(fileName);
+    }
+    const TIniFile ini(fileName);
+    if (!ini.ReadFailure().isEmpty()) {
+        return QStringLiteral("%1 cannot be read: %2").arg(fileName, ini.ReadFailure());
+    }
+    const QString keepFree = ini.ReadString(kSection, QStringLiteral("KeepFree"), QString());
+    const QStringList problems = {
+        IntegerProblem(ini, QStringLiteral("Cam"), -1, kMaxCam),
+        IntegerProblem(ini, QStringLiteral("JPEGQuality"), kMinQuality, kMaxQuality),
+        IntegerProblem(ini, QStringLiteral("SkippedFrames"), 0, kMaxSkippedFrames),
+        keepFree.isEmpty() || TKeepFree::Parse(keepFree)
+            ? QString()
+            : QStringLiteral("KeepFree=%1 is not a size such as 500M, 2G or 5%").arg(keepFree),
+        DurationProblem(ini, QStringLiteral("Interval")),
+        DurationProblem(ini, QStringLiteral("WarmUp")),
+    };
+    for (const QString& problem : problems) {
+        if (!problem.isEmpty()) {
+            return problem;
+        }
+    }
+    return {};
 }
 
 void TSettings::Save(const QString& fileName) const {

@@ -441,6 +441,37 @@ TEST_F(LogCommandTest, StalledCameraIsRestartedSaidOnceAndFilesContinue) {
     EXPECT_GE(files(), 4);
 }
 
+// SIGHUP reads the settings again: a new directory takes the next files, with
+// no restart of the camera.
+TEST_F(LogCommandTest, HangUpReloadsSettingsWithoutRestartingTheCamera) {
+    const QString first = dir_.filePath("first");
+    const QString second = dir_.filePath("second");
+    WriteSettings("[Settings]\nDirectory=" + first + "\n");
+    const auto files = [](const QString& dir) { return QDir(dir).entryList({"*.jpg"}).size(); };
+    const auto waitFor = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 3000 && !done(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return done();
+    };
+    Feed(0);
+    std::thread driver([&] {
+        if (waitFor([&] { return files(first) >= 2; })) {
+            WriteSettings("[Settings]\nDirectory=" + second + "\nJPEGQuality=90\n");
+            std::raise(SIGHUP);
+            waitFor([&] { return files(second) >= 2; });
+        }
+        std::raise(SIGTERM);
+    });
+    const std::uint64_t starts = fake_->IoctlCalls(0, VIDIOC_STREAMON);
+    EXPECT_EQ(Log({"--skip", "0"}), kExitSuccess);
+    driver.join();
+    EXPECT_EQ(fake_->IoctlCalls(0, VIDIOC_STREAMON), starts + 1);
+    EXPECT_EQ(errors_.toStdString(), "vistrel-cli: settings reloaded\n");
+    EXPECT_GE(files(second), 2);
+    EXPECT_TRUE(QDir(second).entryList({"*.part"}, QDir::Files | QDir::Hidden).isEmpty());
+}
+
 TEST_F(LogCommandTest, ChosenFormatIsSetBeforeStreamingAndWritten) {
     const int cam = AddListingCamera(test::MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24));
     const QString target = dir_.filePath("out");

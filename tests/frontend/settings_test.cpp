@@ -119,6 +119,21 @@ TEST_F(SettingsTest, StoredValuesAreReadByTheValueRules) {
     }
 }
 
+// What a reload refuses, where Load would quietly bring the value in range.
+TEST_F(SettingsTest, ProblemNamesTheFirstValueOutOfRange) {
+    EXPECT_EQ(TSettings::Problem(Ini()), Ini() + " is not there");
+    Store("[Settings]\nCam=2\nJPEGQuality=90\nSkippedFrames=0\nKeepFree=5%\nInterval=1min\n");
+    EXPECT_EQ(TSettings::Problem(Ini()), "");
+    for (const auto& [text, want] :
+         {std::pair{"JPEGQuality=30", "JPEGQuality=30 is not a number from 50 to 100"},
+          {"SkippedFrames=abc", "SkippedFrames=abc is not a number from 0 to 100"},
+          {"KeepFree=lots", "KeepFree=lots is not a size such as 500M, 2G or 5%"},
+          {"WarmUp=soon", "WarmUp=soon: "}}) {
+        Store(QByteArray("[Settings]\nCam=1\n") + text + "\n");
+        EXPECT_TRUE(TSettings::Problem(Ini()).startsWith(want)) << text;
+    }
+}
+
 TEST_F(SettingsTest, SaveWritesFiveKeysInOrderAndKeepsTheRest) {
     TSettings s;
     s.Directory = "/home/u/Pictures/Vistrel/";

@@ -39,6 +39,8 @@ public:
     static TIniFile FromText(QByteArray text);
 
     const QString& FileName() const { return fileName_; }
+    // Why the file was not read; empty when it was, or when it is missing.
+    const QString& ReadFailure() const { return readFailure_; }
 
     // The stored text (at most 2047 characters, read as UTF-8), or def when
     // the key is missing.
@@ -137,6 +139,11 @@ struct TSettings {
     // and skipped frames into the ranges of the window's controls, and the
     // camera into -1..kMaxCam, so that no stored number overflows later sums.
     static TSettings Load(const QString& fileName, const QString& defaultDirectory);
+    // Why the file cannot be taken as it is: it is missing or cannot be read,
+    // or a key holds a value out of its range or not of its kind. Empty when
+    // it can. Load quietly brings such values into range or to their
+    // defaults; a running logger that reads its file again keeps its own.
+    static QString Problem(const QString& fileName);
     // Sets Cam, JPEGQuality, SkippedFrames, Directory and Logging (keys that
     // are new are added in that order), then Format, Size, Interval and
     // WarmUp when they are set, and writes the file once; raises EIniFileException when it cannot
