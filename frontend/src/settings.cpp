@@ -563,6 +563,8 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     s.Size = ini.ReadString(kSection, QStringLiteral("Size"), QString());
     s.Interval = ini.ReadString(kSection, QStringLiteral("Interval"), QString());
     s.WarmUp = ini.ReadString(kSection, QStringLiteral("WarmUp"), QString());
+    s.Hours = ini.ReadString(kSection, QStringLiteral("Hours"), QString());
+    s.Daylight = ini.ReadString(kSection, QStringLiteral("Daylight"), QString());
     return s;
 }
 
@@ -586,6 +588,12 @@ void TSettings::Save(const QString& fileName) const {
     }
     if (!WarmUp.isEmpty()) {
         ini.WriteString(kSection, QStringLiteral("WarmUp"), WarmUp);
+    }
+    if (!Hours.isEmpty()) {
+        ini.WriteString(kSection, QStringLiteral("Hours"), Hours);
+    }
+    if (!Daylight.isEmpty()) {
+        ini.WriteString(kSection, QStringLiteral("Daylight"), Daylight);
     }
     ini.Flush();
 }
