@@ -39,8 +39,8 @@ QString DevicesHelpText() {
 int RunDevicesCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io,
                       QTextStream& out, QTextStream& err) {
     return RunCommand(QStringLiteral("devices"), arguments, DevicesHelpText(), out, err, [&] {
-        const bool long_ = arguments == QStringList{QStringLiteral("--long")};
-        if (!arguments.isEmpty() && !long_) {
+        const bool detailed = arguments == QStringList{QStringLiteral("--long")};
+        if (!arguments.isEmpty() && !detailed) {
             Usage(QStringLiteral("takes no arguments but --long"));
         }
         std::vector<TCaptureNode> nodes;
@@ -62,7 +62,7 @@ int RunDevicesCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io
         }
         for (const TCaptureNode& node : nodes) {
             out << node.position << '\t' << LocalText(node.identity.card);
-            if (long_) {
+            if (detailed) {
                 const std::string link = DeviceLinkTo(node.path);
                 out << '\t' << LocalText(node.path) << '\t' << LocalText(node.identity.busInfo)
                     << '\t' << (link.empty() ? QStringLiteral("-") : LocalText(link));
