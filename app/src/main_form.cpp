@@ -391,6 +391,10 @@ void TMainForm::LoadSettings() {
     interval_ =
         DurationSetting(QStringLiteral("Interval"), settings.Interval, ZeroDuration::MeansOff);
     warmUp_ = DurationSetting(QStringLiteral("WarmUp"), settings.WarmUp, ZeroDuration::MeansOff);
+    hoursText_ = settings.Hours;
+    daylightText_ = settings.Daylight;
+    activeTime_ = TActiveTime(HoursSetting(QStringLiteral("Hours"), settings.Hours),
+                              DaylightSetting(QStringLiteral("Daylight"), settings.Daylight));
 }
 
 void TMainForm::SaveSettings() {
@@ -404,6 +408,8 @@ void TMainForm::SaveSettings() {
     settings.Size = chosenSize_;
     settings.Interval = intervalText_;
     settings.WarmUp = warmUpText_;
+    settings.Hours = hoursText_;
+    settings.Daylight = daylightText_;
     settings.Save(env_.settingsFileName());
 }
 
@@ -467,6 +473,8 @@ TCaptureController::Events TMainForm::CaptureEvents() {
     events.writeResumed = [this](std::uint64_t missed) { WriteResumed(missed); };
     events.stalled = [this] { CameraStalled(); };
     events.stallRecovered = [this] { CameraBack(); };
+    events.resting = [this](const QDateTime& until) { Resting(until); };
+    events.active = [this] { ActiveAgain(); };
     // Frame errors leave through the session, which hands them to the error
     // handler.
     return events;
@@ -485,12 +493,14 @@ void TMainForm::RunSBClick() {
         if (!controller_) {
             return;
         }
+        restingNote_.clear();  // the run's first frame tells anew
         result = controller_->Run({.device = NumberedDeviceName(CamLstCB->currentIndex() + 1),
                                    .savedFormat = chosenFormat_,
                                    .savedSize = chosenSize_,
                                    .frameDivisor = SkipUD->Position() + 1,
                                    .interval = interval_,
-                                   .warmUp = warmUp_});
+                                   .warmUp = warmUp_,
+                                   .activeTime = activeTime_});
     }
     QApplication::processEvents();
     if (!controller_) {
@@ -526,6 +536,7 @@ void TMainForm::StopSBClick() {
         return;
     }
     ClearStallNote();
+    restingNote_.clear();
     SetCapturingControls(false);
     RefreshCameraList();
     SelectCameraIndex();
@@ -599,6 +610,23 @@ void TMainForm::ClearStallNote() {
     }
 }
 
+// Outside the active time the thumbnail stays live and the label says until
+// when nothing is written.
+void TMainForm::Resting(const QDateTime& until) {
+    restingNote_ = RestingText(until, QDateTime::currentDateTime());
+    qCInfo(lcApp, "%s", qUtf8Printable(restingNote_));
+    frameSizeText_ = restingNote_;
+    if (!logger_.Writer().IsPaused() && stallNote_.isEmpty()) {
+        SetLabelText(SourceXYL, frameSizeText_);
+    }
+}
+
+// The frame being shown brings back its size.
+void TMainForm::ActiveAgain() {
+    qCInfo(lcApp, "active again");
+    restingNote_.clear();
+}
+
 void TMainForm::ChooseCaptureFormat(std::uint32_t pixelFormat, std::uint32_t width,
                                     std::uint32_t height) {
     if (!controller_ || !IsCapturing() || inCaptureControl_) {
@@ -669,7 +697,9 @@ void TMainForm::ExitSBClick() {
 // ---- Frames ------------------------------------------------------------------
 
 void TMainForm::FrameShown(const QString& sizeText, const QImage& thumbnail) {
-    frameSizeText_ = unconvertibleNote_.isEmpty() ? sizeText : unconvertibleNote_;
+    frameSizeText_ = !unconvertibleNote_.isEmpty() ? unconvertibleNote_
+                     : !restingNote_.isEmpty()     ? restingNote_
+                                                   : sizeText;
     if (!logger_.Writer().IsPaused() && stallNote_.isEmpty()) {
         SetLabelText(SourceXYL, frameSizeText_);
     }

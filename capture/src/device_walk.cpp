@@ -99,9 +99,15 @@ TStatus FindCaptureDevice(V4L2Io& io, const std::string& deviceName, FoundDevice
         wanted = "#1";
     }
     const std::string wantedUpper = UpperAscii(wanted);
+    // A path names its node, also through links such as /dev/v4l/by-id/...
+    const std::string node = ResolveDevicePath(wanted);
+    if (!node.empty() && node != wanted) {
+        qCInfo(lcCapture, "%s leads to %s", wanted.c_str(), node.c_str());
+    }
     const WalkResult walk = WalkCaptureDevices(io, [&](const WalkedDevice& d, UniqueFd& fd) {
         const std::string name = Trim(d.card);
-        if (UpperAscii(name) != wantedUpper && wanted != "#" + std::to_string(d.position)) {
+        if (UpperAscii(name) != wantedUpper && wanted != "#" + std::to_string(d.position) &&
+            (node.empty() || d.path != node)) {
             return false;
         }
         found.friendlyName = name;

@@ -54,7 +54,8 @@ struct FoundDevice {
 // Finds the device deviceName names: trimmed of characters 0 to 32 at both
 // ends, empty meaning "#1", it matches a device whose trimmed friendly name
 // equals it with the letters a-z taken as A-Z, or it is "#" + the device's
-// 1-based position in decimal without leading zeros. The first device of the
+// 1-based position in decimal without leading zeros, or it is an absolute
+// path that leads to the device's node (ResolveDevicePath). The first device of the
 // walk that matches wins. Status: 0 with found filled; when no device
 // matches, the errno status of the first node that could not be opened or
 // queried (found.path names it), else E_FAIL; the errno status of a failed

@@ -8,14 +8,27 @@
 
 namespace vistrel::cli {
 
+namespace {
+
+QString LocalText(const std::string& text) {
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
 QString DevicesHelpText() {
     return QStringLiteral(
-        "Usage: vistrel-cli devices\n"
+        "Usage: vistrel-cli devices [--long]\n"
         "\n"
         "Lists the cameras, one a line: the position, a tab and the name. The\n"
         "position n is what 'vistrel-cli log --device #n' takes. A device node that\n"
         "cannot be opened is named on standard error with the reason, and takes no\n"
         "position.\n"
+        "\n"
+        "  --long     add, after tabs, the device node, the bus info (the port) and\n"
+        "             the node's stable link in /dev/v4l/by-id ('-' when none);\n"
+        "             --device takes the node or such a link (also one in\n"
+        "             /dev/v4l/by-path) to name the camera whatever its position\n"
         "\n"
         "Exit status: 0, also when no camera is found (a note then says so on\n"
         "standard error; -v tells why a camera was passed over); 1 when no camera\n"
@@ -26,8 +39,9 @@ QString DevicesHelpText() {
 int RunDevicesCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io,
                       QTextStream& out, QTextStream& err) {
     return RunCommand(QStringLiteral("devices"), arguments, DevicesHelpText(), out, err, [&] {
-        if (!arguments.isEmpty()) {
-            Usage(QStringLiteral("takes no arguments"));
+        const bool detailed = arguments == QStringList{QStringLiteral("--long")};
+        if (!arguments.isEmpty() && !detailed) {
+            Usage(QStringLiteral("takes no arguments but --long"));
         }
         std::vector<TCaptureNode> nodes;
         std::vector<TUnopenedNode> unopened;
@@ -47,10 +61,13 @@ int RunDevicesCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io
             return unopened.empty() ? kExitSuccess : kExitFailure;
         }
         for (const TCaptureNode& node : nodes) {
-            out << node.position << '\t'
-                << QString::fromLocal8Bit(node.identity.card.data(),
-                                          static_cast<qsizetype>(node.identity.card.size()))
-                << '\n';
+            out << node.position << '\t' << LocalText(node.identity.card);
+            if (detailed) {
+                const std::string link = DeviceLinkTo(node.path);
+                out << '\t' << LocalText(node.path) << '\t' << LocalText(node.identity.busInfo)
+                    << '\t' << (link.empty() ? QStringLiteral("-") : LocalText(link));
+            }
+            out << '\n';
         }
         return kExitSuccess;
     });

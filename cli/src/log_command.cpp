@@ -156,6 +156,8 @@ private:
     void CameraReturned(const TCaptureNode& node);
     void CameraStalled();
     void CameraBack();
+    void Resting(const QDateTime& until);
+    void Active();
 
     const LogOptions& options_;
     const LogSettings& where_;
@@ -217,6 +219,8 @@ TCaptureEvents LogRun::Events() {
     events.returned = [this](const TCaptureNode& node) { CameraReturned(node); };
     events.stalled = [this] { CameraStalled(); };
     events.stallRecovered = [this] { CameraBack(); };
+    events.resting = [this](const QDateTime& until) { Resting(until); };
+    events.active = [this] { Active(); };
     events.writePaused = [this](const TWriteFault& fault) { WritePaused(fault); };
     events.writeResumed = [this](std::uint64_t notWritten) { WriteResumed(notWritten); };
     events.frameHandled = [this](bool fileWritten) { FrameHandled(fileWritten); };
@@ -250,7 +254,13 @@ TCaptureRequest LogRun::Request() const {
             .interval = options_.interval.value_or(DurationSetting(
                 QStringLiteral("Interval"), settings_.Interval, ZeroDuration::MeansOff)),
             .warmUp = options_.warmUp.value_or(DurationSetting(
-                QStringLiteral("WarmUp"), settings_.WarmUp, ZeroDuration::MeansOff))};
+                QStringLiteral("WarmUp"), settings_.WarmUp, ZeroDuration::MeansOff)),
+            .activeTime =
+                TActiveTime(options_.hours ? options_.hours
+                                           : HoursSetting(QStringLiteral("Hours"), settings_.Hours),
+                            options_.daylight
+                                ? options_.daylight
+                                : DaylightSetting(QStringLiteral("Daylight"), settings_.Daylight))};
 }
 
 bool LogRun::Start() {
@@ -332,6 +342,7 @@ void LogRun::Reload() {
             controller_.SetInterval(after.interval);
         }
         controller_.SetWarmUp(after.warmUp);
+        controller_.SetActiveTime(after.activeTime);
         Note(QStringLiteral("settings reloaded"));
     }
     notifier_.Reloaded();
@@ -430,6 +441,29 @@ void LogRun::CameraBack() {
     notifier_.SetWaiting(controller_.Waiting());
 }
 
+// Resting is knowingly idle: the camera runs on, nothing is written, and
+// the watchdog is still pinged.
+void LogRun::Resting(const QDateTime& until) {
+    const QString note = RestingText(until, QDateTime::currentDateTime());
+    Note(note + QStringLiteral(" (outside the active time; nothing is written)"));
+    notifier_.SetResting(note);
+}
+
+void LogRun::Active() {
+    Note(QStringLiteral("Active again; writing"));
+    notifier_.SetResting(std::nullopt);
+}
+
+// A value parsed for an option, or the usage error that names it.
+template <typename T>
+T ParseActiveArgument(const QString& text, const QString& option) {
+    TParsed<T> parsed = T::Parse(text);
+    if (!parsed) {
+        Usage(QStringLiteral("%1: %2").arg(option, parsed.error));
+    }
+    return std::move(*parsed.value);
+}
+
 std::chrono::milliseconds ParseDurationArgument(const QString& text, const QString& option,
                                                 ZeroDuration zero) {
     const TParsed<std::chrono::milliseconds> parsed = ParseDuration(text, zero);
@@ -461,6 +495,10 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
         } else if (const auto warmUp = TakeValue(arguments, i, QStringLiteral("--warm-up"))) {
             options.warmUp =
                 ParseDurationArgument(*warmUp, QStringLiteral("--warm-up"), ZeroDuration::MeansOff);
+        } else if (const auto hours = TakeValue(arguments, i, QStringLiteral("--hours"))) {
+            options.hours = ParseActiveArgument<TActiveHours>(*hours, QStringLiteral("--hours"));
+        } else if (const auto place = TakeValue(arguments, i, QStringLiteral("--daylight"))) {
+            options.daylight = ParseActiveArgument<TDaylight>(*place, QStringLiteral("--daylight"));
         } else if (const auto device = TakeValue(arguments, i, QStringLiteral("--device"))) {
             options.device = *device;
         } else if (const auto skip = TakeValue(arguments, i, QStringLiteral("--skip"))) {
@@ -513,13 +551,17 @@ QString LogHelpText() {
         "                       [--keep-free SIZE] [--exit-on-fault]\n"
         "                       [--format CODE] [--size WxH] [--fps N]\n"
         "                       [--interval DURATION] [--warm-up DURATION]\n"
+        "                       [--hours HH:MM-HH:MM[,...]] [--daylight LAT,LON[,MINUTES]]\n"
         "\n"
         "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
         "after the local time it was captured (yymmddhhnnsszzz.jpg), as the window\n"
         "does.\n"
         "\n"
-        "  --device NAME  the camera: its name as 'vistrel-cli devices' lists it, or\n"
-        "                 #n for the n-th camera of that list\n"
+        "  --device NAME  the camera: its name as 'vistrel-cli devices' lists it,\n"
+        "                 #n for the n-th camera of that list, or its device path:\n"
+        "                 /dev/videoN or a stable link such as /dev/v4l/by-id/... or\n"
+        "                 /dev/v4l/by-path/... (one USB port), which stays when the\n"
+        "                 node number changes\n"
         "  --skip N       frames skipped between taken frames, 0 to 100\n"
         "  --quality Q    JPEG quality, 50 to 100\n"
         "  --dir DIR      directory the files are written to\n"
@@ -553,6 +595,16 @@ QString LogHelpText() {
         "                 write nothing captured within DURATION after each start\n"
         "                 of the camera (also after it comes back or changes\n"
         "                 format), while its exposure settles; 0 (the default) is off\n"
+        "  --hours HH:MM-HH:MM[,HH:MM-HH:MM...]\n"
+        "                 write only within these local times of day; a range whose\n"
+        "                 end comes first wraps past midnight (22:00-06:00), 24:00\n"
+        "                 ends one at midnight, and 00:00-24:00 is all day\n"
+        "  --daylight LAT,LON[,MINUTES]\n"
+        "                 write only between sunrise and sunset at that place\n"
+        "                 (degrees north and east, such as 52.52,13.40), widened by\n"
+        "                 MINUTES at both ends (narrowed when negative); a day the\n"
+        "                 sun does not set is all active, one it does not rise not\n"
+        "                 at all. With --hours too, a frame must be within both\n"
         "  -h, --help     show this help\n"
         "\n"
         "Unset options come from the window's settings file (never written here),\n"
@@ -573,15 +625,21 @@ QString LogHelpText() {
         "or 10 frame periods when longer) is stopped and started again with the same\n"
         "settings (\"Camera stalled; restarting\", then \"Camera back\"); if it cannot\n"
         "be started it is waited for as a lost one. As a service, the watchdog is\n"
-        "pinged only while frames arrive, the camera is waited for or a stall is\n"
-        "being recovered; paused writing alone does not count.\n"
+        "pinged only while frames arrive, the camera is waited for, a stall is\n"
+        "being recovered or the run rests; paused writing alone does not count.\n"
+        "\n"
+        "Outside the active time (--hours, --daylight, or Hours and Daylight in the\n"
+        "settings file) the camera runs on and nothing is written: one line says\n"
+        "\"Resting until 06:12\" (the next active moment, local time; with the date\n"
+        "when more than a day away) and one \"Active again\" when it ends; as a\n"
+        "service the status says so too.\n"
         "\n"
         "SIGHUP (what a service reload sends) reads the settings file again and\n"
         "applies what changed at once (quality, skipped frames, period, warm-up,\n"
-        "directory, free space); the camera restarts only when another camera,\n"
-        "format or size is set. Options given on the command line keep their\n"
-        "values. A file that is missing, cannot be read, or that holds a value\n"
-        "out of range changes nothing and is said why.\n"
+        "active hours, daylight, directory, free space); the camera restarts only\n"
+        "when another camera, format or size is set. Options given on the command\n"
+        "line keep their values. A file that is missing, cannot be read, or that\n"
+        "holds a value out of range changes nothing and is said why.\n"
         "\n"
         "The camera keeps its current format unless --format, --size or --fps asks\n"
         "for another, or the window saved a choice (Format and Size in the settings\n"
@@ -592,6 +650,10 @@ QString LogHelpText() {
         "\n"
         "Example: a picture every minute\n"
         "  vistrel-cli log --interval 1min\n"
+        "\n"
+        "Example: daylight only, at a given place (Berlin, from half an hour before\n"
+        "sunrise to half an hour after sunset), a picture a minute\n"
+        "  vistrel-cli log --daylight 52.52,13.40,30 --interval 1min\n"
         "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
         "or, with --exit-on-fault, when it is lost or a file cannot be written;\n"

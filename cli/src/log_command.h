@@ -11,6 +11,7 @@
 
 #include "arguments.h"
 #include "capture/v4l2_io.h"
+#include "frontend/active_time.h"
 #include "frontend/camera_keeper.h"
 #include "frontend/format_choice.h"
 #include "storage/frame_writer.h"
@@ -34,6 +35,9 @@ struct LogOptions {
     // Unset: the settings file's Interval and WarmUp.
     std::optional<std::chrono::milliseconds> interval;
     std::optional<std::chrono::milliseconds> warmUp;
+    // Unset: the settings file's Hours and Daylight.
+    std::optional<TActiveHours> hours;
+    std::optional<TDaylight> daylight;
 };
 
 // The arguments that follow "log". Throws UsageError.

@@ -105,6 +105,20 @@ void ServiceNotifier::SetWaiting(bool knowinglyWaiting) {
     }
 }
 
+void ServiceNotifier::SetResting(std::optional<QString> note) {
+    if (note == resting_) {
+        return;
+    }
+    if (note) {
+        note->replace(u'\n', u' ');
+    }
+    resting_ = std::move(note);
+    lastFrame_ = clock_();
+    if (ready_) {
+        Notify(Status());
+    }
+}
+
 void ServiceNotifier::SetStalls(std::uint64_t stalls) {
     stalls_ = stalls;
 }
@@ -124,17 +138,21 @@ void ServiceNotifier::Tick() {
 // at most one and a half watchdog intervals after its last frame (judged by
 // the whole interval, the pings went on for a whole one after the hang).
 bool ServiceNotifier::Healthy() const {
-    return waiting_ || clock_() - lastFrame_ <= watchdog_ / 2;
+    return waiting_ || resting_ || clock_() - lastFrame_ <= watchdog_ / 2;
 }
 
 QString ServiceNotifier::Status() const {
-    return QStringLiteral("STATUS=Camera %1: %2 frames taken, %3 files written, %4 %5%6")
+    QString resting;
+    if (resting_ && !resting_->isEmpty()) {
+        resting = QStringLiteral(", ") + resting_->at(0).toLower() + resting_->mid(1);
+    }
+    return QStringLiteral("STATUS=Camera %1: %2 frames taken, %3 files written, %4 %5%6%7")
         .arg(camera_)
         .arg(framesTaken_)
         .arg(filesWritten_)
         .arg(stalls_)
         .arg(stalls_ == 1 ? QStringLiteral("stall") : QStringLiteral("stalls"))
-        .arg(waiting_ ? QStringLiteral(", waiting for the camera") : QString());
+        .arg(waiting_ ? QStringLiteral(", waiting for the camera") : QString(), resting);
 }
 
 void ServiceNotifier::Notify(const QString& message) {

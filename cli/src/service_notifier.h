@@ -16,7 +16,8 @@ namespace vistrel::cli {
 // frames taken, files written and stalls, and watchdog pings while the run
 // is healthy. Healthy means frames arrived within the last ping interval
 // (half the watchdog's), or the run is knowingly without frames (waiting for
-// a lost camera, restarting a stalled one). Paused writing is not such a
+// a lost camera, restarting a stalled one, resting outside the active time
+// while the camera runs on). Paused writing is not such a
 // wait: the camera still delivers. A capture that hangs anyway (a restart
 // that never returns) stops the pings, and the service manager restarts the
 // service.
@@ -44,6 +45,10 @@ public:
     // True while the run knowingly waits for a lost camera or restarts a
     // stalled one: no frames then, yet the run is healthy.
     void SetWaiting(bool knowinglyWaiting);
+    // Outside the active time nothing is written, knowingly: the pings go on
+    // and the note ("Resting until 06:12") joins the status line. nullopt
+    // when active again.
+    void SetResting(std::optional<QString> note);
     // Stalls so far, for the status line.
     void SetStalls(std::uint64_t stalls);
     // The camera's name in the status line, after a reload changed it.
@@ -63,6 +68,7 @@ private:
     bool inService_ = false;
     bool ready_ = false;
     bool waiting_ = false;
+    std::optional<QString> resting_;
     bool warned_ = false;
     std::chrono::microseconds watchdog_{0};  // 0: no watchdog
     std::chrono::steady_clock::time_point lastFrame_{};

@@ -8,6 +8,8 @@
 #include <cmath>
 #include <utility>
 
+#include "logging.h"
+
 namespace vistrel {
 
 namespace {
@@ -240,6 +242,42 @@ QDateTime TActiveTime::NextActive(const QDateTime& time) const {
         candidate = std::max(byHours, byDaylight);
     }
     return {};
+}
+
+namespace {
+
+template <typename T>
+std::optional<T> ActiveSetting(const QString& key, const QString& text) {
+    if (text.trimmed().isEmpty()) {
+        return std::nullopt;
+    }
+    TParsed<T> parsed = T::Parse(text);
+    if (!parsed) {
+        qCWarning(lcFrontend, "setting %s=%s ignored: %s", qUtf8Printable(key),
+                  qUtf8Printable(text), qUtf8Printable(parsed.error));
+    }
+    return std::move(parsed.value);
+}
+
+}  // namespace
+
+std::optional<TActiveHours> HoursSetting(const QString& key, const QString& text) {
+    return ActiveSetting<TActiveHours>(key, text);
+}
+
+std::optional<TDaylight> DaylightSetting(const QString& key, const QString& text) {
+    return ActiveSetting<TDaylight>(key, text);
+}
+
+QString RestingText(const QDateTime& until, const QDateTime& now) {
+    if (!until.isValid()) {
+        return QStringLiteral("Resting");
+    }
+    const QDateTime local = until.toLocalTime();
+    const bool withinADay = until.toMSecsSinceEpoch() - now.toMSecsSinceEpoch() <= kDayMs;
+    return QStringLiteral("Resting until ") +
+           local.toString(withinADay ? QStringLiteral("HH:mm")
+                                     : QStringLiteral("yyyy-MM-dd HH:mm"));
 }
 
 }  // namespace vistrel

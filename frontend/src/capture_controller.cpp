@@ -68,6 +68,8 @@ TStartResult TCaptureController::Run(const TCaptureRequest& request) {
     logger_.ResetFrameCounter();
     SetInterval(request.interval);
     SetWarmUp(request.warmUp);
+    SetActiveTime(request.activeTime);
+    resting_ = false;  // the first judged frame says where the run stands
     TStartResult result{TStartResult::Outcome::Started, {}};
     const TFormatRequest format = ChooseFormat(request, result);
     if (!result.Started()) {
@@ -291,8 +293,33 @@ TFrameLogger::TTake TCaptureController::ChooseFrame(bool nthFrame) {
     if (captured == TCaptureTime{}) {
         captured = std::chrono::system_clock::now();
     }
-    const bool write = gate_.Judge(captured) == TFrameGate::Verdict::Write;
+    const TFrameGate::Verdict verdict = gate_.Judge(captured);
+    NoteResting(verdict == TFrameGate::Verdict::Resting, captured);
+    const bool write = verdict == TFrameGate::Verdict::Write;
     return {nthFrame || write, write};
+}
+
+// Resting is told once when it begins, with the next active moment, and
+// once when it ends.
+void TCaptureController::NoteResting(bool resting, TCaptureTime captured) {
+    if (resting == resting_) {
+        return;
+    }
+    resting_ = resting;
+    if (!resting) {
+        qCInfo(lcFrontend, "active time began; writing again");
+        if (events_.active) {
+            events_.active();
+        }
+        return;
+    }
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(EpochMilliseconds(captured));
+    const QDateTime until = gate_.ActiveTime().NextActive(at);
+    qCInfo(lcFrontend, "outside the active time; nothing written until %s",
+           qUtf8Printable(until.isValid() ? until.toString(Qt::ISODate) : QStringLiteral("never")));
+    if (events_.resting) {
+        events_.resting(until);
+    }
 }
 
 // The stall timeout of the running stream: a driver that lowers the frame

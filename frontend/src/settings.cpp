@@ -21,6 +21,7 @@
 #include "base/errors.h"
 #include "base/file_name.h"
 #include "base/unique_fd.h"
+#include "frontend/active_time.h"
 #include "frontend/duration.h"
 #include "logging.h"
 #include "storage/retention.h"
@@ -565,6 +566,8 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     s.Size = ini.ReadString(kSection, QStringLiteral("Size"), QString());
     s.Interval = ini.ReadString(kSection, QStringLiteral("Interval"), QString());
     s.WarmUp = ini.ReadString(kSection, QStringLiteral("WarmUp"), QString());
+    s.Hours = ini.ReadString(kSection, QStringLiteral("Hours"), QString());
+    s.Daylight = ini.ReadString(kSection, QStringLiteral("Daylight"), QString());
     return s;
 }
 
@@ -589,6 +592,17 @@ QString DurationProblem(const TIniFile& ini, const QString& key) {
     return parsed ? QString() : QStringLiteral("%1=%2: %3").arg(key, text, parsed.error);
 }
 
+// Why key's value is not one T::Parse reads; empty when it is or the key is missing.
+template <typename T>
+QString ParsedProblem(const TIniFile& ini, const QString& key) {
+    const QString text = ini.ReadString(kSection, key, QString());
+    if (text.isEmpty()) {
+        return {};
+    }
+    const TParsed<T> parsed = T::Parse(text);
+    return parsed ? QString() : QStringLiteral("%1=%2: %3").arg(key, text, parsed.error);
+}
+
 }  // namespace
 
 QString TSettings::Problem(const QString& fileName) {
@@ -609,6 +623,8 @@ QString TSettings::Problem(const QString& fileName) {
             : QStringLiteral("KeepFree=%1 is not a size such as 500M, 2G or 5%").arg(keepFree),
         DurationProblem(ini, QStringLiteral("Interval")),
         DurationProblem(ini, QStringLiteral("WarmUp")),
+        ParsedProblem<TActiveHours>(ini, QStringLiteral("Hours")),
+        ParsedProblem<TDaylight>(ini, QStringLiteral("Daylight")),
     };
     for (const QString& problem : problems) {
         if (!problem.isEmpty()) {
@@ -638,6 +654,12 @@ void TSettings::Save(const QString& fileName) const {
     }
     if (!WarmUp.isEmpty()) {
         ini.WriteString(kSection, QStringLiteral("WarmUp"), WarmUp);
+    }
+    if (!Hours.isEmpty()) {
+        ini.WriteString(kSection, QStringLiteral("Hours"), Hours);
+    }
+    if (!Daylight.isEmpty()) {
+        ini.WriteString(kSection, QStringLiteral("Daylight"), Daylight);
     }
     ini.Flush();
 }

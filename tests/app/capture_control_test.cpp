@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTime>
 #include <QToolButton>
 
 #include <cerrno>
@@ -120,6 +121,26 @@ TEST_F(CaptureControlTest, LoggingUntickedShowsFramesAndWritesNothing) {
     Control<QCheckBox>("LoggingCB")->setChecked(true);
     DeliverFrame(320, 240);
     EXPECT_EQ(OutputFiles(TempPath("out")).size(), 1);
+}
+
+// Hours set by hand in the settings file: outside them the thumbnail stays
+// live, nothing is written, the label says until when, and saving keeps them.
+TEST_F(CaptureControlTest, OutsideTheActiveHoursFramesAreShownNotWritten) {
+    cameras_ = {"A"};
+    const QTime later = QTime::currentTime().addSecs(2 * 3600);
+    const QString hours = later.toString("HH:00") + "-" + later.addSecs(3600).toString("HH:00");
+    WriteSettings("[Settings]\nSkippedFrames=0\nHours=" + hours + "\nDirectory=" + TempPath("out") +
+                  "\n");
+    QDir().mkpath(TempPath("out"));
+    MakeForm();
+    Control<QToolButton>("RunSB")->click();
+    DeliverFrame(320, 240);
+    DeliverFrame(320, 240);
+    EXPECT_EQ(Control<QLabel>("SourceXYL")->text(), "Resting until " + later.toString("HH:00"));
+    EXPECT_EQ(Control<QLabel>("ThumbI")->pixmap().size(), QSize(128, 96));
+    EXPECT_TRUE(OutputFiles(TempPath("out")).isEmpty());
+    Control<QToolButton>("SaveSetSB")->click();
+    EXPECT_TRUE(ReadSettings().contains("Hours=" + hours + "\n")) << ReadSettings().toStdString();
 }
 
 TEST_F(CaptureControlTest, RunSetsTheDivisorAndStopAndRunStartTheCountAgain) {

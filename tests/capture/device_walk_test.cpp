@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -212,6 +213,31 @@ TEST_F(DeviceWalkTest, IdenticalCamerasDifferOnlyByPosition) {
     EXPECT_EQ(Start("#1").path, "/dev/video0");
     EXPECT_EQ(Start("#2").path, "/dev/video1");
     EXPECT_EQ(Start("#2").friendlyName, "Webcam");
+}
+
+// udev's stable links name one of two identical cameras: a by-path link to a
+// by-id link (relative, as udev makes them) to the node, followed to the end.
+TEST_F(DeviceWalkTest, AStableLinkOpensTheCameraItLeadsTo) {
+    fake_->AddDevice(Camera("Webcam"));
+    fake_->AddDevice(Camera("Webcam", 7));
+    const std::filesystem::path root = std::filesystem::path(testing::TempDir()) / "v4l-links";
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root / "v4l" / "by-id");
+    std::filesystem::create_directories(root / "v4l" / "by-path");
+    const std::filesystem::path byId = root / "v4l" / "by-id" / "usb-Webcam_42-video-index0";
+    const std::filesystem::path byPath =
+        root / "v4l" / "by-path" / "pci-0-usb-0:2:1.0-video-index0";
+    std::filesystem::create_symlink("/dev/video7", byId);
+    std::filesystem::create_symlink("../by-id/usb-Webcam_42-video-index0", byPath);
+
+    EXPECT_EQ(ResolveDevicePath(byPath.string()), "/dev/video7");
+    EXPECT_EQ(Start(byPath.string()).path, "/dev/video7");
+    EXPECT_EQ(Start(byId.string()).path, "/dev/video7");
+    EXPECT_EQ(Start("/dev/video7").path, "/dev/video7");
+    EXPECT_EQ(DeviceLinkTo("/dev/video7", (root / "v4l" / "by-id").string()), byId.string());
+    EXPECT_EQ(DeviceLinkTo("/dev/video0", (root / "v4l" / "by-id").string()), "");
+    EXPECT_EQ(Start((root / "v4l" / "by-id" / "gone").string()).status, kStatusFail);
+    std::filesystem::remove_all(root);
 }
 
 TEST_F(DeviceWalkTest, DevicesAreOpenedNonBlockingAndClosedAfterTheWalk) {

@@ -45,13 +45,25 @@ TEST_F(DevicesCommand, DevicesAreListedByPosition) {
     EXPECT_EQ(Run({"devices"}), kExitSuccess);
     EXPECT_EQ(out_, "1\tShelf Cam\n2\tDoor Cam\n");
     EXPECT_EQ(err_, "");
+    // Numbers no real node has, so that no stable link of the machine leads to them.
+    fake_->UnplugDevice(0);
+    fake_->UnplugDevice(1);
+    FakeDeviceConfig config;
+    config.card = "Shelf Cam";
+    config.number = 90;
+    config.busInfo = "usb-0000:00:14.0-1";
+    fake_->AddDevice(config);
+    EXPECT_EQ(Run({"devices", "--long"}), kExitSuccess);
+    EXPECT_EQ(out_, "1\tShelf Cam\t/dev/video90\tusb-0000:00:14.0-1\t-\n");
 }
 
 TEST_F(DevicesCommand, RunsThroughTheRunnerAndSaysWhenThereIsNoCamera) {
     EXPECT_EQ(Run({"devices", "--help"}), kExitSuccess);
     EXPECT_TRUE(out_.startsWith("Usage: vistrel-cli devices")) << out_.toStdString();
     EXPECT_EQ(Run({"devices", "extra"}), kExitUsage);
-    EXPECT_EQ(err_, "vistrel-cli devices: takes no arguments (try 'vistrel-cli devices --help')\n");
+    EXPECT_EQ(err_,
+              "vistrel-cli devices: takes no arguments but --long (try 'vistrel-cli devices "
+              "--help')\n");
 
     EXPECT_EQ(Run({"devices"}), kExitSuccess);
     EXPECT_EQ(out_, "");

@@ -129,6 +129,10 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
                                          {"--interval", "0"},
                                          {"--interval", "25h"},
                                          {"--warm-up", "2x"},
+                                         {"--hours", "06:00-25:00"},
+                                         {"--hours", "6-22"},
+                                         {"--daylight", "91,13.4"},
+                                         {"--daylight", "52.52"},
                                          {"extra"}}) {
         QString out, err;
         QTextStream o(&out), e(&err);
@@ -139,7 +143,8 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
     }
     const LogOptions options = ParseLogArguments(
         {"--device=#2", "--skip", "0", "--quality", "100", "--dir", "/x", "--frames", "5",
-         "--no-write", "--keep-free=5%", "--exit-on-fault", "--interval", "1min", "--warm-up=0"});
+         "--no-write", "--keep-free=5%", "--exit-on-fault", "--interval", "1min", "--warm-up=0",
+         "--hours", "22:00-06:00", "--daylight", "52.52,13.40,30"});
     EXPECT_EQ(options.device, "#2");
     EXPECT_EQ(options.skip, 0);
     EXPECT_EQ(options.quality, 100);
@@ -150,6 +155,8 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
     EXPECT_TRUE(options.exitOnFault);
     EXPECT_EQ(options.interval, std::chrono::minutes(1));
     EXPECT_EQ(options.warmUp, std::chrono::milliseconds::zero());
+    EXPECT_EQ(options.hours->Text(), "22:00-06:00");
+    EXPECT_EQ(options.daylight->Minutes(), 30);
     EXPECT_FALSE(ParseLogArguments({}).exitOnFault);
 }
 
@@ -190,6 +197,21 @@ TEST_F(LogCommandTest, AnIntervalWritesOneFilePerPeriod) {
         EXPECT_GT(window, lastWindow) << name.toStdString();
         lastWindow = window;
     }
+}
+
+// Outside the active hours the camera runs on, nothing is written, and one
+// line says until when.
+TEST_F(LogCommandTest, OutsideTheActiveHoursNothingIsWrittenAndItSaysSo) {
+    const QString target = dir_.filePath("out");
+    const QTime later = QTime::currentTime().addSecs(2 * 3600);
+    const QString hours = later.toString("HH:00") + "-" + later.addSecs(3600).toString("HH:00");
+    Feed(0);
+    ASSERT_EQ(Log({"--dir", target, "--seconds", "1", "--skip", "0", "--hours", hours}),
+              kExitSuccess)
+        << errors_.toStdString();
+    EXPECT_TRUE(Written().isEmpty());
+    EXPECT_EQ(errors_.count("Resting until " + later.toString("HH:00")), 1)
+        << errors_.toStdString();
 }
 
 TEST_F(LogCommandTest, DefaultsComeFromTheSettingsFile) {

@@ -38,7 +38,7 @@ protected:
     test::FakeNotifySocket socket_;
 };
 
-TEST_F(ServiceNotifierTest, ReadyOncePingsWhileFramesFlowOrWhileWaitingNoneWhenStalled) {
+TEST_F(ServiceNotifierTest, ReadyOncePingsWhileFramesFlowOrWhileWaitingOrRestingNoneWhenStalled) {
     ServiceNotifier notifier(QStringLiteral("#2"), Clock());
     ASSERT_TRUE(notifier.InService());
     EXPECT_EQ(notifier.PingInterval(), std::chrono::microseconds(10'000));
@@ -85,6 +85,20 @@ TEST_F(ServiceNotifierTest, ReadyOncePingsWhileFramesFlowOrWhileWaitingNoneWhenS
     notifier.SetWaiting(false);
     tick = NextAfterQueued();
     EXPECT_TRUE(Has(tick, "WATCHDOG=1")) << tick;
+    now_ += 11ms;
+    tick = NextAfterQueued();
+    EXPECT_FALSE(Has(tick, "WATCHDOG=1")) << tick;
+
+    // Resting outside the active time is knowingly idle too, and says so.
+    notifier.SetResting(QStringLiteral("Resting until 06:12"));
+    now_ += 1h;
+    tick = NextAfterQueued();
+    EXPECT_TRUE(Has(tick, "WATCHDOG=1")) << tick;
+    EXPECT_TRUE(Has(tick,
+                    "STATUS=Camera #2: 3 frames taken, 2 files written, 1 stall, resting until "
+                    "06:12"))
+        << tick;
+    notifier.SetResting(std::nullopt);
     now_ += 11ms;
     tick = NextAfterQueued();
     EXPECT_FALSE(Has(tick, "WATCHDOG=1")) << tick;

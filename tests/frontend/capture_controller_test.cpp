@@ -256,5 +256,36 @@ TEST_F(TimeLapseTest, WarmUpHoldsBackFramesAfterEachStart) {
     timed_->Stop();
 }
 
+// Outside the active hours nothing is written though every frame is shown,
+// and each change is told once: resting with the next start, then active.
+TEST_F(TimeLapseTest, FramesOutsideTheActiveHoursAreShownNotWrittenAndEachChangeToldOnce) {
+    using std::chrono::milliseconds;
+    std::vector<QDateTime> restingUntil;
+    int actives = 0;
+    TCaptureEvents events;
+    events.resting = [&](const QDateTime& until) { restingUntil.push_back(until); };
+    events.active = [&] { ++actives; };
+    timed_->SetEvents(std::move(events));
+    const QTimeZone utc = QTimeZone::utc();
+    const QDateTime nine59(QDate(2026, 6, 1), QTime(9, 59, 58), utc);
+    base_ = TCaptureTime(milliseconds(nine59.toMSecsSinceEpoch()));
+    ASSERT_TRUE(timed_
+                    ->Run({.device = "#1",
+                           .activeTime = TActiveTime(TActiveHours::Parse("10:00-10:01").value,
+                                                     std::nullopt, utc)})
+                    .Started());
+    for (const int ms : {0, 1000, 2000, 3000, 62'000, 63'000}) {
+        Frame(milliseconds(ms));  // 09:59:58, :59, 10:00:00, :01, 10:01:00, :01
+    }
+    EXPECT_EQ(Files(), 2u);
+    EXPECT_EQ(fetches_, 6);
+    EXPECT_EQ(actives, 1);
+    ASSERT_EQ(restingUntil.size(), 2u);
+    EXPECT_EQ(restingUntil[0], QDateTime(QDate(2026, 6, 1), QTime(10, 0), utc));
+    EXPECT_EQ(restingUntil[1], QDateTime(QDate(2026, 6, 2), QTime(10, 0), utc));
+    EXPECT_TRUE(timed_->Resting());
+    timed_->Stop();
+}
+
 }  // namespace
 }  // namespace vistrel

@@ -128,7 +128,8 @@ TEST_F(SettingsTest, ProblemNamesTheFirstValueOutOfRange) {
          {std::pair{"JPEGQuality=30", "JPEGQuality=30 is not a number from 50 to 100"},
           {"SkippedFrames=abc", "SkippedFrames=abc is not a number from 0 to 100"},
           {"KeepFree=lots", "KeepFree=lots is not a size such as 500M, 2G or 5%"},
-          {"WarmUp=soon", "WarmUp=soon: "}}) {
+          {"WarmUp=soon", "WarmUp=soon: "},
+          {"Hours=later", "Hours=later: "}}) {
         Store(QByteArray("[Settings]\nCam=1\n") + text + "\n");
         EXPECT_TRUE(TSettings::Problem(Ini()).startsWith(want)) << text;
     }
@@ -182,14 +183,21 @@ TEST_F(SettingsTest, TimeLapseKeysAreSavedLastOnlyOnceSet) {
     s.Directory = "/d/";
     s.Save(Ini());
     const QByteArray unset = Stored();
-    EXPECT_FALSE(unset.contains("Interval") || unset.contains("WarmUp"));
+    EXPECT_FALSE(unset.contains("Interval") || unset.contains("WarmUp") ||
+                 unset.contains("Hours") || unset.contains("Daylight"));
     s.Interval = "1 min";
     s.WarmUp = "2 s";
+    s.Hours = "06:00-22:00";
+    s.Daylight = "52.52,13.4,30";
     s.Save(Ini());
-    EXPECT_EQ(Stored(), unset + "Interval=1 min\nWarmUp=2 s\n");
+    EXPECT_EQ(Stored(), unset +
+                            "Interval=1 min\nWarmUp=2 s\nHours=06:00-22:00\n"
+                            "Daylight=52.52,13.4,30\n");
     const TSettings back = TSettings::Load(Ini(), "/d/");
     EXPECT_EQ(back.Interval, "1 min");
     EXPECT_EQ(back.WarmUp, "2 s");
+    EXPECT_EQ(back.Hours, "06:00-22:00");
+    EXPECT_EQ(back.Daylight, "52.52,13.4,30");
 }
 
 TEST_F(SettingsTest, SaveRewritesOnlyTheLinesItChangesInOneWrite) {

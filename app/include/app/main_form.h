@@ -14,6 +14,7 @@
 #include "app/instance_lock.h"
 #include "app/system_version.h"
 #include "base/error_handler.h"
+#include "frontend/active_time.h"
 #include "frontend/capture_controller.h"
 #include "frontend/frame_logger.h"
 #include "pipeline/video_image.h"
@@ -115,6 +116,8 @@ private:
     void CameraStalled();
     void CameraBack();
     void ClearStallNote();
+    void Resting(const QDateTime& until);
+    void ActiveAgain();
     void FrameShown(const QString& sizeText, const QImage& thumbnail);
     // Writing paused or resumed: told in the frame-size label, never in a
     // box, so that nothing waits for a click.
@@ -158,7 +161,13 @@ private:
     std::chrono::milliseconds warmUp_{};
     QString intervalText_;
     QString warmUpText_;
+    // The active time from the settings (Hours and Daylight, set by hand),
+    // and the keys' texts as read, saved back unchanged.
+    TActiveTime activeTime_;
+    QString hoursText_;
+    QString daylightText_;
     QString unconvertibleNote_;  // shown instead of the frame size when set
+    QString restingNote_;        // "Resting until 06:12", instead of the frame size
     QString stallNote_;          // shown over the frame size while set
     QTimer stallNoteTimer_;      // ends "Camera back"
     bool quitRequested_ = false;

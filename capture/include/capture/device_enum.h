@@ -61,4 +61,14 @@ TStatus EnumCaptureNodes(std::vector<TCaptureNode>& nodes, V4L2Io& io = *SystemV
 const TCaptureNode* FindSameCamera(const TCameraIdentity& wanted,
                                    const std::vector<TCaptureNode>& nodes);
 
+// The device node an absolute path names: symbolic links are followed to
+// the end, as udev's stable links (/dev/v4l/by-id/..., /dev/v4l/by-path/...)
+// lead to /dev/videoN, a relative target taken from the link's folder. The
+// end need not exist. Empty when path is not absolute.
+std::string ResolveDevicePath(const std::string& path);
+
+// The first link in directory, by name, that leads to node (a full path);
+// empty when none does or the folder cannot be read.
+std::string DeviceLinkTo(const std::string& node, const std::string& directory = "/dev/v4l/by-id");
+
 }  // namespace vistrel

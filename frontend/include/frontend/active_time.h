@@ -104,4 +104,13 @@ private:
     QTimeZone zone_ = QTimeZone::systemTimeZone();
 };
 
+// The settings file's Hours and Daylight (key names it for the log): empty is unset, and a
+// value that is not one is logged and ignored, so that it restricts nothing.
+std::optional<TActiveHours> HoursSetting(const QString& key, const QString& text);
+std::optional<TDaylight> DaylightSetting(const QString& key, const QString& text);
+
+// "Resting until 06:12" in local time, with the date in front when the moment is more than
+// a day after now ("Resting until 2026-12-24 06:12"); "Resting" when there is none.
+QString RestingText(const QDateTime& until, const QDateTime& now);
+
 }  // namespace vistrel

@@ -6,8 +6,6 @@
 #include <QTimer>
 
 #include <chrono>
-
-#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -38,6 +36,9 @@ struct TCaptureRequest {
     std::chrono::milliseconds interval{};
     // Frames captured this long after each start of capture are not written.
     std::chrono::milliseconds warmUp{};
+    // Frames captured outside it are shown but not written; the camera runs
+    // on. The default is always active.
+    TActiveTime activeTime{};
 };
 
 // Why a saved format choice was not applied; the camera keeps its format.
@@ -113,6 +114,12 @@ struct TCaptureEvents {
     std::function<void()> stallRecovered;
     std::function<void(const TWriteFault& fault)> writePaused;
     std::function<void(std::uint64_t framesNotWritten)> writeResumed;
+    // A judged frame fell outside the active time: nothing is written until
+    // the next active moment (local until; invalid when none comes within a
+    // year). Said once, at the change; active follows at the first frame
+    // inside it again.
+    std::function<void(const QDateTime& until)> resting;
+    std::function<void()> active;
     // After each received frame the logger handled; fileWritten when it
     // wrote one.
     std::function<void(bool fileWritten)> frameHandled;
@@ -159,6 +166,8 @@ public:
     // new warm-up with the next start.
     void SetInterval(std::chrono::milliseconds period);
     void SetWarmUp(std::chrono::milliseconds duration) { gate_.SetWarmUp(duration); }
+    // Takes effect from the next frame, which also tells a change.
+    void SetActiveTime(TActiveTime active) { gate_.SetActiveTime(std::move(active)); }
 
     bool Running() const { return running_; }
     bool WaitingForCamera() const { return keeper_.Waiting(); }
@@ -166,6 +175,9 @@ public:
     // is being restarted. Paused writing alone is not: frames still come.
     bool Waiting() const;
     bool Recovering() const { return recovering_; }
+    // The last judged frame was outside the active time: knowingly idle,
+    // though frames still come.
+    bool Resting() const { return resting_; }
     // Stalls since the controller was made.
     std::uint64_t Stalls() const { return stalls_; }
     const QString& Device() const { return device_; }
@@ -184,6 +196,7 @@ private:
     TStartReport MakeStartReport() const;
     void OnFrame();
     TFrameLogger::TTake ChooseFrame(bool nthFrame);
+    void NoteResting(bool resting, TCaptureTime captured);
     void ArmStallTimer();
     void OnStall();
 
@@ -199,6 +212,7 @@ private:
     TFrameGate gate_;
     bool hasInterval_ = false;
     bool recovering_ = false;  // since a stall, until the next frame
+    bool resting_ = false;     // the last judged frame's verdict
     std::uint64_t stalls_ = 0;
     QTimer stallTimer_;
 };

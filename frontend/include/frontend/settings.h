@@ -125,6 +125,11 @@ struct TSettings {
     // set one: every taken frame written, from the first.
     QString Interval;
     QString WarmUp;
+    // The active hours ("06:00-22:00") and the daylight rule ("52.52,13.40,30")
+    // as the user wrote them (HoursSetting and DaylightSetting read them),
+    // empty until set: no restriction.
+    QString Hours;
+    QString Daylight;
 
     // $XDG_CONFIG_HOME/Vistrel.ini, or $HOME/.config/Vistrel.ini.
     static QString SettingsFileName();
@@ -145,9 +150,9 @@ struct TSettings {
     // defaults; a running logger that reads its file again keeps its own.
     static QString Problem(const QString& fileName);
     // Sets Cam, JPEGQuality, SkippedFrames, Directory and Logging (keys that
-    // are new are added in that order), then Format, Size, Interval and
-    // WarmUp when they are set, and writes the file once; raises EIniFileException when it cannot
-    // be written, which leaves it unchanged.
+    // are new are added in that order), then Format, Size, Interval,
+    // WarmUp, Hours and Daylight when they are set, and writes the file once; raises
+    // EIniFileException when it cannot be written, which leaves it unchanged.
     void Save(const QString& fileName) const;
 
     // The directory as a 28-character label at most: 25 characters and "...".
