@@ -18,6 +18,7 @@
 #include "base/errors.h"
 #include "base/unique_fd.h"
 #include "frontend/capture_controller.h"
+#include "frontend/control_settings.h"
 #include "frontend/duration.h"
 #include "frontend/frame_logger.h"
 #include "frontend/settings.h"
@@ -197,6 +198,7 @@ TCaptureEvents LogRun::Events() {
     events.returned = [this](const TCaptureNode& node) { CameraReturned(node); };
     events.stalled = [this] { CameraStalled(); };
     events.stallRecovered = [this] { CameraBack(); };
+    events.controlProblem = [this](const QString& problem) { Note(problem); };
     events.writePaused = [this](const TWriteFault& fault) { WritePaused(fault); };
     events.writeResumed = [this](std::uint64_t notWritten) { WriteResumed(notWritten); };
     events.frameHandled = [this](bool fileWritten) { FrameHandled(fileWritten); };
@@ -230,7 +232,9 @@ bool LogRun::Start() {
          .interval = options_.interval.value_or(DurationSetting(
              QStringLiteral("Interval"), settings_.Interval, ZeroDuration::MeansOff)),
          .warmUp = options_.warmUp.value_or(
-             DurationSetting(QStringLiteral("WarmUp"), settings_.WarmUp, ZeroDuration::MeansOff))});
+             DurationSetting(QStringLiteral("WarmUp"), settings_.WarmUp, ZeroDuration::MeansOff)),
+         .controls = options_.controls.value_or(
+             ControlListSetting(settings_.Controls.value_or(QString())))});
     switch (result.outcome) {
         case TStartResult::Outcome::Started:
             return true;
@@ -381,6 +385,13 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
         } else if (const auto warmUp = TakeValue(arguments, i, QStringLiteral("--warm-up"))) {
             options.warmUp =
                 ParseDurationArgument(*warmUp, QStringLiteral("--warm-up"), ZeroDuration::MeansOff);
+        } else if (const auto control = TakeValue(arguments, i, QStringLiteral("--control"))) {
+            const TParsed<TControlSetting> setting = ParseControlSetting(*control);
+            if (!setting) {
+                Usage(QStringLiteral("--control: %1").arg(setting.error));
+            }
+            options.controls = options.controls.value_or(std::vector<TControlSetting>{});
+            options.controls->push_back(*setting.value);
         } else if (const auto device = TakeValue(arguments, i, QStringLiteral("--device"))) {
             options.device = *device;
         } else if (const auto skip = TakeValue(arguments, i, QStringLiteral("--skip"))) {
@@ -433,6 +444,7 @@ QString LogHelpText() {
         "                       [--keep-free SIZE] [--exit-on-fault]\n"
         "                       [--format CODE] [--size WxH] [--fps N]\n"
         "                       [--interval DURATION] [--warm-up DURATION]\n"
+        "                       [--control NAME=VALUE]...\n"
         "\n"
         "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
         "after the local time it was captured (yymmddhhnnsszzz.jpg), as the window\n"
@@ -473,6 +485,15 @@ QString LogHelpText() {
         "                 write nothing captured within DURATION after each start\n"
         "                 of the camera (also after it comes back or changes\n"
         "                 format), while its exposure settles; 0 (the default) is off\n"
+        "  --control NAME=VALUE\n"
+        "                 set a camera control after every start of the camera\n"
+        "                 (also after it comes back); repeatable, applied in the\n"
+        "                 order given, so switch an auto mode off before the value\n"
+        "                 it locks. NAME as 'vistrel-cli controls' lists it; VALUE\n"
+        "                 a number, on/off for a check box or a menu item's name.\n"
+        "                 A control the camera lacks or a value it refuses is told\n"
+        "                 once with the driver's reason, and logging goes on.\n"
+        "                 Given here, it replaces Controls of the settings file\n"
         "  -h, --help     show this help\n"
         "\n"
         "Unset options come from the window's settings file (never written here),\n"
@@ -505,6 +526,10 @@ QString LogHelpText() {
         "\n"
         "Example: a picture every minute\n"
         "  vistrel-cli log --interval 1min\n"
+        "Example: exposure and focus fixed for a long time-lapse (the auto modes first)\n"
+        "  vistrel-cli log --interval 1min --control exposure_auto=1 \\\n"
+        "      --control exposure_time_absolute=300 \\\n"
+        "      --control focus_automatic_continuous=0 --control focus_absolute=0\n"
         "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
         "or, with --exit-on-fault, when it is lost or a file cannot be written;\n"

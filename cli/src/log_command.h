@@ -8,8 +8,10 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "arguments.h"
+#include "capture/camera_controls.h"
 #include "capture/v4l2_io.h"
 #include "frontend/camera_keeper.h"
 #include "frontend/format_choice.h"
@@ -34,6 +36,8 @@ struct LogOptions {
     // Unset: the settings file's Interval and WarmUp.
     std::optional<std::chrono::milliseconds> interval;
     std::optional<std::chrono::milliseconds> warmUp;
+    // --control, in the order given; unset: the settings file's Controls.
+    std::optional<std::vector<TControlSetting>> controls;
 };
 
 // The arguments that follow "log". Throws UsageError.

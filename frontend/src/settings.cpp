@@ -563,6 +563,13 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     s.Size = ini.ReadString(kSection, QStringLiteral("Size"), QString());
     s.Interval = ini.ReadString(kSection, QStringLiteral("Interval"), QString());
     s.WarmUp = ini.ReadString(kSection, QStringLiteral("WarmUp"), QString());
+    // A value never holds a line break: the default tells a missing key
+    // from an empty one.
+    const QString missing = QStringLiteral("\n");
+    if (QString controls = ini.ReadString(kSection, QStringLiteral("Controls"), missing);
+        controls != missing) {
+        s.Controls = std::move(controls);
+    }
     return s;
 }
 
@@ -586,6 +593,9 @@ void TSettings::Save(const QString& fileName) const {
     }
     if (!WarmUp.isEmpty()) {
         ini.WriteString(kSection, QStringLiteral("WarmUp"), WarmUp);
+    }
+    if (Controls) {
+        ini.WriteString(kSection, QStringLiteral("Controls"), *Controls);
     }
     ini.Flush();
 }

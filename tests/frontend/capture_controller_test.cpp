@@ -36,6 +36,7 @@ protected:
             test::FakeOffer{V4L2_PIX_FMT_YUYV, {{32, 24}, {64, 48}}, {}, {{1, 30}}},
             test::FakeOffer{V4L2_PIX_FMT_UYVY, {{32, 24}}, {}, {{1, 30}}},
         };
+        config.controls = test::VividLikeControls();
         cam_ = fake_->AddDevice(config);
         session_ = std::make_unique<TVideoImage>(TVideoImage::Options{
             .clock = [] { return std::uint32_t{0}; }, .installIdleHook = false, .io = fake_});
@@ -90,6 +91,44 @@ TEST_F(CaptureControllerTest, SavedFormatIsAppliedOnlyWhenOfferedAndConvertible)
         EXPECT_FALSE(controller_->Running());
     }
     EXPECT_EQ(starts_, 3);
+}
+
+// The settings are set again, in their order, after every start; a problem
+// that stays is told once, a new one when it comes.
+TEST_F(CaptureControllerTest, ControlsAreSetInOrderAfterEveryStartAndEachProblemToldOnce) {
+    std::vector<QString> told;
+    TCaptureEvents events;
+    events.controlProblem = [&](const QString& problem) { told.push_back(problem); };
+    controller_->SetEvents(std::move(events));
+    using Writes = std::vector<std::pair<std::uint32_t, std::int64_t>>;
+    const Writes once = {{V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL},
+                         {V4L2_CID_EXPOSURE_ABSOLUTE, 300},
+                         {V4L2_CID_BRIGHTNESS, 200}};
+    ASSERT_TRUE(controller_
+                    ->Run({.device = "#1",
+                           .controls = {{"auto_exposure", "manual_mode"},
+                                        {"exposure_time_absolute", "300"},
+                                        {"gamma", "1"},
+                                        {"brightness", "200"}}})
+                    .Started());
+    EXPECT_EQ(fake_->ControlWrites(cam_), once);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].indexOf("gamma=1"), -1);
+
+    const auto restart = [&] {
+        ASSERT_TRUE(controller_->ChangeFormat({V4L2_PIX_FMT_YUYV, 64, 48, {}}).Started());
+    };
+    fake_->RefuseControl(cam_, V4L2_CID_BRIGHTNESS, EBUSY);
+    restart();
+    ASSERT_EQ(told.size(), 2u);  // the refusal is new, the missing gamma is not
+    EXPECT_EQ(told[1], "camera control \"brightness=200\": refused: Device or resource busy");
+    restart();
+    EXPECT_EQ(told.size(), 2u);
+    Writes thrice = once;
+    thrice.insert(thrice.end(), once.begin(), once.end() - 1);  // the refused one is missing
+    thrice.insert(thrice.end(), once.begin(), once.end());
+    EXPECT_EQ(fake_->ControlWrites(cam_), thrice);
+    controller_->Stop();
 }
 
 // Runs the event loop until done() holds; false after a bound only a hang

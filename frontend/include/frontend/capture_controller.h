@@ -6,12 +6,13 @@
 #include <QTimer>
 
 #include <chrono>
-
-#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <string>
+#include <vector>
 
+#include "capture/camera_controls.h"
 #include "capture/format_enum.h"
 #include "frontend/camera_keeper.h"
 #include "frontend/device_name.h"
@@ -38,6 +39,8 @@ struct TCaptureRequest {
     std::chrono::milliseconds interval{};
     // Frames captured this long after each start of capture are not written.
     std::chrono::milliseconds warmUp{};
+    // Set on the camera after every start, in this order.
+    std::vector<TControlSetting> controls{};
 };
 
 // Why a saved format choice was not applied; the camera keeps its format.
@@ -111,6 +114,10 @@ struct TCaptureEvents {
     std::function<void()> stalled;
     // The first frame after a stall.
     std::function<void()> stallRecovered;
+    // A camera control setting that did not take at a start (the camera
+    // lacks the control, or refused the value: the text says which and
+    // why). Told once until the setting or the problem changes.
+    std::function<void(const QString& problem)> controlProblem;
     std::function<void(const TWriteFault& fault)> writePaused;
     std::function<void(std::uint64_t framesNotWritten)> writeResumed;
     // After each received frame the logger handled; fileWritten when it
@@ -159,6 +166,10 @@ public:
     // new warm-up with the next start.
     void SetInterval(std::chrono::milliseconds period);
     void SetWarmUp(std::chrono::milliseconds duration) { gate_.SetWarmUp(duration); }
+    // The camera control settings of every later start (the current one is
+    // left as it is); their problems are told afresh.
+    void SetControls(std::vector<TControlSetting> controls);
+    const std::vector<TControlSetting>& Controls() const { return controls_; }
 
     bool Running() const { return running_; }
     bool WaitingForCamera() const { return keeper_.Waiting(); }
@@ -182,6 +193,7 @@ private:
     // Every start that got the camera running ends here.
     void CaptureStarted(StartKind kind, const TCaptureNode* node = nullptr);
     TStartReport MakeStartReport() const;
+    void ApplyControls();
     void OnFrame();
     TFrameLogger::TTake ChooseFrame(bool nthFrame);
     void ArmStallTimer();
@@ -201,6 +213,8 @@ private:
     bool recovering_ = false;  // since a stall, until the next frame
     std::uint64_t stalls_ = 0;
     QTimer stallTimer_;
+    std::vector<TControlSetting> controls_;
+    std::vector<std::string> toldProblems_;  // at the last start, each told once
 };
 
 }  // namespace vistrel

@@ -123,6 +123,10 @@ struct TSettings {
     // set one: every taken frame written, from the first.
     QString Interval;
     QString WarmUp;
+    // The camera control settings applied after every start, as a list
+    // ("exposure_auto=1,exposure_time_absolute=300"; ControlListSetting
+    // reads it). Unset until a user set one; empty once all were reset.
+    std::optional<QString> Controls;
 
     // $XDG_CONFIG_HOME/Vistrel.ini, or $HOME/.config/Vistrel.ini.
     static QString SettingsFileName();
@@ -138,9 +142,9 @@ struct TSettings {
     // camera into -1..kMaxCam, so that no stored number overflows later sums.
     static TSettings Load(const QString& fileName, const QString& defaultDirectory);
     // Sets Cam, JPEGQuality, SkippedFrames, Directory and Logging (keys that
-    // are new are added in that order), then Format, Size, Interval and
-    // WarmUp when they are set, and writes the file once; raises EIniFileException when it cannot
-    // be written, which leaves it unchanged.
+    // are new are added in that order), then Format, Size, Interval, WarmUp
+    // and Controls when they are set, and writes the file once; raises EIniFileException when it
+    // cannot be written, which leaves it unchanged.
     void Save(const QString& fileName) const;
 
     // The directory as a 28-character label at most: 25 characters and "...".
