@@ -19,6 +19,7 @@
 #include "capture_test_util.h"
 #include "fake_v4l2.h"
 #include "frontend/capture_controller.h"
+#include "frontend/control_panel.h"
 #include "frontend/frame_logger.h"
 
 namespace vistrel {
@@ -129,6 +130,55 @@ TEST_F(CaptureControllerTest, ControlsAreSetInOrderAfterEveryStartAndEachProblem
     thrice.insert(thrice.end(), once.begin(), once.end());
     EXPECT_EQ(fake_->ControlWrites(cam_), thrice);
     controller_->Stop();
+}
+
+// The dialog's model: what it shows, what an auto mode locks, and which
+// changes the list keeps, in which order.
+TEST_F(CaptureControllerTest, ControlPanelKeepsChangedValuesInTheOrderMadeAndFollowsLocks) {
+    ASSERT_EQ(session_->StartCapture("#1"), 0);
+    TControlPanel panel(*session_, {{"zoom_absolute", "5"}});  // another camera's
+    ASSERT_TRUE(Succeeded(panel.Refresh()));
+    std::vector<std::string> keys;
+    for (const TCameraControl& c : panel.Controls()) {
+        keys.push_back(c.key);
+    }
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"brightness", "contrast", "saturation", "hue",
+                                        "integer_menu", "auto_exposure", "exposure_time_absolute",
+                                        "focus_automatic_continuous", "auto_focus_start"}));
+    const auto editable = [&](std::uint32_t id) {
+        return TControlPanel::Editable(*panel.Find(id));
+    };
+    EXPECT_FALSE(editable(V4L2_CID_EXPOSURE_ABSOLUTE));
+    EXPECT_TRUE(panel.Set(V4L2_CID_EXPOSURE_ABSOLUTE, 300));  // locked: refused, not kept
+
+    EXPECT_FALSE(panel.Set(V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL));
+    EXPECT_TRUE(editable(V4L2_CID_EXPOSURE_ABSOLUTE));  // the flags were read again
+    EXPECT_FALSE(panel.Set(V4L2_CID_EXPOSURE_ABSOLUTE, 300));
+    EXPECT_FALSE(panel.Set(V4L2_CID_BRIGHTNESS, 200));
+    EXPECT_FALSE(panel.Set(V4L2_CID_AUTO_FOCUS_START, 1));  // pressed, never kept
+    EXPECT_FALSE(panel.Set(V4L2_CID_BRIGHTNESS, 128));      // the default again
+    EXPECT_FALSE(panel.Set(V4L2_CID_EXPOSURE_AUTO, 1));     // keeps its first place
+    EXPECT_EQ(panel.Find(V4L2_CID_EXPOSURE_ABSOLUTE)->value, 300);
+    EXPECT_EQ(panel.Settings(), (std::vector<TControlSetting>{{"zoom_absolute", "5"},
+                                                              {"auto_exposure", "1"},
+                                                              {"exposure_time_absolute", "300"}}));
+
+    // Back in the auto mode, the exposure time is locked: it leaves the list.
+    EXPECT_FALSE(panel.Set(V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_APERTURE_PRIORITY));
+    EXPECT_EQ(panel.Settings(), (std::vector<TControlSetting>{{"zoom_absolute", "5"}}));
+
+    // Defaults: the exposure time, locked once its auto mode is back, is set
+    // before that.
+    EXPECT_FALSE(panel.Set(V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL));
+    EXPECT_FALSE(panel.Set(V4L2_CID_HUE, -5));
+    EXPECT_TRUE(panel.Defaults().empty());
+    EXPECT_EQ(fake_->ControlValue(cam_, V4L2_CID_HUE), 0);
+    EXPECT_EQ(fake_->ControlValue(cam_, V4L2_CID_EXPOSURE_AUTO), V4L2_EXPOSURE_APERTURE_PRIORITY);
+    EXPECT_EQ(fake_->ControlValue(cam_, V4L2_CID_EXPOSURE_ABSOLUTE), 250);
+    EXPECT_EQ(panel.Settings(), (std::vector<TControlSetting>{{"zoom_absolute", "5"}}));
+    session_->StopCapture();
+    EXPECT_TRUE(panel.Set(V4L2_CID_HUE, 1));  // no camera: a problem, no crash
 }
 
 // Runs the event loop until done() holds; false after a bound only a hang
