@@ -23,6 +23,8 @@
 #include "app/power_watcher.h"
 #include "app/up_down.h"
 #include "base/flag_scope.h"
+#include "controls_dialog.h"
+#include "frontend/control_settings.h"
 #include "frontend/duration.h"
 #include "frontend/format_choice.h"
 #include "frontend/settings.h"
@@ -391,6 +393,8 @@ void TMainForm::LoadSettings() {
     interval_ =
         DurationSetting(QStringLiteral("Interval"), settings.Interval, ZeroDuration::MeansOff);
     warmUp_ = DurationSetting(QStringLiteral("WarmUp"), settings.WarmUp, ZeroDuration::MeansOff);
+    controlsText_ = settings.Controls;
+    controls_ = ControlListSetting(settings.Controls.value_or(QString()));
 }
 
 void TMainForm::SaveSettings() {
@@ -404,6 +408,7 @@ void TMainForm::SaveSettings() {
     settings.Size = chosenSize_;
     settings.Interval = intervalText_;
     settings.WarmUp = warmUpText_;
+    settings.Controls = controlsText_;
     settings.Save(env_.settingsFileName());
 }
 
@@ -467,6 +472,9 @@ TCaptureController::Events TMainForm::CaptureEvents() {
     events.writeResumed = [this](std::uint64_t missed) { WriteResumed(missed); };
     events.stalled = [this] { CameraStalled(); };
     events.stallRecovered = [this] { CameraBack(); };
+    events.controlProblem = [](const QString& problem) {
+        qCWarning(lcApp, "%s", qUtf8Printable(problem));
+    };
     // Frame errors leave through the session, which hands them to the error
     // handler.
     return events;
@@ -490,7 +498,8 @@ void TMainForm::RunSBClick() {
                                    .savedSize = chosenSize_,
                                    .frameDivisor = SkipUD->Position() + 1,
                                    .interval = interval_,
-                                   .warmUp = warmUp_});
+                                   .warmUp = warmUp_,
+                                   .controls = controls_});
     }
     QApplication::processEvents();
     if (!controller_) {
@@ -526,6 +535,7 @@ void TMainForm::StopSBClick() {
         return;
     }
     ClearStallNote();
+    CloseControlsDialog();
     SetCapturingControls(false);
     RefreshCameraList();
     SelectCameraIndex();
@@ -754,6 +764,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 bool TMainForm::FormClose() {
     const std::lock_guard<std::recursive_mutex> hold(logger_.FrameLock());
+    CloseControlsDialog();  // it sets controls through the session
     if (logger_.IsSessionReady()) {
         if (IsCapturing()) {
             Guarded([&] { controller_->Stop(); });
