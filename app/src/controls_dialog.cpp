@@ -113,6 +113,10 @@ QWidget* TControlsDialog::MakeEditor(const TCameraControl& control) {
     auto* value = new QLabel;
     value->setMinimumWidth(value->fontMetrics().horizontalAdvance(QStringLiteral("-000000")));
     values_[id] = value;
+    // A drag sets the camera once, where it ends; the label follows it.
+    slider->setTracking(false);
+    connect(slider, &QSlider::sliderMoved, value,
+            [value](int v) { value->setText(QString::number(v)); });
     connect(slider, &QSlider::valueChanged, this, [this, id, value](int v) {
         value->setText(QString::number(v));
         Apply(id, v);
