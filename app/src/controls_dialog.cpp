@@ -44,7 +44,8 @@ TControlsDialog::TControlsDialog(TVideoImage& session, std::vector<TControlSetti
 }
 
 void TControlsDialog::Build() {
-    auto* form = new QFormLayout;
+    form_ = new QFormLayout;
+    QFormLayout* form = form_;
     if (const TStatus s = panel_.Refresh(); Failed(s)) {
         qCWarning(lcApp, "camera controls not read: status 0x%08x", static_cast<unsigned>(s));
     }
@@ -151,7 +152,11 @@ void TControlsDialog::ResetAll() {
 void TControlsDialog::Show() {
     for (const auto& [id, editor] : editors_) {
         const TCameraControl* control = panel_.Find(id);
-        editor->setEnabled(control != nullptr && TControlPanel::Editable(*control));
+        const bool editable = control != nullptr && TControlPanel::Editable(*control);
+        editor->setEnabled(editable);
+        if (QWidget* label = form_->labelForField(editor)) {
+            label->setEnabled(editable);
+        }
         if (control == nullptr || !control->value) {
             continue;
         }

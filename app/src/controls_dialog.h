@@ -10,6 +10,7 @@
 
 #include "frontend/control_panel.h"
 
+class QFormLayout;
 class QLabel;
 class QWidget;
 
@@ -42,6 +43,7 @@ private:
     Changed changed_;
     std::map<std::uint32_t, QWidget*> editors_;
     std::map<std::uint32_t, QLabel*> values_;  // beside the sliders
+    QFormLayout* form_ = nullptr;
     QLabel* status_ = nullptr;
 };
 
