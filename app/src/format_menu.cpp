@@ -11,6 +11,8 @@
 #include <optional>
 
 #include "app/main_form.h"
+#include "controls_dialog.h"
+#include "frontend/control_settings.h"
 #include "frontend/duration.h"
 #include "frontend/format_choice.h"
 #include "logging.h"
@@ -165,6 +167,12 @@ void TMainForm::ThumbIContextMenu(const QPoint& globalPos) {
     AddTimeLapseMenus(
         *menu, interval_, warmUp_, [&interval](std::chrono::milliseconds p) { interval = p; },
         [&warmUp](std::chrono::milliseconds d) { warmUp = d; });
+    bool openControls = false;
+    menu->addSeparator();
+    QAction* controls = menu->addAction(tr("Camera controls…"));
+    controls->setObjectName(QStringLiteral("CameraControlsAction"));
+    controls->setEnabled(IsCapturing());
+    QObject::connect(controls, &QAction::triggered, [&openControls] { openControls = true; });
     env_.showMenu(*menu, globalPos);
     // The restart runs once the menu is closed, not inside its handling.
     if (pick) {
@@ -175,6 +183,44 @@ void TMainForm::ThumbIContextMenu(const QPoint& globalPos) {
     }
     if (warmUp) {
         ChooseWarmUp(*warmUp);
+    }
+    if (openControls) {
+        OpenControlsDialog();
+    }
+}
+
+// Changes reach the camera at once; the list goes to the controller for the
+// next start and to the settings when they are saved.
+void TMainForm::OpenControlsDialog() {
+    if (!IsCapturing() || !session_) {
+        return;
+    }
+    if (controlsDialog_) {
+        controlsDialog_->raise();
+        controlsDialog_->activateWindow();
+        return;
+    }
+    controlsDialog_ = new TControlsDialog(
+        *session_, controls_,
+        [this](const std::vector<TControlSetting>& settings) {
+            controls_ = settings;
+            controlsText_ = ControlListText(settings);
+            if (controller_) {
+                controller_->SetControls(settings);
+            }
+        },
+        this);
+    controlsDialog_->show();
+}
+
+QDialog* TMainForm::ControlsDialog() const {
+    return controlsDialog_.data();
+}
+
+void TMainForm::CloseControlsDialog() {
+    if (controlsDialog_) {
+        // Gone at once, not at the next turn of the loop: the session may go next.
+        delete controlsDialog_.data();
     }
 }
 

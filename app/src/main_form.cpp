@@ -23,6 +23,8 @@
 #include "app/power_watcher.h"
 #include "app/up_down.h"
 #include "base/flag_scope.h"
+#include "controls_dialog.h"
+#include "frontend/control_settings.h"
 #include "frontend/duration.h"
 #include "frontend/format_choice.h"
 #include "frontend/settings.h"
@@ -395,6 +397,8 @@ void TMainForm::LoadSettings() {
     daylightText_ = settings.Daylight;
     activeTime_ = TActiveTime(HoursSetting(QStringLiteral("Hours"), settings.Hours),
                               DaylightSetting(QStringLiteral("Daylight"), settings.Daylight));
+    controlsText_ = settings.Controls;
+    controls_ = ControlListSetting(settings.Controls.value_or(QString()));
 }
 
 void TMainForm::SaveSettings() {
@@ -410,6 +414,7 @@ void TMainForm::SaveSettings() {
     settings.WarmUp = warmUpText_;
     settings.Hours = hoursText_;
     settings.Daylight = daylightText_;
+    settings.Controls = controlsText_;
     settings.Save(env_.settingsFileName());
 }
 
@@ -475,6 +480,9 @@ TCaptureController::Events TMainForm::CaptureEvents() {
     events.stallRecovered = [this] { CameraBack(); };
     events.resting = [this](const QDateTime& until) { Resting(until); };
     events.active = [this] { ActiveAgain(); };
+    events.controlProblem = [](const QString& problem) {
+        qCWarning(lcApp, "%s", qUtf8Printable(problem));
+    };
     // Frame errors leave through the session, which hands them to the error
     // handler.
     return events;
@@ -500,7 +508,8 @@ void TMainForm::RunSBClick() {
                                    .frameDivisor = SkipUD->Position() + 1,
                                    .interval = interval_,
                                    .warmUp = warmUp_,
-                                   .activeTime = activeTime_});
+                                   .activeTime = activeTime_,
+                                   .controls = controls_});
     }
     QApplication::processEvents();
     if (!controller_) {
@@ -537,6 +546,7 @@ void TMainForm::StopSBClick() {
     }
     ClearStallNote();
     restingNote_.clear();
+    CloseControlsDialog();
     SetCapturingControls(false);
     RefreshCameraList();
     SelectCameraIndex();
@@ -784,6 +794,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
 
 bool TMainForm::FormClose() {
     const std::lock_guard<std::recursive_mutex> hold(logger_.FrameLock());
+    CloseControlsDialog();  // it sets controls through the session
     if (logger_.IsSessionReady()) {
         if (IsCapturing()) {
             Guarded([&] { controller_->Stop(); });

@@ -557,7 +557,7 @@ std::vector<std::string> ApplyControlSettings(V4L2Io& io, int fd, const std::str
     if (const TStatus s = QueryControls(io, fd, path, controls); Failed(s)) {
         const std::string problem =
             "cannot read the camera's controls: " + SystemErrorText(ErrnoOfStatus(s));
-        qCWarning(lcCapture, "%s (%s)", problem.c_str(), path.c_str());
+        qCInfo(lcCapture, "%s (%s)", problem.c_str(), path.c_str());
         problems.push_back(problem);
         return problems;
     }
@@ -568,7 +568,7 @@ std::vector<std::string> ApplyControlSettings(V4L2Io& io, int fd, const std::str
         }
         problems.push_back("camera control \"" + setting.name + "=" + setting.value +
                            "\": " + problem);
-        qCWarning(lcCapture, "%s (%s)", problems.back().c_str(), path.c_str());
+        qCInfo(lcCapture, "%s (%s)", problems.back().c_str(), path.c_str());
     }
     return problems;
 }

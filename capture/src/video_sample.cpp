@@ -169,6 +169,8 @@ public:
         return vistrel::EnumFormats(*io_, device_.Get(), path_, formats);
     }
 
+    void Use(const TDeviceUse& use) const { use(*io_, device_.Get(), path_); }
+
     const TStreamFormat& Format() const { return format_; }
 
     void StartThread(const std::shared_ptr<Engine>& self) {
@@ -507,6 +509,14 @@ TStatus TVideoSample::EnumFormats(TDeviceFormats& formats) const {
         return kStatusFail;
     }
     return engine_->ListFormats(formats);
+}
+
+TStatus TVideoSample::UseDevice(const TDeviceUse& use) const {
+    if (!engine_ || !streamingStarted_) {
+        return kStatusFail;
+    }
+    engine_->Use(use);
+    return kStatusOk;
 }
 
 std::string TVideoSample::DevicePath() const {

@@ -18,6 +18,7 @@
 #include "base/errors.h"
 #include "base/unique_fd.h"
 #include "frontend/capture_controller.h"
+#include "frontend/control_settings.h"
 #include "frontend/duration.h"
 #include "frontend/frame_logger.h"
 #include "frontend/settings.h"
@@ -221,6 +222,7 @@ TCaptureEvents LogRun::Events() {
     events.stallRecovered = [this] { CameraBack(); };
     events.resting = [this](const QDateTime& until) { Resting(until); };
     events.active = [this] { Active(); };
+    events.controlProblem = [this](const QString& problem) { Note(problem); };
     events.writePaused = [this](const TWriteFault& fault) { WritePaused(fault); };
     events.writeResumed = [this](std::uint64_t notWritten) { WriteResumed(notWritten); };
     events.frameHandled = [this](bool fileWritten) { FrameHandled(fileWritten); };
@@ -246,21 +248,23 @@ int LogRun::Exec() {
 
 // The command line's options, and the settings for those it leaves unset.
 TCaptureRequest LogRun::Request() const {
-    return {.device = options_.device.value_or(NumberedDeviceName(settings_.Cam + 1)),
-            .asked = options_.format,
-            .savedFormat = settings_.Format,
-            .savedSize = settings_.Size,
-            .frameDivisor = options_.skip.value_or(settings_.SkippedFrames) + 1,
-            .interval = options_.interval.value_or(DurationSetting(
-                QStringLiteral("Interval"), settings_.Interval, ZeroDuration::MeansOff)),
-            .warmUp = options_.warmUp.value_or(DurationSetting(
-                QStringLiteral("WarmUp"), settings_.WarmUp, ZeroDuration::MeansOff)),
-            .activeTime =
-                TActiveTime(options_.hours ? options_.hours
-                                           : HoursSetting(QStringLiteral("Hours"), settings_.Hours),
-                            options_.daylight
-                                ? options_.daylight
-                                : DaylightSetting(QStringLiteral("Daylight"), settings_.Daylight))};
+    return {
+        .device = options_.device.value_or(NumberedDeviceName(settings_.Cam + 1)),
+        .asked = options_.format,
+        .savedFormat = settings_.Format,
+        .savedSize = settings_.Size,
+        .frameDivisor = options_.skip.value_or(settings_.SkippedFrames) + 1,
+        .interval = options_.interval.value_or(DurationSetting(
+            QStringLiteral("Interval"), settings_.Interval, ZeroDuration::MeansOff)),
+        .warmUp = options_.warmUp.value_or(
+            DurationSetting(QStringLiteral("WarmUp"), settings_.WarmUp, ZeroDuration::MeansOff)),
+        .activeTime = TActiveTime(
+            options_.hours ? options_.hours
+                           : HoursSetting(QStringLiteral("Hours"), settings_.Hours),
+            options_.daylight ? options_.daylight
+                              : DaylightSetting(QStringLiteral("Daylight"), settings_.Daylight)),
+        .controls =
+            options_.controls.value_or(ControlListSetting(settings_.Controls.value_or(QString())))};
 }
 
 bool LogRun::Start() {
@@ -343,6 +347,11 @@ void LogRun::Reload() {
         }
         controller_.SetWarmUp(after.warmUp);
         controller_.SetActiveTime(after.activeTime);
+        if (after.controls != before.controls) {
+            // Set on the running camera at once, and again at every later start.
+            controller_.SetControls(after.controls);
+            controller_.ApplyControls();
+        }
         Note(QStringLiteral("settings reloaded"));
     }
     notifier_.Reloaded();
@@ -499,6 +508,13 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
             options.hours = ParseActiveArgument<TActiveHours>(*hours, QStringLiteral("--hours"));
         } else if (const auto place = TakeValue(arguments, i, QStringLiteral("--daylight"))) {
             options.daylight = ParseActiveArgument<TDaylight>(*place, QStringLiteral("--daylight"));
+        } else if (const auto control = TakeValue(arguments, i, QStringLiteral("--control"))) {
+            const TParsed<TControlSetting> setting = ParseControlSetting(*control);
+            if (!setting) {
+                Usage(QStringLiteral("--control: %1").arg(setting.error));
+            }
+            options.controls = options.controls.value_or(std::vector<TControlSetting>{});
+            options.controls->push_back(*setting.value);
         } else if (const auto device = TakeValue(arguments, i, QStringLiteral("--device"))) {
             options.device = *device;
         } else if (const auto skip = TakeValue(arguments, i, QStringLiteral("--skip"))) {
@@ -552,6 +568,7 @@ QString LogHelpText() {
         "                       [--format CODE] [--size WxH] [--fps N]\n"
         "                       [--interval DURATION] [--warm-up DURATION]\n"
         "                       [--hours HH:MM-HH:MM[,...]] [--daylight LAT,LON[,MINUTES]]\n"
+        "                       [--control NAME=VALUE]...\n"
         "\n"
         "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
         "after the local time it was captured (yymmddhhnnsszzz.jpg), as the window\n"
@@ -605,6 +622,15 @@ QString LogHelpText() {
         "                 MINUTES at both ends (narrowed when negative); a day the\n"
         "                 sun does not set is all active, one it does not rise not\n"
         "                 at all. With --hours too, a frame must be within both\n"
+        "  --control NAME=VALUE\n"
+        "                 set a camera control after every start of the camera\n"
+        "                 (also after it comes back); repeatable, applied in the\n"
+        "                 order given, so switch an auto mode off before the value\n"
+        "                 it locks. NAME as 'vistrel-cli controls' lists it; VALUE\n"
+        "                 a number, on/off for a check box or a menu item's name.\n"
+        "                 A control the camera lacks or a value it refuses is told\n"
+        "                 once with the driver's reason, and logging goes on.\n"
+        "                 Given here, it replaces Controls of the settings file\n"
         "  -h, --help     show this help\n"
         "\n"
         "Unset options come from the window's settings file (never written here),\n"
@@ -636,9 +662,10 @@ QString LogHelpText() {
         "\n"
         "SIGHUP (what a service reload sends) reads the settings file again and\n"
         "applies what changed at once (quality, skipped frames, period, warm-up,\n"
-        "active hours, daylight, directory, free space); the camera restarts only\n"
-        "when another camera, format or size is set. Options given on the command\n"
-        "line keep their values. A file that is missing, cannot be read, or that\n"
+        "active hours, daylight, camera controls, directory, free space); the\n"
+        "camera restarts only when another camera, format or size is set. Options\n"
+        "given on the command line keep their values. A file that is missing,\n"
+        "cannot be read, or that\n"
         "holds a value out of range changes nothing and is said why.\n"
         "\n"
         "The camera keeps its current format unless --format, --size or --fps asks\n"
@@ -650,6 +677,10 @@ QString LogHelpText() {
         "\n"
         "Example: a picture every minute\n"
         "  vistrel-cli log --interval 1min\n"
+        "Example: exposure and focus fixed for a long time-lapse (the auto modes first)\n"
+        "  vistrel-cli log --interval 1min --control exposure_auto=1 \\\n"
+        "      --control exposure_time_absolute=300 \\\n"
+        "      --control focus_automatic_continuous=0 --control focus_absolute=0\n"
         "\n"
         "Example: daylight only, at a given place (Berlin, from half an hour before\n"
         "sunrise to half an hour after sunset), a picture a minute\n"

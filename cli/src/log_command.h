@@ -8,8 +8,10 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "arguments.h"
+#include "capture/camera_controls.h"
 #include "capture/v4l2_io.h"
 #include "frontend/active_time.h"
 #include "frontend/camera_keeper.h"
@@ -38,6 +40,8 @@ struct LogOptions {
     // Unset: the settings file's Hours and Daylight.
     std::optional<TActiveHours> hours;
     std::optional<TDaylight> daylight;
+    // --control, in the order given; unset: the settings file's Controls.
+    std::optional<std::vector<TControlSetting>> controls;
 };
 
 // The arguments that follow "log". Throws UsageError.

@@ -70,6 +70,7 @@ TStartResult TCaptureController::Run(const TCaptureRequest& request) {
     SetWarmUp(request.warmUp);
     SetActiveTime(request.activeTime);
     resting_ = false;  // the first judged frame says where the run stands
+    SetControls(request.controls);
     TStartResult result{TStartResult::Outcome::Started, {}};
     const TFormatRequest format = ChooseFormat(request, result);
     if (!result.Started()) {
@@ -213,8 +214,15 @@ void TCaptureController::SetInterval(std::chrono::milliseconds period) {
     hasInterval_ = period > std::chrono::milliseconds::zero();
 }
 
+void TCaptureController::SetControls(std::vector<TControlSetting> controls) {
+    controls_ = std::move(controls);
+    toldProblems_.clear();
+}
+
 void TCaptureController::CaptureStarted(StartKind kind, const TCaptureNode* node) {
     running_ = true;
+    // A reopened camera is back at its own defaults.
+    ApplyControls();
     // Automatic exposure settles anew after every start.
     gate_.StartCapture(std::chrono::system_clock::now());
     ArmStallTimer();
@@ -231,6 +239,31 @@ void TCaptureController::CaptureStarted(StartKind kind, const TCaptureNode* node
     if (events_.started) {
         events_.started(MakeStartReport());
     }
+}
+
+// A problem that stays from start to start (a control the camera lacks) is
+// told at the first only; one that went away and comes back is told again.
+void TCaptureController::ApplyControls() {
+    if (controls_.empty()) {
+        return;
+    }
+    std::vector<std::string> problems;
+    const TStatus status =
+        session_.UseCaptureDevice([&](V4L2Io& io, int fd, const std::string& path) {
+            problems = ApplyControlSettings(io, fd, path, controls_);
+        });
+    if (Failed(status)) {
+        qCInfo(lcFrontend, "camera controls not set: no open device");
+        return;
+    }
+    for (const std::string& problem : problems) {
+        const bool told =
+            std::find(toldProblems_.begin(), toldProblems_.end(), problem) != toldProblems_.end();
+        if (!told && events_.controlProblem) {
+            events_.controlProblem(QString::fromStdString(problem));
+        }
+    }
+    toldProblems_ = std::move(problems);
 }
 
 TStartReport TCaptureController::MakeStartReport() const {

@@ -3,6 +3,8 @@
 
 #include <QStringList>
 
+#include "logging.h"
+
 namespace vistrel {
 
 namespace {
@@ -58,6 +60,16 @@ QString ControlListText(const std::vector<TControlSetting>& settings) {
         items << QString::fromStdString(s.name) + u'=' + QString::fromStdString(s.value);
     }
     return items.join(u',');
+}
+
+std::vector<TControlSetting> ControlListSetting(const QString& text) {
+    TParsed<std::vector<TControlSetting>> parsed = ParseControlList(text);
+    if (!parsed) {
+        qCWarning(lcFrontend, "setting Controls=%s ignored: %s", qUtf8Printable(text),
+                  qUtf8Printable(parsed.error));
+        return {};
+    }
+    return std::move(*parsed.value);
 }
 
 }  // namespace vistrel

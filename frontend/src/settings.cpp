@@ -22,6 +22,7 @@
 #include "base/file_name.h"
 #include "base/unique_fd.h"
 #include "frontend/active_time.h"
+#include "frontend/control_settings.h"
 #include "frontend/duration.h"
 #include "logging.h"
 #include "storage/retention.h"
@@ -568,6 +569,13 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     s.WarmUp = ini.ReadString(kSection, QStringLiteral("WarmUp"), QString());
     s.Hours = ini.ReadString(kSection, QStringLiteral("Hours"), QString());
     s.Daylight = ini.ReadString(kSection, QStringLiteral("Daylight"), QString());
+    // A value never holds a line break: the default tells a missing key
+    // from an empty one.
+    const QString missing = QStringLiteral("\n");
+    if (QString controls = ini.ReadString(kSection, QStringLiteral("Controls"), missing);
+        controls != missing) {
+        s.Controls = std::move(controls);
+    }
     return s;
 }
 
@@ -603,6 +611,12 @@ QString ParsedProblem(const TIniFile& ini, const QString& key) {
     return parsed ? QString() : QStringLiteral("%1=%2: %3").arg(key, text, parsed.error);
 }
 
+QString ControlsProblem(const TIniFile& ini) {
+    const QString text = ini.ReadString(kSection, QStringLiteral("Controls"), QString());
+    const TParsed<std::vector<TControlSetting>> parsed = ParseControlList(text);
+    return parsed ? QString() : QStringLiteral("Controls=%1: %2").arg(text, parsed.error);
+}
+
 }  // namespace
 
 QString TSettings::Problem(const QString& fileName) {
@@ -625,6 +639,7 @@ QString TSettings::Problem(const QString& fileName) {
         DurationProblem(ini, QStringLiteral("WarmUp")),
         ParsedProblem<TActiveHours>(ini, QStringLiteral("Hours")),
         ParsedProblem<TDaylight>(ini, QStringLiteral("Daylight")),
+        ControlsProblem(ini),
     };
     for (const QString& problem : problems) {
         if (!problem.isEmpty()) {
@@ -660,6 +675,9 @@ void TSettings::Save(const QString& fileName) const {
     }
     if (!Daylight.isEmpty()) {
         ini.WriteString(kSection, QStringLiteral("Daylight"), Daylight);
+    }
+    if (Controls) {
+        ini.WriteString(kSection, QStringLiteral("Controls"), *Controls);
     }
     ini.Flush();
 }

@@ -295,6 +295,10 @@ TStatus TVideoImage::CaptureFormats(TDeviceFormats& formats) const {
     return captureGraph_ ? captureGraph_->EnumFormats(formats) : kStatusFail;
 }
 
+TStatus TVideoImage::UseCaptureDevice(const TDeviceUse& use) const {
+    return captureGraph_ ? captureGraph_->UseDevice(use) : kStatusFail;
+}
+
 int TVideoImage::StartCapture(const QString& deviceName, const TFormatRequest& request) {
     slots_.ClearConverted();
     StopCapture();

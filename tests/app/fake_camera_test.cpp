@@ -4,9 +4,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QDialog>
 #include <QDir>
 #include <QLabel>
 #include <QMenu>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QToolButton>
 
@@ -77,6 +79,7 @@ protected:
             FakeOffer{V4L2_PIX_FMT_MJPEG, {{64, 48}}, {}, {{1, 30}}},
             FakeOffer{V4L2_PIX_FMT_UYVY, {{32, 24}}, {}, {{1, 30}}},
         };
+        config.controls = test::VividLikeControls();
         return fake_->AddDevice(config);
     }
 
@@ -301,15 +304,30 @@ TEST_F(FakeCameraTest, ThumbnailMenuPickRestartsCaptureAndIsSaved) {
 }
 
 // A saved period that the menu does not offer is shown checked; a pick
-// applies to the running capture at once and is saved.
+// applies to the running capture at once and is saved. So do the saved
+// camera controls, and the dialog's Defaults.
 TEST_F(FakeCameraTest, IntervalPickedInTheMenuAppliesAtOnceAndIsSaved) {
     const int cam = AddListingCamera(MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24));
     const QString out = TempPath("frames");
     QDir().mkpath(out);
-    WriteSettings("[Settings]\nSkippedFrames=0\nDirectory=" + out + "\nInterval=90s\n");
+    WriteSettings("[Settings]\nSkippedFrames=0\nDirectory=" + out +
+                  "\nInterval=90s\nControls=brightness=10\n");
     MakeForm().show();
     Control<QToolButton>("RunSB")->click();
     ASSERT_TRUE(Form().IsCapturing());
+    EXPECT_EQ(fake_->ControlValue(cam, V4L2_CID_BRIGHTNESS), 10);
+    onMenu_ = [](QMenu& menu) {
+        QAction* open = menu.findChild<QAction*>("CameraControlsAction");
+        ASSERT_TRUE(open != nullptr && open->isEnabled());
+        open->trigger();
+    };
+    RightClickThumbnail();
+    ASSERT_NE(Form().ControlsDialog(), nullptr);
+    auto* defaults = Form().ControlsDialog()->findChild<QPushButton*>("ControlsDefaults");
+    ASSERT_NE(defaults, nullptr);
+    defaults->click();
+    EXPECT_EQ(fake_->ControlValue(cam, V4L2_CID_BRIGHTNESS), 128);
+    EXPECT_TRUE(Form().CameraControls().empty());
     QStringList shown;
     onMenu_ = [&](QMenu& menu) {
         shown = Entries(menu);
@@ -331,6 +349,7 @@ TEST_F(FakeCameraTest, IntervalPickedInTheMenuAppliesAtOnceAndIsSaved) {
     EXPECT_EQ(Form().FrameLogger().FilesWritten(), 1u);
     Control<QToolButton>("ExitSB")->click();
     EXPECT_TRUE(ReadSettings().contains("\nInterval=1 h\n")) << ReadSettings().toStdString();
+    EXPECT_TRUE(ReadSettings().contains("\nControls=\n")) << ReadSettings().toStdString();
 }
 
 TEST_F(FakeCameraTest, UnconvertibleCameraAndUnofferedSavedChoiceAreNamed) {

@@ -40,6 +40,7 @@ protected:
             FakeDeviceConfig config;
             config.card = card;
             config.format = test::MakeFormat(V4L2_PIX_FMT_YUYV, 32, 24);
+            config.controls = test::VividLikeControls();
             fake_->AddDevice(config);
         }
         settings_ = {dir_.filePath("config/Vistrel.ini"), dir_.filePath("default/")};
@@ -133,6 +134,8 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
                                          {"--hours", "6-22"},
                                          {"--daylight", "91,13.4"},
                                          {"--daylight", "52.52"},
+                                         {"--control", "brightness"},
+                                         {"--control", "a=1,b=2"},
                                          {"extra"}}) {
         QString out, err;
         QTextStream o(&out), e(&err);
@@ -219,7 +222,8 @@ TEST_F(LogCommandTest, DefaultsComeFromTheSettingsFile) {
     ASSERT_TRUE(QDir().mkpath(dir_.filePath("saved")));
     QFile ini(settings_.settingsFile);
     ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
-    ini.write(("[Settings]\nCam=1\nSkippedFrames=0\nDirectory=" + dir_.filePath("saved") + "\n")
+    ini.write(("[Settings]\nCam=1\nSkippedFrames=0\nDirectory=" + dir_.filePath("saved") +
+               "\nControls=brightness=10,gamma=1\n")
                   .toUtf8());
     ini.close();
     const QByteArray before = [&] {
@@ -232,6 +236,16 @@ TEST_F(LogCommandTest, DefaultsComeFromTheSettingsFile) {
     ASSERT_EQ(Log({"--frames", "2"}), kExitSuccess) << errors_.toStdString();
     ASSERT_EQ(Written().size(), 2);
     EXPECT_TRUE(Written()[0].startsWith(dir_.filePath("saved") + "/"));
+    EXPECT_EQ(fake_->ControlValue(1, V4L2_CID_BRIGHTNESS), 10);
+    EXPECT_EQ(errors_, "vistrel-cli: camera control \"gamma=1\": the camera has no such control\n");
+    // The command line's list replaces the key's.
+    Feed(1);
+    ASSERT_EQ(Log({"--frames", "1", "--control", "brightness=200", "--control=hue=-5"}),
+              kExitSuccess)
+        << errors_.toStdString();
+    EXPECT_EQ(fake_->ControlValue(1, V4L2_CID_BRIGHTNESS), 200);
+    EXPECT_EQ(fake_->ControlValue(1, V4L2_CID_HUE), -5);
+    EXPECT_EQ(errors_, "");
     QFile after(settings_.settingsFile);
     ASSERT_TRUE(after.open(QIODevice::ReadOnly));
     EXPECT_EQ(after.readAll(), before);

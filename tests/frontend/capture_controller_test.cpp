@@ -19,6 +19,7 @@
 #include "capture_test_util.h"
 #include "fake_v4l2.h"
 #include "frontend/capture_controller.h"
+#include "frontend/control_panel.h"
 #include "frontend/frame_logger.h"
 
 namespace vistrel {
@@ -36,6 +37,7 @@ protected:
             test::FakeOffer{V4L2_PIX_FMT_YUYV, {{32, 24}, {64, 48}}, {}, {{1, 30}}},
             test::FakeOffer{V4L2_PIX_FMT_UYVY, {{32, 24}}, {}, {{1, 30}}},
         };
+        config.controls = test::VividLikeControls();
         cam_ = fake_->AddDevice(config);
         session_ = std::make_unique<TVideoImage>(TVideoImage::Options{
             .clock = [] { return std::uint32_t{0}; }, .installIdleHook = false, .io = fake_});
@@ -90,6 +92,93 @@ TEST_F(CaptureControllerTest, SavedFormatIsAppliedOnlyWhenOfferedAndConvertible)
         EXPECT_FALSE(controller_->Running());
     }
     EXPECT_EQ(starts_, 3);
+}
+
+// The settings are set again, in their order, after every start; a problem
+// that stays is told once, a new one when it comes.
+TEST_F(CaptureControllerTest, ControlsAreSetInOrderAfterEveryStartAndEachProblemToldOnce) {
+    std::vector<QString> told;
+    TCaptureEvents events;
+    events.controlProblem = [&](const QString& problem) { told.push_back(problem); };
+    controller_->SetEvents(std::move(events));
+    using Writes = std::vector<std::pair<std::uint32_t, std::int64_t>>;
+    const Writes once = {{V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL},
+                         {V4L2_CID_EXPOSURE_ABSOLUTE, 300},
+                         {V4L2_CID_BRIGHTNESS, 200}};
+    ASSERT_TRUE(controller_
+                    ->Run({.device = "#1",
+                           .controls = {{"auto_exposure", "manual_mode"},
+                                        {"exposure_time_absolute", "300"},
+                                        {"gamma", "1"},
+                                        {"brightness", "200"}}})
+                    .Started());
+    EXPECT_EQ(fake_->ControlWrites(cam_), once);
+    ASSERT_EQ(told.size(), 1u);
+    EXPECT_NE(told[0].indexOf("gamma=1"), -1);
+
+    const auto restart = [&] {
+        ASSERT_TRUE(controller_->ChangeFormat({V4L2_PIX_FMT_YUYV, 64, 48, {}}).Started());
+    };
+    fake_->RefuseControl(cam_, V4L2_CID_BRIGHTNESS, EBUSY);
+    restart();
+    ASSERT_EQ(told.size(), 2u);  // the refusal is new, the missing gamma is not
+    EXPECT_EQ(told[1], "camera control \"brightness=200\": refused: Device or resource busy");
+    restart();
+    EXPECT_EQ(told.size(), 2u);
+    Writes thrice = once;
+    thrice.insert(thrice.end(), once.begin(), once.end() - 1);  // the refused one is missing
+    thrice.insert(thrice.end(), once.begin(), once.end());
+    EXPECT_EQ(fake_->ControlWrites(cam_), thrice);
+    controller_->Stop();
+}
+
+// The dialog's model: what it shows, what an auto mode locks, and which
+// changes the list keeps, in which order.
+TEST_F(CaptureControllerTest, ControlPanelKeepsChangedValuesInTheOrderMadeAndFollowsLocks) {
+    ASSERT_EQ(session_->StartCapture("#1"), 0);
+    TControlPanel panel(*session_, {{"zoom_absolute", "5"}});  // another camera's
+    ASSERT_TRUE(Succeeded(panel.Refresh()));
+    std::vector<std::string> keys;
+    for (const TCameraControl& c : panel.Controls()) {
+        keys.push_back(c.key);
+    }
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{"brightness", "contrast", "saturation", "hue",
+                                        "integer_menu", "auto_exposure", "exposure_time_absolute",
+                                        "focus_automatic_continuous", "auto_focus_start"}));
+    const auto editable = [&](std::uint32_t id) {
+        return TControlPanel::Editable(*panel.Find(id));
+    };
+    EXPECT_FALSE(editable(V4L2_CID_EXPOSURE_ABSOLUTE));
+    EXPECT_TRUE(panel.Set(V4L2_CID_EXPOSURE_ABSOLUTE, 300));  // locked: refused, not kept
+
+    EXPECT_FALSE(panel.Set(V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL));
+    EXPECT_TRUE(editable(V4L2_CID_EXPOSURE_ABSOLUTE));  // the flags were read again
+    EXPECT_FALSE(panel.Set(V4L2_CID_EXPOSURE_ABSOLUTE, 300));
+    EXPECT_FALSE(panel.Set(V4L2_CID_BRIGHTNESS, 200));
+    EXPECT_FALSE(panel.Set(V4L2_CID_AUTO_FOCUS_START, 1));  // pressed, never kept
+    EXPECT_FALSE(panel.Set(V4L2_CID_BRIGHTNESS, 128));      // the default again
+    EXPECT_FALSE(panel.Set(V4L2_CID_EXPOSURE_AUTO, 1));     // keeps its first place
+    EXPECT_EQ(panel.Find(V4L2_CID_EXPOSURE_ABSOLUTE)->value, 300);
+    EXPECT_EQ(panel.Settings(), (std::vector<TControlSetting>{{"zoom_absolute", "5"},
+                                                              {"auto_exposure", "1"},
+                                                              {"exposure_time_absolute", "300"}}));
+
+    // Back in the auto mode, the exposure time is locked: it leaves the list.
+    EXPECT_FALSE(panel.Set(V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_APERTURE_PRIORITY));
+    EXPECT_EQ(panel.Settings(), (std::vector<TControlSetting>{{"zoom_absolute", "5"}}));
+
+    // Defaults: the exposure time, locked once its auto mode is back, is set
+    // before that.
+    EXPECT_FALSE(panel.Set(V4L2_CID_EXPOSURE_AUTO, V4L2_EXPOSURE_MANUAL));
+    EXPECT_FALSE(panel.Set(V4L2_CID_HUE, -5));
+    EXPECT_TRUE(panel.Defaults().empty());
+    EXPECT_EQ(fake_->ControlValue(cam_, V4L2_CID_HUE), 0);
+    EXPECT_EQ(fake_->ControlValue(cam_, V4L2_CID_EXPOSURE_AUTO), V4L2_EXPOSURE_APERTURE_PRIORITY);
+    EXPECT_EQ(fake_->ControlValue(cam_, V4L2_CID_EXPOSURE_ABSOLUTE), 250);
+    EXPECT_EQ(panel.Settings(), (std::vector<TControlSetting>{{"zoom_absolute", "5"}}));
+    session_->StopCapture();
+    EXPECT_TRUE(panel.Set(V4L2_CID_HUE, 1));  // no camera: a problem, no crash
 }
 
 // Runs the event loop until done() holds; false after a bound only a hang

@@ -184,20 +184,29 @@ TEST_F(SettingsTest, TimeLapseKeysAreSavedLastOnlyOnceSet) {
     s.Save(Ini());
     const QByteArray unset = Stored();
     EXPECT_FALSE(unset.contains("Interval") || unset.contains("WarmUp") ||
-                 unset.contains("Hours") || unset.contains("Daylight"));
+                 unset.contains("Hours") || unset.contains("Daylight") ||
+                 unset.contains("Controls"));
+    EXPECT_FALSE(TSettings::Load(Ini(), "/d/").Controls);
     s.Interval = "1 min";
     s.WarmUp = "2 s";
     s.Hours = "06:00-22:00";
     s.Daylight = "52.52,13.4,30";
+    s.Controls = "exposure_auto=1,exposure_time_absolute=300";
     s.Save(Ini());
     EXPECT_EQ(Stored(), unset +
                             "Interval=1 min\nWarmUp=2 s\nHours=06:00-22:00\n"
-                            "Daylight=52.52,13.4,30\n");
-    const TSettings back = TSettings::Load(Ini(), "/d/");
+                            "Daylight=52.52,13.4,30\n"
+                            "Controls=exposure_auto=1,exposure_time_absolute=300\n");
+    TSettings back = TSettings::Load(Ini(), "/d/");
     EXPECT_EQ(back.Interval, "1 min");
     EXPECT_EQ(back.WarmUp, "2 s");
     EXPECT_EQ(back.Hours, "06:00-22:00");
     EXPECT_EQ(back.Daylight, "52.52,13.4,30");
+    EXPECT_EQ(back.Controls, "exposure_auto=1,exposure_time_absolute=300");
+    // Every control reset: the key stays, empty, so the old list is not read back.
+    back.Controls = "";
+    back.Save(Ini());
+    EXPECT_EQ(TSettings::Load(Ini(), "/d/").Controls, "");
 }
 
 TEST_F(SettingsTest, SaveRewritesOnlyTheLinesItChangesInOneWrite) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QPointer>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "app/form_environment.h"
 #include "app/instance_lock.h"
@@ -21,6 +23,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QDialog;
 class QFrame;
 class QLabel;
 class QPoint;
@@ -30,6 +33,7 @@ class QToolButton;
 
 namespace vistrel {
 
+class TControlsDialog;
 class TPowerWatcher;
 class TUpDown;
 
@@ -96,6 +100,11 @@ public:
     void ChooseCaptureFormat(std::uint32_t pixelFormat, std::uint32_t width, std::uint32_t height);
     void ChooseInterval(std::chrono::milliseconds period);
     void ChooseWarmUp(std::chrono::milliseconds duration);
+    // "Camera controls…": the dialog of the running camera's controls (one
+    // at a time); nothing while no camera runs.
+    void OpenControlsDialog();
+    QDialog* ControlsDialog() const;
+    const std::vector<TControlSetting>& CameraControls() const { return controls_; }
 
     void LoadSettings();
     void SaveSettings();
@@ -139,6 +148,7 @@ private:
     // the frame-size label.
     void CaptureStarted(const TStartReport& report);
     void ShowStartFailure(const TStartResult& result);
+    void CloseControlsDialog();
 
     // Runs a handler; an error that leaves it goes to the application's error
     // handler instead of through Qt's event loop.
@@ -166,6 +176,11 @@ private:
     TActiveTime activeTime_;
     QString hoursText_;
     QString daylightText_;
+    // The camera control settings set after every start, and as saved
+    // (unset until the settings had the key or a user changed a control).
+    std::vector<TControlSetting> controls_;
+    std::optional<QString> controlsText_;
+    QPointer<TControlsDialog> controlsDialog_;
     QString unconvertibleNote_;  // shown instead of the frame size when set
     QString restingNote_;        // "Resting until 06:12", instead of the frame size
     QString stallNote_;          // shown over the frame size while set

@@ -119,8 +119,9 @@ std::optional<std::int64_t> ControlValueOf(const TCameraControl& control, const 
 // Applies the settings in the order given, so that an auto mode switched off
 // first unlocks the value set after it. A control the camera lacks, a value
 // that does not fit it and a value the driver refuses each give one problem
-// text (also logged as a warning); the others are still applied. Returns the
-// problems, empty when every setting took.
+// text (logged as info: the caller decides how often a user hears of it);
+// the others are still applied. Returns the problems, empty when every
+// setting took.
 std::vector<std::string> ApplyControlSettings(V4L2Io& io, int fd, const std::string& path,
                                               const std::vector<TControlSetting>& settings);
 

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -52,6 +53,10 @@ public:
 
 // The real kernel interface. One shared instance for the whole process.
 std::shared_ptr<V4L2Io> SystemV4L2Io();
+
+// Work done on a device another owner holds open: fd is its descriptor,
+// reached through io, and path names the node in the log.
+using TDeviceUse = std::function<void(V4L2Io& io, int fd, const std::string& path)>;
 
 // The one ioctl entry point of the capture layer: retries while the call is
 // interrupted by a signal (EINTR). Returns the call's result or -errno.

@@ -95,6 +95,10 @@ public:
     // What the streaming device offers, listed on its open descriptor.
     // E_FAIL before a successful StartVideo.
     TStatus EnumFormats(TDeviceFormats& formats) const;
+    // Runs use on the streaming device's descriptor, on the caller's thread,
+    // for calls V4L2 takes beside streaming (controls). E_FAIL before a
+    // successful StartVideo.
+    TStatus UseDevice(const TDeviceUse& use) const;
     // The opened device node ("/dev/video0"), or after a failed search the
     // node that could not be opened; empty when the search reached none.
     std::string DevicePath() const;

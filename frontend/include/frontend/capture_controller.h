@@ -9,7 +9,10 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <string>
+#include <vector>
 
+#include "capture/camera_controls.h"
 #include "capture/format_enum.h"
 #include "frontend/camera_keeper.h"
 #include "frontend/device_name.h"
@@ -39,6 +42,8 @@ struct TCaptureRequest {
     // Frames captured outside it are shown but not written; the camera runs
     // on. The default is always active.
     TActiveTime activeTime{};
+    // Set on the camera after every start, in this order.
+    std::vector<TControlSetting> controls{};
 };
 
 // Why a saved format choice was not applied; the camera keeps its format.
@@ -112,6 +117,10 @@ struct TCaptureEvents {
     std::function<void()> stalled;
     // The first frame after a stall.
     std::function<void()> stallRecovered;
+    // A camera control setting that did not take at a start (the camera
+    // lacks the control, or refused the value: the text says which and
+    // why). Told once until the setting or the problem changes.
+    std::function<void(const QString& problem)> controlProblem;
     std::function<void(const TWriteFault& fault)> writePaused;
     std::function<void(std::uint64_t framesNotWritten)> writeResumed;
     // A judged frame fell outside the active time: nothing is written until
@@ -168,6 +177,12 @@ public:
     void SetWarmUp(std::chrono::milliseconds duration) { gate_.SetWarmUp(duration); }
     // Takes effect from the next frame, which also tells a change.
     void SetActiveTime(TActiveTime active) { gate_.SetActiveTime(std::move(active)); }
+    // The camera control settings of every later start (the current one is
+    // left as it is); their problems are told afresh.
+    void SetControls(std::vector<TControlSetting> controls);
+    const std::vector<TControlSetting>& Controls() const { return controls_; }
+    // Sets them on the running camera now, in their order; each start does.
+    void ApplyControls();
 
     bool Running() const { return running_; }
     bool WaitingForCamera() const { return keeper_.Waiting(); }
@@ -215,6 +230,8 @@ private:
     bool resting_ = false;     // the last judged frame's verdict
     std::uint64_t stalls_ = 0;
     QTimer stallTimer_;
+    std::vector<TControlSetting> controls_;
+    std::vector<std::string> toldProblems_;  // at the last start, each told once
 };
 
 }  // namespace vistrel

@@ -28,4 +28,8 @@ TParsed<std::vector<TControlSetting>> ParseControlList(const QString& text);
 // The list as ParseControlList reads it back.
 QString ControlListText(const std::vector<TControlSetting>& settings);
 
+// The settings key's list: a text that is not one is logged and reads as
+// no settings at all, so that no half of a list is applied.
+std::vector<TControlSetting> ControlListSetting(const QString& text);
+
 }  // namespace vistrel

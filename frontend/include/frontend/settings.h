@@ -130,6 +130,10 @@ struct TSettings {
     // empty until set: no restriction.
     QString Hours;
     QString Daylight;
+    // The camera control settings applied after every start, as a list
+    // ("exposure_auto=1,exposure_time_absolute=300"; ControlListSetting
+    // reads it). Unset until a user set one; empty once all were reset.
+    std::optional<QString> Controls;
 
     // $XDG_CONFIG_HOME/Vistrel.ini, or $HOME/.config/Vistrel.ini.
     static QString SettingsFileName();
@@ -151,7 +155,7 @@ struct TSettings {
     static QString Problem(const QString& fileName);
     // Sets Cam, JPEGQuality, SkippedFrames, Directory and Logging (keys that
     // are new are added in that order), then Format, Size, Interval,
-    // WarmUp, Hours and Daylight when they are set, and writes the file once; raises
+    // WarmUp, Hours, Daylight and Controls when they are set, and writes the file once; raises
     // EIniFileException when it cannot be written, which leaves it unchanged.
     void Save(const QString& fileName) const;
 

@@ -16,6 +16,7 @@
 #include "capture/device_enum.h"
 #include "capture/format_enum.h"
 #include "capture/status.h"
+#include "capture/v4l2_io.h"
 #include "pipeline/frame_converter.h"
 #include "pipeline/frame_slots.h"
 
@@ -26,7 +27,6 @@ class QPaintDevice;
 namespace vistrel {
 
 class TVideoSample;
-class V4L2Io;
 
 // The video session: takes raw frames from the capture thread, announces
 // them on the GUI thread, and converts the newest one into a 24-bit picture
@@ -133,6 +133,9 @@ public:
     // not capturing). Status as the capture layer's.
     TStatus GetDeviceFormats(const QString& deviceName, TDeviceFormats& formats);
     TStatus CaptureFormats(TDeviceFormats& formats) const;
+    // Runs use on the running capture's open device (its controls may be
+    // read and set while it streams). E_FAIL when not capturing.
+    TStatus UseCaptureDevice(const TDeviceUse& use) const;
     // Why the last StartCapture returned 1: the failing call's status (an
     // errno status where the system gave one), a line for the log, the
     // device name asked for and the node that failed (empty when none was
