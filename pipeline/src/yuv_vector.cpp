@@ -9,9 +9,12 @@
 // clamp(floor((TableY[y] + c) / 256)). With TableY[y] = (76309 y + 125) >> 8,
 // nested floors merge into one:
 //     channel = clamp((76309 y + 125 + 256 c) >> 16)
-// in 32-bit lanes: 76309 y + 125 per pixel, 256 c per pixel pair. The sum
-// lies within -18.2e6..35.1e6, so its upper 16 bits hold the signed result
-// (-277..534), which a saturating narrowing clamps to 0..255.
+// in 32-bit lanes: 76309 y + 125 per pixel, 256 c per pixel pair (the
+// portable code adds the 125 to the pair's term instead, once per pair). The
+// sum lies within -18.2e6..35.1e6, so its upper 16 bits hold the signed
+// result (-277..534), which a saturating narrowing clamps to 0..255. Every
+// product is of a byte and a 16-bit weight, taken as multiply-adds of 16-bit
+// pairs: 76309 y = 65536 y + 10773 y, and m c = low c + high (128 c).
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "yuv_vector.cpp"
@@ -26,6 +29,21 @@
 HWY_BEFORE_NAMESPACE();
 namespace vistrel {
 namespace HWY_NAMESPACE {
+
+// A multiplier m as the 16-bit weights (low, high), m = low + 128 * high, for
+// a multiply-add with the pair (x, 128 x).
+constexpr std::int32_t PairWeights(std::int32_t m) {
+    const std::int32_t low = (m % 128 + 128) % 128;
+    const std::int32_t high = (m - low) / 128;
+    return high < -32768 || high > 32767
+               ? throw "multiplier out of range"
+               : static_cast<std::int32_t>((static_cast<std::uint32_t>(high) << 16) |
+                                           static_cast<std::uint32_t>(low));
+}
+
+// 76309 = 65536 + 10773: the 65536 y part is y moved to the upper half.
+constexpr std::int32_t kLumaRest = kTableYFormula.multiplier - 65536;
+static_assert(kLumaRest > 0 && kLumaRest < 32768);
 
 #if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
 
@@ -65,21 +83,6 @@ HWY_INLINE __m512i MulAddPairs(__m512i acc, __m512i a, __m512i b) {
     return _mm512_add_epi32(acc, _mm512_madd_epi16(a, b));
 #endif
 }
-
-// A multiplier m as the 16-bit weights (low, high), m = low + 128 * high, for
-// a multiply-add with the pair (x, 128 x).
-constexpr std::int32_t PairWeights(std::int32_t m) {
-    const std::int32_t low = (m % 128 + 128) % 128;
-    const std::int32_t high = (m - low) / 128;
-    return high < -32768 || high > 32767
-               ? throw "multiplier out of range"
-               : static_cast<std::int32_t>((static_cast<std::uint32_t>(high) << 16) |
-                                           static_cast<std::uint32_t>(low));
-}
-
-// 76309 = 65536 + 10773: the 65536 y part is y moved to the upper half.
-constexpr std::int32_t kLumaRest = kTableYFormula.multiplier - 65536;
-static_assert(kLumaRest > 0 && kLumaRest < 32768);
 
 // The luma terms 76309 y + 125 of the even and odd pixels of 16 pairs, from
 // the (y even, y odd) 16-bit pairs.
@@ -267,26 +270,53 @@ using VU8 = hn::Vec<DU8>;
 
 static_assert(kTableYFormula.shift == 8, "the merged shift below is 16 bits");
 
-// Table entry i, computed.
+// Per 32-bit lane, the sum of the products of its two signed 16-bit halves:
+// a.lo * b.lo + a.hi * b.hi. One multiply-add of 16-bit pairs on most
+// instruction sets, where a 32-bit multiply takes two or more.
+HWY_INLINE V32 MulPairs(V32 a, V32 b) {
+    const D32 d;
+    const D16 d16;
+    V32 odd = hn::Zero(d);
+    const V32 even = hn::ReorderWidenMulAccumulate(d, hn::BitCast(d16, a), hn::BitCast(d16, b),
+                                                   hn::Zero(d), odd);
+    return hn::RearrangeToOddPlusEven(even, odd);
+}
+
+// The pair (c, 128 c) in the halves of each lane, from c < 256.
+HWY_INLINE V32 Times128Above(V32 c) {
+    return hn::Or(c, hn::ShiftLeft<23>(c));
+}
+
+// Table entry i, computed, from the pairs (i, 128 i).
 template <const TTableFormula& kFormula>
-HWY_INLINE V32 Entry(V32 i) {
+HWY_INLINE V32 Entry(V32 pairs) {
     const D32 d;
+    constexpr std::int32_t kWeights = PairWeights(kFormula.multiplier);
     return hn::ShiftRight<kFormula.shift>(
-        hn::Add(hn::Mul(i, hn::Set(d, kFormula.multiplier)), hn::Set(d, kFormula.offset)));
+        hn::Add(MulPairs(pairs, hn::Set(d, kWeights)), hn::Set(d, kFormula.offset)));
 }
 
-// 256 times the chroma terms of a vector of pixel pairs.
+// 256 times the chroma terms of a vector of pixel pairs, from the (u, 128 u)
+// and (v, 128 v) pairs, plus the luma offset 125 carried over from the luma
+// terms.
 HWY_INLINE void ChromaTerms(V32 u, V32 v, V32& blue, V32& green, V32& red) {
-    blue = hn::ShiftLeft<8>(Entry<kTableUBFormula>(u));
-    green = hn::ShiftLeft<8>(hn::Add(Entry<kTableUGFormula>(u), Entry<kTableVGFormula>(v)));
-    red = hn::ShiftLeft<8>(Entry<kTableVRFormula>(v));
+    const D32 d;
+    const V32 offset = hn::Set(d, kTableYFormula.offset);
+    blue = hn::Add(hn::ShiftLeft<8>(Entry<kTableUBFormula>(u)), offset);
+    green = hn::Add(hn::ShiftLeft<8>(hn::Add(Entry<kTableUGFormula>(u), Entry<kTableVGFormula>(v))),
+                    offset);
+    red = hn::Add(hn::ShiftLeft<8>(Entry<kTableVRFormula>(v)), offset);
 }
 
-// 76309 y + 125: TableY[y] with its 8 fraction bits kept.
-HWY_INLINE V32 LumaTerm(V32 y) {
+// 76309 y: TableY[y] with its 8 fraction bits kept, less the offset 125 that
+// the chroma terms carry. From the (y even, y odd) 16-bit pairs, for each of
+// the two pixels: 65536 y as y moved to the upper half, plus 10773 y.
+HWY_INLINE void LumaTerms(V32 y, V32& even, V32& odd) {
     const D32 d;
-    return hn::Add(hn::Mul(y, hn::Set(d, kTableYFormula.multiplier)),
-                   hn::Set(d, kTableYFormula.offset));
+    const DU32 du;
+    even = hn::Add(hn::ShiftLeft<16>(y), MulPairs(y, hn::Set(d, kLumaRest)));
+    odd = hn::Add(hn::BitCast(d, hn::And(hn::BitCast(du, y), hn::Set(du, 0xFFFF0000u))),
+                  MulPairs(y, hn::Set(d, kLumaRest << 16)));
 }
 
 // One channel of the even and odd pixels of a vector of pairs, as signed
@@ -333,11 +363,11 @@ HWY_INLINE void PackedPairs(const std::uint8_t* HWY_RESTRICT groups, V32& even, 
     const D32 d;
     const DU32 du;
     const VU32 g = hn::LoadU(du, reinterpret_cast<const std::uint32_t*>(groups));
-    const VU32 byteMask = hn::Set(du, 0xFFu);
-    even = LumaTerm(hn::BitCast(d, hn::And(g, byteMask)));
-    odd = LumaTerm(hn::BitCast(d, hn::And(hn::ShiftRight<16>(g), byteMask)));
-    ChromaTerms(hn::BitCast(d, hn::And(hn::ShiftRight<8>(g), byteMask)),
-                hn::BitCast(d, hn::ShiftRight<24>(g)), blue, green, red);
+    LumaTerms(hn::BitCast(d, hn::And(g, hn::Set(du, 0x00FF00FFu))), even, odd);
+    const VU32 u = hn::And(hn::ShiftRight<8>(g), hn::Set(du, 0xFFu));
+    const VU32 v = hn::ShiftRight<24>(g);
+    ChromaTerms(hn::BitCast(d, Times128Above(hn::BitCast(d, u))),
+                hn::BitCast(d, Times128Above(hn::BitCast(d, v))), blue, green, red);
 }
 
 std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::size_t pairs,
@@ -357,20 +387,17 @@ std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::siz
 // Luma terms of the 2 * lanes pixels at `luma`.
 HWY_INLINE void PlanarLuma(const std::uint8_t* HWY_RESTRICT luma, V32& even, V32& odd) {
     const D32 d;
-    const DU32 du;
-    const hn::Rebind<std::uint16_t, D32> du16;
-    const VU32 pairs =
-        hn::PromoteTo(du, hn::LoadU(du16, reinterpret_cast<const std::uint16_t*>(luma)));
-    even = LumaTerm(hn::BitCast(d, hn::And(pairs, hn::Set(du, 0xFFu))));
-    odd = LumaTerm(hn::BitCast(d, hn::ShiftRight<8>(pairs)));
+    const hn::Repartition<std::uint16_t, D32> du16;
+    const hn::Rebind<std::uint8_t, decltype(du16)> du8;
+    LumaTerms(hn::BitCast(d, hn::PromoteTo(du16, hn::LoadU(du8, luma))), even, odd);
 }
 
 HWY_INLINE void PlanarChroma(const std::uint8_t* HWY_RESTRICT cb,
                              const std::uint8_t* HWY_RESTRICT cr, V32& blue, V32& green, V32& red) {
     const D32 d;
     const hn::Rebind<std::uint8_t, D32> du8;
-    ChromaTerms(hn::PromoteTo(d, hn::LoadU(du8, cb)), hn::PromoteTo(d, hn::LoadU(du8, cr)), blue,
-                green, red);
+    ChromaTerms(Times128Above(hn::PromoteTo(d, hn::LoadU(du8, cb))),
+                Times128Above(hn::PromoteTo(d, hn::LoadU(du8, cr))), blue, green, red);
 }
 
 std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
