@@ -313,19 +313,26 @@ HWY_INLINE void ChromaTerms(V32 u, V32 v, V32& blue, V32& green, V32& red) {
 // the two pixels: 65536 y as y moved to the upper half, plus 10773 y.
 HWY_INLINE void LumaTerms(V32 y, V32& even, V32& odd) {
     const D32 d;
-    const DU32 du;
     even = hn::Add(hn::ShiftLeft<16>(y), MulPairs(y, hn::Set(d, kLumaRest)));
-    odd = hn::Add(hn::BitCast(d, hn::And(hn::BitCast(du, y), hn::Set(du, 0xFFFF0000u))),
-                  MulPairs(y, hn::Set(d, kLumaRest << 16)));
+    // The pair itself is y even + 65536 y odd; the weight -1 takes y even away.
+    odd = hn::Add(y, MulPairs(y, hn::Set(d, (kLumaRest << 16) | 0xFFFF)));
 }
 
 // One channel of the even and odd pixels of a vector of pairs, as signed
 // 16-bit lanes in pixel order: the upper halves of the two sums.
 HWY_INLINE V16 Channel(V32 lumaEven, V32 lumaOdd, V32 chroma) {
     const D16 d16;
+#if HWY_TARGET == HWY_SSSE3
+    // No 16-bit blend: the even result shifted down, the odd one masked.
+    const DU32 du;
+    const VU32 even = hn::ShiftRight<16>(hn::BitCast(du, hn::Add(lumaEven, chroma)));
+    const VU32 odd = hn::And(hn::BitCast(du, hn::Add(lumaOdd, chroma)), hn::Set(du, 0xFFFF0000u));
+    return hn::BitCast(d16, hn::Or(even, odd));
+#else
     const V32 even = hn::ShiftRight<16>(hn::Add(lumaEven, chroma));
     const V32 odd = hn::Add(lumaOdd, chroma);
     return hn::OddEven(hn::BitCast(d16, odd), hn::BitCast(d16, even));
+#endif
 }
 
 // Saturates two halves of a channel to bytes, in pixel order.
