@@ -10,6 +10,7 @@
 
 #include <libyuv/convert_argb.h>
 #include <libyuv/convert_from_argb.h>
+#include <libyuv/cpu_id.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -39,6 +40,30 @@ void LibyuvI420(const std::uint8_t* i420, int width, int height, std::uint8_t* b
     const std::uint8_t* cr = cb + static_cast<std::size_t>(width) * height / 4;
     libyuv::I420ToRGB24(i420, width, cb, width / 2, cr, width / 2, bgr, static_cast<int>(stride),
                         width, height);
+}
+
+int LibyuvFlagsOfLevel(const std::string& level) {
+    using namespace libyuv;
+    const int ssse3 = kCpuHasX86 | kCpuHasSSE2 | kCpuHasSSSE3;
+    const int sse4 = ssse3 | kCpuHasSSE41 | kCpuHasSSE42;
+    const int avx2 = sse4 | kCpuHasAVX | kCpuHasAVX2 | kCpuHasERMS | kCpuHasFMA3 | kCpuHasF16C;
+    const int avx3 = avx2 | kCpuHasAVX512BW | kCpuHasAVX512VL;
+    const int avx3dl = avx3 | kCpuHasGFNI | kCpuHasAVX512VNNI | kCpuHasAVX512VBMI |
+                       kCpuHasAVX512VBMI2 | kCpuHasAVX512VBITALG | kCpuHasAVX512VPOPCNTDQ;
+    return level == "SSSE3"     ? ssse3
+           : level == "SSE4"    ? sse4
+           : level == "AVX2"    ? avx2
+           : level == "AVX3"    ? avx3
+           : level == "AVX3_DL" ? avx3dl
+                                : 0;
+}
+
+LibyuvLevelScope::LibyuvLevelScope(int flags) {
+    libyuv::MaskCpuFlags(flags);
+}
+
+LibyuvLevelScope::~LibyuvLevelScope() {
+    libyuv::MaskCpuFlags(-1);
 }
 
 // ---- Decoder --------------------------------------------------------------

@@ -30,6 +30,20 @@ private:
 void LibyuvI420(const std::uint8_t* i420, int width, int height, std::uint8_t* bgr,
                 std::ptrdiff_t stride);
 
+// The libyuv processor flags of the x86 level that a vector instruction set
+// of ours stands for ("SSSE3", "SSE4", "AVX2", "AVX3", "AVX3_DL"), for
+// libyuv::MaskCpuFlags; 0 for a name without one.
+int LibyuvFlagsOfLevel(const std::string& level);
+
+// Runs libyuv with only the given flags while it lives (all again after).
+class LibyuvLevelScope {
+public:
+    explicit LibyuvLevelScope(int flags);
+    ~LibyuvLevelScope();
+    LibyuvLevelScope(const LibyuvLevelScope&) = delete;
+    LibyuvLevelScope& operator=(const LibyuvLevelScope&) = delete;
+};
+
 // libjpeg-turbo decoding to BGR pixels with Vistrel's settings: floating-
 // point DCT, fancy upsampling, block smoothing, full scale. One context is
 // kept for all frames. The input must be a good colour JPEG: libjpeg's

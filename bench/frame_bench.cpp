@@ -3,7 +3,10 @@
 // milliseconds of processor time per frame, next to a yardstick doing the
 // same work in the same run on the same picture:
 //
-//   convert-YUY2, convert-I420  TFrameConverter against libyuv
+//   convert-YUY2, convert-I420  TFrameConverter against libyuv, on the best
+//                               instruction set, and once more on each lower
+//                               one (name suffix "-AVX2" etc.) with libyuv
+//                               restricted to the same level
 //   decode-MJPG                 TFrameConverter against bare libjpeg-turbo
 //   save-q70                    TJPEGImage::ShareImage + SaveFile, as the
 //                               frame logger saves, against bare libjpeg-turbo
@@ -44,6 +47,7 @@
 #include "summary.h"
 #include "sync_cost.h"
 #include "test_frames.h"
+#include "yuv_vector.h"
 
 namespace vistrel::bench {
 
@@ -300,6 +304,44 @@ void RunCase(benchmark::State& state, Ours& ours, Ref& ref) {
     }
 }
 
+// ---- Instruction sets --------------------------------------------------------
+
+// The vector instruction set both sides run on: ours (0: the best) and the
+// matching libyuv flags (-1: all).
+struct Level {
+    std::string suffix;  // of the case name, empty for the best
+    std::int64_t target = 0;
+    int libyuvFlags = -1;
+};
+
+// Restricts both sides to one level while it lives.
+class LevelScope {
+public:
+    explicit LevelScope(const Level& level) : libyuv_(level.libyuvFlags) {
+        yuv_vector::RestrictToTarget(level.target);
+    }
+    ~LevelScope() { yuv_vector::RestrictToTarget(0); }
+    LevelScope(const LevelScope&) = delete;
+    LevelScope& operator=(const LevelScope&) = delete;
+
+private:
+    LibyuvLevelScope libyuv_;
+};
+
+// The instruction sets below the best that this processor runs and libyuv
+// has a level for, best first.
+std::vector<Level> LowerLevels() {
+    std::vector<Level> levels;
+    const std::vector<std::int64_t> targets = yuv_vector::AvailableTargets();
+    for (std::size_t i = 1; i < targets.size(); ++i) {
+        const std::string name = yuv_vector::TargetName(targets[i]);
+        if (const int flags = LibyuvFlagsOfLevel(name); flags != 0) {
+            levels.push_back({"-" + name, targets[i], flags});
+        }
+    }
+    return levels;
+}
+
 // ---- Registration ---------------------------------------------------------------
 
 std::unique_ptr<Frames> MakeFrames(const Size& size) {
@@ -317,9 +359,10 @@ std::unique_ptr<Frames> MakeFrames(const Size& size) {
 
 template <typename Ours, typename Ref, typename... Args>
 void AddCase(std::vector<Case>& cases, const std::string& name, double target, const Frames* frames,
-             Args... args) {
+             const Level& level, Args... args) {
     benchmark::internal::Benchmark* benchmark =
         benchmark::RegisterBenchmark(name.c_str(), [=](benchmark::State& state) {
+            const LevelScope scope(level);
             Ours ours(*frames, args...);
             Ref ref(*frames, args...);
             RunCase(state, ours, ref);
@@ -338,28 +381,35 @@ std::vector<Case> RegisterCases(const std::vector<std::unique_ptr<Frames>>& all)
         const char* name;
         std::uint32_t code;
     } kFormats[] = {{"YUY2", fourcc::kYUY2}, {"I420", fourcc::kI420}, {"MJPG", fourcc::kMJPG}};
+    const Level best;
+    std::vector<Level> levels = LowerLevels();
+    levels.insert(levels.begin(), best);
     std::vector<Case> cases;
     for (const auto& format : kFormats) {
-        for (const auto& f : all) {
-            if (format.code != fourcc::kMJPG) {
-                AddCase<ConvertOurs, ConvertRef>(
-                    cases, std::string("convert-") + format.name + "-" + f->size.Name(),
-                    kConversionTarget, f.get(), format.code);
+        for (const Level& level : levels) {
+            for (const auto& f : all) {
+                if (format.code != fourcc::kMJPG) {
+                    AddCase<ConvertOurs, ConvertRef>(
+                        cases,
+                        std::string("convert-") + format.name + "-" + f->size.Name() + level.suffix,
+                        kConversionTarget, f.get(), level, format.code);
+                }
             }
         }
     }
     for (const auto& f : all) {
         AddCase<ConvertOurs, ConvertRef>(cases, "decode-MJPG-" + f->size.Name(), kCodecTarget,
-                                         f.get(), fourcc::kMJPG);
+                                         f.get(), best, fourcc::kMJPG);
     }
     for (const auto& f : all) {
-        AddCase<SaveOurs, SaveRef>(cases, "save-q70-" + f->size.Name(), kCodecTarget, f.get());
+        AddCase<SaveOurs, SaveRef>(cases, "save-q70-" + f->size.Name(), kCodecTarget, f.get(),
+                                   best);
     }
     for (const auto& format : kFormats) {
         for (const auto& f : all) {
             AddCase<PathOurs, PathRef>(cases,
                                        std::string("path-") + format.name + "-" + f->size.Name(),
-                                       kCodecTarget, f.get(), format.code);
+                                       kCodecTarget, f.get(), best, format.code);
         }
     }
     return cases;

@@ -9,9 +9,12 @@
 // clamp(floor((TableY[y] + c) / 256)). With TableY[y] = (76309 y + 125) >> 8,
 // nested floors merge into one:
 //     channel = clamp((76309 y + 125 + 256 c) >> 16)
-// in 32-bit lanes: 76309 y + 125 per pixel, 256 c per pixel pair. The sum
-// lies within -18.2e6..35.1e6, so its upper 16 bits hold the signed result
-// (-277..534), which a saturating narrowing clamps to 0..255.
+// The AVX-512 kernel works in 32-bit lanes: 76309 y + 125 per pixel, 256 c
+// per pixel pair. The sum lies within -18.2e6..35.1e6, so its upper 16 bits
+// hold the signed result (-277..534), which a saturating narrowing clamps to
+// 0..255. The portable code splits the sum into bytes instead (see there).
+// Every product is of a byte and a 16-bit weight, taken as multiply-adds of
+// 16-bit pairs: 76309 y = 65536 y + 10773 y, and m c = low c + high (128 c).
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "yuv_vector.cpp"
@@ -26,6 +29,21 @@
 HWY_BEFORE_NAMESPACE();
 namespace vistrel {
 namespace HWY_NAMESPACE {
+
+// A multiplier m as the 16-bit weights (low, high), m = low + 128 * high, for
+// a multiply-add with the pair (x, 128 x).
+constexpr std::int32_t PairWeights(std::int32_t m) {
+    const std::int32_t low = (m % 128 + 128) % 128;
+    const std::int32_t high = (m - low) / 128;
+    return high < -32768 || high > 32767
+               ? throw "multiplier out of range"
+               : static_cast<std::int32_t>((static_cast<std::uint32_t>(high) << 16) |
+                                           static_cast<std::uint32_t>(low));
+}
+
+// 76309 = 65536 + 10773: the 65536 y part is y moved to the upper half.
+constexpr std::int32_t kLumaRest = kTableYFormula.multiplier - 65536;
+static_assert(kLumaRest > 0 && kLumaRest < 32768);
 
 #if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
 
@@ -65,21 +83,6 @@ HWY_INLINE __m512i MulAddPairs(__m512i acc, __m512i a, __m512i b) {
     return _mm512_add_epi32(acc, _mm512_madd_epi16(a, b));
 #endif
 }
-
-// A multiplier m as the 16-bit weights (low, high), m = low + 128 * high, for
-// a multiply-add with the pair (x, 128 x).
-constexpr std::int32_t PairWeights(std::int32_t m) {
-    const std::int32_t low = (m % 128 + 128) % 128;
-    const std::int32_t high = (m - low) / 128;
-    return high < -32768 || high > 32767
-               ? throw "multiplier out of range"
-               : static_cast<std::int32_t>((static_cast<std::uint32_t>(high) << 16) |
-                                           static_cast<std::uint32_t>(low));
-}
-
-// 76309 = 65536 + 10773: the 65536 y part is y moved to the upper half.
-constexpr std::int32_t kLumaRest = kTableYFormula.multiplier - 65536;
-static_assert(kLumaRest > 0 && kLumaRest < 32768);
 
 // The luma terms 76309 y + 125 of the even and odd pixels of 16 pairs, from
 // the (y even, y odd) 16-bit pairs.
@@ -251,51 +254,111 @@ std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* l
 #else
 
 // Portable code for the other instruction sets. Vectors travel as separate
-// values: scalable vectors cannot be members of a struct.
+// values: scalable vectors can be neither members of a struct nor elements of
+// an array, hence the macros for the six split chroma terms below.
+//
+// The sum TableY[y] + c is split into bytes: with TableY[y] = 256 yh + yl
+// and c = 256 ca + cr (0 <= yl, cr < 256), the channel is
+//     clamp(yh + ca + carry),  carry = 1 if yl + cr >= 256,
+// which fits signed 16-bit lanes, one pixel per lane in pixel order: yh and
+// 255 - yl per pixel from 16-bit multiplies, ca and cr per pair from the
+// 32-bit table entries, each copied into the lanes of both pixels of its pair.
 
 namespace hn = hwy::HWY_NAMESPACE;
 
 using D32 = hn::ScalableTag<std::int32_t>;
 using DU32 = hn::RebindToUnsigned<D32>;
 using D16 = hn::Repartition<std::int16_t, D32>;
+using DU16 = hn::RebindToUnsigned<D16>;
 using DU8 = hn::Repartition<std::uint8_t, D32>;
 using DU8Half = hn::Rebind<std::uint8_t, D16>;
 using V32 = hn::Vec<D32>;
 using VU32 = hn::Vec<DU32>;
 using V16 = hn::Vec<D16>;
+using VU16 = hn::Vec<DU16>;
 using VU8 = hn::Vec<DU8>;
 
-static_assert(kTableYFormula.shift == 8, "the merged shift below is 16 bits");
+static_assert(kTableYFormula.shift == 8, "the luma bytes below are those of 76309 y + 125");
 
-// Table entry i, computed.
-template <const TTableFormula& kFormula>
-HWY_INLINE V32 Entry(V32 i) {
+// Per 32-bit lane, the sum of the products of its two signed 16-bit halves:
+// a.lo * b.lo + a.hi * b.hi. One multiply-add of 16-bit pairs on most
+// instruction sets, where a 32-bit multiply takes two or more.
+HWY_INLINE V32 MulPairs(V32 a, V32 b) {
     const D32 d;
-    return hn::ShiftRight<kFormula.shift>(
-        hn::Add(hn::Mul(i, hn::Set(d, kFormula.multiplier)), hn::Set(d, kFormula.offset)));
-}
-
-// 256 times the chroma terms of a vector of pixel pairs.
-HWY_INLINE void ChromaTerms(V32 u, V32 v, V32& blue, V32& green, V32& red) {
-    blue = hn::ShiftLeft<8>(Entry<kTableUBFormula>(u));
-    green = hn::ShiftLeft<8>(hn::Add(Entry<kTableUGFormula>(u), Entry<kTableVGFormula>(v)));
-    red = hn::ShiftLeft<8>(Entry<kTableVRFormula>(v));
-}
-
-// 76309 y + 125: TableY[y] with its 8 fraction bits kept.
-HWY_INLINE V32 LumaTerm(V32 y) {
-    const D32 d;
-    return hn::Add(hn::Mul(y, hn::Set(d, kTableYFormula.multiplier)),
-                   hn::Set(d, kTableYFormula.offset));
-}
-
-// One channel of the even and odd pixels of a vector of pairs, as signed
-// 16-bit lanes in pixel order: the upper halves of the two sums.
-HWY_INLINE V16 Channel(V32 lumaEven, V32 lumaOdd, V32 chroma) {
     const D16 d16;
-    const V32 even = hn::ShiftRight<16>(hn::Add(lumaEven, chroma));
-    const V32 odd = hn::Add(lumaOdd, chroma);
-    return hn::OddEven(hn::BitCast(d16, odd), hn::BitCast(d16, even));
+    V32 odd = hn::Zero(d);
+    const V32 even = hn::ReorderWidenMulAccumulate(d, hn::BitCast(d16, a), hn::BitCast(d16, b),
+                                                   hn::Zero(d), odd);
+    return hn::RearrangeToOddPlusEven(even, odd);
+}
+
+// Table entry i, computed, from the pairs (i, 128 i).
+template <const TTableFormula& kFormula>
+HWY_INLINE V32 Entry(V32 pairs) {
+    const D32 d;
+    constexpr std::int32_t kWeights = PairWeights(kFormula.multiplier);
+    return hn::ShiftRight<kFormula.shift>(
+        hn::Add(MulPairs(pairs, hn::Set(d, kWeights)), hn::Set(d, kFormula.offset)));
+}
+
+// One chroma term of a vector of pairs, split into bytes for the 16-bit lanes
+// of both pixels of each pair: the upper part ca (signed) and the low byte cr.
+HWY_INLINE void SplitTerm(V32 term, V16& upper, V16& low) {
+    const D16 d16;
+    const DU8 du8;
+    // Within each 32-bit lane: bytes 1-2 (the term >> 8, which fits 16 bits)
+    // twice, and byte 0 twice with a zero byte above.
+    alignas(16) static constexpr std::uint8_t kUpper[16] = {1, 2,  1, 2,  5,  6,  5,  6,
+                                                            9, 10, 9, 10, 13, 14, 13, 14};
+    alignas(16) static constexpr std::uint8_t kLow[16] = {0, 0x80, 0, 0x80, 4,  0x80, 4,  0x80,
+                                                          8, 0x80, 8, 0x80, 12, 0x80, 12, 0x80};
+    const VU8 bytes = hn::BitCast(du8, term);
+    upper = hn::BitCast(d16, hn::TableLookupBytes(bytes, hn::LoadDup128(du8, kUpper)));
+    low = hn::BitCast(d16, hn::TableLookupBytesOr0(bytes, hn::LoadDup128(du8, kLow)));
+}
+
+// The chroma terms of a vector of pairs, from the (u, 128 u) and (v, 128 v)
+// pairs, split for the pixels (blue, green, red).
+#define VISTREL_CHROMA_PARAMS(x)                                                                \
+    V16 &x##BlueUpper, V16 &x##BlueLow, V16 &x##GreenUpper, V16 &x##GreenLow, V16 &x##RedUpper, \
+        V16 &x##RedLow
+HWY_INLINE void ChromaTerms(V32 u, V32 v, VISTREL_CHROMA_PARAMS(c)) {
+    SplitTerm(Entry<kTableUBFormula>(u), cBlueUpper, cBlueLow);
+    SplitTerm(hn::Add(Entry<kTableUGFormula>(u), Entry<kTableVGFormula>(v)), cGreenUpper,
+              cGreenLow);
+    SplitTerm(Entry<kTableVRFormula>(v), cRedUpper, cRedLow);
+}
+
+// (76309 y + 125) >> 16, the upper part of TableY[y], equals y + (10774 y >> 16)
+// for every luma value.
+constexpr bool LumaUpperByMulHigh() {
+    for (std::int32_t y = 0; y < 256; ++y) {
+        if (kTableYFormula(y) >> 8 != y + ((y * (kLumaRest + 1)) >> 16)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(LumaUpperByMulHigh());
+
+// The luma bytes of TableY[y] = (76309 y + 125) >> 8 for 16-bit lanes of y:
+// the upper part, and 255 less the low byte, which is bits 8-15 of
+// 10773 y + 125 (65536 y adds nothing there).
+HWY_INLINE void LumaBytes(VU16 y, V16& upper, V16& notLow) {
+    const D16 d16;
+    const DU16 du16;
+    upper = hn::BitCast(d16, hn::Add(y, hn::MulHigh(y, hn::Set(du16, kLumaRest + 1))));
+    const VU16 notSum =
+        hn::Sub(hn::Set(du16, static_cast<std::uint16_t>(0xFFFF - kTableYFormula.offset)),
+                hn::Mul(y, hn::Set(du16, static_cast<std::uint16_t>(kLumaRest))));
+    notLow = hn::BitCast(d16, hn::ShiftRight<8>(notSum));
+}
+
+// One channel: yh + ca, plus one where yl + cr carries (cr > 255 - yl).
+HWY_INLINE V16 Channel(V16 lumaUpper, V16 lumaNotLow, V16 chromaUpper, V16 chromaLow) {
+    const D16 d16;
+    return hn::Sub(hn::Add(lumaUpper, chromaUpper),
+                   hn::VecFromMask(d16, hn::Gt(chromaLow, lumaNotLow)));
 }
 
 // Saturates two halves of a channel to bytes, in pixel order.
@@ -315,29 +378,53 @@ HWY_INLINE VU8 Bytes(V16 lower, V16 upper) {
 #endif
 }
 
-// Writes the pixels of two vectors of pairs, a then b: luma terms of the even
-// and odd pixels, chroma terms of each pair.
-HWY_INLINE void StorePixels(V32 evenA, V32 oddA, V32 blueA, V32 greenA, V32 redA, V32 evenB,
-                            V32 oddB, V32 blueB, V32 greenB, V32 redB,
-                            std::uint8_t* HWY_RESTRICT out) {
-    const DU8 du8;
-    hn::StoreInterleaved3(Bytes(Channel(evenA, oddA, blueA), Channel(evenB, oddB, blueB)),
-                          Bytes(Channel(evenA, oddA, greenA), Channel(evenB, oddB, greenB)),
-                          Bytes(Channel(evenA, oddA, redA), Channel(evenB, oddB, redB)), du8, out);
+// The bytes of one channel of two vectors of pixels, a then b, from their
+// luma bytes and the split chroma terms of their pairs.
+HWY_INLINE VU8 ChannelBytes(V16 yhA, V16 nylA, V16 upperA, V16 lowA, V16 yhB, V16 nylB, V16 upperB,
+                            V16 lowB) {
+    return Bytes(Channel(yhA, nylA, upperA, lowA), Channel(yhB, nylB, upperB, lowB));
 }
 
-// One vector of packed pairs: a 32-bit lane per group, Y0 in the low byte,
-// then U, Y1, V.
-HWY_INLINE void PackedPairs(const std::uint8_t* HWY_RESTRICT groups, V32& even, V32& odd, V32& blue,
-                            V32& green, V32& red) {
+// Declares the split chroma terms of vector x.
+#define VISTREL_CHROMA_VARS(x) \
+    V16 x##BlueUpper, x##BlueLow, x##GreenUpper, x##GreenLow, x##RedUpper, x##RedLow
+#define VISTREL_CHROMA_ARGS(x) \
+    x##BlueUpper, x##BlueLow, x##GreenUpper, x##GreenLow, x##RedUpper, x##RedLow
+
+// Writes the pixels of two vectors of luma, a then b, with the split chroma
+// terms of each.
+HWY_INLINE void StorePixels(VU16 lumaA, VU16 lumaB, VISTREL_CHROMA_PARAMS(a),
+                            VISTREL_CHROMA_PARAMS(b), std::uint8_t* HWY_RESTRICT out) {
+    const DU8 du8;
+    V16 yhA, nylA, yhB, nylB;
+    LumaBytes(lumaA, yhA, nylA);
+    LumaBytes(lumaB, yhB, nylB);
+    hn::StoreInterleaved3(
+        ChannelBytes(yhA, nylA, aBlueUpper, aBlueLow, yhB, nylB, bBlueUpper, bBlueLow),
+        ChannelBytes(yhA, nylA, aGreenUpper, aGreenLow, yhB, nylB, bGreenUpper, bGreenLow),
+        ChannelBytes(yhA, nylA, aRedUpper, aRedLow, yhB, nylB, bRedUpper, bRedLow), du8, out);
+}
+
+// One vector of packed pairs, Y0 U Y1 V each: the luma of its pixels in
+// pixel order and the split chroma terms.
+HWY_INLINE VU16 PackedPairs(const std::uint8_t* HWY_RESTRICT groups, VISTREL_CHROMA_PARAMS(c)) {
     const D32 d;
-    const DU32 du;
-    const VU32 g = hn::LoadU(du, reinterpret_cast<const std::uint32_t*>(groups));
-    const VU32 byteMask = hn::Set(du, 0xFFu);
-    even = LumaTerm(hn::BitCast(d, hn::And(g, byteMask)));
-    odd = LumaTerm(hn::BitCast(d, hn::And(hn::ShiftRight<16>(g), byteMask)));
-    ChromaTerms(hn::BitCast(d, hn::And(hn::ShiftRight<8>(g), byteMask)),
-                hn::BitCast(d, hn::ShiftRight<24>(g)), blue, green, red);
+    const DU16 du16;
+    const DU8 du8;
+    const VU8 g = hn::LoadU(du8, groups);
+    // (U, U) and (V, V) in the halves of each group's lane, then times
+    // (1, 128).
+    alignas(16) static constexpr std::uint8_t kU[16] = {1, 0x80, 1, 0x80, 5,  0x80, 5,  0x80,
+                                                        9, 0x80, 9, 0x80, 13, 0x80, 13, 0x80};
+    alignas(16) static constexpr std::uint8_t kV[16] = {3,  0x80, 3,  0x80, 7,  0x80, 7,  0x80,
+                                                        11, 0x80, 11, 0x80, 15, 0x80, 15, 0x80};
+    const VU16 times128Above = hn::BitCast(du16, hn::Set(d, 1 | (128 << 16)));
+    const VU16 u = hn::Mul(hn::BitCast(du16, hn::TableLookupBytesOr0(g, hn::LoadDup128(du8, kU))),
+                           times128Above);
+    const VU16 v = hn::Mul(hn::BitCast(du16, hn::TableLookupBytesOr0(g, hn::LoadDup128(du8, kV))),
+                           times128Above);
+    ChromaTerms(hn::BitCast(d, u), hn::BitCast(d, v), VISTREL_CHROMA_ARGS(c));
+    return hn::And(hn::BitCast(du16, g), hn::Set(du16, 0x00FF));
 }
 
 std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::size_t pairs,
@@ -345,32 +432,28 @@ std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::siz
     const std::size_t lanes = hn::Lanes(D32());
     std::size_t done = 0;
     for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
-        V32 evenA, oddA, blueA, greenA, redA, evenB, oddB, blueB, greenB, redB;
-        PackedPairs(groups + 4 * done, evenA, oddA, blueA, greenA, redA);
-        PackedPairs(groups + 4 * (done + lanes), evenB, oddB, blueB, greenB, redB);
-        StorePixels(evenA, oddA, blueA, greenA, redA, evenB, oddB, blueB, greenB, redB,
-                    out + 6 * done);
+        VISTREL_CHROMA_VARS(a);
+        VISTREL_CHROMA_VARS(b);
+        const VU16 lumaA = PackedPairs(groups + 4 * done, VISTREL_CHROMA_ARGS(a));
+        const VU16 lumaB = PackedPairs(groups + 4 * (done + lanes), VISTREL_CHROMA_ARGS(b));
+        StorePixels(lumaA, lumaB, VISTREL_CHROMA_ARGS(a), VISTREL_CHROMA_ARGS(b), out + 6 * done);
     }
     return done;
 }
 
-// Luma terms of the 2 * lanes pixels at `luma`.
-HWY_INLINE void PlanarLuma(const std::uint8_t* HWY_RESTRICT luma, V32& even, V32& odd) {
-    const D32 d;
-    const DU32 du;
-    const hn::Rebind<std::uint16_t, D32> du16;
-    const VU32 pairs =
-        hn::PromoteTo(du, hn::LoadU(du16, reinterpret_cast<const std::uint16_t*>(luma)));
-    even = LumaTerm(hn::BitCast(d, hn::And(pairs, hn::Set(du, 0xFFu))));
-    odd = LumaTerm(hn::BitCast(d, hn::ShiftRight<8>(pairs)));
+// The 2 * lanes luma bytes at `luma` as 16-bit lanes.
+HWY_INLINE VU16 PlanarLuma(const std::uint8_t* HWY_RESTRICT luma) {
+    const DU16 du16;
+    const hn::Rebind<std::uint8_t, DU16> du8;
+    return hn::PromoteTo(du16, hn::LoadU(du8, luma));
 }
 
-HWY_INLINE void PlanarChroma(const std::uint8_t* HWY_RESTRICT cb,
-                             const std::uint8_t* HWY_RESTRICT cr, V32& blue, V32& green, V32& red) {
+// lanes chroma bytes as (c, 128 c) pairs.
+HWY_INLINE V32 PlanarChroma(const std::uint8_t* HWY_RESTRICT c) {
     const D32 d;
     const hn::Rebind<std::uint8_t, D32> du8;
-    ChromaTerms(hn::PromoteTo(d, hn::LoadU(du8, cb)), hn::PromoteTo(d, hn::LoadU(du8, cr)), blue,
-                green, red);
+    const V32 bytes = hn::PromoteTo(d, hn::LoadU(du8, c));
+    return hn::Or(bytes, hn::ShiftLeft<23>(bytes));
 }
 
 std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
@@ -379,20 +462,24 @@ std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* l
     const std::size_t lanes = hn::Lanes(D32());
     std::size_t done = 0;
     for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
-        V32 blueA, greenA, redA, blueB, greenB, redB, evenA, oddA, evenB, oddB;
-        PlanarChroma(cb + done, cr + done, blueA, greenA, redA);
-        PlanarChroma(cb + done + lanes, cr + done + lanes, blueB, greenB, redB);
+        VISTREL_CHROMA_VARS(a);
+        VISTREL_CHROMA_VARS(b);
+        ChromaTerms(PlanarChroma(cb + done), PlanarChroma(cr + done), VISTREL_CHROMA_ARGS(a));
+        ChromaTerms(PlanarChroma(cb + done + lanes), PlanarChroma(cr + done + lanes),
+                    VISTREL_CHROMA_ARGS(b));
         for (const auto& [luma, out] : {std::pair{lumaA, outA}, std::pair{lumaB, outB}}) {
             if (luma != nullptr) {
-                PlanarLuma(luma + 2 * done, evenA, oddA);
-                PlanarLuma(luma + 2 * (done + lanes), evenB, oddB);
-                StorePixels(evenA, oddA, blueA, greenA, redA, evenB, oddB, blueB, greenB, redB,
-                            out + 6 * done);
+                StorePixels(PlanarLuma(luma + 2 * done), PlanarLuma(luma + 2 * (done + lanes)),
+                            VISTREL_CHROMA_ARGS(a), VISTREL_CHROMA_ARGS(b), out + 6 * done);
             }
         }
     }
     return done;
 }
+
+#undef VISTREL_CHROMA_PARAMS
+#undef VISTREL_CHROMA_VARS
+#undef VISTREL_CHROMA_ARGS
 
 #endif
 
