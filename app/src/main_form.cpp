@@ -17,6 +17,7 @@
 
 #include <exception>
 #include <mutex>
+#include <vector>
 
 #include "app/form_layout.h"
 #include "app/glyphs.h"
@@ -25,6 +26,7 @@
 #include "base/flag_scope.h"
 #include "frontend/duration.h"
 #include "frontend/format_choice.h"
+#include "frontend/picture_setting.h"
 #include "frontend/settings.h"
 #include "logging.h"
 
@@ -391,6 +393,14 @@ void TMainForm::LoadSettings() {
     interval_ =
         DurationSetting(QStringLiteral("Interval"), settings.Interval, ZeroDuration::MeansOff);
     warmUp_ = DurationSetting(QStringLiteral("WarmUp"), settings.WarmUp, ZeroDuration::MeansOff);
+    const TPictureSetting picture = PictureSetting(settings);
+    logger_.SetStamp(picture.stamp);
+    logger_.SetPassthrough(nullptr);
+    if (picture.passthrough) {
+        logger_.SetPassthrough([this](std::vector<std::uint8_t>& bytes, TCaptureTime& time) {
+            return session_ && session_->CopyJpegFrameTo(bytes, time);
+        });
+    }
 }
 
 void TMainForm::SaveSettings() {

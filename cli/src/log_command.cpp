@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <thread>
+#include <vector>
 
 #include "base/error_handler.h"
 #include "base/errors.h"
@@ -20,6 +21,7 @@
 #include "frontend/capture_controller.h"
 #include "frontend/duration.h"
 #include "frontend/frame_logger.h"
+#include "frontend/picture_setting.h"
 #include "frontend/settings.h"
 #include "log_format.h"
 #include "logging.h"
@@ -116,6 +118,7 @@ public:
 
 private:
     void Configure();
+    void ConfigurePictures();
     TCaptureEvents Events();
     bool Start();
     void Loop(const StopSignals& stopSignals);
@@ -184,7 +187,41 @@ void LogRun::Configure() {
     logger_.Writer().SetKeepFree(options_.keepFree.value_or(KeepFreeSetting(settings_.KeepFree)));
     logger_.Writer().SetRetryInterval(where_.retryInterval);
     logger_.JpegEncoder().SetEncodingQuality(options_.quality.value_or(settings_.JPEGQuality));
+    ConfigurePictures();
     logger_.SetSessionReady(true);
+}
+
+// Each option decides its own part; a key that cannot go with an option is
+// said and not applied.
+void LogRun::ConfigurePictures() {
+    TPictureSetting picture = PictureSetting(settings_);
+    const StampArguments& stamp = options_.stamp;
+    if (stamp.format) {
+        picture.stamp.time = true;
+        picture.stamp.format = *stamp.format;
+    }
+    if (stamp.title) {
+        picture.stamp.title = *stamp.title;
+    }
+    if (options_.passthrough) {
+        if (picture.stamp.Enabled()) {
+            Note(
+                QStringLiteral("Timestamp and Title of the settings file do not apply with "
+                               "--passthrough"));
+        }
+        picture = {.stamp = {}, .passthrough = true};
+    } else if (picture.passthrough && stamp.Given()) {
+        Note(
+            QStringLiteral("Passthrough of the settings file does not apply with --timestamp or "
+                           "--title"));
+        picture.passthrough = false;
+    }
+    logger_.SetStamp(picture.stamp);
+    if (picture.passthrough) {
+        logger_.SetPassthrough([this](std::vector<std::uint8_t>& bytes, TCaptureTime& time) {
+            return session_.CopyJpegFrameTo(bytes, time);
+        });
+    }
 }
 
 TCaptureEvents LogRun::Events() {
@@ -369,6 +406,10 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
             options.noWrite = true;
         } else if (argument == u"--exit-on-fault") {
             options.exitOnFault = true;
+        } else if (argument == u"--passthrough") {
+            options.passthrough = true;
+        } else if (ParseStampArgument(arguments, i, options.stamp)) {
+            // taken
         } else if (const auto size = TakeValue(arguments, i, QStringLiteral("--keep-free"))) {
             options.keepFree = TKeepFree::Parse(*size);
             if (!options.keepFree) {
@@ -408,6 +449,11 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
             Usage(QStringLiteral("unknown argument \"%1\"").arg(argument));
         }
     }
+    if (options.passthrough && options.stamp.Given()) {
+        Usage(
+            QStringLiteral("--timestamp and --title cannot go with --passthrough: the camera's "
+                           "JPEG is written as it came, so nothing can be drawn on it"));
+    }
     return options;
 }
 
@@ -433,6 +479,7 @@ QString LogHelpText() {
         "                       [--keep-free SIZE] [--exit-on-fault]\n"
         "                       [--format CODE] [--size WxH] [--fps N]\n"
         "                       [--interval DURATION] [--warm-up DURATION]\n"
+        "                       [--timestamp[=FORMAT]] [--title TEXT] [--passthrough]\n"
         "\n"
         "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
         "after the local time it was captured (yymmddhhnnsszzz.jpg), as the window\n"
@@ -473,11 +520,26 @@ QString LogHelpText() {
         "                 write nothing captured within DURATION after each start\n"
         "                 of the camera (also after it comes back or changes\n"
         "                 format), while its exposure settles; 0 (the default) is off\n"
+        "  --timestamp[=FORMAT]\n"
+        "                 burn the capture time into the bottom-left corner of each\n"
+        "                 written file (never the thumbnail): white letters with a\n"
+        "                 dark outline, about 1/30 of the picture's height. FORMAT\n"
+        "                 follows strftime, with %f for the milliseconds, and only\n"
+        "                 ever comes after '=': --timestamp alone takes the default\n"
+        "                 %Y-%m-%d %H:%M:%S. Every other pixel stays as converted\n"
+        "  --title TEXT   a caption before the time (or alone), printable ASCII\n"
+        "  --passthrough  for an MJPG camera: write its JPEG as it came, with no\n"
+        "                 decoding and encoding (--quality does not apply); a frame\n"
+        "                 without Huffman tables gets the standard ones. Cannot go\n"
+        "                 with --timestamp or --title; with another format it is\n"
+        "                 ignored with one note\n"
         "  -h, --help     show this help\n"
         "\n"
         "Unset options come from the window's settings file (never written here),\n"
         "or the defaults: the first camera, 3 skipped frames, quality 70 and the\n"
-        "Vistrel folder in your pictures directory. Without --frames or --seconds it\n"
+        "Vistrel folder in your pictures directory; Timestamp (1 for the default\n"
+        "format, or a FORMAT), Title and Passthrough=1 there do the same as the\n"
+        "options, which win over them. Without --frames or --seconds it\n"
         "runs until interrupted (Ctrl+C or SIGTERM), finishing the file in hand.\n"
         "Each written file's path is printed on standard output. A file never\n"
         "replaces another: a name that is taken gets -1, -2 ... before .jpg. The\n"
@@ -503,8 +565,11 @@ QString LogHelpText() {
         "choice it does not offer, or one Vistrel cannot convert, is skipped with a\n"
         "note. Without --size the current size is kept.\n"
         "\n"
-        "Example: a picture every minute\n"
-        "  vistrel-cli log --interval 1min\n"
+        "Examples: a picture every minute, stamped with the time and a caption\n"
+        "  vistrel-cli log --interval 1min --timestamp --title \"Garden\"\n"
+        "  vistrel-cli log --timestamp='%d.%m.%Y %H:%M:%S.%f'\n"
+        "and an MJPG camera's own JPEG, not encoded again\n"
+        "  vistrel-cli log --format MJPG --size 1920x1080 --passthrough\n"
         "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
         "or, with --exit-on-fault, when it is lost or a file cannot be written;\n"

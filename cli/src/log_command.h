@@ -13,6 +13,7 @@
 #include "capture/v4l2_io.h"
 #include "frontend/camera_keeper.h"
 #include "frontend/format_choice.h"
+#include "stamp_arguments.h"
 #include "storage/frame_writer.h"
 #include "storage/retention.h"
 
@@ -34,6 +35,9 @@ struct LogOptions {
     // Unset: the settings file's Interval and WarmUp.
     std::optional<std::chrono::milliseconds> interval;
     std::optional<std::chrono::milliseconds> warmUp;
+    // Unset: the settings file's Timestamp, Title and Passthrough.
+    StampArguments stamp;
+    bool passthrough = false;  // --passthrough: an MJPG camera's JPEG written as it came
 };
 
 // The arguments that follow "log". Throws UsageError.

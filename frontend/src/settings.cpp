@@ -563,6 +563,9 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     s.Size = ini.ReadString(kSection, QStringLiteral("Size"), QString());
     s.Interval = ini.ReadString(kSection, QStringLiteral("Interval"), QString());
     s.WarmUp = ini.ReadString(kSection, QStringLiteral("WarmUp"), QString());
+    s.Timestamp = ini.ReadString(kSection, QStringLiteral("Timestamp"), QString());
+    s.Title = ini.ReadString(kSection, QStringLiteral("Title"), QString());
+    s.Passthrough = ini.ReadString(kSection, QStringLiteral("Passthrough"), QString());
     return s;
 }
 
@@ -586,6 +589,14 @@ void TSettings::Save(const QString& fileName) const {
     }
     if (!WarmUp.isEmpty()) {
         ini.WriteString(kSection, QStringLiteral("WarmUp"), WarmUp);
+    }
+    // Only once set: without the keys no picture is stamped or passed through.
+    const std::pair<const char*, const QString*> picture[] = {
+        {"Timestamp", &Timestamp}, {"Title", &Title}, {"Passthrough", &Passthrough}};
+    for (const auto& [key, value] : picture) {
+        if (!value->isEmpty()) {
+            ini.WriteString(kSection, QString::fromLatin1(key), *value);
+        }
     }
     ini.Flush();
 }

@@ -123,6 +123,12 @@ struct TSettings {
     // set one: every taken frame written, from the first.
     QString Interval;
     QString WarmUp;
+    // The picture stamp and MJPG passthrough as the user set them
+    // (PictureSetting reads them), empty until a user set one: no stamp, and
+    // every picture encoded.
+    QString Timestamp;
+    QString Title;
+    QString Passthrough;
 
     // $XDG_CONFIG_HOME/Vistrel.ini, or $HOME/.config/Vistrel.ini.
     static QString SettingsFileName();
@@ -138,8 +144,9 @@ struct TSettings {
     // camera into -1..kMaxCam, so that no stored number overflows later sums.
     static TSettings Load(const QString& fileName, const QString& defaultDirectory);
     // Sets Cam, JPEGQuality, SkippedFrames, Directory and Logging (keys that
-    // are new are added in that order), then Format, Size, Interval and
-    // WarmUp when they are set, and writes the file once; raises EIniFileException when it cannot
+    // are new are added in that order), then Format, Size, Interval,
+    // WarmUp, Timestamp, Title and Passthrough when they are set, and
+    // writes the file once; raises EIniFileException when it cannot
     // be written, which leaves it unchanged.
     void Save(const QString& fileName) const;
 
