@@ -82,8 +82,10 @@ void TFrameLogger::TakeFrame(bool write) {
         return;
     }
     // Encoded only when the writer will write it: not while writing pauses.
-    const std::optional<QString> path = writer_.Write(
-        stamp, [ this, asSent ]() -> const auto& { return asSent ? jpegFrame_ : EncodePicture(); });
+    const auto jpeg = [this, asSent]() -> const std::vector<std::uint8_t>& {
+        return asSent ? jpegFrame_ : EncodePicture();
+    };
+    const std::optional<QString> path = writer_.Write(stamp, jpeg);
     if (path) {
         ++filesWritten_;
         lastFile_ = *path;
