@@ -217,6 +217,7 @@ void LogRun::ConfigurePictures() {
         picture.passthrough = false;
     }
     logger_.SetStamp(picture.stamp);
+    logger_.SetPassthrough(nullptr);
     if (picture.passthrough) {
         logger_.SetPassthrough([this](std::vector<std::uint8_t>& bytes, TCaptureTime& time) {
             return session_.CopyJpegFrameTo(bytes, time);
