@@ -14,6 +14,11 @@
 //   path-YUY2/I420/MJPG         the code the frame logger uses (conversion
 //                               into a picture, ShareImage, SaveFile) against
 //                               the bare chain
+//   passthrough-MJPG-1920x1080  the frame logger's passthrough (the camera's
+//                               JPEG copied from its slot, the standard
+//                               Huffman tables put in, the same file steps)
+//                               against its own decode and encode of that
+//                               frame (path-MJPG's side)
 //
 // Each case "<case>-<W>x<H>" is one benchmark that runs frames through our
 // side and the yardstick alternately and reports both as the counters ours_ms
@@ -43,7 +48,9 @@
 
 #include "bare_chain.h"
 #include "imaging/jpeg_image.h"
+#include "imaging/jpeg_tables.h"
 #include "pipeline/frame_converter.h"
+#include "storage/output_file.h"
 #include "summary.h"
 #include "sync_cost.h"
 #include "test_frames.h"
@@ -57,6 +64,8 @@ constexpr Size kSizes[] = {{1280, 720}, {1920, 1080}, {3840, 2160}};
 constexpr int kJpegQuality = 70;
 constexpr double kConversionTarget = 1.00;
 constexpr double kCodecTarget = 1.10;
+// Passthrough skips the decoding and encoding, the bulk of the frame's work.
+constexpr double kPassthroughTarget = 0.10;
 // Frames above this many pixels get repetitions of at least this many seconds
 // of processor time, whatever --benchmark_min_time says.
 constexpr int kLongFramePixels = 1920 * 1080;
@@ -189,6 +198,42 @@ struct PathOurs {
 
     ConvertOurs convert;
     TJPEGImage encoder;
+    ScratchFiles files;
+};
+
+// The stream as many cameras send it: without its DHT segments.
+Bytes WithoutHuffmanTables(const Bytes& stream) {
+    Bytes out(stream.begin(), stream.begin() + 2);  // SOI
+    std::size_t pos = 2;
+    while (pos + 4 <= stream.size() && stream[pos + 1] != 0xDA) {
+        const std::size_t next = pos + 2 + (std::size_t{stream[pos + 2]} << 8 | stream[pos + 3]);
+        if (stream[pos + 1] != 0xC4) {
+            out.insert(out.end(), stream.begin() + static_cast<std::ptrdiff_t>(pos),
+                       stream.begin() + static_cast<std::ptrdiff_t>(next));
+        }
+        pos = next;
+    }
+    out.insert(out.end(), stream.begin() + static_cast<std::ptrdiff_t>(pos), stream.end());
+    return out;
+}
+
+// What TFrameLogger does with a frame it passes through: the session copies
+// the camera's bytes out of their slot, the tables are completed and the
+// stream goes through the same file steps as an encoded one.
+struct PassthroughOurs {
+    PassthroughOurs(const Frames& frames, std::uint32_t)
+        : camera(WithoutHuffmanTables(frames.jpeg)), files("passthrough-ours") {}
+    void operator()() {
+        stream.assign(camera.begin(), camera.end());
+        if (CompleteHuffmanTables(stream) != TJpegTables::Added) {
+            throw std::runtime_error("the tables were not put in");
+        }
+        ReplaceFile(files.NextPath().toStdString(), stream);
+    }
+    void Tidy() { files.Tidy(); }
+
+    Bytes camera;
+    std::vector<std::uint8_t> stream;
     ScratchFiles files;
 };
 
@@ -410,6 +455,12 @@ std::vector<Case> RegisterCases(const std::vector<std::unique_ptr<Frames>>& all)
             AddCase<PathOurs, PathRef>(cases,
                                        std::string("path-") + format.name + "-" + f->size.Name(),
                                        kCodecTarget, f.get(), best, format.code);
+        }
+    }
+    for (const auto& f : all) {
+        if (f->size.width == 1920) {
+            AddCase<PassthroughOurs, PathOurs>(cases, "passthrough-MJPG-" + f->size.Name(),
+                                               kPassthroughTarget, f.get(), fourcc::kMJPG);
         }
     }
     return cases;

@@ -258,6 +258,12 @@ void TMainForm::CaptureStarted(const TStartReport& report) {
     if (!report.adjustment.isEmpty()) {
         qCWarning(lcApp, "the camera adjusted the request: %s", qUtf8Printable(report.adjustment));
     }
+    if (report.passthroughIgnored) {
+        qCWarning(lcApp,
+                  "Passthrough applies to MJPG only; the camera sends %s, so its frames are "
+                  "encoded",
+                  qUtf8Printable(FormatName(report.pixelFormat)));
+    }
     unconvertibleNote_.clear();
     SourceXYL->setToolTip(QString());
     if (!report.unconvertible) {

@@ -17,6 +17,7 @@
 
 #include <exception>
 #include <mutex>
+#include <vector>
 
 #include "app/form_layout.h"
 #include "app/glyphs.h"
@@ -27,6 +28,7 @@
 #include "frontend/control_settings.h"
 #include "frontend/duration.h"
 #include "frontend/format_choice.h"
+#include "frontend/picture_setting.h"
 #include "frontend/settings.h"
 #include "logging.h"
 
@@ -399,6 +401,14 @@ void TMainForm::LoadSettings() {
                               DaylightSetting(QStringLiteral("Daylight"), settings.Daylight));
     controlsText_ = settings.Controls;
     controls_ = ControlListSetting(settings.Controls.value_or(QString()));
+    const TPictureSetting picture = PictureSetting(settings);
+    logger_.SetStamp(picture.stamp);
+    logger_.SetPassthrough(nullptr);
+    if (picture.passthrough) {
+        logger_.SetPassthrough([this](std::vector<std::uint8_t>& bytes, TCaptureTime& time) {
+            return session_ && session_->CopyJpegFrameTo(bytes, time);
+        });
+    }
 }
 
 void TMainForm::SaveSettings() {

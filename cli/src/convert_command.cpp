@@ -3,6 +3,7 @@
 
 #include <QBuffer>
 #include <QByteArray>
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
@@ -26,6 +27,7 @@
 #include "imaging/jpeg_image.h"
 #include "logging.h"
 #include "pipeline/frame_converter.h"
+#include "stamp_arguments.h"
 #include "storage/output_file.h"
 
 namespace vistrel::cli {
@@ -62,6 +64,7 @@ OutputKind OutputKindOf(const QString& path) {
 struct FrameBytes {
     std::unique_ptr<std::uint8_t[]> data;
     std::int64_t size = 0;
+    std::chrono::system_clock::time_point modified{};
 };
 
 [[noreturn]] void FailOn(const char* what, const QString& path, int error) {
@@ -107,7 +110,9 @@ FrameBytes ReadFrame(const QString& path, std::int64_t maxLength, const ConvertO
     // Pages not read into are never touched, so a large capacity costs
     // address space only.
     FrameBytes frame{
-        std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity)), 0};
+        std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(capacity)), 0,
+        std::chrono::system_clock::time_point(std::chrono::seconds(info.st_mtim.tv_sec) +
+                                              std::chrono::nanoseconds(info.st_mtim.tv_nsec))};
     while (frame.size < capacity) {
         const auto chunk =
             static_cast<std::size_t>(std::min<std::int64_t>(capacity - frame.size, 1 << 24));
@@ -235,6 +240,7 @@ std::uint32_t ParseFourCC(const QString& text) {
 
 ConvertOptions ParseConvertArguments(const QStringList& arguments) {
     ConvertOptions options;
+    StampArguments stamp;
     bool haveFormat = false;
     bool haveSize = false;
     bool optionsEnded = false;
@@ -256,6 +262,8 @@ ConvertOptions ParseConvertArguments(const QStringList& arguments) {
         } else if (const auto quality = TakeValue(arguments, i, QStringLiteral("--quality"))) {
             options.quality =
                 ParseNumber(*quality, QStringLiteral("--quality"), kMinQuality, kMaxQuality);
+        } else if (ParseStampArgument(arguments, i, stamp)) {
+            // taken
         } else {
             Usage(QStringLiteral("unknown option \"%1\"").arg(argument));
         }
@@ -272,6 +280,9 @@ ConvertOptions ParseConvertArguments(const QStringList& arguments) {
     options.input = files[0];
     options.output = files[1];
     options.outputKind = OutputKindOf(options.output);
+    options.stamp.time = stamp.format.has_value();
+    options.stamp.format = stamp.format.value_or(std::string(TStampOptions::kDefaultFormat));
+    options.stamp.title = stamp.title.value_or(std::string());
     return options;
 }
 
@@ -312,15 +323,39 @@ QString RunConvert(const ConvertOptions& options) {
     }
     // Only the picture is held while it is written.
     const std::int64_t length = frame.size;
+    const auto modified = frame.modified;
     frame = {};
+    if (options.stamp.Enabled()) {
+        BurnStamp(picture, StampText(options.stamp, FrameTime(options.input, modified)));
+    }
     WritePicture(std::move(picture), options);
     return NoteFor(result, options, length);
+}
+
+std::chrono::system_clock::time_point FrameTime(const QString& path,
+                                                std::chrono::system_clock::time_point modified) {
+    const QString name = QFileInfo(path).fileName();
+    const auto digit = [&](int at, int count) { return name.mid(at, count).toInt(); };
+    bool digits = name.size() >= 15;
+    for (int i = 0; digits && i < 15; ++i) {
+        digits = name[i].isDigit() && name[i].unicode() < 0x80;
+    }
+    if (digits) {
+        const QDateTime time(QDate(2000 + digit(0, 2), digit(2, 2), digit(4, 2)),
+                             QTime(digit(6, 2), digit(8, 2), digit(10, 2), digit(12, 3)));
+        if (time.isValid()) {
+            return std::chrono::system_clock::time_point(
+                std::chrono::milliseconds(time.toMSecsSinceEpoch()));
+        }
+    }
+    return modified;
 }
 
 QString ConvertHelpText() {
     return QStringLiteral(
         "Usage: vistrel-cli convert --format FOURCC --size WIDTHxHEIGHT [--quality Q]\n"
-        "                           [--top-down] INPUT OUTPUT\n"
+        "                           [--top-down] [--timestamp[=FORMAT]] [--title TEXT]\n"
+        "                           INPUT OUTPUT\n"
         "\n"
         "Reads one raw frame from INPUT and writes it as a picture to OUTPUT, converted\n"
         "exactly as the live view converts camera frames.\n"
@@ -333,6 +368,13 @@ QString ConvertHelpText() {
         "  --size WIDTHxHEIGHT  frame size in pixels, each from 1 to 32768\n"
         "  --quality Q          JPEG quality from 50 to 100 (default 70); for .jpg only\n"
         "  --top-down           RGB frames hold their top row first (as V4L2 BGR24 does)\n"
+        "  --timestamp[=FORMAT] burn a time into the bottom-left corner, as 'log' does:\n"
+        "                       strftime's FORMAT (only after '='; %f the milliseconds,\n"
+        "                       default %Y-%m-%d %H:%M:%S). The time is the one INPUT's\n"
+        "                       name gives when it starts with yymmddhhnnsszzz (local\n"
+        "                       time, as 'log' names files), else INPUT's modification\n"
+        "                       time\n"
+        "  --title TEXT         a caption before the time (or alone), printable ASCII\n"
         "  -h, --help           show this help\n"
         "\n"
         "OUTPUT ending in .jpg or .jpeg is written as JPEG; .bmp and .ppm are lossless.\n"
@@ -341,6 +383,10 @@ QString ConvertHelpText() {
         "text, as the live view shows it. INPUT may not hold more than a frame can: the\n"
         "exact length of a raw format, or WIDTHxHEIGHTx3 bytes and 64 KiB for MJPG and\n"
         "other compressed formats.\n"
+        "\n"
+        "Example: a frame saved as 261209130837123.yuv, stamped with that time\n"
+        "  vistrel-cli convert --format YUY2 --size 640x480 --timestamp \\\n"
+        "      261209130837123.yuv frame.jpg\n"
         "\n"
         "Exit status: 0 on success, 1 when reading, converting or writing fails,\n"
         "2 for a wrong command line.\n");

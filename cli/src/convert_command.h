@@ -5,12 +5,14 @@
 #include <QStringList>
 #include <QTextStream>
 
+#include <chrono>
 #include <cstdint>
 #include <stdexcept>
 
 #include "arguments.h"
 #include "capture/pixel_format.h"  // kMaxFrameSide
 #include "frontend/settings.h"     // kMinQuality, kMaxQuality
+#include "imaging/picture_stamp.h"
 
 namespace vistrel::cli {
 
@@ -25,6 +27,8 @@ struct ConvertOptions {
     QString input;
     QString output;
     OutputKind outputKind = OutputKind::Jpeg;
+    // --timestamp and --title; the time is the input's (FrameTime).
+    TStampOptions stamp;
 };
 
 inline constexpr int kMaxSide = kMaxFrameSide;
@@ -40,6 +44,12 @@ ConvertOptions ParseConvertArguments(const QStringList& arguments);
 // diagnostic text instead of the frame, else an empty string. Throws on any
 // failure, with a message for the user.
 QString RunConvert(const ConvertOptions& options);
+
+// The time a stamp shows for the frame in path: the capture time its name
+// gives when it starts with one as the logger names files
+// (yymmddhhnnsszzz, local time), else modified, its modification time.
+std::chrono::system_clock::time_point FrameTime(const QString& path,
+                                                std::chrono::system_clock::time_point modified);
 
 QString ConvertHelpText();
 

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <thread>
+#include <vector>
 
 #include "base/error_handler.h"
 #include "base/errors.h"
@@ -21,6 +22,7 @@
 #include "frontend/control_settings.h"
 #include "frontend/duration.h"
 #include "frontend/frame_logger.h"
+#include "frontend/picture_setting.h"
 #include "frontend/settings.h"
 #include "log_format.h"
 #include "logging.h"
@@ -136,6 +138,7 @@ public:
 
 private:
     void Configure();
+    void ConfigurePictures();
     TCaptureEvents Events();
     TCaptureRequest Request() const;
     bool Start();
@@ -207,7 +210,42 @@ void LogRun::Configure() {
     logger_.Writer().SetKeepFree(options_.keepFree.value_or(KeepFreeSetting(settings_.KeepFree)));
     logger_.Writer().SetRetryInterval(where_.retryInterval);
     logger_.JpegEncoder().SetEncodingQuality(options_.quality.value_or(settings_.JPEGQuality));
+    ConfigurePictures();
     logger_.SetSessionReady(true);
+}
+
+// Each option decides its own part; a key that cannot go with an option is
+// said and not applied.
+void LogRun::ConfigurePictures() {
+    TPictureSetting picture = PictureSetting(settings_);
+    const StampArguments& stamp = options_.stamp;
+    if (stamp.format) {
+        picture.stamp.time = true;
+        picture.stamp.format = *stamp.format;
+    }
+    if (stamp.title) {
+        picture.stamp.title = *stamp.title;
+    }
+    if (options_.passthrough) {
+        if (picture.stamp.Enabled()) {
+            Note(
+                QStringLiteral("Timestamp and Title of the settings file do not apply with "
+                               "--passthrough"));
+        }
+        picture = {.stamp = {}, .passthrough = true};
+    } else if (picture.passthrough && stamp.Given()) {
+        Note(
+            QStringLiteral("Passthrough of the settings file does not apply with --timestamp or "
+                           "--title"));
+        picture.passthrough = false;
+    }
+    logger_.SetStamp(picture.stamp);
+    logger_.SetPassthrough(nullptr);
+    if (picture.passthrough) {
+        logger_.SetPassthrough([this](std::vector<std::uint8_t>& bytes, TCaptureTime& time) {
+            return session_.CopyJpegFrameTo(bytes, time);
+        });
+    }
 }
 
 TCaptureEvents LogRun::Events() {
@@ -492,6 +530,10 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
             options.noWrite = true;
         } else if (argument == u"--exit-on-fault") {
             options.exitOnFault = true;
+        } else if (argument == u"--passthrough") {
+            options.passthrough = true;
+        } else if (ParseStampArgument(arguments, i, options.stamp)) {
+            // taken
         } else if (const auto size = TakeValue(arguments, i, QStringLiteral("--keep-free"))) {
             options.keepFree = TKeepFree::Parse(*size);
             if (!options.keepFree) {
@@ -542,6 +584,11 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
             Usage(QStringLiteral("unknown argument \"%1\"").arg(argument));
         }
     }
+    if (options.passthrough && options.stamp.Given()) {
+        Usage(
+            QStringLiteral("--timestamp and --title cannot go with --passthrough: the camera's "
+                           "JPEG is written as it came, so nothing can be drawn on it"));
+    }
     return options;
 }
 
@@ -569,6 +616,7 @@ QString LogHelpText() {
         "                       [--interval DURATION] [--warm-up DURATION]\n"
         "                       [--hours HH:MM-HH:MM[,...]] [--daylight LAT,LON[,MINUTES]]\n"
         "                       [--control NAME=VALUE]...\n"
+        "                       [--timestamp[=FORMAT]] [--title TEXT] [--passthrough]\n"
         "\n"
         "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
         "after the local time it was captured (yymmddhhnnsszzz.jpg), as the window\n"
@@ -631,11 +679,26 @@ QString LogHelpText() {
         "                 A control the camera lacks or a value it refuses is told\n"
         "                 once with the driver's reason, and logging goes on.\n"
         "                 Given here, it replaces Controls of the settings file\n"
+        "  --timestamp[=FORMAT]\n"
+        "                 burn the capture time into the bottom-left corner of each\n"
+        "                 written file (never the thumbnail): white letters with a\n"
+        "                 dark outline, about 1/30 of the picture's height. FORMAT\n"
+        "                 follows strftime, with %f for the milliseconds, and only\n"
+        "                 ever comes after '=': --timestamp alone takes the default\n"
+        "                 %Y-%m-%d %H:%M:%S. Every other pixel stays as converted\n"
+        "  --title TEXT   a caption before the time (or alone), printable ASCII\n"
+        "  --passthrough  for an MJPG camera: write its JPEG as it came, with no\n"
+        "                 decoding and encoding (--quality does not apply); a frame\n"
+        "                 without Huffman tables gets the standard ones. Cannot go\n"
+        "                 with --timestamp or --title; with another format it is\n"
+        "                 ignored with one note\n"
         "  -h, --help     show this help\n"
         "\n"
         "Unset options come from the window's settings file (never written here),\n"
         "or the defaults: the first camera, 3 skipped frames, quality 70 and the\n"
-        "Vistrel folder in your pictures directory. Without --frames or --seconds it\n"
+        "Vistrel folder in your pictures directory; Timestamp (1 for the default\n"
+        "format, or a FORMAT), Title and Passthrough=1 there do the same as the\n"
+        "options, which win over them. Without --frames or --seconds it\n"
         "runs until interrupted (Ctrl+C or SIGTERM), finishing the file in hand.\n"
         "Each written file's path is printed on standard output. A file never\n"
         "replaces another: a name that is taken gets -1, -2 ... before .jpg. The\n"
@@ -685,6 +748,12 @@ QString LogHelpText() {
         "Example: daylight only, at a given place (Berlin, from half an hour before\n"
         "sunrise to half an hour after sunset), a picture a minute\n"
         "  vistrel-cli log --daylight 52.52,13.40,30 --interval 1min\n"
+
+        "Examples: a picture every minute, stamped with the time and a caption\n"
+        "  vistrel-cli log --interval 1min --timestamp --title \"Garden\"\n"
+        "  vistrel-cli log --timestamp='%d.%m.%Y %H:%M:%S.%f'\n"
+        "and an MJPG camera's own JPEG, not encoded again\n"
+        "  vistrel-cli log --format MJPG --size 1920x1080 --passthrough\n"
         "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
         "or, with --exit-on-fault, when it is lost or a file cannot be written;\n"

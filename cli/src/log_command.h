@@ -16,6 +16,7 @@
 #include "frontend/active_time.h"
 #include "frontend/camera_keeper.h"
 #include "frontend/format_choice.h"
+#include "stamp_arguments.h"
 #include "storage/frame_writer.h"
 #include "storage/retention.h"
 
@@ -42,6 +43,9 @@ struct LogOptions {
     std::optional<TDaylight> daylight;
     // --control, in the order given; unset: the settings file's Controls.
     std::optional<std::vector<TControlSetting>> controls;
+    // Unset: the settings file's Timestamp, Title and Passthrough.
+    StampArguments stamp;
+    bool passthrough = false;  // --passthrough: an MJPG camera's JPEG written as it came
 };
 
 // The arguments that follow "log". Throws UsageError.

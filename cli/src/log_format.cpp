@@ -43,6 +43,10 @@ void NoteSavedFormatSkip(const TSavedFormatSkip& skip, QTextStream& err) {
 }
 
 void NoteStartReport(const TStartReport& report, QTextStream& err) {
+    if (report.passthroughIgnored) {
+        err << kProgram << ": passthrough applies to MJPG cameras only; the camera sends "
+            << FormatName(report.pixelFormat) << ", so its frames are encoded\n";
+    }
     if (!report.adjustment.isEmpty()) {
         err << kProgram << ": the camera adjusted the request: " << report.adjustment << '\n';
     } else if (report.unconvertible) {

@@ -21,6 +21,8 @@ void NoteSavedFormatSkip(const TSavedFormatSkip& skip, QTextStream& err);
 // After a successful start: one line on err when the driver adjusted the
 // request, or, when no format was chosen, when the camera sends a format
 // Vistrel cannot convert (naming those it could, and how to pick one).
+// Before that, one line when passthrough was asked of a camera that sends
+// no MJPG.
 void NoteStartReport(const TStartReport& report, QTextStream& err);
 
 }  // namespace vistrel::cli

@@ -272,6 +272,7 @@ TStartReport TCaptureController::MakeStartReport() const {
     report.adjustment = AdjustmentNote(format_, got);
     report.pixelFormat = got.pixelFormat;
     report.unconvertible = format_.pixelFormat == 0 && !IsConvertible(got.pixelFormat);
+    report.passthroughIgnored = logger_.Passthrough() && session_.Compression() != fourcc::kMJPG;
     if (report.unconvertible) {
         TDeviceFormats offered;
         session_.CaptureFormats(offered);

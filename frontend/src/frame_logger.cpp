@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "base/flag_scope.h"
+#include "imaging/jpeg_tables.h"
+#include "logging.h"
 
 namespace vistrel {
 
@@ -51,12 +53,18 @@ void TFrameLogger::OnNewFrame(const FrameChoice& choose) {
 }
 
 void TFrameLogger::TakeFrame(bool write) {
-    if (!frameBitmap_.isDetached()) {
-        // The encoder still holds the last frame: this one goes into the
-        // picture the encoder gave up then, neither copied first nor new.
-        std::swap(frameBitmap_, spareBitmap_);
+    write = write && logging_;
+    // Written as the camera sent it: then the picture is only needed to be shown.
+    const bool asSent = write && FetchJpeg();
+    if (!asSent || frameShown_) {
+        if (!frameBitmap_.isDetached()) {
+            // The encoder still holds the last frame: this one goes into the
+            // picture the encoder gave up then, neither copied first nor new.
+            std::swap(frameBitmap_, spareBitmap_);
+        }
+        TCaptureTime pictureTime{};
+        copyFrame_(frameBitmap_, asSent ? pictureTime : lastCaptureTime_);
     }
-    copyFrame_(frameBitmap_, lastCaptureTime_);
     if (lastCaptureTime_ == TCaptureTime{}) {
         lastCaptureTime_ = TCaptureTime(std::chrono::milliseconds(clock_().toMSecsSinceEpoch()));
     }
@@ -70,20 +78,43 @@ void TFrameLogger::TakeFrame(bool write) {
         frameShown_(QStringLiteral("%1 x %2").arg(frameBitmap_.width()).arg(frameBitmap_.height()),
                     Thumbnail(frameBitmap_));
     }
-    if (!logging_ || !write) {
+    if (!write) {
         return;
     }
     // Encoded only when the writer will write it: not while writing pauses.
-    const std::optional<QString> path = writer_.Write(
-        stamp, [this]() -> const auto& {
-            // Shared, not copied: the next frame goes into the other picture.
-            jpegEncoder_.ShareImage(frameBitmap_);
-            return jpegEncoder_.Encoded();
-        });
+    const auto jpeg = [this, asSent]() -> const std::vector<std::uint8_t>& {
+        return asSent ? jpegFrame_ : EncodePicture();
+    };
+    const std::optional<QString> path = writer_.Write(stamp, jpeg);
     if (path) {
         ++filesWritten_;
         lastFile_ = *path;
     }
+}
+
+// The camera's JPEG of the newest frame, with its tables made whole, and
+// its capture time; false when there is none to write as it is.
+bool TFrameLogger::FetchJpeg() {
+    TCaptureTime captureTime{};
+    if (!copyJpeg_ || !copyJpeg_(jpegFrame_, captureTime)) {
+        return false;
+    }
+    if (CompleteHuffmanTables(jpegFrame_) == TJpegTables::Malformed) {
+        qCInfo(lcFrontend, "MJPG frame of %zu bytes is not a whole JPEG stream: encoded instead",
+               jpegFrame_.size());
+        return false;
+    }
+    lastCaptureTime_ = captureTime;
+    return true;
+}
+
+const std::vector<std::uint8_t>& TFrameLogger::EncodePicture() {
+    if (stamp_.Enabled()) {
+        BurnStamp(frameBitmap_, StampText(stamp_, lastCaptureTime_));
+    }
+    // Shared, not copied: the next frame goes into the other picture.
+    jpegEncoder_.ShareImage(frameBitmap_);
+    return jpegEncoder_.Encoded();
 }
 
 QString TFrameLogger::TimeStamp(const QDateTime& time) {

@@ -576,6 +576,9 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
         controls != missing) {
         s.Controls = std::move(controls);
     }
+    s.Timestamp = ini.ReadString(kSection, QStringLiteral("Timestamp"), QString());
+    s.Title = ini.ReadString(kSection, QStringLiteral("Title"), QString());
+    s.Passthrough = ini.ReadString(kSection, QStringLiteral("Passthrough"), QString());
     return s;
 }
 
@@ -678,6 +681,14 @@ void TSettings::Save(const QString& fileName) const {
     }
     if (Controls) {
         ini.WriteString(kSection, QStringLiteral("Controls"), *Controls);
+    }
+    // Only once set: without the keys no picture is stamped or passed through.
+    const std::pair<const char*, const QString*> picture[] = {
+        {"Timestamp", &Timestamp}, {"Title", &Title}, {"Passthrough", &Passthrough}};
+    for (const auto& [key, value] : picture) {
+        if (!value->isEmpty()) {
+            ini.WriteString(kSection, QString::fromLatin1(key), *value);
+        }
     }
     ini.Flush();
 }

@@ -466,6 +466,16 @@ TCaptureTime TVideoImage::NewestCaptureTime() {
     return claim.CaptureTime();
 }
 
+bool TVideoImage::CopyJpegFrameTo(std::vector<std::uint8_t>& bytes, TCaptureTime& captureTime) {
+    const TFrameSlots::Claim claim(slots_);
+    if (compression_ != fourcc::kMJPG || claim.Data() == nullptr || claim.Size() <= 0) {
+        return false;
+    }
+    bytes.assign(claim.Data(), claim.Data() + claim.Size());
+    captureTime = claim.CaptureTime();
+    return true;
+}
+
 void TVideoImage::ConvertNewest() {
     const TFrameSlots::Claim claim(slots_);
     ConvertFrameFor(claim, claim.Size(), claim.Data());

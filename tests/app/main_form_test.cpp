@@ -162,6 +162,16 @@ TEST_F(SettingsTest, StoredValuesReachTheControlsAndTheEncoder) {
     EXPECT_EQ(Control<QLabel>("DirectoryL")->text(), "/data/cam");
     EXPECT_EQ(form.CameraIndex(), 2);
     EXPECT_EQ(Control<QComboBox>("CamLstCB")->currentIndex(), 2);
+    EXPECT_FALSE(form.FrameLogger().Stamp().Enabled());
+    EXPECT_FALSE(form.FrameLogger().Passthrough());
+}
+
+TEST_F(SettingsTest, PictureKeysReachTheLogger) {
+    WriteSettings("[Settings]\nTimestamp=%H:%M\nTitle=Door\n");
+    const TFrameLogger& logger = MakeForm().FrameLogger();
+    EXPECT_TRUE(logger.Stamp().time);
+    EXPECT_EQ(logger.Stamp().format, "%H:%M");
+    EXPECT_EQ(logger.Stamp().title, "Door");
 }
 
 TEST_F(SettingsTest, OutOfRangeAndGarbageValuesFallBackOrClamp) {

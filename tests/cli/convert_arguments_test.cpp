@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include <QDateTime>
 #include <QFile>
 #include <QImage>
 #include <QTemporaryDir>
@@ -55,6 +56,23 @@ TEST(ConvertArguments, FullCommandLine) {
     EXPECT_EQ(d.outputKind, OutputKind::Bmp);
     EXPECT_EQ(Parse({"--format", "RGB", "--size", "1x1", "a", "b.ppm"}).outputKind,
               OutputKind::Ppm);
+    EXPECT_FALSE(d.stamp.Enabled());
+    const ConvertOptions t =
+        Parse({"--format=RGB", "--size=1x1", "--timestamp=%T.%f", "--title", "Cam", "a", "b.jpg"});
+    EXPECT_TRUE(t.stamp.time);
+    EXPECT_EQ(t.stamp.format, "%T.%f");
+    EXPECT_EQ(t.stamp.title, "Cam");
+}
+
+// The stamp's time: the one a logged file's name gives, else the modification time.
+TEST(ConvertArguments, StampTimeFromTheNameElseTheFile) {
+    const auto modified = std::chrono::system_clock::time_point(std::chrono::hours(1000));
+    const QDateTime named(QDate(2026, 12, 9), QTime(13, 8, 37, 123));
+    EXPECT_EQ(FrameTime("/x/261209130837123-1.yuv", modified).time_since_epoch(),
+              std::chrono::milliseconds(named.toMSecsSinceEpoch()));
+    for (const char* other : {"frame.raw", "261309130837123.yuv", "2612091308371.yuv"}) {
+        EXPECT_EQ(FrameTime(other, modified), modified) << other;
+    }
 }
 
 TEST(ConvertArguments, BadUsage) {

@@ -25,6 +25,7 @@
 #include "cli.h"
 #include "fake_notify_socket.h"
 #include "fake_v4l2.h"
+#include "imaging/jpeg_image.h"
 #include "log_command.h"
 
 namespace vistrel::cli {
@@ -49,9 +50,11 @@ protected:
 
     // Feeds frames into a camera from another thread, as a driver does.
     void Feed(int device, std::size_t length = 32 * 24 * 2) {
+        Feed(device, std::vector<std::uint8_t>(length, 128));
+    }
+    void Feed(int device, std::vector<std::uint8_t> frame) {
         feeding_ = true;
-        feeder_ = std::thread([this, device, length] {
-            const std::vector<std::uint8_t> frame(length, 128);
+        feeder_ = std::thread([this, device, frame = std::move(frame)] {
             while (feeding_) {
                 fake_->PushFrame(device, frame);
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -136,6 +139,10 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
                                          {"--daylight", "52.52"},
                                          {"--control", "brightness"},
                                          {"--control", "a=1,b=2"},
+                                         {"--timestamp=%Q"},
+                                         {"--title", "K\u00fcche"},
+                                         {"--passthrough", "--title", "x"},
+                                         {"--timestamp", "%H"},
                                          {"extra"}}) {
         QString out, err;
         QTextStream o(&out), e(&err);
@@ -161,6 +168,11 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
     EXPECT_EQ(options.hours->Text(), "22:00-06:00");
     EXPECT_EQ(options.daylight->Minutes(), 30);
     EXPECT_FALSE(ParseLogArguments({}).exitOnFault);
+    const LogOptions stamped = ParseLogArguments({"--timestamp=%H:%M:%S.%f", "--title=Door"});
+    EXPECT_EQ(stamped.stamp.format, "%H:%M:%S.%f");
+    EXPECT_EQ(stamped.stamp.title, "Door");
+    EXPECT_EQ(ParseLogArguments({"--timestamp"}).stamp.format, "%Y-%m-%d %H:%M:%S");
+    EXPECT_TRUE(ParseLogArguments({"--passthrough"}).passthrough);
 }
 
 TEST_F(LogCommandTest, WritesTheAskedNumberOfFilesThatDecode) {
@@ -602,6 +614,64 @@ TEST_F(LogCommandTest, SavedChoiceAndUnconvertibleCameraAreNoted) {
               "vistrel-cli: the saved format UYVY 32x24 is one Vistrel cannot convert; taking "
               "the camera's current format\n");
     EXPECT_EQ(fake_->IoctlCalls(converting, VIDIOC_S_FMT), 0u);
+}
+
+// A camera's MJPG frame without Huffman tables, as many send them, and the
+// stream libjpeg made of it with the tables.
+struct CameraJpeg {
+    std::vector<std::uint8_t> whole, tableless;
+};
+CameraJpeg MakeCameraJpeg(int width, int height) {
+    QImage picture(width, height, QImage::Format_BGR888);
+    picture.fill(QColor(40, 120, 200));
+    TJPEGImage encoder;
+    encoder.SetImage(picture);
+    CameraJpeg jpeg{encoder.Encoded(), {}};
+    // Every DHT segment (FF C4 and its length) before the scan goes.
+    const std::vector<std::uint8_t>& w = jpeg.whole;
+    std::size_t pos = 0;
+    while (pos + 4 <= w.size() && !(w[pos] == 0xFF && w[pos + 1] == 0xDA)) {
+        const std::size_t length = pos == 0 ? 0 : (std::size_t{w[pos + 2]} << 8 | w[pos + 3]);
+        const std::size_t next = pos + 2 + length;
+        if (w[pos + 1] != 0xC4) {
+            jpeg.tableless.insert(jpeg.tableless.end(), w.begin() + pos, w.begin() + next);
+        }
+        pos = next;
+    }
+    jpeg.tableless.insert(jpeg.tableless.end(), w.begin() + pos, w.end());
+    return jpeg;
+}
+
+// The camera's bytes are written with the tables put in, not encoded again
+// (a quality is given and does not apply); a camera in another format has
+// its frames encoded, with one line.
+TEST_F(LogCommandTest, PassthroughWritesTheCamerasJpegWithItsTables) {
+    const int cam = AddListingCamera(test::MakeFormat(V4L2_PIX_FMT_MJPEG, 64, 48));
+    const QString target = dir_.filePath("out");
+    ASSERT_TRUE(QDir().mkpath(target));
+    const CameraJpeg jpeg = MakeCameraJpeg(64, 48);
+    ASSERT_LT(jpeg.tableless.size(), jpeg.whole.size());
+    Feed(cam, jpeg.tableless);
+    ASSERT_EQ(Log({"--device", "#3", "--passthrough", "--quality", "100", "--frames", "2", "--skip",
+                   "0", "--dir", target}),
+              kExitSuccess)
+        << errors_.toStdString();
+    ASSERT_EQ(Written().size(), 2);
+    for (const QString& path : Written()) {
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        EXPECT_EQ(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), jpeg.whole);
+    }
+    EXPECT_EQ(errors_, "");
+
+    Feed(0);
+    ASSERT_EQ(Log({"--device", "#1", "--passthrough", "--frames", "1", "--dir", target}),
+              kExitSuccess);
+    EXPECT_EQ(errors_,
+              "vistrel-cli: passthrough applies to MJPG cameras only; the camera sends YUY2, so "
+              "its frames are encoded\n");
+    EXPECT_EQ(QImage(Written()[0]).size(), QSize(32, 24));
 }
 
 TEST_F(LogCommandTest, TimeLimitAndTerminationSignalEndTheRun) {

@@ -307,5 +307,28 @@ TEST_F(FrameLoggerTest, SessionWritesIntoAPictureOfItsOwnAndEachFileHoldsItsFram
     }
 }
 
+// The stamp goes into the written file only: the thumbnail shows the frame
+// as converted, and the file's corner shows the letters.
+TEST_F(FrameLoggerTest, StampIsBurntIntoTheFileNotTheThumbnail) {
+    session_.size = QSize(320, 240);
+    logger_.SetStamp({.time = true, .format = "%H:%M:%S", .title = "Shelf"});
+    logger_.OnNewFrame();
+    ASSERT_EQ(Files().size(), 1);
+    const auto isGreen = [](QColor c) { return c.red() < 40 && c.green() > 170; };
+    for (int x = 0; x < shownThumb_.width(); ++x) {
+        ASSERT_TRUE(isGreen(shownThumb_.pixelColor(x, shownThumb_.height() - 2))) << x;
+    }
+    const QImage written(dir_.filePath(Files()[0]));
+    const TStampBox box = StampBoxFor(320, 240, "Shelf 03:04:05");
+    int bright = 0;
+    for (int y = box.y; y < box.y + box.height; ++y) {
+        for (int x = box.x; x < box.x + box.width; ++x) {
+            bright += written.pixelColor(x, y).red() > 200;
+        }
+    }
+    EXPECT_GT(bright, 20);
+    EXPECT_TRUE(isGreen(written.pixelColor(300, 20))) << "the rest stays";
+}
+
 }  // namespace
 }  // namespace vistrel

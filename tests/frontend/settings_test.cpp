@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "frontend/settings.h"
+#include "frontend/picture_setting.h"
 
 #include <QDir>
 #include <QFile>
@@ -207,6 +208,48 @@ TEST_F(SettingsTest, TimeLapseKeysAreSavedLastOnlyOnceSet) {
     back.Controls = "";
     back.Save(Ini());
     EXPECT_EQ(TSettings::Load(Ini(), "/d/").Controls, "");
+}
+
+// Timestamp, Title and Passthrough come after every other key, only once
+// set; bad values fall back (a bad format to the default one) and a stamp
+// keeps passthrough off.
+TEST_F(SettingsTest, PictureKeysAreSavedLastAndBadValuesFallBack) {
+    TSettings s;
+    s.Directory = "/d/";
+    s.Interval = "1 min";
+    s.Save(Ini());
+    const QByteArray unset = Stored();
+    s.Timestamp = "%H:%M:%S.%f";
+    s.Title = "Door";
+    s.Save(Ini());
+    EXPECT_EQ(Stored(), unset + "Timestamp=%H:%M:%S.%f\nTitle=Door\n");
+    TPictureSetting picture = PictureSetting(TSettings::Load(Ini(), "/d/"));
+    EXPECT_TRUE(picture.stamp.time);
+    EXPECT_EQ(picture.stamp.format, "%H:%M:%S.%f");
+    EXPECT_EQ(picture.stamp.title, "Door");
+
+    const struct {
+        const char* timestamp;
+        const char* passthrough;
+        bool time;
+        const char* format;
+        bool passes;
+    } cases[] = {
+        {"", "1", false, "%Y-%m-%d %H:%M:%S", true},
+        {"1", "", true, "%Y-%m-%d %H:%M:%S", false},
+        {"0", "yes", false, "%Y-%m-%d %H:%M:%S", false},
+        {"%Q", "0", true, "%Y-%m-%d %H:%M:%S", false},
+        {"%H", "1", true, "%H", false},  // the stamp wins
+    };
+    for (const auto& c : cases) {
+        TSettings keys;
+        keys.Timestamp = c.timestamp;
+        keys.Passthrough = c.passthrough;
+        picture = PictureSetting(keys);
+        EXPECT_EQ(picture.stamp.time, c.time) << c.timestamp;
+        EXPECT_EQ(picture.stamp.format, c.format) << c.timestamp;
+        EXPECT_EQ(picture.passthrough, c.passes) << c.timestamp << " " << c.passthrough;
+    }
 }
 
 TEST_F(SettingsTest, SaveRewritesOnlyTheLinesItChangesInOneWrite) {

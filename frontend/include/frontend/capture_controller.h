@@ -63,6 +63,9 @@ struct TStartReport {
     bool unconvertible = false;
     std::uint32_t pixelFormat = 0;  // what the camera sends
     QStringList convertible;        // what else it offers that Vistrel converts
+    // The logger is to write the camera's JPEG as it came, but the camera
+    // sends another format: its frames are encoded as usual.
+    bool passthroughIgnored = false;
 };
 
 struct TStartResult {

@@ -9,9 +9,11 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "capture/capture_time.h"
 #include "imaging/jpeg_image.h"
+#include "imaging/picture_stamp.h"
 #include "storage/frame_writer.h"
 
 namespace vistrel {
@@ -76,6 +78,24 @@ public:
 
     // The one encoder; its quality is latched once at start-up by the owner.
     TJPEGImage& JpegEncoder() { return jpegEncoder_; }
+
+    // Burnt into each written picture (never into the thumbnail), after the
+    // conversion and before encoding; off by default.
+    void SetStamp(TStampOptions stamp) { stamp_ = std::move(stamp); }
+    const TStampOptions& Stamp() const { return stamp_; }
+
+    // Fetches the newest frame as the camera's own JPEG with its capture
+    // time (the session's CopyJpegFrameTo); false when the camera sends
+    // none.
+    using CopyJpegFrame = std::function<bool(std::vector<std::uint8_t>&, TCaptureTime&)>;
+    // Passthrough: a frame to be written is written as the camera's JPEG,
+    // with the standard Huffman tables put in when it lacks them
+    // (CompleteHuffmanTables), not decoded and encoded again; the quality
+    // and the stamp do not apply to it. It is decoded only to be shown. A
+    // fetch that gives no JPEG, or a stream that is not whole, is encoded
+    // from its picture as usual. Empty (the default): off.
+    void SetPassthrough(CopyJpegFrame copy) { copyJpeg_ = std::move(copy); }
+    bool Passthrough() const { return static_cast<bool>(copyJpeg_); }
     // Held while a taken frame is processed; window close takes it too.
     std::recursive_mutex& FrameLock() { return frameLock_; }
     // The last taken frame.
@@ -102,6 +122,8 @@ public:
 
 private:
     void TakeFrame(bool write);
+    bool FetchJpeg();
+    const std::vector<std::uint8_t>& EncodePicture();
 
     CopyTimedFrame copyFrame_;
     FrameShown frameShown_;
@@ -117,6 +139,9 @@ private:
     // The other picture: the two take turns while the encoder holds one.
     QImage spareBitmap_;
     TJPEGImage jpegEncoder_;
+    TStampOptions stamp_;
+    CopyJpegFrame copyJpeg_;
+    std::vector<std::uint8_t> jpegFrame_;  // the camera's JPEG of the frame in hand
     std::uint64_t framesTaken_ = 0;
     std::uint64_t filesWritten_ = 0;
     QString lastFile_;

@@ -134,6 +134,12 @@ struct TSettings {
     // ("exposure_auto=1,exposure_time_absolute=300"; ControlListSetting
     // reads it). Unset until a user set one; empty once all were reset.
     std::optional<QString> Controls;
+    // The picture stamp and MJPG passthrough as the user set them
+    // (PictureSetting reads them), empty until a user set one: no stamp, and
+    // every picture encoded.
+    QString Timestamp;
+    QString Title;
+    QString Passthrough;
 
     // $XDG_CONFIG_HOME/Vistrel.ini, or $HOME/.config/Vistrel.ini.
     static QString SettingsFileName();
@@ -155,7 +161,8 @@ struct TSettings {
     static QString Problem(const QString& fileName);
     // Sets Cam, JPEGQuality, SkippedFrames, Directory and Logging (keys that
     // are new are added in that order), then Format, Size, Interval,
-    // WarmUp, Hours, Daylight and Controls when they are set, and writes the file once; raises
+    // WarmUp, Hours, Daylight, Controls, Timestamp, Title and Passthrough when they are set, and
+    // writes the file once; raises
     // EIniFileException when it cannot be written, which leaves it unchanged.
     void Save(const QString& fileName) const;
 

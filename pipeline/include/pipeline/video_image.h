@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "capture/capture_time.h"
 #include "capture/device_enum.h"
@@ -105,6 +106,10 @@ public:
     // When the newest frame was captured, without converting it (the epoch
     // before any frame arrived): what a time-lapse decides a frame on.
     TCaptureTime NewestCaptureTime();
+    // For an MJPG capture: bytes the newest frame as the camera sent it and
+    // captureTime when it was captured, with no decoding. false, with
+    // nothing copied, for any other format and before any frame.
+    bool CopyJpegFrameTo(std::vector<std::uint8_t>& bytes, TCaptureTime& captureTime);
 
     // Where PaintFrame draws each frame; not owned; none by default.
     void SetDisplayCanvas(QPaintDevice* canvas) { displayCanvas_ = canvas; }
