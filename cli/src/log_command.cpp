@@ -2,6 +2,7 @@
 #include "log_command.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -17,13 +18,16 @@
 #include "base/error_handler.h"
 #include "base/errors.h"
 #include "base/unique_fd.h"
+#include "file_command.h"
 #include "frontend/capture_controller.h"
 #include "frontend/duration.h"
+#include "frontend/format_choice.h"
 #include "frontend/frame_logger.h"
 #include "frontend/settings.h"
 #include "log_format.h"
 #include "logging.h"
 #include "pipeline/video_image.h"
+#include "run_status.h"
 #include "service_notifier.h"
 
 namespace vistrel::cli {
@@ -126,7 +130,12 @@ private:
     // asked to end; none of them is taken.
     void Stop();
     void PrintStatus();
+    TRunSnapshot Snapshot();
+    TRunState State();
+    // A fault the status file shows as the last error.
+    void RecordError(const QString& message);
 
+    void Published(const QString& path, TCaptureTime captured);
     void FrameHandled(bool fileWritten);
     void WritePaused(const TWriteFault& fault);
     void WriteResumed(std::uint64_t notWritten);
@@ -134,6 +143,8 @@ private:
     void CameraReturned(const TCaptureNode& node);
     void CameraStalled();
     void CameraBack();
+    // A start told the camera's name, node and format.
+    void CameraKnown();
 
     const LogOptions& options_;
     const LogSettings& where_;
@@ -145,7 +156,18 @@ private:
     TVideoImage session_;
     TFrameLogger logger_;
     TCaptureController controller_;
-    ServiceNotifier notifier_;  // no-op outside a service
+    ServiceNotifier notifier_;             // no-op outside a service
+    std::optional<TFileCommand> command_;  // with --exec
+    TStatusFiles statusFiles_;             // with --status-file or --metrics
+    const QDateTime startTime_ = QDateTime::currentDateTime();
+    QDateTime lastFileTime_;
+    QString lastError_;
+    QDateTime lastErrorTime_;
+    std::uint64_t losses_ = 0;
+    std::uint64_t pauses_ = 0;
+    // Set while active hours hold the capture off; nothing sets it yet in
+    // this front end, so the state never reads "resting" here.
+    bool resting_ = false;
     QEventLoop loop_;
     int status_ = kExitSuccess;
 };
@@ -168,7 +190,17 @@ LogRun::LogRun(const LogOptions& options, const LogSettings& where,
                   TCaptureOptions{.cameraKeeper = where.cameraKeeper,
                                   .waitForLostCamera = !options.exitOnFault,
                                   .stallTimeout = where.stallTimeout}),
-      notifier_(device_) {
+      notifier_(device_),
+      statusFiles_(
+          options.statusFile.value_or(QString()), options.metricsFile.value_or(QString()),
+          [this] { return Snapshot(); }, [this](const QString& message) { Note(message); }) {
+    if (options_.exec) {
+        command_.emplace(TFileCommand::Options{.command = *options_.exec,
+                                               .camera = device_,
+                                               .timeout = options_.execTimeout,
+                                               .killGrace = where_.execKillGrace},
+                         [this](const QString& message) { Note(message); });
+    }
     Configure();
     controller_.SetEvents(Events());
 }
@@ -192,13 +224,19 @@ TCaptureEvents LogRun::Events() {
     events.savedFormatSkipped = [this](const TSavedFormatSkip& skip) {
         NoteSavedFormatSkip(skip, err_);
     };
-    events.started = [this](const TStartReport& report) { NoteStartReport(report, err_); };
+    events.started = [this](const TStartReport& report) {
+        NoteStartReport(report, err_);
+        CameraKnown();
+    };
     events.lost = [this](TStatus reason) { CameraLost(reason); };
     events.returned = [this](const TCaptureNode& node) { CameraReturned(node); };
     events.stalled = [this] { CameraStalled(); };
     events.stallRecovered = [this] { CameraBack(); };
     events.writePaused = [this](const TWriteFault& fault) { WritePaused(fault); };
     events.writeResumed = [this](std::uint64_t notWritten) { WriteResumed(notWritten); };
+    events.published = [this](const QString& path, TCaptureTime captured) {
+        Published(path, captured);
+    };
     events.frameHandled = [this](bool fileWritten) { FrameHandled(fileWritten); };
     events.frameFailed = [this](std::exception_ptr error) { Fail(ErrorMessage(error)); };
     return events;
@@ -211,8 +249,13 @@ int LogRun::Exec() {
         return status_;
     }
     notifier_.Ready();
+    statusFiles_.Start();
     Loop(stopSignals);
     controller_.Stop();
+    if (command_) {
+        command_->Stop();
+    }
+    statusFiles_.WriteNow();
     if (statusLine_ && status_ == kExitSuccess) {
         PrintStatus();
         err_ << '\n';
@@ -290,6 +333,63 @@ void LogRun::PrintStatus() {
     err_.flush();
 }
 
+TRunState LogRun::State() {
+    if (controller_.WaitingForCamera()) {
+        return TRunState::WaitingForCamera;
+    }
+    if (controller_.Recovering()) {
+        return TRunState::Stalled;
+    }
+    if (logger_.Writer().IsPaused()) {
+        return TRunState::WritingPaused;
+    }
+    return resting_ ? TRunState::Resting : TRunState::Capturing;
+}
+
+TRunSnapshot LogRun::Snapshot() {
+    const TVideoImage::SampleCounts counts = session_.Samples();
+    const TStreamFormat& format = session_.CaptureFormat();
+    const std::string& card = session_.CameraIdentity().card;
+    TRunSnapshot snapshot{
+        .camera = card.empty() ? device_ : QString::fromStdString(card),
+        .node = session_.DevicePath(),
+        .format = format.pixelFormat != 0 ? FormatName(format.pixelFormat) : QString(),
+        .width = format.width,
+        .height = format.height,
+        .state = State(),
+        .counters = {.received = counts.received,
+                     .taken = logger_.FramesTaken(),
+                     .written = logger_.FilesWritten(),
+                     .dropped = counts.dropped,
+                     .bad = counts.bad,
+                     .stalls = controller_.Stalls(),
+                     .losses = losses_,
+                     .pauses = pauses_,
+                     .commandsDropped = command_ ? command_->Dropped() : 0,
+                     .commandsFailed = command_ ? command_->Failed() : 0},
+        .lastFile = logger_.LastFile(),
+        .lastFileTime = lastFileTime_,
+        .lastError = lastError_,
+        .lastErrorTime = lastErrorTime_,
+        .startTime = startTime_,
+        .version = QStringLiteral(VISTREL_VERSION)};
+    return snapshot;
+}
+
+void LogRun::RecordError(const QString& message) {
+    lastError_ = message;
+    lastErrorTime_ = QDateTime::currentDateTime();
+}
+
+void LogRun::Published(const QString& path, TCaptureTime captured) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(captured.time_since_epoch());
+    lastFileTime_ = QDateTime::fromMSecsSinceEpoch(ms.count());
+    if (command_) {
+        command_->Add(path);
+    }
+}
+
 void LogRun::FrameHandled(bool fileWritten) {
     notifier_.FrameArrived(logger_.FramesTaken(), logger_.FilesWritten());
     if (fileWritten) {
@@ -310,6 +410,9 @@ void LogRun::WritePaused(const TWriteFault& fault) {
         Fail(fault.message);
         return;
     }
+    ++pauses_;
+    RecordError(fault.message);
+    statusFiles_.StateMayHaveChanged();
     const auto ms = where_.retryInterval.count();
     Note(
         fault.message + QStringLiteral("; writing paused, trying again every ") +
@@ -318,6 +421,7 @@ void LogRun::WritePaused(const TWriteFault& fault) {
 
 void LogRun::WriteResumed(std::uint64_t notWritten) {
     Note(QStringLiteral("writing resumed; %1 taken frames were not written").arg(notWritten));
+    statusFiles_.StateMayHaveChanged();
 }
 
 void LogRun::CameraLost(TStatus reason) {
@@ -331,11 +435,15 @@ void LogRun::CameraLost(TStatus reason) {
                    : QString();
     Note(QStringLiteral("Capture device lost%1; waiting for it to come back").arg(cause));
     notifier_.SetWaiting(controller_.Waiting());
+    ++losses_;
+    RecordError(QStringLiteral("Capture device lost%1").arg(cause));
+    statusFiles_.StateMayHaveChanged();
 }
 
 void LogRun::CameraReturned(const TCaptureNode& node) {
     Note(QStringLiteral("Capture device back at %1").arg(QString::fromStdString(node.path)));
     notifier_.SetWaiting(controller_.Waiting());
+    CameraKnown();
 }
 
 // A stall recovery is knowingly without frames, as a wait for a lost camera.
@@ -343,11 +451,21 @@ void LogRun::CameraStalled() {
     Note(QStringLiteral("Camera stalled; restarting"));
     notifier_.SetStalls(controller_.Stalls());
     notifier_.SetWaiting(controller_.Waiting());
+    RecordError(QStringLiteral("Camera stalled"));
+    statusFiles_.StateMayHaveChanged();
+}
+
+void LogRun::CameraKnown() {
+    if (command_ && !session_.CameraIdentity().card.empty()) {
+        command_->SetCamera(QString::fromStdString(session_.CameraIdentity().card));
+    }
+    statusFiles_.WriteNow();
 }
 
 void LogRun::CameraBack() {
     Note(QStringLiteral("Camera back"));
     notifier_.SetWaiting(controller_.Waiting());
+    statusFiles_.StateMayHaveChanged();
 }
 
 std::chrono::milliseconds ParseDurationArgument(const QString& text, const QString& option,
@@ -359,10 +477,19 @@ std::chrono::milliseconds ParseDurationArgument(const QString& text, const QStri
     return *parsed.value;
 }
 
+// A file the run rewrites: its folder must exist, since it is not made.
+QString OutputFileArgument(const QString& path, const QString& option) {
+    if (path.isEmpty() || path.endsWith(u'/')) {
+        Usage(QStringLiteral("%1 needs a file name").arg(option));
+    }
+    return path;
+}
+
 }  // namespace
 
 LogOptions ParseLogArguments(const QStringList& arguments) {
     LogOptions options;
+    bool execTimeoutSet = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
         if (argument == u"--no-write") {
@@ -381,6 +508,19 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
         } else if (const auto warmUp = TakeValue(arguments, i, QStringLiteral("--warm-up"))) {
             options.warmUp =
                 ParseDurationArgument(*warmUp, QStringLiteral("--warm-up"), ZeroDuration::MeansOff);
+        } else if (const auto command = TakeValue(arguments, i, QStringLiteral("--exec"))) {
+            if (command->trimmed().isEmpty()) {
+                Usage(QStringLiteral("--exec needs a command"));
+            }
+            options.exec = *command;
+        } else if (const auto timeout = TakeValue(arguments, i, QStringLiteral("--exec-timeout"))) {
+            options.execTimeout = ParseDurationArgument(*timeout, QStringLiteral("--exec-timeout"),
+                                                        ZeroDuration::Refused);
+            execTimeoutSet = true;
+        } else if (const auto status = TakeValue(arguments, i, QStringLiteral("--status-file"))) {
+            options.statusFile = OutputFileArgument(*status, QStringLiteral("--status-file"));
+        } else if (const auto metrics = TakeValue(arguments, i, QStringLiteral("--metrics"))) {
+            options.metricsFile = OutputFileArgument(*metrics, QStringLiteral("--metrics"));
         } else if (const auto device = TakeValue(arguments, i, QStringLiteral("--device"))) {
             options.device = *device;
         } else if (const auto skip = TakeValue(arguments, i, QStringLiteral("--skip"))) {
@@ -408,6 +548,12 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
             Usage(QStringLiteral("unknown argument \"%1\"").arg(argument));
         }
     }
+    if (execTimeoutSet && !options.exec) {
+        Usage(QStringLiteral("--exec-timeout needs --exec"));
+    }
+    if (options.statusFile && options.statusFile == options.metricsFile) {
+        Usage(QStringLiteral("--status-file and --metrics need two different files"));
+    }
     return options;
 }
 
@@ -433,6 +579,8 @@ QString LogHelpText() {
         "                       [--keep-free SIZE] [--exit-on-fault]\n"
         "                       [--format CODE] [--size WxH] [--fps N]\n"
         "                       [--interval DURATION] [--warm-up DURATION]\n"
+        "                       [--exec COMMAND] [--exec-timeout DURATION]\n"
+        "                       [--status-file PATH] [--metrics PATH]\n"
         "\n"
         "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
         "after the local time it was captured (yymmddhhnnsszzz.jpg), as the window\n"
@@ -473,6 +621,20 @@ QString LogHelpText() {
         "                 write nothing captured within DURATION after each start\n"
         "                 of the camera (also after it comes back or changes\n"
         "                 format), while its exposure settles; 0 (the default) is off\n"
+        "  --exec COMMAND run /bin/sh -c COMMAND after each written file, with the\n"
+        "                 file's absolute path in $1 and VISTREL_FILE and the\n"
+        "                 camera's name in VISTREL_CAMERA. One command at a time;\n"
+        "                 up to 100 files wait, beyond that the oldest are dropped.\n"
+        "                 Its output goes to standard error\n"
+        "  --exec-timeout DURATION\n"
+        "                 end a command that runs longer (SIGTERM, SIGKILL 5 s\n"
+        "                 later); 60 s by default\n"
+        "  --status-file PATH\n"
+        "                 keep a JSON file with the camera, the state, the counters,\n"
+        "                 the last file and the last error; rewritten whole at\n"
+        "                 most once a second and at each change of state\n"
+        "  --metrics PATH the same counters and state in the Prometheus text format,\n"
+        "                 for node_exporter's textfile collector (PATH ending .prom)\n"
         "  -h, --help     show this help\n"
         "\n"
         "Unset options come from the window's settings file (never written here),\n"
@@ -505,6 +667,8 @@ QString LogHelpText() {
         "\n"
         "Example: a picture every minute\n"
         "  vistrel-cli log --interval 1min\n"
+        "Example: upload each file\n"
+        "  vistrel-cli log --exec 'rclone copy \"$1\" remote:webcam'\n"
         "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
         "or, with --exit-on-fault, when it is lost or a file cannot be written;\n"

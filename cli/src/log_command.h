@@ -34,6 +34,10 @@ struct LogOptions {
     // Unset: the settings file's Interval and WarmUp.
     std::optional<std::chrono::milliseconds> interval;
     std::optional<std::chrono::milliseconds> warmUp;
+    std::optional<QString> exec;  // a shell command run for each written file
+    std::chrono::milliseconds execTimeout = std::chrono::seconds(60);
+    std::optional<QString> statusFile;   // JSON, rewritten as the run goes
+    std::optional<QString> metricsFile;  // the Prometheus text format
 };
 
 // The arguments that follow "log". Throws UsageError.
@@ -50,6 +54,8 @@ struct LogSettings {
     // How long a silent camera may go before it is restarted; 0: the
     // controller's own rule. Tests shorten it.
     std::chrono::milliseconds stallTimeout{0};
+    // How long an --exec command has after SIGTERM before SIGKILL.
+    std::chrono::milliseconds execKillGrace = std::chrono::seconds(5);
 };
 
 // Runs the capture until a limit is reached or SIGINT/SIGTERM arrives.

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -129,6 +131,10 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
                                          {"--interval", "0"},
                                          {"--interval", "25h"},
                                          {"--warm-up", "2x"},
+                                         {"--exec", " "},
+                                         {"--exec-timeout", "0"},
+                                         {"--exec-timeout", "5s"},
+                                         {"--metrics", "m", "--status-file", "m"},
                                          {"extra"}}) {
         QString out, err;
         QTextStream o(&out), e(&err);
@@ -190,6 +196,45 @@ TEST_F(LogCommandTest, AnIntervalWritesOneFilePerPeriod) {
         EXPECT_GT(window, lastWindow) << name.toStdString();
         lastWindow = window;
     }
+}
+
+// Each published file reaches the command and the status files; the last
+// command may be ended by the stop, so only what ran is checked.
+TEST_F(LogCommandTest, ExecAndStatusFilesFollowThePublishedFiles) {
+    const QString target = dir_.filePath("out");
+    const QString ran = dir_.filePath("ran.log");
+    const QString statusFile = dir_.filePath("status.json");
+    const QString metricsFile = dir_.filePath("vistrel.prom");
+    Feed(0);
+    ASSERT_EQ(Log({"--dir", target, "--frames", "3", "--skip", "0", "--exec",
+                   "echo \"$1 $VISTREL_CAMERA\" >> '" + ran + "'", "--status-file", statusFile,
+                   "--metrics", metricsFile}),
+              kExitSuccess)
+        << errors_.toStdString();
+    const QStringList written = Written();
+    ASSERT_EQ(written.size(), 3);
+    QFile ranFile(ran);
+    if (ranFile.open(QIODevice::ReadOnly)) {
+        for (const QString& line :
+             QString::fromUtf8(ranFile.readAll()).split(u'\n', Qt::SkipEmptyParts)) {
+            EXPECT_TRUE(written.contains(line.chopped(QStringLiteral(" Shelf Cam").size())))
+                << line.toStdString();
+            EXPECT_TRUE(line.endsWith(" Shelf Cam")) << line.toStdString();
+        }
+    }
+    QFile status(statusFile);
+    ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+    const QJsonObject json = QJsonDocument::fromJson(status.readAll()).object();
+    EXPECT_EQ(json["camera"]["name"].toString(), "Shelf Cam");
+    EXPECT_FALSE(json["camera"]["node"].toString().isEmpty());
+    EXPECT_EQ(json["camera"]["width"].toInt(), 32);
+    EXPECT_EQ(json["state"].toString(), "capturing");
+    EXPECT_EQ(json["counters"]["written"].toInteger(), 3);
+    EXPECT_EQ(json["last_file"].toString(), written.last());
+    QFile metrics(metricsFile);
+    ASSERT_TRUE(metrics.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(
+        metrics.readAll().contains("\nvistrel_files_written_total{camera=\"Shelf Cam\"} 3\n"));
 }
 
 TEST_F(LogCommandTest, DefaultsComeFromTheSettingsFile) {
