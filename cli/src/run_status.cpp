@@ -211,6 +211,10 @@ void TStatusFiles::Write(bool force) {
 }
 
 // Unchanged bytes are not written again: an idle run costs no disk writes.
+// Not synced: a sync would hold the capture's thread for a disk round trip
+// every second (tens of ms, far more on a busy card), and the file is
+// rewritten within a second anyway; the rename still keeps readers from
+// seeing half of one.
 void TStatusFiles::WriteFile(const QString& path, const QByteArray& bytes, QByteArray& last,
                              bool& failing) {
     if (bytes == last) {
@@ -219,7 +223,8 @@ void TStatusFiles::WriteFile(const QString& path, const QByteArray& bytes, QByte
     try {
         ReplaceFile(path.toLocal8Bit().toStdString(),
                     std::span(reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                              static_cast<std::size_t>(bytes.size())));
+                              static_cast<std::size_t>(bytes.size())),
+                    {}, FileSync::None);
     } catch (const std::exception& e) {
         qCWarning(lcCli, "writing %s: %s", qUtf8Printable(path), e.what());
         last.clear();
