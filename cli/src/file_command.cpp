@@ -98,11 +98,17 @@ void TFileCommand::Stop() {
 }
 
 void TFileCommand::StartNext() {
+    if (Running()) {
+        return;  // an Add started one before this posted turn came
+    }
     if (waiting_.empty() || stopping_) {
         if (burstDropped_ > 0 && waiting_.empty()) {
             note_(QStringLiteral("--exec: %1 files were dropped before their command ran")
                       .arg(burstDropped_));
             burstDropped_ = 0;
+        }
+        if (idle_ && Idle()) {
+            idle_();
         }
         return;
     }

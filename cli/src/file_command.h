@@ -55,6 +55,10 @@ public:
     // Drops the waiting paths and ends a running command: SIGTERM, and
     // SIGKILL when it has not ended within the grace period.
     void Stop();
+    // Nothing runs and nothing waits.
+    bool Idle() const { return !Running() && waiting_.empty(); }
+    // Called each time the last waiting path's command has ended.
+    void SetIdleHandler(std::function<void()> handler) { idle_ = std::move(handler); }
 
     bool Running() const { return process_.state() != QProcess::NotRunning; }
     std::size_t Waiting() const { return waiting_.size(); }
@@ -74,6 +78,7 @@ private:
 
     Options options_;
     Note note_;
+    std::function<void()> idle_;
     QProcess process_;
     QString current_;  // the path of the running command
     std::deque<QString> waiting_;

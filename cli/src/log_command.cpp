@@ -123,6 +123,10 @@ private:
     TCaptureEvents Events();
     bool Start();
     void Loop(const StopSignals& stopSignals);
+    // After a limit ended the run, the waiting commands still run, each
+    // within its timeout; a signal ends them (the running one is sent
+    // SIGTERM, then SIGKILL) and drops the rest.
+    void FinishCommands(const StopSignals& stopSignals);
 
     void Note(const QString& message);
     void Fail(const QString& message);
@@ -252,9 +256,7 @@ int LogRun::Exec() {
     statusFiles_.Start();
     Loop(stopSignals);
     controller_.Stop();
-    if (command_) {
-        command_->Stop();
-    }
+    FinishCommands(stopSignals);
     statusFiles_.WriteNow();
     if (statusLine_ && status_ == kExitSuccess) {
         PrintStatus();
@@ -307,6 +309,22 @@ void LogRun::Loop(const StopSignals& stopSignals) {
         statusTimer.start(500);
     }
     loop_.exec();
+}
+
+void LogRun::FinishCommands(const StopSignals& stopSignals) {
+    if (!command_) {
+        return;
+    }
+    if (!StopSignals::Raised() && !command_->Idle()) {
+        QEventLoop drain;
+        command_->SetIdleHandler([&drain] { drain.quit(); });
+        QSocketNotifier stopNotifier(stopSignals.ReadEnd(), QSocketNotifier::Read);
+        QObject::connect(&stopNotifier, &QSocketNotifier::activated, &drain,
+                         [&drain] { drain.quit(); });
+        drain.exec();
+        command_->SetIdleHandler(nullptr);
+    }
+    command_->Stop();
 }
 
 void LogRun::Note(const QString& message) {
@@ -625,7 +643,8 @@ QString LogHelpText() {
         "                 the file's absolute path in $1 and VISTREL_FILE and the\n"
         "                 camera's name in VISTREL_CAMERA. One command at a time;\n"
         "                 up to 100 files wait, beyond that the oldest are dropped.\n"
-        "                 Its output goes to standard error\n"
+        "                 Its output goes to standard error. After --frames or\n"
+        "                 --seconds the waiting ones still run; a signal ends them\n"
         "  --exec-timeout DURATION\n"
         "                 end a command that runs longer (SIGTERM, SIGKILL 5 s\n"
         "                 later); 60 s by default\n"
