@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: MIT
 // What the hooks of "vistrel-cli log" cost the capture thread: handing a
-// written file to the --exec queue (here always full, the dearest case: one
-// path in, the oldest out), and one write of the status and metrics files,
-// which happens at most once a second whatever the frame rate.
+// written file to the --exec queue (here always full: one path in, the
+// oldest out), starting its command when none runs, and one write of the
+// status and metrics files, which happens at most once a second whatever
+// the frame rate.
 #include <QCoreApplication>
 #include <QDir>
 #include <QTemporaryDir>
@@ -29,6 +30,24 @@ void BM_ExecQueueAddWhileFull(benchmark::State& state) {
     state.counters["dropped"] = static_cast<double>(command.Dropped());
 }
 BENCHMARK(BM_ExecQueueAddWhileFull);
+
+// The start of a command, on the capture's thread: QProcess forks and waits
+// for the exec. Timed alone; the command's run and its end are not.
+void BM_ExecStart(benchmark::State& state) {
+    QTemporaryDir dir;
+    TFileCommand command({.command = QStringLiteral("exit 0"), .camera = QStringLiteral("Cam")},
+                         [](const QString&) {});
+    const QString path = dir.filePath(QStringLiteral("261209130000000.jpg"));
+    for (auto _ : state) {
+        command.Add(path);
+        state.PauseTiming();
+        while (!command.Idle()) {
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+        }
+        state.ResumeTiming();
+    }
+}
+BENCHMARK(BM_ExecStart)->Unit(benchmark::kMicrosecond);
 
 TRunSnapshot Snapshot() {
     TRunSnapshot snapshot;
