@@ -2,6 +2,7 @@
 #include "log_command.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -18,15 +19,18 @@
 #include "base/error_handler.h"
 #include "base/errors.h"
 #include "base/unique_fd.h"
+#include "file_command.h"
 #include "frontend/capture_controller.h"
 #include "frontend/control_settings.h"
 #include "frontend/duration.h"
+#include "frontend/format_choice.h"
 #include "frontend/frame_logger.h"
 #include "frontend/picture_setting.h"
 #include "frontend/settings.h"
 #include "log_format.h"
 #include "logging.h"
 #include "pipeline/video_image.h"
+#include "run_status.h"
 #include "service_notifier.h"
 
 namespace vistrel::cli {
@@ -145,6 +149,10 @@ private:
     void Loop(const RunSignals& runSignals);
     void Reload();
     bool NeedsRestart(const TCaptureRequest& before, const TCaptureRequest& after) const;
+    // After a limit ended the run, the waiting commands still run, each
+    // within its timeout; a signal ends them (the running one is sent
+    // SIGTERM, then SIGKILL) and drops the rest.
+    void FinishCommands(const RunSignals& runSignals);
 
     void Note(const QString& message);
     void Fail(const QString& message);
@@ -152,7 +160,12 @@ private:
     // asked to end; none of them is taken.
     void Stop();
     void PrintStatus();
+    TRunSnapshot Snapshot();
+    TRunState State();
+    // A fault the status file shows as the last error.
+    void RecordError(const QString& message);
 
+    void Published(const QString& path, TCaptureTime captured);
     void FrameHandled(bool fileWritten);
     void WritePaused(const TWriteFault& fault);
     void WriteResumed(std::uint64_t notWritten);
@@ -162,6 +175,8 @@ private:
     void CameraBack();
     void Resting(const QDateTime& until);
     void Active();
+    // A start told the camera's name, node and format.
+    void CameraKnown();
 
     const LogOptions& options_;
     const LogSettings& where_;
@@ -172,7 +187,16 @@ private:
     TVideoImage session_;
     TFrameLogger logger_;
     TCaptureController controller_;
-    ServiceNotifier notifier_;  // no-op outside a service
+    ServiceNotifier notifier_;             // no-op outside a service
+    std::optional<TFileCommand> command_;  // with --exec
+    TStatusFiles statusFiles_;             // with --status-file or --metrics
+    const QDateTime startTime_ = QDateTime::currentDateTime();
+    QDateTime lastFileTime_;
+    QString lastError_;
+    QDateTime lastErrorTime_;
+    std::uint64_t losses_ = 0;
+    std::uint64_t pauses_ = 0;
+    bool resting_ = false;  // outside the active time: shown, not written
     QEventLoop loop_;
     int status_ = kExitSuccess;
 };
@@ -194,7 +218,17 @@ LogRun::LogRun(const LogOptions& options, const LogSettings& where,
                   TCaptureOptions{.cameraKeeper = where.cameraKeeper,
                                   .waitForLostCamera = !options.exitOnFault,
                                   .stallTimeout = where.stallTimeout}),
-      notifier_(Request().device) {
+      notifier_(Request().device),
+      statusFiles_(
+          options.statusFile.value_or(QString()), options.metricsFile.value_or(QString()),
+          [this] { return Snapshot(); }, [this](const QString& message) { Note(message); }) {
+    if (options_.exec) {
+        command_.emplace(TFileCommand::Options{.command = *options_.exec,
+                                               .camera = Request().device,
+                                               .timeout = options_.execTimeout,
+                                               .killGrace = where_.execKillGrace},
+                         [this](const QString& message) { Note(message); });
+    }
     Configure();
     controller_.SetEvents(Events());
 }
@@ -253,7 +287,10 @@ TCaptureEvents LogRun::Events() {
     events.savedFormatSkipped = [this](const TSavedFormatSkip& skip) {
         NoteSavedFormatSkip(skip, err_);
     };
-    events.started = [this](const TStartReport& report) { NoteStartReport(report, err_); };
+    events.started = [this](const TStartReport& report) {
+        NoteStartReport(report, err_);
+        CameraKnown();
+    };
     events.lost = [this](TStatus reason) { CameraLost(reason); };
     events.returned = [this](const TCaptureNode& node) { CameraReturned(node); };
     events.stalled = [this] { CameraStalled(); };
@@ -263,6 +300,9 @@ TCaptureEvents LogRun::Events() {
     events.controlProblem = [this](const QString& problem) { Note(problem); };
     events.writePaused = [this](const TWriteFault& fault) { WritePaused(fault); };
     events.writeResumed = [this](std::uint64_t notWritten) { WriteResumed(notWritten); };
+    events.published = [this](const QString& path, TCaptureTime captured) {
+        Published(path, captured);
+    };
     events.frameHandled = [this](bool fileWritten) { FrameHandled(fileWritten); };
     events.frameFailed = [this](std::exception_ptr error) { Fail(ErrorMessage(error)); };
     return events;
@@ -275,8 +315,11 @@ int LogRun::Exec() {
         return status_;
     }
     notifier_.Ready();
+    statusFiles_.Start();
     Loop(runSignals);
     controller_.Stop();
+    FinishCommands(runSignals);
+    statusFiles_.WriteNow();
     if (statusLine_ && status_ == kExitSuccess) {
         PrintStatus();
         err_ << '\n';
@@ -404,6 +447,22 @@ bool LogRun::NeedsRestart(const TCaptureRequest& before, const TCaptureRequest& 
             (after.savedFormat != before.savedFormat || after.savedSize != before.savedSize));
 }
 
+void LogRun::FinishCommands(const RunSignals& runSignals) {
+    if (!command_) {
+        return;
+    }
+    if (!RunSignals::Raised() && !command_->Idle()) {
+        QEventLoop drain;
+        command_->SetIdleHandler([&drain] { drain.quit(); });
+        QSocketNotifier stopNotifier(runSignals.ReadEnd(), QSocketNotifier::Read);
+        QObject::connect(&stopNotifier, &QSocketNotifier::activated, &drain,
+                         [&drain] { drain.quit(); });
+        drain.exec();
+        command_->SetIdleHandler(nullptr);
+    }
+    command_->Stop();
+}
+
 void LogRun::Note(const QString& message) {
     err_ << (statusLine_ ? "\n" : "") << kProgram << ": " << message << '\n';
     err_.flush();
@@ -428,6 +487,63 @@ void LogRun::PrintStatus() {
     err_.flush();
 }
 
+TRunState LogRun::State() {
+    if (controller_.WaitingForCamera()) {
+        return TRunState::WaitingForCamera;
+    }
+    if (controller_.Recovering()) {
+        return TRunState::Stalled;
+    }
+    if (logger_.Writer().IsPaused()) {
+        return TRunState::WritingPaused;
+    }
+    return resting_ ? TRunState::Resting : TRunState::Capturing;
+}
+
+TRunSnapshot LogRun::Snapshot() {
+    const TVideoImage::SampleCounts counts = session_.Samples();
+    const TStreamFormat& format = session_.CaptureFormat();
+    const std::string& card = session_.CameraIdentity().card;
+    TRunSnapshot snapshot{
+        .camera = card.empty() ? controller_.Device() : QString::fromStdString(card),
+        .node = session_.DevicePath(),
+        .format = format.pixelFormat != 0 ? FormatName(format.pixelFormat) : QString(),
+        .width = format.width,
+        .height = format.height,
+        .state = State(),
+        .counters = {.received = counts.received,
+                     .taken = logger_.FramesTaken(),
+                     .written = logger_.FilesWritten(),
+                     .dropped = counts.dropped,
+                     .bad = counts.bad,
+                     .stalls = controller_.Stalls(),
+                     .losses = losses_,
+                     .pauses = pauses_,
+                     .commandsDropped = command_ ? command_->Dropped() : 0,
+                     .commandsFailed = command_ ? command_->Failed() : 0},
+        .lastFile = logger_.LastFile(),
+        .lastFileTime = lastFileTime_,
+        .lastError = lastError_,
+        .lastErrorTime = lastErrorTime_,
+        .startTime = startTime_,
+        .version = QStringLiteral(VISTREL_VERSION)};
+    return snapshot;
+}
+
+void LogRun::RecordError(const QString& message) {
+    lastError_ = message;
+    lastErrorTime_ = QDateTime::currentDateTime();
+}
+
+void LogRun::Published(const QString& path, TCaptureTime captured) {
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(captured.time_since_epoch());
+    lastFileTime_ = QDateTime::fromMSecsSinceEpoch(ms.count());
+    if (command_) {
+        command_->Add(path);
+    }
+}
+
 void LogRun::FrameHandled(bool fileWritten) {
     notifier_.FrameArrived(logger_.FramesTaken(), logger_.FilesWritten());
     if (fileWritten) {
@@ -448,6 +564,9 @@ void LogRun::WritePaused(const TWriteFault& fault) {
         Fail(fault.message);
         return;
     }
+    ++pauses_;
+    RecordError(fault.message);
+    statusFiles_.StateMayHaveChanged();
     const auto ms = where_.retryInterval.count();
     Note(
         fault.message + QStringLiteral("; writing paused, trying again every ") +
@@ -456,6 +575,7 @@ void LogRun::WritePaused(const TWriteFault& fault) {
 
 void LogRun::WriteResumed(std::uint64_t notWritten) {
     Note(QStringLiteral("writing resumed; %1 taken frames were not written").arg(notWritten));
+    statusFiles_.StateMayHaveChanged();
 }
 
 void LogRun::CameraLost(TStatus reason) {
@@ -469,11 +589,15 @@ void LogRun::CameraLost(TStatus reason) {
                    : QString();
     Note(QStringLiteral("Capture device lost%1; waiting for it to come back").arg(cause));
     notifier_.SetWaiting(controller_.Waiting());
+    ++losses_;
+    RecordError(QStringLiteral("Capture device lost%1").arg(cause));
+    statusFiles_.StateMayHaveChanged();
 }
 
 void LogRun::CameraReturned(const TCaptureNode& node) {
     Note(QStringLiteral("Capture device back at %1").arg(QString::fromStdString(node.path)));
     notifier_.SetWaiting(controller_.Waiting());
+    CameraKnown();
 }
 
 // A stall recovery is knowingly without frames, as a wait for a lost camera.
@@ -481,11 +605,21 @@ void LogRun::CameraStalled() {
     Note(QStringLiteral("Camera stalled; restarting"));
     notifier_.SetStalls(controller_.Stalls());
     notifier_.SetWaiting(controller_.Waiting());
+    RecordError(QStringLiteral("Camera stalled"));
+    statusFiles_.StateMayHaveChanged();
+}
+
+void LogRun::CameraKnown() {
+    if (command_ && !session_.CameraIdentity().card.empty()) {
+        command_->SetCamera(QString::fromStdString(session_.CameraIdentity().card));
+    }
+    statusFiles_.WriteNow();
 }
 
 void LogRun::CameraBack() {
     Note(QStringLiteral("Camera back"));
     notifier_.SetWaiting(controller_.Waiting());
+    statusFiles_.StateMayHaveChanged();
 }
 
 // Resting is knowingly idle: the camera runs on, nothing is written, and
@@ -494,11 +628,15 @@ void LogRun::Resting(const QDateTime& until) {
     const QString note = RestingText(until, QDateTime::currentDateTime());
     Note(note + QStringLiteral(" (outside the active time; nothing is written)"));
     notifier_.SetResting(note);
+    resting_ = true;
+    statusFiles_.StateMayHaveChanged();
 }
 
 void LogRun::Active() {
     Note(QStringLiteral("Active again; writing"));
     notifier_.SetResting(std::nullopt);
+    resting_ = false;
+    statusFiles_.StateMayHaveChanged();
 }
 
 // A value parsed for an option, or the usage error that names it.
@@ -520,10 +658,19 @@ std::chrono::milliseconds ParseDurationArgument(const QString& text, const QStri
     return *parsed.value;
 }
 
+// A file the run rewrites: its folder must exist, since it is not made.
+QString OutputFileArgument(const QString& path, const QString& option) {
+    if (path.isEmpty() || path.endsWith(u'/')) {
+        Usage(QStringLiteral("%1 needs a file name").arg(option));
+    }
+    return path;
+}
+
 }  // namespace
 
 LogOptions ParseLogArguments(const QStringList& arguments) {
     LogOptions options;
+    bool execTimeoutSet = false;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
         if (argument == u"--no-write") {
@@ -557,6 +704,19 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
             }
             options.controls = options.controls.value_or(std::vector<TControlSetting>{});
             options.controls->push_back(*setting.value);
+        } else if (const auto command = TakeValue(arguments, i, QStringLiteral("--exec"))) {
+            if (command->trimmed().isEmpty()) {
+                Usage(QStringLiteral("--exec needs a command"));
+            }
+            options.exec = *command;
+        } else if (const auto timeout = TakeValue(arguments, i, QStringLiteral("--exec-timeout"))) {
+            options.execTimeout = ParseDurationArgument(*timeout, QStringLiteral("--exec-timeout"),
+                                                        ZeroDuration::Refused);
+            execTimeoutSet = true;
+        } else if (const auto status = TakeValue(arguments, i, QStringLiteral("--status-file"))) {
+            options.statusFile = OutputFileArgument(*status, QStringLiteral("--status-file"));
+        } else if (const auto metrics = TakeValue(arguments, i, QStringLiteral("--metrics"))) {
+            options.metricsFile = OutputFileArgument(*metrics, QStringLiteral("--metrics"));
         } else if (const auto device = TakeValue(arguments, i, QStringLiteral("--device"))) {
             options.device = *device;
         } else if (const auto skip = TakeValue(arguments, i, QStringLiteral("--skip"))) {
@@ -589,176 +749,209 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
             QStringLiteral("--timestamp and --title cannot go with --passthrough: the camera's "
                            "JPEG is written as it came, so nothing can be drawn on it"));
     }
-    return options;
-}
+    if (execTimeoutSet && !options.exec) {
+        Usage(QStringLiteral("--exec-timeout needs --exec"));
+    }
+    if (options.statusFile && options.statusFile == options.metricsFile) {
+        Usage(QStringLiteral("--status-file and --metrics need two different files"));
+        if (execTimeoutSet && !options.exec) {
+            Usage(QStringLiteral("--exec-timeout needs --exec"));
+        }
+        if (options.statusFile && options.statusFile == options.metricsFile) {
+            Usage(QStringLiteral("--status-file and --metrics need two different files"));
+        }
+        return options;
+    }
 
-int RunLog(const LogOptions& options, const LogSettings& where, const std::shared_ptr<V4L2Io>& io,
-           QTextStream& out, QTextStream& err, bool statusLine) {
-    LogRun run(options, where, io, out, err, statusLine);
-    return run.Exec();
-}
+    int RunLog(const LogOptions& options, const LogSettings& where,
+               const std::shared_ptr<V4L2Io>& io, QTextStream& out, QTextStream& err,
+               bool statusLine) {
+        LogRun run(options, where, io, out, err, statusLine);
+        return run.Exec();
+    }
 
-int RunLogCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io, QTextStream& out,
-                  QTextStream& err) {
-    return RunCommand(QStringLiteral("log"), arguments, LogHelpText(), out, err, [&] {
-        return RunLog(ParseLogArguments(arguments),
-                      {TSettings::SettingsFileName(), TSettings::DefaultDirectory()}, io, out, err,
-                      ::isatty(STDERR_FILENO) == 1);
-    });
-}
+    int RunLogCommand(const QStringList& arguments, const std::shared_ptr<V4L2Io>& io,
+                      QTextStream& out, QTextStream& err) {
+        return RunCommand(QStringLiteral("log"), arguments, LogHelpText(), out, err, [&] {
+            return RunLog(ParseLogArguments(arguments),
+                          {TSettings::SettingsFileName(), TSettings::DefaultDirectory()}, io, out,
+                          err, ::isatty(STDERR_FILENO) == 1);
+        });
+    }
 
-QString LogHelpText() {
-    return QStringLiteral(
-        "Usage: vistrel-cli log [--device NAME] [--skip N] [--quality Q] [--dir DIR]\n"
-        "                       [--subdir NAME] [--frames K] [--seconds S] [--no-write]\n"
-        "                       [--keep-free SIZE] [--exit-on-fault]\n"
-        "                       [--format CODE] [--size WxH] [--fps N]\n"
-        "                       [--interval DURATION] [--warm-up DURATION]\n"
-        "                       [--hours HH:MM-HH:MM[,...]] [--daylight LAT,LON[,MINUTES]]\n"
-        "                       [--control NAME=VALUE]...\n"
-        "                       [--timestamp[=FORMAT]] [--title TEXT] [--passthrough]\n"
-        "\n"
-        "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
-        "after the local time it was captured (yymmddhhnnsszzz.jpg), as the window\n"
-        "does.\n"
-        "\n"
-        "  --device NAME  the camera: its name as 'vistrel-cli devices' lists it,\n"
-        "                 #n for the n-th camera of that list, or its device path:\n"
-        "                 /dev/videoN or a stable link such as /dev/v4l/by-id/... or\n"
-        "                 /dev/v4l/by-path/... (one USB port), which stays when the\n"
-        "                 node number changes\n"
-        "  --skip N       frames skipped between taken frames, 0 to 100\n"
-        "  --quality Q    JPEG quality, 50 to 100\n"
-        "  --dir DIR      directory the files are written to\n"
-        "  --subdir NAME  write into the folder NAME under that directory, made when\n"
-        "                 missing (one folder per camera when several loggers run)\n"
-        "  --frames K     stop after K files (K taken frames with --no-write)\n"
-        "  --seconds S    stop after S seconds\n"
-        "  --no-write     take frames but write no files\n"
-        "  --keep-free SIZE\n"
-        "                 before each file, delete the oldest of Vistrel's own\n"
-        "                 pictures (yymmddhhnnsszzz.jpg, yymmddhhnnsszzz-N.jpg) in\n"
-        "                 the directory while less than SIZE is free: a number with K, M or G\n"
-        "                 (powers of 1024: 500M is 500 MiB), or a share of the\n"
-        "                 file system such as 5%. Off unless set here or by\n"
-        "                 KeepFree in the settings file; 0 turns it off\n"
-        "  --exit-on-fault\n"
-        "                 end with status 1 at the first file that cannot be\n"
-        "                 written or when the camera is lost, instead of pausing\n"
-        "                 or waiting for it to come back\n"
-        "  --format CODE  the pixel format: YUY2, I420, YV12, MJPG, RGB or the V4L2\n"
-        "                 code, any case (see 'vistrel-cli formats')\n"
-        "  --size WxH     the frame size, e.g. 1280x720\n"
-        "  --fps N        the frame rate, e.g. 30 or 7.5\n"
-        "  --interval DURATION\n"
-        "                 write one picture per period instead: the first frame\n"
-        "                 captured at or after local midnight plus each whole\n"
-        "                 period; --skip then only thins what is shown. A number\n"
-        "                 with ms, s, min or h (500ms, 10s, 5min, 1h; a bare\n"
-        "                 number is seconds), from 100 ms to 24 h\n"
-        "  --warm-up DURATION\n"
-        "                 write nothing captured within DURATION after each start\n"
-        "                 of the camera (also after it comes back or changes\n"
-        "                 format), while its exposure settles; 0 (the default) is off\n"
-        "  --hours HH:MM-HH:MM[,HH:MM-HH:MM...]\n"
-        "                 write only within these local times of day; a range whose\n"
-        "                 end comes first wraps past midnight (22:00-06:00), 24:00\n"
-        "                 ends one at midnight, and 00:00-24:00 is all day\n"
-        "  --daylight LAT,LON[,MINUTES]\n"
-        "                 write only between sunrise and sunset at that place\n"
-        "                 (degrees north and east, such as 52.52,13.40), widened by\n"
-        "                 MINUTES at both ends (narrowed when negative); a day the\n"
-        "                 sun does not set is all active, one it does not rise not\n"
-        "                 at all. With --hours too, a frame must be within both\n"
-        "  --control NAME=VALUE\n"
-        "                 set a camera control after every start of the camera\n"
-        "                 (also after it comes back); repeatable, applied in the\n"
-        "                 order given, so switch an auto mode off before the value\n"
-        "                 it locks. NAME as 'vistrel-cli controls' lists it; VALUE\n"
-        "                 a number, on/off for a check box or a menu item's name.\n"
-        "                 A control the camera lacks or a value it refuses is told\n"
-        "                 once with the driver's reason, and logging goes on.\n"
-        "                 Given here, it replaces Controls of the settings file\n"
-        "  --timestamp[=FORMAT]\n"
-        "                 burn the capture time into the bottom-left corner of each\n"
-        "                 written file (never the thumbnail): white letters with a\n"
-        "                 dark outline, about 1/30 of the picture's height. FORMAT\n"
-        "                 follows strftime, with %f for the milliseconds, and only\n"
-        "                 ever comes after '=': --timestamp alone takes the default\n"
-        "                 %Y-%m-%d %H:%M:%S. Every other pixel stays as converted\n"
-        "  --title TEXT   a caption before the time (or alone), printable ASCII\n"
-        "  --passthrough  for an MJPG camera: write its JPEG as it came, with no\n"
-        "                 decoding and encoding (--quality does not apply); a frame\n"
-        "                 without Huffman tables gets the standard ones. Cannot go\n"
-        "                 with --timestamp or --title; with another format it is\n"
-        "                 ignored with one note\n"
-        "  -h, --help     show this help\n"
-        "\n"
-        "Unset options come from the window's settings file (never written here),\n"
-        "or the defaults: the first camera, 3 skipped frames, quality 70 and the\n"
-        "Vistrel folder in your pictures directory; Timestamp (1 for the default\n"
-        "format, or a FORMAT), Title and Passthrough=1 there do the same as the\n"
-        "options, which win over them. Without --frames or --seconds it\n"
-        "runs until interrupted (Ctrl+C or SIGTERM), finishing the file in hand.\n"
-        "Each written file's path is printed on standard output. A file never\n"
-        "replaces another: a name that is taken gets -1, -2 ... before .jpg. The\n"
-        "directory is made when missing. When a file cannot be written (a full\n"
-        "disk, a removed directory), writing pauses with one line on standard\n"
-        "error and is tried again at least every 10 s; one line tells when it\n"
-        "works again.\n"
-        "\n"
-        "When the camera is lost it says so on standard error, waits for the same\n"
-        "camera to come back (looking every 2 seconds and on device events) and goes\n"
-        "on with the same settings, saying so again; the limits and Ctrl+C still end\n"
-        "the run while it waits. A camera that stalls (no frame and no error for 3 s,\n"
-        "or 10 frame periods when longer) is stopped and started again with the same\n"
-        "settings (\"Camera stalled; restarting\", then \"Camera back\"); if it cannot\n"
-        "be started it is waited for as a lost one. As a service, the watchdog is\n"
-        "pinged only while frames arrive, the camera is waited for, a stall is\n"
-        "being recovered or the run rests; paused writing alone does not count.\n"
-        "\n"
-        "Outside the active time (--hours, --daylight, or Hours and Daylight in the\n"
-        "settings file) the camera runs on and nothing is written: one line says\n"
-        "\"Resting until 06:12\" (the next active moment, local time; with the date\n"
-        "when more than a day away) and one \"Active again\" when it ends; as a\n"
-        "service the status says so too.\n"
-        "\n"
-        "SIGHUP (what a service reload sends) reads the settings file again and\n"
-        "applies what changed at once (quality, skipped frames, period, warm-up,\n"
-        "active hours, daylight, camera controls, directory, free space); the\n"
-        "camera restarts only when another camera, format or size is set. Options\n"
-        "given on the command line keep their values. A file that is missing,\n"
-        "cannot be read, or that holds a value out of range changes nothing and\n"
-        "is said why.\n"
-        "\n"
-        "The camera keeps its current format unless --format, --size or --fps asks\n"
-        "for another, or the window saved a choice (Format and Size in the settings\n"
-        "file; --fps applies on top of it). A format, size or rate the camera does\n"
-        "not offer is refused with a list of what it offers, nearest first; a saved\n"
-        "choice it does not offer, or one Vistrel cannot convert, is skipped with a\n"
-        "note. Without --size the current size is kept.\n"
-        "\n"
-        "Example: a picture every minute\n"
-        "  vistrel-cli log --interval 1min\n"
-        "Example: exposure and focus fixed for a long time-lapse (the auto modes first)\n"
-        "  vistrel-cli log --interval 1min --control exposure_auto=1 \\\n"
-        "      --control exposure_time_absolute=300 \\\n"
-        "      --control focus_automatic_continuous=0 --control focus_absolute=0\n"
-        "\n"
-        "Example: daylight only, at a given place (Berlin, from half an hour before\n"
-        "sunrise to half an hour after sunset), a picture a minute\n"
-        "  vistrel-cli log --daylight 52.52,13.40,30 --interval 1min\n"
-
-        "Examples: a picture every minute, stamped with the time and a caption\n"
-        "  vistrel-cli log --interval 1min --timestamp --title \"Garden\"\n"
-        "  vistrel-cli log --timestamp='%d.%m.%Y %H:%M:%S.%f'\n"
-        "and an MJPG camera's own JPEG, not encoded again\n"
-        "  vistrel-cli log --format MJPG --size 1920x1080 --passthrough\n"
-        "\n"
-        "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
-        "or, with --exit-on-fault, when it is lost or a file cannot be written;\n"
-        "2 for a wrong command line, or a format, size or rate the camera does not\n"
-        "offer.\n");
-}
+    QString LogHelpText() {
+        return QStringLiteral(
+            "Usage: vistrel-cli log [--device NAME] [--skip N] [--quality Q] [--dir DIR]\n"
+            "                       [--subdir NAME] [--frames K] [--seconds S] [--no-write]\n"
+            "                       [--keep-free SIZE] [--exit-on-fault]\n"
+            "                       [--format CODE] [--size WxH] [--fps N]\n"
+            "                       [--interval DURATION] [--warm-up DURATION]\n"
+            "                       [--hours HH:MM-HH:MM[,...]] [--daylight LAT,LON[,MINUTES]]\n"
+            "                       [--control NAME=VALUE]...\n"
+            "                       [--timestamp[=FORMAT]] [--title TEXT] [--passthrough]\n"
+            "                       [--exec COMMAND] [--exec-timeout DURATION]\n"
+            "                       [--status-file PATH] [--metrics PATH]\n"
+            "\n"
+            "Captures from a camera and writes every (N+1)-th frame as a JPEG file named\n"
+            "after the local time it was captured (yymmddhhnnsszzz.jpg), as the window\n"
+            "does.\n"
+            "\n"
+            "  --device NAME  the camera: its name as 'vistrel-cli devices' lists it,\n"
+            "                 #n for the n-th camera of that list, or its device path:\n"
+            "                 /dev/videoN or a stable link such as /dev/v4l/by-id/... or\n"
+            "                 /dev/v4l/by-path/... (one USB port), which stays when the\n"
+            "                 node number changes\n"
+            "  --skip N       frames skipped between taken frames, 0 to 100\n"
+            "  --quality Q    JPEG quality, 50 to 100\n"
+            "  --dir DIR      directory the files are written to\n"
+            "  --subdir NAME  write into the folder NAME under that directory, made when\n"
+            "                 missing (one folder per camera when several loggers run)\n"
+            "  --frames K     stop after K files (K taken frames with --no-write)\n"
+            "  --seconds S    stop after S seconds\n"
+            "  --no-write     take frames but write no files\n"
+            "  --keep-free SIZE\n"
+            "                 before each file, delete the oldest of Vistrel's own\n"
+            "                 pictures (yymmddhhnnsszzz.jpg, yymmddhhnnsszzz-N.jpg) in\n"
+            "                 the directory while less than SIZE is free: a number with K, M or G\n"
+            "                 (powers of 1024: 500M is 500 MiB), or a share of the\n"
+            "                 file system such as 5%. Off unless set here or by\n"
+            "                 KeepFree in the settings file; 0 turns it off\n"
+            "  --exit-on-fault\n"
+            "                 end with status 1 at the first file that cannot be\n"
+            "                 written or when the camera is lost, instead of pausing\n"
+            "                 or waiting for it to come back\n"
+            "  --format CODE  the pixel format: YUY2, I420, YV12, MJPG, RGB or the V4L2\n"
+            "                 code, any case (see 'vistrel-cli formats')\n"
+            "  --size WxH     the frame size, e.g. 1280x720\n"
+            "  --fps N        the frame rate, e.g. 30 or 7.5\n"
+            "  --interval DURATION\n"
+            "                 write one picture per period instead: the first frame\n"
+            "                 captured at or after local midnight plus each whole\n"
+            "                 period; --skip then only thins what is shown. A number\n"
+            "                 with ms, s, min or h (500ms, 10s, 5min, 1h; a bare\n"
+            "                 number is seconds), from 100 ms to 24 h\n"
+            "  --warm-up DURATION\n"
+            "                 write nothing captured within DURATION after each start\n"
+            "                 of the camera (also after it comes back or changes\n"
+            "                 format), while its exposure settles; 0 (the default) is off\n"
+            "  --hours HH:MM-HH:MM[,HH:MM-HH:MM...]\n"
+            "                 write only within these local times of day; a range whose\n"
+            "                 end comes first wraps past midnight (22:00-06:00), 24:00\n"
+            "                 ends one at midnight, and 00:00-24:00 is all day\n"
+            "  --daylight LAT,LON[,MINUTES]\n"
+            "                 write only between sunrise and sunset at that place\n"
+            "                 (degrees north and east, such as 52.52,13.40), widened by\n"
+            "                 MINUTES at both ends (narrowed when negative); a day the\n"
+            "                 sun does not set is all active, one it does not rise not\n"
+            "                 at all. With --hours too, a frame must be within both\n"
+            "  --control NAME=VALUE\n"
+            "                 set a camera control after every start of the camera\n"
+            "                 (also after it comes back); repeatable, applied in the\n"
+            "                 order given, so switch an auto mode off before the value\n"
+            "                 it locks. NAME as 'vistrel-cli controls' lists it; VALUE\n"
+            "                 a number, on/off for a check box or a menu item's name.\n"
+            "                 A control the camera lacks or a value it refuses is told\n"
+            "                 once with the driver's reason, and logging goes on.\n"
+            "                 Given here, it replaces Controls of the settings file\n"
+            "  --timestamp[=FORMAT]\n"
+            "                 burn the capture time into the bottom-left corner of each\n"
+            "                 written file (never the thumbnail): white letters with a\n"
+            "                 dark outline, about 1/30 of the picture's height. FORMAT\n"
+            "                 follows strftime, with %f for the milliseconds, and only\n"
+            "                 ever comes after '=': --timestamp alone takes the default\n"
+            "                 %Y-%m-%d %H:%M:%S. Every other pixel stays as converted\n"
+            "  --title TEXT   a caption before the time (or alone), printable ASCII\n"
+            "  --passthrough  for an MJPG camera: write its JPEG as it came, with no\n"
+            "                 decoding and encoding (--quality does not apply); a frame\n"
+            "                 without Huffman tables gets the standard ones. Cannot go\n"
+            "                 with --timestamp or --title; with another format it is\n"
+            "                 ignored with one note\n"
+            "  --exec COMMAND run the shell command COMMAND after each written file, with\n"
+            "                 the file's absolute path in $1 and VISTREL_FILE and the\n"
+            "                 camera's name in VISTREL_CAMERA. One command at a time;\n"
+            "                 up to 100 files wait, beyond that the oldest are dropped.\n"
+            "                 Its output goes to standard error. After --frames or\n"
+            "                 --seconds the waiting ones still run; a signal ends them\n"
+            "  --exec-timeout DURATION\n"
+            "                 end a command that runs longer (SIGTERM, SIGKILL 5 s\n"
+            "                 later); 60 s by default\n"
+            "  --status-file PATH\n"
+            "                 keep a JSON file with the camera, the state, the counters,\n"
+            "                 the last file and the last error; rewritten whole at\n"
+            "                 most once a second and at each change of state\n"
+            "  --metrics PATH the same counters and state in the Prometheus text format,\n"
+            "                 for node_exporter's textfile collector (PATH ending .prom)\n"
+            "  -h, --help     show this help\n"
+            "\n"
+            "Unset options come from the window's settings file (never written here),\n"
+            "or the defaults: the first camera, 3 skipped frames, quality 70 and the\n"
+            "Vistrel folder in your pictures directory; Timestamp (1 for the default\n"
+            "format, or a FORMAT), Title and Passthrough=1 there do the same as the\n"
+            "options, which win over them. Without --frames or --seconds it\n"
+            "runs until interrupted (Ctrl+C or SIGTERM), finishing the file in hand.\n"
+            "Each written file's path is printed on standard output. A file never\n"
+            "replaces another: a name that is taken gets -1, -2 ... before .jpg. The\n"
+            "directory is made when missing. When a file cannot be written (a full\n"
+            "disk, a removed directory), writing pauses with one line on standard\n"
+            "error and is tried again at least every 10 s; one line tells when it\n"
+            "works again.\n"
+            "\n"
+            "When the camera is lost it says so on standard error, waits for the same\n"
+            "camera to come back (looking every 2 seconds and on device events) and goes\n"
+            "on with the same settings, saying so again; the limits and Ctrl+C still end\n"
+            "the run while it waits. A camera that stalls (no frame and no error for 3 s,\n"
+            "or 10 frame periods when longer) is stopped and started again with the same\n"
+            "settings (\"Camera stalled; restarting\", then \"Camera back\"); if it cannot\n"
+            "be started it is waited for as a lost one. As a service, the watchdog is\n"
+            "pinged only while frames arrive, the camera is waited for, a stall is\n"
+            "being recovered or the run rests; paused writing alone does not count.\n"
+            "\n"
+            "Outside the active time (--hours, --daylight, or Hours and Daylight in the\n"
+            "settings file) the camera runs on and nothing is written: one line says\n"
+            "\"Resting until 06:12\" (the next active moment, local time; with the date\n"
+            "when more than a day away) and one \"Active again\" when it ends; as a\n"
+            "service the status says so too.\n"
+            "\n"
+            "SIGHUP (what a service reload sends) reads the settings file again and\n"
+            "applies what changed at once (quality, skipped frames, period, warm-up,\n"
+            "active hours, daylight, camera controls, directory, free space); the\n"
+            "camera restarts only when another camera, format or size is set. Options\n"
+            "given on the command line keep their values. A file that is missing,\n"
+            "cannot be read, or that holds a value out of range changes nothing and\n"
+            "is said why.\n"
+            "\n"
+            "The camera keeps its current format unless --format, --size or --fps asks\n"
+            "for another, or the window saved a choice (Format and Size in the settings\n"
+            "file; --fps applies on top of it). A format, size or rate the camera does\n"
+            "not offer is refused with a list of what it offers, nearest first; a saved\n"
+            "choice it does not offer, or one Vistrel cannot convert, is skipped with a\n"
+            "note. Without --size the current size is kept.\n"
+            "\n"
+            "Example: a picture every minute\n"
+            "  vistrel-cli log --interval 1min\n"
+            "\n"
+            "Example: exposure and focus fixed for a long time-lapse (the auto modes first)\n"
+            "  vistrel-cli log --interval 1min --control exposure_auto=1 \\\n"
+            "      --control exposure_time_absolute=300 \\\n"
+            "      --control focus_automatic_continuous=0 --control focus_absolute=0\n"
+            "\n"
+            "Example: daylight only, at a given place (Berlin, from half an hour before\n"
+            "sunrise to half an hour after sunset), a picture a minute\n"
+            "  vistrel-cli log --daylight 52.52,13.40,30 --interval 1min\n"
+            "\n"
+            "Examples: a picture every minute, stamped with the time and a caption\n"
+            "  vistrel-cli log --interval 1min --timestamp --title \"Garden\"\n"
+            "  vistrel-cli log --timestamp='%d.%m.%Y %H:%M:%S.%f'\n"
+            "and an MJPG camera's own JPEG, not encoded again\n"
+            "  vistrel-cli log --format MJPG --size 1920x1080 --passthrough\n"
+            "\n"
+            "Example: upload each file\n"
+            "  vistrel-cli log --exec 'rclone copy \"$1\" remote:webcam'\n"
+            "\n"
+            "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
+            "or, with --exit-on-fault, when it is lost or a file cannot be written;\n"
+            "2 for a wrong command line, or a format, size or rate the camera does not\n"
+            "offer.\n");
+    }
 
 }  // namespace vistrel::cli

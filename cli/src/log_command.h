@@ -45,7 +45,11 @@ struct LogOptions {
     std::optional<std::vector<TControlSetting>> controls;
     // Unset: the settings file's Timestamp, Title and Passthrough.
     StampArguments stamp;
-    bool passthrough = false;  // --passthrough: an MJPG camera's JPEG written as it came
+    bool passthrough = false;     // --passthrough: an MJPG camera's JPEG written as it came
+    std::optional<QString> exec;  // a shell command run for each written file
+    std::chrono::milliseconds execTimeout = std::chrono::seconds(60);
+    std::optional<QString> statusFile;   // JSON, rewritten as the run goes
+    std::optional<QString> metricsFile;  // the Prometheus text format
 };
 
 // The arguments that follow "log". Throws UsageError.
@@ -62,6 +66,8 @@ struct LogSettings {
     // How long a silent camera may go before it is restarted; 0: the
     // controller's own rule. Tests shorten it.
     std::chrono::milliseconds stallTimeout{0};
+    // How long an --exec command has after SIGTERM before SIGKILL.
+    std::chrono::milliseconds execKillGrace = std::chrono::seconds(5);
 };
 
 // Runs the capture until a limit is reached or SIGINT/SIGTERM arrives.

@@ -309,8 +309,12 @@ void TCaptureController::OnFrame() {
             return;
         }
     }
+    const bool fileWritten = logger_.FilesWritten() != written;
+    if (fileWritten && events_.published) {
+        events_.published(logger_.LastFile(), logger_.LastCaptureTime());
+    }
     if (events_.frameHandled) {
-        events_.frameHandled(logger_.FilesWritten() != written);
+        events_.frameHandled(fileWritten);
     }
 }
 

@@ -341,6 +341,7 @@ int TVideoImage::StartCapture(const QString& deviceName, const TFormatRequest& r
     captureFormat_ = format;
     captureGraph_->SetFrameCallback(&TVideoImage::ReceiveSampleRoutine, this);
     cameraIdentity_ = captureGraph_->Identity();
+    devicePath_ = QString::fromLocal8Bit(captureGraph_->DevicePath());
     qCInfo(lcPipeline, "capturing from %s (\"%s\"): %dx%d %s", captureGraph_->DevicePath().c_str(),
            friendlyName.c_str(), width, height,
            qPrintable(QString::fromLatin1(FourCCName(compression))));

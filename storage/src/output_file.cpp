@@ -104,11 +104,11 @@ public:
 
     // The bytes reach the disk before the file gets its name, so a power cut
     // cannot leave a final name on a file with missing data.
-    void Sync() {
+    void Sync(FileSync sync = FileSync::Data) {
         if (const int error = Fault(FileStep::Sync)) {
             Fail<EFSyncError>("fdatasync", Path(), error);
         }
-        if (::fdatasync(fd_.Get()) != 0) {
+        if (sync == FileSync::Data && ::fdatasync(fd_.Get()) != 0) {
             const int error = errno;
             Fail<EFSyncError>("fdatasync", Path(), error);
         }
@@ -247,7 +247,7 @@ void WriteInPlace(const std::string& path, std::span<const std::uint8_t> bytes,
 }  // namespace
 
 void ReplaceFile(const std::string& path, std::span<const std::uint8_t> bytes,
-                 const FileFaultHook& fault) {
+                 const FileFaultHook& fault, FileSync sync) {
     std::string final = path;
     if (char* resolved = ::realpath(path.c_str(), nullptr)) {
         final = resolved;  // write through a symbolic link, keep the link
@@ -264,7 +264,7 @@ void ReplaceFile(const std::string& path, std::span<const std::uint8_t> bytes,
     const std::string name = slash == std::string::npos ? final : final.substr(slash + 1);
     TempFile file(directory, name, path, fault);
     file.Write(bytes);
-    file.Sync();
+    file.Sync(sync);
     file.Replace(name);
 }
 

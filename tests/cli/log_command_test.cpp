@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -143,6 +145,10 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
                                          {"--title", "K\u00fcche"},
                                          {"--passthrough", "--title", "x"},
                                          {"--timestamp", "%H"},
+                                         {"--exec", " "},
+                                         {"--exec-timeout", "0"},
+                                         {"--exec-timeout", "5s"},
+                                         {"--metrics", "m", "--status-file", "m"},
                                          {"extra"}}) {
         QString out, err;
         QTextStream o(&out), e(&err);
@@ -227,6 +233,43 @@ TEST_F(LogCommandTest, OutsideTheActiveHoursNothingIsWrittenAndItSaysSo) {
     EXPECT_TRUE(Written().isEmpty());
     EXPECT_EQ(errors_.count("Resting until " + later.toString("HH:00")), 1)
         << errors_.toStdString();
+}
+
+// Each published file reaches the command and the status files; the
+// commands still waiting when the limit is reached run before the end.
+TEST_F(LogCommandTest, ExecAndStatusFilesFollowThePublishedFiles) {
+    const QString target = dir_.filePath("out");
+    const QString ran = dir_.filePath("ran.log");
+    const QString statusFile = dir_.filePath("status.json");
+    const QString metricsFile = dir_.filePath("vistrel.prom");
+    Feed(0);
+    ASSERT_EQ(Log({"--dir", target, "--frames", "3", "--skip", "0", "--exec",
+                   "echo \"$1 $VISTREL_CAMERA\" >> '" + ran + "'", "--status-file", statusFile,
+                   "--metrics", metricsFile}),
+              kExitSuccess)
+        << errors_.toStdString();
+    const QStringList written = Written();
+    ASSERT_EQ(written.size(), 3);
+    QFile ranFile(ran);
+    ASSERT_TRUE(ranFile.open(QIODevice::ReadOnly));
+    QStringList expected;
+    for (const QString& path : written) {
+        expected << path + QStringLiteral(" Shelf Cam");
+    }
+    EXPECT_EQ(QString::fromUtf8(ranFile.readAll()).split(u'\n', Qt::SkipEmptyParts), expected);
+    QFile status(statusFile);
+    ASSERT_TRUE(status.open(QIODevice::ReadOnly));
+    const QJsonObject json = QJsonDocument::fromJson(status.readAll()).object();
+    EXPECT_EQ(json["camera"]["name"].toString(), "Shelf Cam");
+    EXPECT_FALSE(json["camera"]["node"].toString().isEmpty());
+    EXPECT_EQ(json["camera"]["width"].toInt(), 32);
+    EXPECT_EQ(json["state"].toString(), "capturing");
+    EXPECT_EQ(json["counters"]["written"].toInteger(), 3);
+    EXPECT_EQ(json["last_file"].toString(), written.last());
+    QFile metrics(metricsFile);
+    ASSERT_TRUE(metrics.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(
+        metrics.readAll().contains("\nvistrel_files_written_total{camera=\"Shelf Cam\"} 3\n"));
 }
 
 TEST_F(LogCommandTest, DefaultsComeFromTheSettingsFile) {

@@ -135,6 +135,10 @@ struct TCaptureEvents {
     // After each received frame the logger handled; fileWritten when it
     // wrote one.
     std::function<void(bool fileWritten)> frameHandled;
+    // A file was published whole under its final name: its path and the
+    // capture time of its frame. On the controller's thread, once per file,
+    // before frameHandled.
+    std::function<void(const QString& path, TCaptureTime captured)> published;
     // An error of the frame logger (the encoder's). Unset: it leaves the
     // frame handler, for the session's error handling.
     std::function<void(std::exception_ptr error)> frameFailed;

@@ -158,6 +158,8 @@ public:
     // Card name and bus info of the camera the last successful StartCapture
     // opened; kept after a stop or a loss, so the camera can be found again.
     const TCameraIdentity& CameraIdentity() const { return cameraIdentity_; }
+    // The node that start opened ("/dev/video2"), kept after a stop as well.
+    const QString& DevicePath() const { return devicePath_; }
     // Samples the capture delivered to the session since it was made, how
     // many of them it dropped (a stalled GUI thread, no free slot, a bad
     // frame), and how many of those were bad frames.
@@ -245,6 +247,7 @@ private:
     std::unique_ptr<TVideoSample> captureGraph_;
     StartFailure lastStartFailure_;
     TCameraIdentity cameraIdentity_;
+    QString devicePath_;
     // Tells a lost-device message of an earlier capture from the current one.
     std::atomic<unsigned> captureGeneration_{0};
     std::atomic<unsigned> lostPosted_{0};  // released before each lost-device message

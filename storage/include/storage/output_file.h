@@ -28,11 +28,17 @@ using FileFaultHook = std::function<int(FileStep step)>;
 // are EFCreateError, EFWriteError, EFSyncError or EFPublishError, after the
 // step that failed.
 
+// Whether a file's bytes are synced to disk before it gets its name. Without
+// the sync a reader still never sees part of a file, but a power cut may
+// leave the name on an empty one: for files rewritten every few seconds,
+// where a sync would cost more than the file is worth.
+enum class FileSync { Data, None };
+
 // Writes bytes as path, replacing a file of that name. A symbolic link is
 // written through and kept. A name that resolves to something other than a
 // regular file (a device, a pipe) is written in place.
 void ReplaceFile(const std::string& path, std::span<const std::uint8_t> bytes,
-                 const FileFaultHook& fault = {});
+                 const FileFaultHook& fault = {}, FileSync sync = FileSync::Data);
 
 // Writes bytes as a new file in directory and never replaces one: the name is
 // stem + extension, or stem-1 + extension, stem-2 ... when that is taken,
