@@ -181,7 +181,11 @@ void LogRun::Configure() {
     }
     logger_.SetLogging(!options_.noWrite);
     logger_.SetOutputDirectory(directory);
-    logger_.Writer().SetKeepFree(options_.keepFree.value_or(KeepFreeSetting(settings_.KeepFree)));
+    TFrameWriter& writer = logger_.Writer();
+    writer.SetKeepFree(options_.keepFree.value_or(KeepFreeSetting(settings_.KeepFree)));
+    writer.SetLatest(options_.latest.value_or(LatestSetting(settings_.Latest)));
+    writer.SetDailyFolders(options_.daily || DailyFoldersSetting(settings_.DailyFolders));
+    writer.SetKeepDays(options_.keepDays.value_or(KeepDaysSetting(settings_.KeepDays)));
     logger_.Writer().SetRetryInterval(where_.retryInterval);
     logger_.JpegEncoder().SetEncodingQuality(options_.quality.value_or(settings_.JPEGQuality));
     logger_.SetSessionReady(true);
@@ -369,6 +373,15 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
             options.noWrite = true;
         } else if (argument == u"--exit-on-fault") {
             options.exitOnFault = true;
+        } else if (argument == u"--daily") {
+            options.daily = true;
+        } else if (const auto latest = TakeValue(arguments, i, QStringLiteral("--latest"))) {
+            if (const std::optional<QString> problem = TLatestLink::NameProblem(*latest)) {
+                Usage(QStringLiteral("--latest: %1").arg(*problem));
+            }
+            options.latest = *latest;
+        } else if (const auto days = TakeValue(arguments, i, QStringLiteral("--keep-days"))) {
+            options.keepDays = ParseNumber(*days, QStringLiteral("--keep-days"), 1, kMaxKeepDays);
         } else if (const auto size = TakeValue(arguments, i, QStringLiteral("--keep-free"))) {
             options.keepFree = TKeepFree::Parse(*size);
             if (!options.keepFree) {
@@ -430,7 +443,8 @@ QString LogHelpText() {
     return QStringLiteral(
         "Usage: vistrel-cli log [--device NAME] [--skip N] [--quality Q] [--dir DIR]\n"
         "                       [--subdir NAME] [--frames K] [--seconds S] [--no-write]\n"
-        "                       [--keep-free SIZE] [--exit-on-fault]\n"
+        "                       [--keep-free SIZE] [--keep-days N] [--daily]\n"
+        "                       [--latest NAME] [--exit-on-fault]\n"
         "                       [--format CODE] [--size WxH] [--fps N]\n"
         "                       [--interval DURATION] [--warm-up DURATION]\n"
         "\n"
@@ -454,7 +468,21 @@ QString LogHelpText() {
         "                 the directory while less than SIZE is free: a number with K, M or G\n"
         "                 (powers of 1024: 500M is 500 MiB), or a share of the\n"
         "                 file system such as 5%. Off unless set here or by\n"
-        "                 KeepFree in the settings file; 0 turns it off\n"
+        "                 KeepFree in the settings file; 0 turns it off. This\n"
+        "                 deletes any file of that pattern in the folder, also\n"
+        "                 another logger's: give each logger its own folder.\n"
+        "                 A floor above 90% or at least the file system's size\n"
+        "                 is refused, since it could never be met\n"
+        "  --keep-days N  delete Vistrel's own pictures whose name's time is more\n"
+        "                 than N days old (1 to 36500), at the start and then\n"
+        "                 hourly (KeepDays in the settings file)\n"
+        "  --daily        write into a folder per day, DIR/yyyy-mm-dd/ after the\n"
+        "                 local date of capture, made when missing; --keep-free\n"
+        "                 and --keep-days then also cover these folders and\n"
+        "                 remove one once it is empty (DailyFolders=1)\n"
+        "  --latest NAME  keep a symbolic link DIR/NAME to the newest picture,\n"
+        "                 replaced atomically after each file (Latest); a NAME\n"
+        "                 that is not such a link is left alone\n"
         "  --exit-on-fault\n"
         "                 end with status 1 at the first file that cannot be\n"
         "                 written or when the camera is lost, instead of pausing\n"
@@ -505,6 +533,8 @@ QString LogHelpText() {
         "\n"
         "Example: a picture every minute\n"
         "  vistrel-cli log --interval 1min\n"
+        "Example: a folder per day, a month kept, and a link for a web page\n"
+        "  vistrel-cli log --daily --keep-days 30 --latest latest.jpg\n"
         "\n"
         "Exit status: 0 when stopped as asked; 1 when the camera cannot be started\n"
         "or, with --exit-on-fault, when it is lost or a file cannot be written;\n"

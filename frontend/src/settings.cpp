@@ -563,6 +563,9 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     s.Size = ini.ReadString(kSection, QStringLiteral("Size"), QString());
     s.Interval = ini.ReadString(kSection, QStringLiteral("Interval"), QString());
     s.WarmUp = ini.ReadString(kSection, QStringLiteral("WarmUp"), QString());
+    s.Latest = ini.ReadString(kSection, QStringLiteral("Latest"), QString());
+    s.DailyFolders = ini.ReadString(kSection, QStringLiteral("DailyFolders"), QString());
+    s.KeepDays = ini.ReadString(kSection, QStringLiteral("KeepDays"), QString());
     return s;
 }
 
@@ -587,7 +590,27 @@ void TSettings::Save(const QString& fileName) const {
     if (!WarmUp.isEmpty()) {
         ini.WriteString(kSection, QStringLiteral("WarmUp"), WarmUp);
     }
+    for (const auto& [key, value] : {std::pair{QStringLiteral("Latest"), &Latest},
+                                     {QStringLiteral("DailyFolders"), &DailyFolders},
+                                     {QStringLiteral("KeepDays"), &KeepDays}}) {
+        if (!value->isEmpty()) {
+            ini.WriteString(kSection, key, *value);
+        }
+    }
     ini.Flush();
+}
+
+bool DailyFoldersSetting(const QString& text) {
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() || trimmed == u"0") {
+        return false;
+    }
+    if (trimmed != u"1") {
+        qCWarning(lcFrontend, "DailyFolders=%s is not 0 or 1; the files go into the directory "
+                  "itself", qUtf8Printable(text));
+        return false;
+    }
+    return true;
 }
 
 QString TSettings::ShortDirectory(const QString& directory) {

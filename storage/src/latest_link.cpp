@@ -30,6 +30,18 @@ std::optional<QString> TLatestLink::NameProblem(const QString& name) {
     return std::nullopt;
 }
 
+QString LatestSetting(const QString& text) {
+    if (text.isEmpty()) {
+        return {};
+    }
+    if (const std::optional<QString> problem = TLatestLink::NameProblem(text)) {
+        qCWarning(lcStorage, "Latest=%s: %s; no latest link is kept", qUtf8Printable(text),
+                  qUtf8Printable(*problem));
+        return {};
+    }
+    return text;
+}
+
 bool TLatestLink::IsOurTarget(const std::string& target) {
     const std::string::size_type slash = target.find('/');
     if (slash == std::string::npos) {

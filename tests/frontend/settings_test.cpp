@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "frontend/settings.h"
+#include "storage/latest_link.h"
 
 #include <QDir>
 #include <QFile>
@@ -162,7 +163,7 @@ TEST_F(SettingsTest, ChosenFormatIsSavedAfterTheFiveKeysOnlyOnceChosen) {
     EXPECT_EQ(back.Size, "1280x720");
 }
 
-TEST_F(SettingsTest, TimeLapseKeysAreSavedLastOnlyOnceSet) {
+TEST_F(SettingsTest, LaterKeysAreSavedLastOnlyOnceSet) {
     TSettings s;
     s.Directory = "/d/";
     s.Save(Ini());
@@ -170,11 +171,22 @@ TEST_F(SettingsTest, TimeLapseKeysAreSavedLastOnlyOnceSet) {
     EXPECT_FALSE(unset.contains("Interval") || unset.contains("WarmUp"));
     s.Interval = "1 min";
     s.WarmUp = "2 s";
+    s.KeepDays = "30";
     s.Save(Ini());
-    EXPECT_EQ(Stored(), unset + "Interval=1 min\nWarmUp=2 s\n");
+    EXPECT_EQ(Stored(), unset + "Interval=1 min\nWarmUp=2 s\nKeepDays=30\n");
+    s.Latest = "latest.jpg";
+    s.DailyFolders = "1";
+    s.Save(Ini());
+    EXPECT_EQ(Stored(), unset + "Interval=1 min\nWarmUp=2 s\nKeepDays=30\nLatest=latest.jpg\n"
+                                "DailyFolders=1\n");
     const TSettings back = TSettings::Load(Ini(), "/d/");
     EXPECT_EQ(back.Interval, "1 min");
     EXPECT_EQ(back.WarmUp, "2 s");
+    EXPECT_EQ(back.Latest, "latest.jpg");
+    EXPECT_TRUE(DailyFoldersSetting(back.DailyFolders));
+    EXPECT_EQ(back.KeepDays, "30");
+    EXPECT_FALSE(DailyFoldersSetting("yes"));  // warns, and is ignored
+    EXPECT_EQ(LatestSetting("a/b"), "");
 }
 
 TEST_F(SettingsTest, SaveRewritesOnlyTheLinesItChangesInOneWrite) {

@@ -201,6 +201,8 @@ private:
     bool recovering_ = false;  // since a stall, until the next frame
     std::uint64_t stalls_ = 0;
     QTimer stallTimer_;
+    // Drops files older than the days to keep while a run lasts.
+    QTimer expiryTimer_;
 };
 
 }  // namespace vistrel

@@ -49,4 +49,8 @@ private:
     bool failing_ = false;  // a failure was said; the next one is only noted
 };
 
+// The settings file's Latest text as the link's name: empty (no link) when
+// unset, and with a warning in the log when it cannot be one.
+QString LatestSetting(const QString& text);
+
 }  // namespace vistrel
