@@ -85,6 +85,9 @@ std::optional<TWriteFault> TFrameWriter::Prepare() {
     retryNow_ = true;
     RemoveStaleTempFiles(directory_ + QLatin1Char('/'));
     latestLink_.Prepare();
+    if (const std::optional<std::string> target = latestLink_.Target()) {
+        retention_.Keep(*target);  // the newest of an earlier run, until a newer one
+    }
     ExpireOldFiles();
     return std::nullopt;
 }

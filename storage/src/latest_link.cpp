@@ -59,18 +59,35 @@ void TLatestLink::SetName(const std::string& name) {
     }
 }
 
+namespace {
+
+// The target of the link name in dir when it is one of ours.
+std::optional<std::string> OurTarget(int dir, const std::string& name) {
+    char target[4096];
+    const ssize_t size = ::readlinkat(dir, name.c_str(), target, sizeof target);
+    if (size <= 0 || static_cast<std::size_t>(size) >= sizeof target) {
+        return std::nullopt;  // no link, or none we would have made
+    }
+    std::string text(target, static_cast<std::size_t>(size));
+    if (!TLatestLink::IsOurTarget(text)) {
+        return std::nullopt;
+    }
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::string> TLatestLink::Target() const {
+    return IsOn() ? OurTarget(AT_FDCWD, directory_ + name_) : std::nullopt;
+}
+
 bool TLatestLink::NameIsOurs(int dir) {
     struct stat info {};
     if (::fstatat(dir, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
         return errno == ENOENT;  // free; any other answer is not ours to judge
     }
-    if (S_ISLNK(info.st_mode)) {
-        char target[4096];
-        const ssize_t size = ::readlinkat(dir, name_.c_str(), target, sizeof target);
-        if (size > 0 && static_cast<std::size_t>(size) < sizeof target &&
-            IsOurTarget(std::string(target, static_cast<std::size_t>(size)))) {
-            return true;
-        }
+    if (S_ISLNK(info.st_mode) && OurTarget(dir, name_)) {
+        return true;
     }
     if (!warnedTaken_) {
         warnedTaken_ = true;

@@ -19,6 +19,7 @@
 #include "base/errors.h"
 #include "base/unique_fd.h"
 #include "logging.h"
+#include "storage/file_errors.h"
 
 namespace vistrel {
 
@@ -269,7 +270,7 @@ std::optional<QString> TRetention::UnreachableFloor() const {
         return QStringLiteral(
                    "The free-space floor of %1 is refused: the file system of \"%2\" "
                    "holds only %3 in all")
-            .arg(floor_.Text(), QString::fromStdString(shown),
+            .arg(floor_.Text(), QString::fromStdString(AbsolutePath(shown)),
                  QLocale::c().formattedDataSize(static_cast<qint64>(space->total), 1,
                                                 QLocale::DataSizeIecFormat));
     }
@@ -314,7 +315,9 @@ bool TRetention::MakeRoom() {
             fresh = true;
             continue;
         }
-        available += Delete(index_.extract(oldest).value().name, why);
+        const std::string name = index_.extract(oldest).value().name;
+        written_.erase(name);
+        available += Delete(name, why);
     }
     return true;
 }

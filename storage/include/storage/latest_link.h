@@ -35,6 +35,8 @@ public:
     // At the start: removes the temporary links that processes no longer
     // running left, and says once when the name is taken by something else.
     void Prepare();
+    // What the link points at now, when it is ours; nullopt otherwise.
+    std::optional<std::string> Target() const;
     // Points the link at target, relative to the directory. False when the
     // name is someone else's or the link could not be made (said in the log).
     bool Point(const std::string& target);
