@@ -84,12 +84,37 @@ std::optional<TWriteFault> TFrameWriter::Prepare() {
     }
     retryNow_ = true;
     RemoveStaleTempFiles(directory_ + QLatin1Char('/'));
+    if (dailyFolders_) {
+        for (const QString& day : DayFolders()) {
+            RemoveStaleTempFiles(directory_ + QLatin1Char('/') + day + QLatin1Char('/'));
+        }
+    }
     latestLink_.Prepare();
     if (const std::optional<std::string> target = latestLink_.Target()) {
         retention_.Keep(*target);  // the newest of an earlier run, until a newer one
     }
     ExpireOldFiles();
     return std::nullopt;
+}
+
+QStringList TFrameWriter::DayFolders() const {
+    QStringList days;
+    const std::string native = NativeDirectory();
+    DIR* const opened = ::opendir(native.c_str());
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opened, ::closedir);
+    while (dir) {
+        const dirent* item = ::readdir(dir.get());
+        if (item == nullptr) {
+            break;
+        }
+        struct stat info {};
+        if (TRetention::IsDayFolderName(item->d_name) &&
+            ::fstatat(::dirfd(dir.get()), item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(info.st_mode)) {
+            days << QString::fromLatin1(item->d_name);
+        }
+    }
+    return days;
 }
 
 void TFrameWriter::ExpireOldFiles() {
@@ -153,11 +178,14 @@ std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& e
         fault = MakeDirectory();  // it may have been removed
     }
     if (!fault && !retention_.MakeRoom()) {
+        // A floor refused at the start may only now be known to be one.
         fault = TWriteFault{
-            QStringLiteral("The free space for \"%1\" is below %2, and no picture of ours is left "
-                           "to delete")
-                .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
-                     retention_.Floor().Text()),
+            retention_.UnreachableFloor().value_or(
+                QStringLiteral(
+                    "The free space for \"%1\" is below %2, and no picture of ours is left "
+                    "to delete")
+                    .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
+                         retention_.Floor().Text())),
             ENOSPC};
     }
     QString path;

@@ -249,11 +249,16 @@ void TRetention::Forget() {
     index_.clear();
 }
 
+bool TRetention::NeverMet(std::uint64_t fileSystemBytes) const {
+    return floor_.bytes == 0 ? floor_.percent > kMaxFloorPercent
+                             : fileSystemBytes > 0 && floor_.bytes >= fileSystemBytes;
+}
+
 std::optional<QString> TRetention::UnreachableFloor() const {
     if (floor_.IsOff()) {
         return std::nullopt;
     }
-    if (floor_.bytes == 0 && floor_.percent > kMaxFloorPercent) {
+    if (floor_.bytes == 0 && NeverMet(0)) {
         return QStringLiteral(
                    "The free-space floor of %1 is refused: a share above %2% of the "
                    "file system can never be kept free")
@@ -262,7 +267,7 @@ std::optional<QString> TRetention::UnreachableFloor() const {
     }
     const std::optional<TFreeSpace> space =
         floor_.bytes > 0 ? freeSpace_(directory_) : std::nullopt;
-    if (space && space->total > 0 && floor_.bytes >= space->total) {
+    if (space && NeverMet(space->total)) {
         std::string shown = directory_;
         while (shown.size() > 1 && shown.back() == '/') {
             shown.pop_back();
@@ -300,6 +305,9 @@ bool TRetention::MakeRoom() {
     bool fresh = !scanned_;
     if (available >= floor) {
         return true;
+    }
+    if (NeverMet(space->total)) {
+        return false;  // deleting would only empty the folder
     }
     if (!scanned_) {
         Scan();

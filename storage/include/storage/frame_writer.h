@@ -3,6 +3,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <cstdint>
@@ -117,6 +118,8 @@ private:
     // The directory for messages: without the trailing separators.
     std::string ShownDirectory() const;
     std::optional<TWriteFault> MakeDirectory() const;
+    // Our day folders in the directory: real folders named yyyy-mm-dd.
+    QStringList DayFolders() const;
     std::optional<TWriteFault> DirectoryFault(const std::string& shown, int errorNumber) const;
     // "yyyy-mm-dd/" after the date in stamp (made when missing), or "" without day folders.
     std::optional<TWriteFault> DayFolder(const QString& stamp, std::string& folder) const;

@@ -104,7 +104,8 @@ public:
 
     // Before a write: while the free space is below the floor, deletes our
     // oldest file. False when it is still below and nothing of ours is left
-    // to delete. True at once with the floor off or the free space unknown.
+    // to delete, or at once when the floor can never be met. True at once with the floor off or the
+    // free space unknown.
     bool MakeRoom();
     // A file written by us, just now: name relative to the directory.
     void Added(const std::string& name);
@@ -130,6 +131,7 @@ private:
     };
     using Index = std::set<Entry>;
 
+    bool NeverMet(std::uint64_t fileSystemBytes) const;
     bool Tracking() const { return !floor_.IsOff() || keepDays_ > 0; }
     Entry MakeEntry(std::string name) const;
     void Scan();
