@@ -89,9 +89,9 @@ TStartResult TCaptureController::Run(const TCaptureRequest& request) {
     if (StartSession(request.device, format) != 0) {
         return {TStartResult::Outcome::Failed, StartFailureMessage(session_.LastStartFailure())};
     }
-    if (logger_.Writer().KeepDays() > 0) {
-        expiryTimer_.start();
-    }
+    // Runs without days to keep too (then it does nothing), so that days
+    // set later take effect without a restart.
+    expiryTimer_.start();
     device_ = request.device;
     format_ = format;
     CaptureStarted(StartKind::Run);
