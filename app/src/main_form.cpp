@@ -383,6 +383,9 @@ void TMainForm::LoadSettings() {
     LoggingCB->setChecked(settings.Logging);
     logger_.SetLogging(settings.Logging);
     logger_.Writer().SetKeepFree(KeepFreeSetting(settings.KeepFree));
+    logger_.Writer().SetLatest(LatestSetting(settings.Latest));
+    logger_.Writer().SetDailyFolders(DailyFoldersSetting(settings.DailyFolders));
+    logger_.Writer().SetKeepDays(KeepDaysSetting(settings.KeepDays));
     cameraIndex_ = settings.Cam;
     JPEGQTB->setValue(settings.JPEGQuality);
     SetLabelText(JPEGQL, QString::number(JPEGQTB->value()));

@@ -33,6 +33,9 @@ struct LogOptions {
     int seconds = 0;  // stop after this long; 0: no limit
     bool noWrite = false;
     std::optional<TKeepFree> keepFree;  // unset: the settings file's KeepFree
+    std::optional<QString> latest;      // unset: the settings file's Latest
+    bool daily = false;                 // else the settings file's DailyFolders
+    std::optional<int> keepDays;        // unset: the settings file's KeepDays
     bool exitOnFault = false;           // end with 1 at the first failed write or lost camera
     TFormatChoice format;               // --format, --size, --fps
     // Unset: the settings file's Interval and WarmUp.

@@ -38,6 +38,11 @@ TCaptureController::TCaptureController(TVideoImage& session, TFrameLogger& logge
     });
     stallTimer_.setSingleShot(true);
     QObject::connect(&stallTimer_, &QTimer::timeout, &stallTimer_, [this] { OnStall(); });
+    // Hourly, whatever the frames do: a long interval or a lost camera
+    // writes nothing for hours, yet files still age.
+    expiryTimer_.setInterval(std::chrono::hours(1));
+    QObject::connect(&expiryTimer_, &QTimer::timeout, &expiryTimer_,
+                     [this] { logger_.Writer().ExpireOldFiles(); });
 }
 
 TCaptureController::~TCaptureController() {
@@ -87,6 +92,9 @@ TStartResult TCaptureController::Run(const TCaptureRequest& request) {
     if (StartSession(request.device, format) != 0) {
         return {TStartResult::Outcome::Failed, StartFailureMessage(session_.LastStartFailure())};
     }
+    // Runs without days to keep too (then it does nothing), so that days
+    // set later take effect without a restart.
+    expiryTimer_.start();
     device_ = request.device;
     format_ = format;
     CaptureStarted(StartKind::Run);
@@ -114,6 +122,7 @@ void TCaptureController::Stop() {
     keeper_.Cancel();
     running_ = false;
     stallTimer_.stop();
+    expiryTimer_.stop();
     recovering_ = false;
     StopSession();
 }

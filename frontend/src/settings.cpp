@@ -25,6 +25,7 @@
 #include "frontend/control_settings.h"
 #include "frontend/duration.h"
 #include "logging.h"
+#include "storage/latest_link.h"
 #include "storage/retention.h"
 
 namespace vistrel {
@@ -579,6 +580,9 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     s.Timestamp = ini.ReadString(kSection, QStringLiteral("Timestamp"), QString());
     s.Title = ini.ReadString(kSection, QStringLiteral("Title"), QString());
     s.Passthrough = ini.ReadString(kSection, QStringLiteral("Passthrough"), QString());
+    s.Latest = ini.ReadString(kSection, QStringLiteral("Latest"), QString());
+    s.DailyFolders = ini.ReadString(kSection, QStringLiteral("DailyFolders"), QString());
+    s.KeepDays = ini.ReadString(kSection, QStringLiteral("KeepDays"), QString());
     return s;
 }
 
@@ -614,6 +618,13 @@ QString ParsedProblem(const TIniFile& ini, const QString& key) {
     return parsed ? QString() : QStringLiteral("%1=%2: %3").arg(key, text, parsed.error);
 }
 
+QString LatestProblem(const TIniFile& ini) {
+    const QString name = ini.ReadString(kSection, QStringLiteral("Latest"), QString());
+    const std::optional<QString> problem =
+        name.isEmpty() ? std::nullopt : TLatestLink::NameProblem(name);
+    return problem ? QStringLiteral("Latest=%1: %2").arg(name, *problem) : QString();
+}
+
 QString ControlsProblem(const TIniFile& ini) {
     const QString text = ini.ReadString(kSection, QStringLiteral("Controls"), QString());
     const TParsed<std::vector<TControlSetting>> parsed = ParseControlList(text);
@@ -643,6 +654,9 @@ QString TSettings::Problem(const QString& fileName) {
         ParsedProblem<TActiveHours>(ini, QStringLiteral("Hours")),
         ParsedProblem<TDaylight>(ini, QStringLiteral("Daylight")),
         ControlsProblem(ini),
+        IntegerProblem(ini, QStringLiteral("KeepDays"), 0, kMaxKeepDays),
+        IntegerProblem(ini, QStringLiteral("DailyFolders"), 0, 1),
+        LatestProblem(ini),
     };
     for (const QString& problem : problems) {
         if (!problem.isEmpty()) {
@@ -690,7 +704,29 @@ void TSettings::Save(const QString& fileName) const {
             ini.WriteString(kSection, QString::fromLatin1(key), *value);
         }
     }
+    for (const auto& [key, value] : {std::pair{QStringLiteral("Latest"), &Latest},
+                                     {QStringLiteral("DailyFolders"), &DailyFolders},
+                                     {QStringLiteral("KeepDays"), &KeepDays}}) {
+        if (!value->isEmpty()) {
+            ini.WriteString(kSection, key, *value);
+        }
+    }
     ini.Flush();
+}
+
+bool DailyFoldersSetting(const QString& text) {
+    const QString trimmed = text.trimmed();
+    if (trimmed.isEmpty() || trimmed == u"0") {
+        return false;
+    }
+    if (trimmed != u"1") {
+        qCWarning(lcFrontend,
+                  "DailyFolders=%s is not 0 or 1; the files go into the directory "
+                  "itself",
+                  qUtf8Printable(text));
+        return false;
+    }
+    return true;
 }
 
 QString TSettings::ShortDirectory(const QString& directory) {

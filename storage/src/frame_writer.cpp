@@ -27,7 +27,9 @@ bool IsPermanentDirectoryError(int errorNumber) {
 
 }  // namespace
 
-TFrameWriter::TFrameWriter() : clock_([] { return std::chrono::steady_clock::now(); }) {}
+TFrameWriter::TFrameWriter()
+    : clock_([] { return std::chrono::steady_clock::now(); }),
+      wallClock_([] { return QDateTime::currentDateTime(); }) {}
 
 void TFrameWriter::SetDirectory(const QString& directory) {
     if (directory == directory_) {
@@ -35,7 +37,21 @@ void TFrameWriter::SetDirectory(const QString& directory) {
     }
     directory_ = directory;
     retention_.SetDirectory(NativeDirectory());
+    latestLink_.SetDirectory(NativeDirectory());
     retryNow_ = true;  // a new place deserves a try at once
+}
+
+void TFrameWriter::SetDailyFolders(bool on) {
+    dailyFolders_ = on;
+    retention_.SetDayFolders(on);
+}
+
+void TFrameWriter::SetLatest(const QString& name) {
+    latest_ = name;
+    latestLink_.SetName(EncodeFileName(name).toStdString());
+    if (name.isEmpty()) {
+        retention_.Keep({});
+    }
 }
 
 std::string TFrameWriter::NativeDirectory() const {
@@ -62,9 +78,47 @@ std::optional<TWriteFault> TFrameWriter::Prepare() {
         lastTry_ = clock_();
         return std::nullopt;
     }
+    if (const std::optional<QString> unreachable = retention_.UnreachableFloor()) {
+        qCWarning(lcStorage, "writing cannot start: %s", qUtf8Printable(*unreachable));
+        return TWriteFault{*unreachable, EINVAL, true};
+    }
     retryNow_ = true;
     RemoveStaleTempFiles(directory_ + QLatin1Char('/'));
+    if (dailyFolders_) {
+        for (const QString& day : DayFolders()) {
+            RemoveStaleTempFiles(directory_ + QLatin1Char('/') + day + QLatin1Char('/'));
+        }
+    }
+    latestLink_.Prepare();
+    if (const std::optional<std::string> target = latestLink_.Target()) {
+        retention_.Keep(*target);  // the newest of an earlier run, until a newer one
+    }
+    ExpireOldFiles();
     return std::nullopt;
+}
+
+QStringList TFrameWriter::DayFolders() const {
+    QStringList days;
+    const std::string native = NativeDirectory();
+    DIR* const opened = ::opendir(native.c_str());
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opened, ::closedir);
+    while (dir) {
+        const dirent* item = ::readdir(dir.get());
+        if (item == nullptr) {
+            break;
+        }
+        struct stat info {};
+        if (TRetention::IsDayFolderName(item->d_name) &&
+            ::fstatat(::dirfd(dir.get()), item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISDIR(info.st_mode)) {
+            days << QString::fromLatin1(item->d_name);
+        }
+    }
+    return days;
+}
+
+void TFrameWriter::ExpireOldFiles() {
+    retention_.DeleteExpired(wallClock_());
 }
 
 std::optional<TWriteFault> TFrameWriter::MakeDirectory() const {
@@ -73,12 +127,43 @@ std::optional<TWriteFault> TFrameWriter::MakeDirectory() const {
     if (!error) {
         return std::nullopt;
     }
-    const int errorNumber = error.value();
-    qCInfo(lcStorage, "mkdir %s: %s", ShownDirectory().c_str(), ErrnoText(errorNumber).c_str());
+    return DirectoryFault(ShownDirectory(), error.value());
+}
+
+std::optional<TWriteFault> TFrameWriter::DirectoryFault(const std::string& shown,
+                                                        int errorNumber) const {
+    qCInfo(lcStorage, "mkdir %s: %s", shown.c_str(), ErrnoText(errorNumber).c_str());
     return TWriteFault{QStringLiteral("Cannot create directory \"%1\". %2")
-                           .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
+                           .arg(QString::fromStdString(AbsolutePath(shown)),
                                 QString::fromStdString(SystemErrorText(errorNumber))),
                        errorNumber, IsPermanentDirectoryError(errorNumber)};
+}
+
+std::optional<TWriteFault> TFrameWriter::DayFolder(const QString& stamp,
+                                                   std::string& folder) const {
+    folder.clear();
+    if (!dailyFolders_ || stamp.size() < 6) {
+        return std::nullopt;
+    }
+    // The stamp's two-digit year is of this century; its date is the local
+    // date of the capture.
+    const std::string digits = stamp.left(6).toStdString();
+    const std::string name =
+        "20" + digits.substr(0, 2) + "-" + digits.substr(2, 2) + "-" + digits.substr(4, 2);
+    if (!TRetention::IsDayFolderName(name)) {
+        return std::nullopt;
+    }
+    // Asked each time rather than remembered: retention removes a folder
+    // it emptied, and so may a user.
+    const std::string path = NativeDirectory() + name;
+    if (::mkdir(path.c_str(), 0777) != 0) {
+        const int error = errno;
+        if (error != EEXIST) {
+            return DirectoryFault(path, error);
+        }
+    }
+    folder = name + "/";
+    return std::nullopt;
 }
 
 std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& encode) {
@@ -93,11 +178,14 @@ std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& e
         fault = MakeDirectory();  // it may have been removed
     }
     if (!fault && !retention_.MakeRoom()) {
+        // A floor refused at the start may only now be known to be one.
         fault = TWriteFault{
-            QStringLiteral("The free space for \"%1\" is below %2, and no picture of ours is left "
-                           "to delete")
-                .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
-                     retention_.Floor().Text()),
+            retention_.UnreachableFloor().value_or(
+                QStringLiteral(
+                    "The free space for \"%1\" is below %2, and no picture of ours is left "
+                    "to delete")
+                    .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
+                         retention_.Floor().Text())),
             ENOSPC};
     }
     QString path;
@@ -130,10 +218,19 @@ std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& e
 std::optional<TWriteFault> TFrameWriter::Publish(const QString& stamp,
                                                  const std::vector<std::uint8_t>& jpeg,
                                                  QString& path) {
+    std::string folder;
+    if (std::optional<TWriteFault> fault = DayFolder(stamp, folder)) {
+        return fault;
+    }
     try {
-        const std::string name =
-            PublishNewFile(NativeDirectory(), stamp.toStdString(), ".jpg", jpeg, fault_);
+        const std::string name = folder + PublishNewFile(NativeDirectory() + folder,
+                                                         stamp.toStdString(), ".jpg", jpeg, fault_);
         retention_.Added(name);
+        if (latestLink_.IsOn()) {
+            // Kept while it is the newest, so the link never dangles.
+            retention_.Keep(name);
+            latestLink_.Point(name);
+        }
         path = directory_ + QLatin1Char('/') + DecodeFileName(name);
         return std::nullopt;
     } catch (const EFileError& e) {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "storage/retention.h"
 
+#include <QLocale>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -8,13 +10,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <memory>
 #include <tuple>
 
 #include "base/errors.h"
+#include "base/unique_fd.h"
 #include "logging.h"
+#include "storage/file_errors.h"
 
 namespace vistrel {
 
@@ -144,13 +149,66 @@ std::optional<TFreeSpace> QueryFreeSpace(const std::string& directory) {
                       static_cast<std::uint64_t>(info.f_blocks) * info.f_frsize};
 }
 
+std::optional<int> ParseKeepDays(const QString& text) {
+    const QString trimmed = text.trimmed();
+    if (!IsDigits(trimmed.toStdString()) || trimmed.size() > 5) {
+        return std::nullopt;
+    }
+    const int days = trimmed.toInt();
+    if (days > kMaxKeepDays) {
+        return std::nullopt;
+    }
+    return days;
+}
+
+int KeepDaysSetting(const QString& text) {
+    if (text.trimmed().isEmpty()) {
+        return 0;
+    }
+    const std::optional<int> days = ParseKeepDays(text);
+    if (!days) {
+        qCWarning(lcStorage,
+                  "KeepDays=%s is not a number of days from 0 to %d; no file is "
+                  "deleted by age",
+                  qUtf8Printable(text), kMaxKeepDays);
+        return 0;
+    }
+    return *days;
+}
+
 // ---- TRetention --------------------------------------------------------------
+
+namespace {
+
+// A directory opened for the *at calls; -1 when it cannot be.
+int OpenFolder(int at, const char* name) {
+    return ::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+std::uint64_t NumberOf(std::string_view digits) {
+    std::uint64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    // A suffix too long to count sorts last among its stem.
+    return error == std::errc() ? value : std::numeric_limits<std::uint64_t>::max();
+}
+
+// The yymmddhhnnsszzz stamp of a local time, as a number.
+std::uint64_t StampOf(const QDateTime& time) {
+    const QDate date = time.date();
+    const QTime clock = time.time();
+    return NumberOf(QString::asprintf("%02d%02d%02d%02d%02d%02d%03d", date.year() % 100,
+                                      date.month(), date.day(), clock.hour(), clock.minute(),
+                                      clock.second(), clock.msec())
+                        .toStdString());
+}
+
+}  // namespace
 
 TRetention::TRetention() : freeSpace_(QueryFreeSpace) {}
 
 bool TRetention::Entry::operator<(const Entry& other) const {
-    return std::tie(modified.tv_sec, modified.tv_nsec, name) <
-           std::tie(other.modified.tv_sec, other.modified.tv_nsec, other.name);
+    return std::tie(order, stamp, suffix, name) <
+           std::tie(other.order, other.stamp, other.suffix, other.name);
 }
 
 bool TRetention::IsOurName(std::string_view name) {
@@ -166,9 +224,22 @@ bool TRetention::IsOurName(std::string_view name) {
     return name.empty() || (name.front() == '-' && IsDigits(name.substr(1)));
 }
 
+bool TRetention::IsDayFolderName(std::string_view name) {
+    return name.size() == 10 && name[4] == '-' && name[7] == '-' && IsDigits(name.substr(0, 4)) &&
+           IsDigits(name.substr(5, 2)) && IsDigits(name.substr(8, 2));
+}
+
 void TRetention::SetDirectory(const std::string& directory) {
     if (directory != directory_) {
         directory_ = directory;
+        written_.clear();
+        Forget();
+    }
+}
+
+void TRetention::SetDayFolders(bool on) {
+    if (on != dayFolders_) {
+        dayFolders_ = on;
         Forget();
     }
 }
@@ -176,6 +247,39 @@ void TRetention::SetDirectory(const std::string& directory) {
 void TRetention::Forget() {
     scanned_ = false;
     index_.clear();
+}
+
+bool TRetention::NeverMet(std::uint64_t fileSystemBytes) const {
+    return floor_.bytes == 0 ? floor_.percent > kMaxFloorPercent
+                             : fileSystemBytes > 0 && floor_.bytes >= fileSystemBytes;
+}
+
+std::optional<QString> TRetention::UnreachableFloor() const {
+    if (floor_.IsOff()) {
+        return std::nullopt;
+    }
+    if (floor_.bytes == 0 && NeverMet(0)) {
+        return QStringLiteral(
+                   "The free-space floor of %1 is refused: a share above %2% of the "
+                   "file system can never be kept free")
+            .arg(floor_.Text())
+            .arg(kMaxFloorPercent);
+    }
+    const std::optional<TFreeSpace> space =
+        floor_.bytes > 0 ? freeSpace_(directory_) : std::nullopt;
+    if (space && NeverMet(space->total)) {
+        std::string shown = directory_;
+        while (shown.size() > 1 && shown.back() == '/') {
+            shown.pop_back();
+        }
+        return QStringLiteral(
+                   "The free-space floor of %1 is refused: the file system of \"%2\" "
+                   "holds only %3 in all")
+            .arg(floor_.Text(), QString::fromStdString(AbsolutePath(shown)),
+                 QLocale::c().formattedDataSize(static_cast<qint64>(space->total), 1,
+                                                QLocale::DataSizeIecFormat));
+    }
+    return std::nullopt;
 }
 
 bool TRetention::MakeRoom() {
@@ -202,11 +306,16 @@ bool TRetention::MakeRoom() {
     if (available >= floor) {
         return true;
     }
+    if (NeverMet(space->total)) {
+        return false;  // deleting would only empty the folder
+    }
     if (!scanned_) {
         Scan();
     }
+    const QString why = floor_.Text() + QStringLiteral(" free");
     while (available < floor) {
-        if (index_.empty()) {
+        const Index::iterator oldest = Oldest();
+        if (oldest == index_.end()) {
             if (fresh) {
                 return false;
             }
@@ -214,64 +323,145 @@ bool TRetention::MakeRoom() {
             fresh = true;
             continue;
         }
-        available += DeleteOldest();
+        const std::string name = index_.extract(oldest).value().name;
+        written_.erase(name);
+        available += Delete(name, why);
     }
     return true;
 }
 
-void TRetention::Added(const std::string& name) {
-    if (!scanned_) {
-        return;  // the first scan will find it
+TRetention::Index::iterator TRetention::Oldest() {
+    Index::iterator oldest = index_.begin();
+    if (oldest != index_.end() && oldest->name == kept_) {
+        ++oldest;  // only one name is kept, so the next one is not
     }
-    if (std::optional<Entry> entry = Stat(AT_FDCWD, Join(directory_, name))) {
-        entry->name = name;
-        index_.insert(std::move(*entry));
-    }
+    return oldest;
 }
 
-std::optional<TRetention::Entry> TRetention::Stat(int dir, const std::string& name) const {
-    struct stat info {};
-    if (::fstatat(dir, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(info.st_mode)) {
-        return std::nullopt;
+TRetention::Entry TRetention::MakeEntry(std::string name) const {
+    const std::string_view leaf = std::string_view(name).substr(name.rfind('/') + 1);
+    Entry entry;
+    entry.stamp = NumberOf(leaf.substr(0, 15));
+    const std::string_view::size_type dash = leaf.find('-');
+    if (dash != std::string_view::npos) {
+        entry.suffix = NumberOf(leaf.substr(dash + 1, leaf.size() - dash - 1 - 4));
     }
-    return Entry{info.st_mtim, name};
+    if (const auto it = written_.find(name); it != written_.end()) {
+        entry.order = it->second;
+    }
+    entry.name = std::move(name);
+    return entry;
+}
+
+void TRetention::Added(const std::string& name) {
+    if (!Tracking()) {
+        return;
+    }
+    written_[name] = nextOrder_++;
+    if (scanned_) {
+        index_.insert(MakeEntry(name));  // else the first scan will find it
+    }
 }
 
 void TRetention::Scan() {
     index_.clear();
     scanned_ = true;
-    DIR* const opened = ::opendir(directory_.c_str());
-    const int openError = errno;
-    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opened, ::closedir);
+    const UniqueFd dir(OpenFolder(AT_FDCWD, directory_.empty() ? "/" : directory_.c_str()));
     if (!dir) {
-        qCInfo(lcStorage, "opendir %s: %s", directory_.c_str(), ErrnoText(openError).c_str());
+        const int error = errno;
+        qCInfo(lcStorage, "open %s: %s", directory_.c_str(), ErrnoText(error).c_str());
         return;
     }
+    ScanFolder(dir.Get(), {});
+    // What is gone needs no place in the order any more.
+    std::erase_if(written_,
+                  [this](const auto& item) { return !index_.contains(MakeEntry(item.first)); });
+}
+
+void TRetention::ScanFolder(int at, const std::string& folder) {
+    // fdopendir takes its own descriptor, so the caller's stays open.
+    DIR* const opened = ::fdopendir(::dup(at));
+    const std::unique_ptr<DIR, int (*)(DIR*)> dir(opened, ::closedir);
+    if (!dir) {
+        const int error = errno;
+        qCInfo(lcStorage, "fdopendir %s%s: %s", directory_.c_str(), folder.c_str(),
+               ErrnoText(error).c_str());
+        return;
+    }
+    const std::string prefix = folder.empty() ? std::string() : folder + "/";
     while (const dirent* item = ::readdir(dir.get())) {
-        if ((item->d_type == DT_REG || item->d_type == DT_UNKNOWN) && IsOurName(item->d_name)) {
-            if (std::optional<Entry> entry = Stat(::dirfd(dir.get()), item->d_name)) {
-                index_.insert(std::move(*entry));
+        struct stat info {};
+        const bool known = item->d_type != DT_UNKNOWN;
+        if (IsOurName(item->d_name) && (item->d_type == DT_REG || !known)) {
+            if (known || (::fstatat(at, item->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISREG(info.st_mode))) {
+                index_.insert(MakeEntry(prefix + item->d_name));
+            }
+        } else if (folder.empty() && dayFolders_ && IsDayFolderName(item->d_name) &&
+                   (item->d_type == DT_DIR || !known)) {
+            const UniqueFd day(OpenFolder(at, item->d_name));  // never through a link
+            if (day) {
+                ScanFolder(day.Get(), item->d_name);
             }
         }
     }
 }
 
-std::uint64_t TRetention::DeleteOldest() {
-    const std::string path = Join(directory_, index_.extract(index_.begin()).value().name);
+std::size_t TRetention::DeleteExpired(const QDateTime& now) {
+    if (keepDays_ <= 0) {
+        return 0;
+    }
+    const std::uint64_t cut = StampOf(now.addDays(-keepDays_));
+    Scan();
+    const QString why = QStringLiteral("keep %1 days").arg(keepDays_);
+    std::size_t deleted = 0;
+    for (Index::iterator it = index_.begin(); it != index_.end();) {
+        if (it->stamp >= cut || it->name == kept_) {
+            ++it;
+            continue;
+        }
+        const std::string name = index_.extract(it++).value().name;
+        written_.erase(name);
+        deleted += Delete(name, why) > 0 ? 1 : 0;
+    }
+    if (deleted > 0) {
+        qCInfo(lcStorage, "deleted %zu files older than %d days in %s", deleted, keepDays_,
+               directory_.c_str());
+    }
+    return deleted;
+}
+
+std::uint64_t TRetention::Delete(const std::string& name, const QString& why) {
+    const std::string path = Join(directory_, name);
+    const std::string::size_type slash = name.find('/');
+    const std::string folder = slash == std::string::npos ? std::string() : name.substr(0, slash);
+    const UniqueFd top(OpenFolder(AT_FDCWD, directory_.empty() ? "/" : directory_.c_str()));
+    // A day folder that has since become a link is not followed.
+    const UniqueFd day(top && !folder.empty() ? OpenFolder(top.Get(), folder.c_str()) : -1);
+    const int at = folder.empty() ? top.Get() : day.Get();
+    const std::string leaf = name.substr(slash == std::string::npos ? 0 : slash + 1);
     // Looked at again right before: a name of ours that has since become a
     // link or a folder is not ours to delete.
     struct stat info {};
-    if (::lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (at < 0 || ::fstatat(at, leaf.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode)) {
         return 0;
     }
-    if (::unlink(path.c_str()) != 0) {
+    if (::unlinkat(at, leaf.c_str(), 0) != 0) {
         const int error = errno;
-        qCWarning(lcStorage, "%s is not deleted to keep %s free: unlink: %s", path.c_str(),
-                  qUtf8Printable(floor_.Text()), ErrnoText(error).c_str());
+        qCWarning(lcStorage, "%s is not deleted to %s: unlink: %s", path.c_str(),
+                  qUtf8Printable(why), ErrnoText(error).c_str());
         return 0;
     }
     ++deleted_;
-    qCInfo(lcStorage, "deleted %s to keep %s free", path.c_str(), qUtf8Printable(floor_.Text()));
+    qCInfo(lcStorage, "deleted %s to %s", path.c_str(), qUtf8Printable(why));
+    // A day folder goes once it is empty; one that still holds anything stays.
+    if (!folder.empty() && ::unlinkat(top.Get(), folder.c_str(), AT_REMOVEDIR) != 0 &&
+        errno != ENOTEMPTY && errno != EEXIST) {
+        const int error = errno;
+        qCInfo(lcStorage, "rmdir %s%s: %s", directory_.c_str(), folder.c_str(),
+               ErrnoText(error).c_str());
+    }
     return SpaceOf(info);
 }
 

@@ -132,6 +132,8 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
                                          {"--subdir", ".."},
                                          {"--keep-free", "5X"},
                                          {"--keep-free", "101%"},
+                                         {"--keep-days", "0"},
+                                         {"--latest", "a/b"},
                                          {"--interval", "0"},
                                          {"--interval", "25h"},
                                          {"--warm-up", "2x"},
@@ -157,10 +159,30 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
         e.flush();
         EXPECT_EQ(err.count('\n'), 1) << err.toStdString();
     }
-    const LogOptions options = ParseLogArguments(
-        {"--device=#2", "--skip", "0", "--quality", "100", "--dir", "/x", "--frames", "5",
-         "--no-write", "--keep-free=5%", "--exit-on-fault", "--interval", "1min", "--warm-up=0",
-         "--hours", "22:00-06:00", "--daylight", "52.52,13.40,30"});
+    const LogOptions options = ParseLogArguments({"--device=#2",
+                                                  "--skip",
+                                                  "0",
+                                                  "--quality",
+                                                  "100",
+                                                  "--dir",
+                                                  "/x",
+                                                  "--frames",
+                                                  "5",
+                                                  "--no-write",
+                                                  "--keep-free=5%",
+                                                  "--exit-on-fault",
+                                                  "--interval",
+                                                  "1min",
+                                                  "--warm-up=0",
+                                                  "--hours",
+                                                  "22:00-06:00",
+                                                  "--daylight",
+                                                  "52.52,13.40,30",
+                                                  "--latest",
+                                                  "latest.jpg",
+                                                  "--daily",
+                                                  "--keep-days",
+                                                  "30"});
     EXPECT_EQ(options.device, "#2");
     EXPECT_EQ(options.skip, 0);
     EXPECT_EQ(options.quality, 100);
@@ -173,6 +195,9 @@ TEST(LogArguments, BadUsageExitsWithTwo) {
     EXPECT_EQ(options.warmUp, std::chrono::milliseconds::zero());
     EXPECT_EQ(options.hours->Text(), "22:00-06:00");
     EXPECT_EQ(options.daylight->Minutes(), 30);
+    EXPECT_EQ(options.latest, "latest.jpg");
+    EXPECT_TRUE(options.daily);
+    EXPECT_EQ(options.keepDays, 30);
     EXPECT_FALSE(ParseLogArguments({}).exitOnFault);
     const LogOptions stamped = ParseLogArguments({"--timestamp=%H:%M:%S.%f", "--title=Door"});
     EXPECT_EQ(stamped.stamp.format, "%H:%M:%S.%f");
@@ -331,11 +356,16 @@ TEST_F(LogCommandTest, AsAServiceItReportsAndWritesIntoAFolderOfItsOwn) {
     const QString target = dir_.filePath("out");
     ASSERT_TRUE(QDir().mkpath(target));
     Feed(1);
-    ASSERT_EQ(Log({"--device", "#2", "--dir", target, "--subdir", "camera-2", "--frames", "2"}),
+    ASSERT_EQ(Log({"--device", "#2", "--dir", target, "--subdir", "camera-2", "--frames", "2",
+                   "--daily", "--latest", "latest.jpg"}),
               kExitSuccess)
         << errors_.toStdString();
     ASSERT_EQ(Written().size(), 2);
-    EXPECT_EQ(QFileInfo(Written()[0]).dir().path(), target + "/camera-2");
+    // The folder of the capture's local date, as the name tells it.
+    const QString name = QFileInfo(Written()[0]).fileName();
+    const QString day = "20" + name.left(2) + "-" + name.mid(2, 2) + "-" + name.mid(4, 2);
+    EXPECT_EQ(QFileInfo(Written()[0]).dir().path(), target + "/camera-2/" + day);
+    EXPECT_EQ(QFileInfo(target + "/camera-2/latest.jpg").symLinkTarget(), Written()[1]);
 
     const std::vector<std::string> messages = manager.Drain();
     ASSERT_GE(messages.size(), 2u);
@@ -359,6 +389,11 @@ TEST_F(LogCommandTest, FailuresExitWithOne) {
     EXPECT_EQ(Log({"--dir", tooLong, "--frames", "1"}), kExitFailure);
     EXPECT_EQ(errors_,
               "vistrel-cli: Cannot create directory \"" + tooLong + "\". File name too long\n");
+    // A floor that could never be met is refused before anything is deleted.
+    EXPECT_EQ(Log({"--dir", dir_.path(), "--keep-free", "95%"}), kExitFailure);
+    EXPECT_EQ(errors_,
+              "vistrel-cli: The free-space floor of 95% is refused: a share above 90% of "
+              "the file system can never be kept free\n");
 
     // Unplugged once the capture is surely running: a file was written.
     const QString lostDir = dir_.filePath("lost");

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "frontend/settings.h"
 #include "frontend/picture_setting.h"
+#include "storage/latest_link.h"
 
 #include <QDir>
 #include <QFile>
@@ -179,7 +180,7 @@ TEST_F(SettingsTest, ChosenFormatIsSavedAfterTheFiveKeysOnlyOnceChosen) {
     EXPECT_EQ(back.Size, "1280x720");
 }
 
-TEST_F(SettingsTest, TimeLapseKeysAreSavedLastOnlyOnceSet) {
+TEST_F(SettingsTest, LaterKeysAreSavedLastOnlyOnceSet) {
     TSettings s;
     s.Directory = "/d/";
     s.Save(Ini());
@@ -250,6 +251,35 @@ TEST_F(SettingsTest, PictureKeysAreSavedLastAndBadValuesFallBack) {
         EXPECT_EQ(picture.stamp.format, c.format) << c.timestamp;
         EXPECT_EQ(picture.passthrough, c.passes) << c.timestamp << " " << c.passthrough;
     }
+}
+
+// Latest, DailyFolders and KeepDays come last too, only once set.
+TEST_F(SettingsTest, FileKeysAreSavedLastOnlyOnceSet) {
+    TSettings s;
+    s.Directory = "/d/";
+    s.Save(Ini());
+    const QByteArray unset = Stored();
+    EXPECT_FALSE(unset.contains("Latest") || unset.contains("DailyFolders") ||
+                 unset.contains("KeepDays"));
+    s.Interval = "1 min";
+    s.WarmUp = "2 s";
+    s.KeepDays = "30";
+    s.Save(Ini());
+    EXPECT_EQ(Stored(), unset + "Interval=1 min\nWarmUp=2 s\nKeepDays=30\n");
+    s.Latest = "latest.jpg";
+    s.DailyFolders = "1";
+    s.Save(Ini());
+    EXPECT_EQ(Stored(), unset +
+                            "Interval=1 min\nWarmUp=2 s\nKeepDays=30\nLatest=latest.jpg\n"
+                            "DailyFolders=1\n");
+    const TSettings back = TSettings::Load(Ini(), "/d/");
+    EXPECT_EQ(back.Interval, "1 min");
+    EXPECT_EQ(back.WarmUp, "2 s");
+    EXPECT_EQ(back.Latest, "latest.jpg");
+    EXPECT_TRUE(DailyFoldersSetting(back.DailyFolders));
+    EXPECT_EQ(back.KeepDays, "30");
+    EXPECT_FALSE(DailyFoldersSetting("yes"));  // warns, and is ignored
+    EXPECT_EQ(LatestSetting("a/b"), "");
 }
 
 TEST_F(SettingsTest, SaveRewritesOnlyTheLinesItChangesInOneWrite) {

@@ -239,6 +239,8 @@ private:
     QTimer stallTimer_;
     std::vector<TControlSetting> controls_;
     std::vector<std::string> toldProblems_;  // at the last start, each told once
+    // Drops files older than the days to keep while a run lasts.
+    QTimer expiryTimer_;
 };
 
 }  // namespace vistrel

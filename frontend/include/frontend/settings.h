@@ -140,6 +140,12 @@ struct TSettings {
     QString Timestamp;
     QString Title;
     QString Passthrough;
+    // How the files are kept, as the user wrote it, empty until set: the
+    // latest link's name, "1" for day folders, the days to keep
+    // (LatestSetting, DailyFoldersSetting, KeepDaysSetting read them).
+    QString Latest;
+    QString DailyFolders;
+    QString KeepDays;
 
     // $XDG_CONFIG_HOME/Vistrel.ini, or $HOME/.config/Vistrel.ini.
     static QString SettingsFileName();
@@ -161,13 +167,18 @@ struct TSettings {
     static QString Problem(const QString& fileName);
     // Sets Cam, JPEGQuality, SkippedFrames, Directory and Logging (keys that
     // are new are added in that order), then Format, Size, Interval,
-    // WarmUp, Hours, Daylight, Controls, Timestamp, Title and Passthrough when they are set, and
-    // writes the file once; raises
-    // EIniFileException when it cannot be written, which leaves it unchanged.
+    // WarmUp, Hours, Daylight, Controls, Timestamp, Title, Passthrough,
+    // Latest, DailyFolders and KeepDays when they are set, and writes the
+    // file once; raises EIniFileException when it cannot be written, which
+    // leaves it unchanged.
     void Save(const QString& fileName) const;
 
     // The directory as a 28-character label at most: 25 characters and "...".
     static QString ShortDirectory(const QString& directory);
 };
+
+// The settings file's DailyFolders text: "1" on, "0" or empty off; anything
+// else is off with a warning in the log.
+bool DailyFoldersSetting(const QString& text);
 
 }  // namespace vistrel

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 #include <chrono>
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "storage/latest_link.h"
 #include "storage/output_file.h"
 #include "storage/retention.h"
 
@@ -35,7 +38,11 @@ struct TWriteFault {
 // directory anew if it was removed. The first write that works ends the
 // pause, reported once through Resumed. With a free-space floor our oldest
 // pictures are deleted before each write (TRetention); when none is left and
-// space is still short, writing pauses as on a full disk.
+// space is still short, writing pauses as on a full disk. With day folders
+// each file goes into DIR/yyyy-mm-dd/ after the date in its name, made when
+// missing; with a latest link, the link names each new file once it is
+// published; with a number of days to keep, older files of ours go at the
+// start and at each ExpireOldFiles.
 // Runs on the GUI thread, called by the frame logger.
 class TFrameWriter {
 public:
@@ -55,6 +62,15 @@ public:
     const QString& Directory() const { return directory_; }
     void SetKeepFree(const TKeepFree& floor) { retention_.SetFloor(floor); }
     const TKeepFree& KeepFree() const { return retention_.Floor(); }
+    // Files of ours whose name's time is more than days old are deleted; 0: off.
+    void SetKeepDays(int days) { retention_.SetKeepDays(days); }
+    int KeepDays() const { return retention_.KeepDays(); }
+    void SetDailyFolders(bool on);
+    bool DailyFolders() const { return dailyFolders_; }
+    // The latest link's name in the directory (TLatestLink::NameProblem
+    // must hold none); empty: no link.
+    void SetLatest(const QString& name);
+    const QString& Latest() const { return latest_; }
 
     void SetPaused(Paused handler) { paused_ = std::move(handler); }
     void SetResumed(Resumed handler) { resumed_ = std::move(handler); }
@@ -64,8 +80,14 @@ public:
     // left in it. A directory that can never be made is returned as a
     // permanent fault, and nothing pauses: the caller does not start. One
     // that cannot be made for now (no permission, a full or failing disk)
-    // pauses writing, and nullopt is returned.
+    // pauses writing, and nullopt is returned. So is a free-space floor
+    // that can never be met, which would delete every picture. Files older
+    // than the days to keep are deleted.
     [[nodiscard]] std::optional<TWriteFault> Prepare();
+
+    // Deletes our files older than the days to keep (a read of the
+    // directory); called at least hourly while logging, never per frame.
+    void ExpireOldFiles();
 
     // Writes one picture named after stamp. The path of the new file, or
     // nullopt when none was written (paused, or nothing to write).
@@ -77,6 +99,8 @@ public:
     // Test seams: the clock that times the retries, their interval, and
     // failures injected into the file steps.
     void SetClock(Clock clock) { clock_ = std::move(clock); }
+    // The local time the days to keep count back from.
+    void SetWallClock(std::function<QDateTime()> clock) { wallClock_ = std::move(clock); }
     void SetRetryInterval(std::chrono::milliseconds interval) { retryInterval_ = interval; }
     void SetFaultHook(FileFaultHook hook) { fault_ = std::move(hook); }
     TRetention& Retention() { return retention_; }
@@ -94,6 +118,11 @@ private:
     // The directory for messages: without the trailing separators.
     std::string ShownDirectory() const;
     std::optional<TWriteFault> MakeDirectory() const;
+    // Our day folders in the directory: real folders named yyyy-mm-dd.
+    QStringList DayFolders() const;
+    std::optional<TWriteFault> DirectoryFault(const std::string& shown, int errorNumber) const;
+    // "yyyy-mm-dd/" after the date in stamp (made when missing), or "" without day folders.
+    std::optional<TWriteFault> DayFolder(const QString& stamp, std::string& folder) const;
     std::optional<TWriteFault> Publish(const QString& stamp, const std::vector<std::uint8_t>& jpeg,
                                        QString& path);
     void Pause(const TWriteFault& fault);
@@ -101,6 +130,10 @@ private:
     QString directory_;
     TRetention retention_;
     Clock clock_;
+    std::function<QDateTime()> wallClock_;
+    bool dailyFolders_ = false;
+    QString latest_;
+    TLatestLink latestLink_;
     std::chrono::milliseconds retryInterval_ = kRetryInterval;
     FileFaultHook fault_;
     Paused paused_;
