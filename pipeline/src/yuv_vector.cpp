@@ -340,8 +340,9 @@ HWY_INLINE void PackedPairs(const std::uint8_t* HWY_RESTRICT groups, V32& even, 
                 hn::BitCast(d, hn::ShiftRight<24>(g)), blue, green, red);
 }
 
-std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::size_t pairs,
-                               std::uint8_t* HWY_RESTRICT out) {
+// Local to this file, like every target's kernels: only the dispatch table refers to them.
+static std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::size_t pairs,
+                                      std::uint8_t* HWY_RESTRICT out) {
     const std::size_t lanes = hn::Lanes(D32());
     std::size_t done = 0;
     for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
@@ -373,9 +374,9 @@ HWY_INLINE void PlanarChroma(const std::uint8_t* HWY_RESTRICT cb,
                 green, red);
 }
 
-std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
-                                const std::uint8_t* cb, const std::uint8_t* cr, std::size_t pairs,
-                                std::uint8_t* outA, std::uint8_t* outB) {
+static std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
+                                       const std::uint8_t* cb, const std::uint8_t* cr,
+                                       std::size_t pairs, std::uint8_t* outA, std::uint8_t* outB) {
     const std::size_t lanes = hn::Lanes(D32());
     std::size_t done = 0;
     for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
