@@ -11,11 +11,19 @@ BUILD_TSAN  ?= build-tsan
 BUILD_BENCH ?= build-bench
 BUILD_DEB   ?= build-deb
 BUILD_FUZZ  ?= build-fuzz
+BUILD_ARM   ?= build-arm
 FUZZ_SECONDS ?= 60
 JOBS        ?= $(shell nproc)
 CLANG_FORMAT ?= clang-format-14
 # The test builds treat compiler warnings as errors; WERROR=OFF lifts that.
 WERROR      ?= ON
+# `make deb ARCH=arm64` cross-builds the package for that Debian architecture
+# into $(BUILD_DEB)-arm64/; without ARCH it is built for this machine.
+ARCH        ?=
+DEB_OUT      = $(if $(ARCH),$(BUILD_DEB)-$(ARCH),$(BUILD_DEB))
+# The cross build is slow: ccache keeps what it compiled, when installed.
+CCACHE_LAUNCH = $(if $(shell command -v ccache),-DCMAKE_C_COMPILER_LAUNCHER=ccache \
+	-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 
 CMAKE_GEN = cmake -G Ninja -Wno-dev
 # Every configuration of $(BUILD) passes the same options, so no target
@@ -24,8 +32,8 @@ TEST_CONFIG = -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVISTREL_WERROR=$(WERROR)
 # The tracked C, C++ sources and headers.
 SOURCES = git ls-files -z '*.cpp' '*.h' '*.c'
 
-.PHONY: deps build run screenshot test test-plain test-asan test-tsan test-driver soak bench fuzz format \
-	format-check license-check clean deb test-package test-service
+.PHONY: deps build run screenshot test test-plain test-asan test-tsan test-driver test-arm soak bench \
+	fuzz format format-check license-check clean deb test-package test-service
 
 deps:
 	@scripts/install-deps
@@ -72,6 +80,16 @@ test-driver:
 	cmake --build $(BUILD) -j $(JOBS)
 	scripts/test-driver $(BUILD)
 
+# The arm64 cross build (g++-aarch64-linux-gnu, Debian's arm64 libraries) and
+# its tests under qemu's user-mode emulator, the conversion on every vector
+# target qemu offers (scripts/test-arm). Not part of `make test`; .ci/run runs it.
+test-arm:
+	@scripts/install-deps arm
+	$(CMAKE_GEN) -S . -B $(BUILD_ARM) --toolchain cmake/aarch64-linux-gnu.cmake $(TEST_CONFIG) \
+		$(CCACHE_LAUNCH)
+	cmake --build $(BUILD_ARM) -j $(JOBS)
+	scripts/test-arm $(BUILD_ARM) $(JOBS)
+
 # The logging service under a real systemd: the package built into
 # $(BUILD_DEB)/, installed with apt-get in a VM that boots Debian with systemd
 # and the vivid cameras (see scripts/test-service). Not part of `make test`.
@@ -80,10 +98,11 @@ test-service:
 	scripts/build-deb $(BUILD_DEB)
 	scripts/test-service $(BUILD_DEB)
 
-# The Debian package, built from the working tree into $(BUILD_DEB)/.
+# The Debian package, built from the working tree into $(BUILD_DEB)/, or
+# cross-built for ARCH into $(BUILD_DEB)-ARCH/.
 deb:
-	@scripts/install-deps deb
-	scripts/build-deb $(BUILD_DEB)
+	@scripts/install-deps deb $(if $(filter arm64,$(ARCH)),arm)
+	scripts/build-deb $(DEB_OUT) $(ARCH)
 
 # Builds the package, checks it (lintian, desktop entry, AppStream, units),
 # installs it on this machine, tries it and purges it. Not part of `make test`.
@@ -128,4 +147,5 @@ license-check:
 	scripts/add-spdx --check
 
 clean:
-	rm -rf $(BUILD_RELEASE) $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH) $(BUILD_DEB) $(BUILD_FUZZ)
+	rm -rf $(BUILD_RELEASE) $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH) $(BUILD_DEB) $(BUILD_FUZZ) \
+		$(BUILD_ARM) $(BUILD_DEB)-arm64

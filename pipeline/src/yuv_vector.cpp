@@ -427,8 +427,9 @@ HWY_INLINE VU16 PackedPairs(const std::uint8_t* HWY_RESTRICT groups, VISTREL_CHR
     return hn::And(hn::BitCast(du16, g), hn::Set(du16, 0x00FF));
 }
 
-std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::size_t pairs,
-                               std::uint8_t* HWY_RESTRICT out) {
+// Local to this file, like every target's kernels: only the dispatch table refers to them.
+static std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::size_t pairs,
+                                      std::uint8_t* HWY_RESTRICT out) {
     const std::size_t lanes = hn::Lanes(D32());
     std::size_t done = 0;
     for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
@@ -456,9 +457,9 @@ HWY_INLINE V32 PlanarChroma(const std::uint8_t* HWY_RESTRICT c) {
     return hn::Or(bytes, hn::ShiftLeft<23>(bytes));
 }
 
-std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
-                                const std::uint8_t* cb, const std::uint8_t* cr, std::size_t pairs,
-                                std::uint8_t* outA, std::uint8_t* outB) {
+static std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
+                                       const std::uint8_t* cb, const std::uint8_t* cr,
+                                       std::size_t pairs, std::uint8_t* outA, std::uint8_t* outB) {
     const std::size_t lanes = hn::Lanes(D32());
     std::size_t done = 0;
     for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
