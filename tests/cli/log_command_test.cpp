@@ -263,6 +263,11 @@ TEST_F(LogCommandTest, OutsideTheActiveHoursNothingIsWrittenAndItSaysSo) {
 // Each published file reaches the command and the status files; the
 // commands still waiting when the limit is reached run before the end.
 TEST_F(LogCommandTest, ExecAndStatusFilesFollowThePublishedFiles) {
+#if defined(__SANITIZE_THREAD__)
+    // ThreadSanitizer does not support fork in a threaded process, which
+    // QProcess does for each command; the other builds run this test.
+    GTEST_SKIP() << "commands are not started under ThreadSanitizer";
+#endif
     const QString target = dir_.filePath("out");
     const QString ran = dir_.filePath("ran.log");
     const QString statusFile = dir_.filePath("status.json");
