@@ -696,19 +696,15 @@ void TSettings::Save(const QString& fileName) const {
     if (Controls) {
         ini.WriteString(kSection, QStringLiteral("Controls"), *Controls);
     }
-    // Only once set: without the keys no picture is stamped or passed through.
-    const std::pair<const char*, const QString*> picture[] = {
-        {"Timestamp", &Timestamp}, {"Title", &Title}, {"Passthrough", &Passthrough}};
-    for (const auto& [key, value] : picture) {
+    // Only once set: without the keys no picture is stamped or passed
+    // through, and no link, day folder or age limit applies.
+    const std::pair<const char*, const QString*> later[] = {
+        {"Timestamp", &Timestamp},       {"Title", &Title},
+        {"Passthrough", &Passthrough},   {"Latest", &Latest},
+        {"DailyFolders", &DailyFolders}, {"KeepDays", &KeepDays}};
+    for (const auto& [key, value] : later) {
         if (!value->isEmpty()) {
             ini.WriteString(kSection, QString::fromLatin1(key), *value);
-        }
-    }
-    for (const auto& [key, value] : {std::pair{QStringLiteral("Latest"), &Latest},
-                                     {QStringLiteral("DailyFolders"), &DailyFolders},
-                                     {QStringLiteral("KeepDays"), &KeepDays}}) {
-        if (!value->isEmpty()) {
-            ini.WriteString(kSection, key, *value);
         }
     }
     ini.Flush();
