@@ -674,38 +674,33 @@ void TSettings::Save(const QString& fileName) const {
     ini.WriteInteger(kSection, QStringLiteral("SkippedFrames"), SkippedFrames);
     ini.WriteString(kSection, QStringLiteral("Directory"), Directory);
     ini.WriteBool(kSection, QStringLiteral("Logging"), Logging);
-    // Only once a user has chosen: without the keys the camera's format stands.
-    if (!Format.isEmpty()) {
-        ini.WriteString(kSection, QStringLiteral("Format"), Format);
-    }
-    if (!Size.isEmpty()) {
-        ini.WriteString(kSection, QStringLiteral("Size"), Size);
-    }
-    if (!Interval.isEmpty()) {
-        ini.WriteString(kSection, QStringLiteral("Interval"), Interval);
-    }
-    if (!WarmUp.isEmpty()) {
-        ini.WriteString(kSection, QStringLiteral("WarmUp"), WarmUp);
-    }
-    if (!Hours.isEmpty()) {
-        ini.WriteString(kSection, QStringLiteral("Hours"), Hours);
-    }
-    if (!Daylight.isEmpty()) {
-        ini.WriteString(kSection, QStringLiteral("Daylight"), Daylight);
+    // Only once a user has set them: without the keys the camera's format
+    // stands and every taken frame is written, at any time of day.
+    const auto writeSet = [&ini](const char* key, const QString& value) {
+        if (!value.isEmpty()) {
+            ini.WriteString(kSection, QString::fromLatin1(key), value);
+        }
+    };
+    for (const auto& [key, value] : {std::pair{"Format", &Format},
+                                     {"Size", &Size},
+                                     {"Interval", &Interval},
+                                     {"WarmUp", &WarmUp},
+                                     {"Hours", &Hours},
+                                     {"Daylight", &Daylight}}) {
+        writeSet(key, *value);
     }
     if (Controls) {
         ini.WriteString(kSection, QStringLiteral("Controls"), *Controls);
     }
     // Only once set: without the keys no picture is stamped or passed
     // through, and no link, day folder or age limit applies.
-    const std::pair<const char*, const QString*> later[] = {
-        {"Timestamp", &Timestamp},       {"Title", &Title},
-        {"Passthrough", &Passthrough},   {"Latest", &Latest},
-        {"DailyFolders", &DailyFolders}, {"KeepDays", &KeepDays}};
-    for (const auto& [key, value] : later) {
-        if (!value->isEmpty()) {
-            ini.WriteString(kSection, QString::fromLatin1(key), *value);
-        }
+    for (const auto& [key, value] : {std::pair{"Timestamp", &Timestamp},
+                                     {"Title", &Title},
+                                     {"Passthrough", &Passthrough},
+                                     {"Latest", &Latest},
+                                     {"DailyFolders", &DailyFolders},
+                                     {"KeepDays", &KeepDays}}) {
+        writeSet(key, *value);
     }
     ini.Flush();
 }
