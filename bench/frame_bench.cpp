@@ -192,8 +192,8 @@ struct PathOurs {
 
 // libyuv for raw frames, bare libjpeg-turbo for MJPG.
 struct ConvertRef {
-    ConvertRef(const Frames& frames, std::uint32_t code)
-        : frames(frames), code(code), yuy2(frames.size.width), picture(BlankPicture(frames.size)) {}
+    ConvertRef(const Frames& source, std::uint32_t fourccCode)
+        : frames(source), code(fourccCode), yuy2(source.size.width), picture(BlankPicture(source.size)) {}
     void operator()() {
         const int w = frames.size.width;
         const int h = frames.size.height;

@@ -36,6 +36,23 @@ TCaptureController::TCaptureController(TVideoImage& session, TFrameLogger& logge
             events_.writeResumed(notWritten);
         }
     });
+    logger_.SetFileWritten([this](const QString& path) {
+        if (events_.fileWritten) {
+            events_.fileWritten(path);
+        }
+    });
+    logger_.SetNotWritten([this](std::uint64_t count) {
+        if (events_.framesNotWritten) {
+            events_.framesNotWritten(count);
+        }
+    });
+    logger_.SetWriteFailed([this](std::exception_ptr error) {
+        if (events_.frameFailed) {
+            events_.frameFailed(error);
+        } else {
+            TFrameLogger::LogWriteFailure(error);  // no frame handler to leave through
+        }
+    });
     stallTimer_.setSingleShot(true);
     QObject::connect(&stallTimer_, &QTimer::timeout, &stallTimer_, [this] { OnStall(); });
 }
@@ -46,6 +63,9 @@ TCaptureController::~TCaptureController() {
     session_.OnDeviceLost = nullptr;
     logger_.Writer().SetPaused(nullptr);
     logger_.Writer().SetResumed(nullptr);
+    logger_.SetFileWritten(nullptr);
+    logger_.SetNotWritten(nullptr);
+    logger_.SetWriteFailed(nullptr);
 }
 
 bool TCaptureController::Waiting() const {

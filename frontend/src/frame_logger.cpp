@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/flag_scope.h"
+#include "logging.h"
 
 namespace vistrel {
 
@@ -73,6 +74,17 @@ void TFrameLogger::TakeFrame(bool write) {
     if (!logging_ || !write) {
         return;
     }
+    if (queue_) {
+        Queue(stamp);
+    } else {
+        WriteHere(stamp);
+    }
+}
+
+void TFrameLogger::WriteHere(const QString& stamp) {
+    if (fileLimit_ > 0 && filesWritten_ >= fileLimit_) {
+        return;
+    }
     // Encoded only when the writer will write it: not while writing pauses.
     const std::optional<QString> path = writer_.Write(
         stamp, [this]() -> const auto& {
@@ -81,8 +93,97 @@ void TFrameLogger::TakeFrame(bool write) {
             return jpegEncoder_.Encoded();
         });
     if (path) {
-        ++filesWritten_;
-        lastFile_ = *path;
+        FileDone(*path);
+    }
+}
+
+void TFrameLogger::Queue(const QString& stamp) {
+    if (fileLimit_ > 0 &&
+        filesWritten_ + static_cast<std::uint64_t>(queue_->InHand()) >= fileLimit_) {
+        return;
+    }
+    if (!queue_->HasRoom(static_cast<std::size_t>(frameBitmap_.sizeInBytes()))) {
+        if (tooSlow_++ == 0) {
+            tooSlowSince_ = std::chrono::steady_clock::now();
+        }
+        ++tooSlowTotal_;
+        if (std::chrono::steady_clock::now() - tooSlowSince_ >= kNotWrittenReportEvery) {
+            TellNotWritten();  // a disk that stays too slow is told now and then
+        }
+        return;
+    }
+    std::optional<TWriteTicket> ticket = writer_.Admit();
+    if (!ticket) {
+        return;  // paused: counted by the writer
+    }
+    // Shared, not copied: the next frame goes into another picture.
+    queue_->Submit({.stamp = stamp,
+                    .ticket = std::move(*ticket),
+                    .picture = frameBitmap_,
+                    .quality = jpegEncoder_.EncodingQuality()});
+}
+
+void TFrameLogger::SetWriteThreads(int threads, TWriteQueue::Limits limits) {
+    FinishWriting();
+    queue_.reset();
+    if (threads > 0) {
+        queue_ = std::make_unique<TWriteQueue>(
+            writer_, threads, [this](const TWriteResult& result) { Delivered(result); }, limits);
+    }
+}
+
+void TFrameLogger::FinishWriting(std::chrono::milliseconds bound) {
+    if (queue_) {
+        queue_->Drain(bound);
+    }
+    TellNotWritten();
+}
+
+void TFrameLogger::Delivered(const TWriteResult& result) {
+    if (result.error) {
+        if (writeFailed_) {
+            writeFailed_(result.error);
+        } else {
+            LogWriteFailure(result.error);
+        }
+        return;
+    }
+    if (result.outcome.path) {
+        FileDone(*result.outcome.path);
+    }
+    writer_.Report(result.outcome);
+    if (queue_ && queue_->InHand() == 0) {
+        TellNotWritten();  // the writer has caught up: the burst is over
+    }
+}
+
+void TFrameLogger::LogWriteFailure(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        qCWarning(lcFrontend, "a taken frame was not written: %s", e.what());
+    } catch (...) {
+        qCWarning(lcFrontend, "a taken frame was not written");
+    }
+}
+
+void TFrameLogger::FileDone(const QString& path) {
+    ++filesWritten_;
+    lastFile_ = path;
+    if (fileWritten_) {
+        fileWritten_(path);
+    }
+}
+
+void TFrameLogger::TellNotWritten() {
+    const std::uint64_t count = std::exchange(tooSlow_, 0);
+    if (count == 0) {
+        return;
+    }
+    qCInfo(lcFrontend, "%llu taken frames found the writer full",
+           static_cast<unsigned long long>(count));
+    if (notWritten_) {
+        notWritten_(count);
     }
 }
 

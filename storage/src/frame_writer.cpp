@@ -34,8 +34,32 @@ void TFrameWriter::SetDirectory(const QString& directory) {
         return;
     }
     directory_ = directory;
-    retention_.SetDirectory(NativeDirectory());
+    {
+        const std::lock_guard hold(retentionLock_);
+        retention_.SetDirectory(NativeDirectory());
+    }
+    const std::lock_guard hold(stateLock_);
     retryNow_ = true;  // a new place deserves a try at once
+}
+
+void TFrameWriter::SetKeepFree(const TKeepFree& floor) {
+    const std::lock_guard hold(retentionLock_);
+    retention_.SetFloor(floor);
+}
+
+TKeepFree TFrameWriter::KeepFree() const {
+    const std::lock_guard hold(retentionLock_);
+    return retention_.Floor();
+}
+
+bool TFrameWriter::IsPaused() const {
+    const std::lock_guard hold(stateLock_);
+    return isPaused_;
+}
+
+QString TFrameWriter::PauseMessage() const {
+    const std::lock_guard hold(stateLock_);
+    return pauseMessage_;
 }
 
 std::string TFrameWriter::NativeDirectory() const {
@@ -44,8 +68,8 @@ std::string TFrameWriter::NativeDirectory() const {
     return EncodeFileName(directory_).toStdString() + "/";
 }
 
-std::string TFrameWriter::ShownDirectory() const {
-    std::string shown = NativeDirectory();
+std::string TFrameWriter::ShownDirectory(const std::string& native) {
+    std::string shown = native;
     while (shown.size() > 1 && shown.back() == '/') {
         shown.pop_back();
     }
@@ -53,108 +77,166 @@ std::string TFrameWriter::ShownDirectory() const {
 }
 
 std::optional<TWriteFault> TFrameWriter::Prepare() {
-    if (const std::optional<TWriteFault> fault = MakeDirectory()) {
+    if (const std::optional<TWriteFault> fault = MakeDirectory(NativeDirectory())) {
         if (fault->permanent) {
             qCWarning(lcStorage, "writing cannot start: %s", qUtf8Printable(fault->message));
             return fault;
         }
-        Pause(*fault);
-        lastTry_ = clock_();
+        const bool started = Pause(*fault);
+        {
+            const std::lock_guard hold(stateLock_);
+            lastTry_ = clock_();
+        }
+        if (started) {
+            Report({.paused = *fault});
+        }
         return std::nullopt;
     }
-    retryNow_ = true;
+    {
+        const std::lock_guard hold(stateLock_);
+        retryNow_ = true;
+    }
     RemoveStaleTempFiles(directory_ + QLatin1Char('/'));
     return std::nullopt;
 }
 
-std::optional<TWriteFault> TFrameWriter::MakeDirectory() const {
+std::optional<TWriteFault> TFrameWriter::MakeDirectory(const std::string& native) {
     std::error_code error;
-    std::filesystem::create_directories(NativeDirectory(), error);
+    std::filesystem::create_directories(native, error);
     if (!error) {
         return std::nullopt;
     }
     const int errorNumber = error.value();
-    qCInfo(lcStorage, "mkdir %s: %s", ShownDirectory().c_str(), ErrnoText(errorNumber).c_str());
+    const std::string shown = ShownDirectory(native);
+    qCInfo(lcStorage, "mkdir %s: %s", shown.c_str(), ErrnoText(errorNumber).c_str());
     return TWriteFault{QStringLiteral("Cannot create directory \"%1\". %2")
-                           .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
+                           .arg(QString::fromStdString(AbsolutePath(shown)),
                                 QString::fromStdString(SystemErrorText(errorNumber))),
                        errorNumber, IsPermanentDirectoryError(errorNumber)};
 }
 
 std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& encode) {
-    if (isPaused_ && !retryNow_ && clock_() - lastTry_ < retryInterval_) {
+    const std::optional<TWriteTicket> ticket = Admit();
+    if (!ticket) {
+        return std::nullopt;
+    }
+    const TWriteOutcome outcome = PublishFile(PrepareFile(*ticket, stamp, encode));
+    Report(outcome);
+    return outcome.path;
+}
+
+std::optional<TWriteTicket> TFrameWriter::Admit() {
+    const auto now = clock_();
+    const std::lock_guard hold(stateLock_);
+    if (isPaused_ && !retryNow_ && now - lastTry_ < retryInterval_) {
         ++notWritten_;
         return std::nullopt;
     }
-    lastTry_ = clock_();
+    lastTry_ = now;
     retryNow_ = false;
-    std::optional<TWriteFault> fault;
-    if (isPaused_) {
-        fault = MakeDirectory();  // it may have been removed
-    }
-    if (!fault && !retention_.MakeRoom()) {
-        fault = TWriteFault{
-            QStringLiteral("The free space for \"%1\" is below %2, and no picture of ours is left "
-                           "to delete")
-                .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
-                     retention_.Floor().Text()),
-            ENOSPC};
-    }
-    QString path;
-    if (!fault) {
-        const std::vector<std::uint8_t>& jpeg = encode();
-        if (jpeg.empty()) {
-            // A picture without pixels: an empty file would only look broken.
-            qCInfo(lcStorage, "an empty picture at %s is not written", qUtf8Printable(stamp));
-            return std::nullopt;
-        }
-        fault = Publish(stamp, jpeg, path);
-    }
-    if (fault) {
-        Pause(*fault);
-        ++notWritten_;
+    return TWriteTicket{directory_, NativeDirectory()};
+}
+
+std::optional<TWriteFault> TFrameWriter::MakeRoom(const TWriteTicket& ticket) {
+    const std::lock_guard hold(retentionLock_);
+    if (retention_.MakeRoom()) {
         return std::nullopt;
     }
+    return TWriteFault{
+        QStringLiteral("The free space for \"%1\" is below %2, and no picture of ours is left "
+                       "to delete")
+            .arg(QString::fromStdString(AbsolutePath(ShownDirectory(ticket.nativeDirectory))),
+                 retention_.Floor().Text()),
+        ENOSPC};
+}
+
+TPreparedFile TFrameWriter::PrepareFile(const TWriteTicket& ticket, const QString& stamp,
+                                        const Encode& encode) {
+    TPreparedFile prepared{.stamp = stamp, .ticket = ticket};
+    if (IsPaused()) {
+        prepared.fault = MakeDirectory(ticket.nativeDirectory);  // it may have been removed
+    }
+    if (!prepared.fault) {
+        prepared.fault = MakeRoom(ticket);
+    }
+    if (prepared.fault) {
+        return prepared;
+    }
+    const std::vector<std::uint8_t>& jpeg = encode();
+    if (jpeg.empty()) {
+        // A picture without pixels: an empty file would only look broken.
+        qCInfo(lcStorage, "an empty picture at %s is not written", qUtf8Printable(stamp));
+        return prepared;
+    }
+    try {
+        prepared.file =
+            WriteSyncedFile(ticket.nativeDirectory, stamp.toStdString(), ".jpg", jpeg, fault_);
+    } catch (const EFileError& e) {
+        prepared.fault = TWriteFault{QString::fromStdString(e.what()), e.ErrorNumber()};
+    }
+    return prepared;
+}
+
+TWriteOutcome TFrameWriter::PublishFile(TPreparedFile&& prepared) {
+    TWriteOutcome outcome;
+    if (prepared.file) {
+        try {
+            const std::string name = prepared.file->PublishNew(prepared.stamp.toStdString(), ".jpg");
+            {
+                const std::lock_guard hold(retentionLock_);
+                retention_.Added(name);
+            }
+            outcome.path = prepared.ticket.directory + QLatin1Char('/') + DecodeFileName(name);
+        } catch (const EFileError& e) {
+            prepared.fault = TWriteFault{QString::fromStdString(e.what()), e.ErrorNumber()};
+        }
+    }
+    if (prepared.fault) {
+        if (Pause(*prepared.fault)) {
+            outcome.paused = std::move(prepared.fault);
+        }
+        const std::lock_guard hold(stateLock_);
+        ++notWritten_;
+        return outcome;
+    }
+    if (!outcome.path) {
+        return outcome;  // nothing to write
+    }
+    const std::lock_guard hold(stateLock_);
     if (isPaused_) {
         isPaused_ = false;
         pauseMessage_.clear();
-        qCWarning(lcStorage, "writing resumed: %s", qUtf8Printable(path));
-        const std::uint64_t missed = std::exchange(notWritten_, 0);
-        if (resumed_) {
-            resumed_(missed);
-        }
+        qCWarning(lcStorage, "writing resumed: %s", qUtf8Printable(*outcome.path));
+        outcome.resumed = std::exchange(notWritten_, 0);
     }
-    return path;
+    return outcome;
 }
 
-std::optional<TWriteFault> TFrameWriter::Publish(const QString& stamp,
-                                                 const std::vector<std::uint8_t>& jpeg,
-                                                 QString& path) {
-    try {
-        const std::string name =
-            PublishNewFile(NativeDirectory(), stamp.toStdString(), ".jpg", jpeg, fault_);
-        retention_.Added(name);
-        path = directory_ + QLatin1Char('/') + DecodeFileName(name);
-        return std::nullopt;
-    } catch (const EFileError& e) {
-        return TWriteFault{QString::fromStdString(e.what()), e.ErrorNumber()};
+void TFrameWriter::Report(const TWriteOutcome& outcome) const {
+    if (outcome.paused && paused_) {
+        paused_(*outcome.paused);
+    }
+    if (outcome.resumed && resumed_) {
+        resumed_(*outcome.resumed);
     }
 }
 
-void TFrameWriter::Pause(const TWriteFault& fault) {
-    // Whatever failed may have changed the directory behind the index.
-    retention_.Forget();
+bool TFrameWriter::Pause(const TWriteFault& fault) {
+    {
+        // Whatever failed may have changed the directory behind the index.
+        const std::lock_guard hold(retentionLock_);
+        retention_.Forget();
+    }
+    const std::lock_guard hold(stateLock_);
     if (isPaused_) {
         qCInfo(lcStorage, "writing still paused: %s", qUtf8Printable(fault.message));
-        return;
+        return false;
     }
     isPaused_ = true;
     notWritten_ = 0;
     pauseMessage_ = fault.message;
     qCWarning(lcStorage, "writing paused: %s", qUtf8Printable(fault.message));
-    if (paused_) {
-        paused_(fault);
-    }
+    return true;
 }
 
 QString TFrameWriter::PauseLabel(const TWriteFault& fault) {

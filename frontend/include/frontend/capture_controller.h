@@ -116,8 +116,15 @@ struct TCaptureEvents {
     // After each received frame the logger handled; fileWritten when it
     // wrote one.
     std::function<void(bool fileWritten)> frameHandled;
+    // Each file written, in capture order. With write threads it comes after
+    // the frame's frameHandled, from the event loop.
+    std::function<void(const QString& path)> fileWritten;
+    // Taken frames were not written because the writer was full (the disk
+    // is too slow); told once per burst.
+    std::function<void(std::uint64_t framesNotWritten)> framesNotWritten;
     // An error of the frame logger (the encoder's). Unset: it leaves the
-    // frame handler, for the session's error handling.
+    // frame handler, for the session's error handling (with write threads:
+    // it is logged).
     std::function<void(std::exception_ptr error)> frameFailed;
 };
 

@@ -6,12 +6,16 @@
 #include <QSize>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "capture/capture_time.h"
 #include "imaging/jpeg_image.h"
+#include "frontend/write_queue.h"
 #include "storage/frame_writer.h"
 
 namespace vistrel {
@@ -22,7 +26,11 @@ namespace vistrel {
 // directory, through
 // its TFrameWriter (never replacing a file, pausing on a failing disk). Needs
 // no window: the main window and the command-line front end both drive it.
-// All members run on the GUI thread.
+// All members run on the GUI thread. With write threads set, encoding and
+// the file steps run on a TWriteQueue: a frame taken while the queue is full
+// is not written but counted, and the count is told once the queue has
+// caught up (NotWritten); the files are published in the order the frames
+// were taken and told through FileWritten on this thread.
 class TFrameLogger {
 public:
     // Fetches the newest frame as a 24-bit picture (the session's CopyFrameTo).
@@ -33,6 +41,18 @@ public:
     // What a taken frame shows: "W x H" and the thumbnail picture.
     using FrameShown = std::function<void(const QString& sizeText, const QImage& thumbnail)>;
     using Clock = std::function<QDateTime()>;
+    // A file is written, in capture order.
+    using FileWritten = std::function<void(const QString& path)>;
+    // framesNotWritten frames were taken while the writer was full.
+    using NotWritten = std::function<void(std::uint64_t framesNotWritten)>;
+    // The encoder failed on a worker (EVistrelError).
+    using WriteFailed = std::function<void(std::exception_ptr error)>;
+
+    // How long FinishWriting waits for the files in hand before the ones
+    // not yet begun are dropped.
+    static constexpr std::chrono::milliseconds kFinishBound{10'000};
+    // A burst of frames not written that lasts is told at least this often.
+    static constexpr std::chrono::seconds kNotWrittenReportEvery{60};
 
     // An untimed fetch takes the moment of the fetch as the capture time.
     explicit TFrameLogger(CopyFrame copyFrame);
@@ -74,6 +94,19 @@ public:
     // Where the files go, and how writing rides out faults.
     TFrameWriter& Writer() { return writer_; }
 
+    // 0: every file is encoded and written within OnNewFrame, on this
+    // thread. Else that many workers (TWriteQueue) with a queue of limits;
+    // the files in hand are finished first.
+    void SetWriteThreads(int threads, TWriteQueue::Limits limits = {});
+    int WriteThreads() const { return queue_ ? queue_->Workers() : 0; }
+    // Finishes the files in hand (within kFinishBound) and tells what is
+    // left to tell; at the end of a run.
+    void FinishWriting(std::chrono::milliseconds bound = kFinishBound);
+    // At most this many files are written from now on (0: no limit); frames
+    // beyond it are neither written nor counted as not written.
+    void SetFileLimit(std::uint64_t files) { fileLimit_ = files; }
+    std::uint64_t FramesNotWritten() const { return tooSlowTotal_; }
+
     // The one encoder; its quality is latched once at start-up by the owner.
     TJPEGImage& JpegEncoder() { return jpegEncoder_; }
     // Held while a taken frame is processed; window close takes it too.
@@ -83,6 +116,11 @@ public:
 
     void SetFrameShown(FrameShown handler) { frameShown_ = std::move(handler); }
     void SetClock(Clock clock) { clock_ = std::move(clock); }
+    void SetFileWritten(FileWritten handler) { fileWritten_ = std::move(handler); }
+    void SetNotWritten(NotWritten handler) { notWritten_ = std::move(handler); }
+    void SetWriteFailed(WriteFailed handler) { writeFailed_ = std::move(handler); }
+    // What becomes of a worker's failure without a handler: a line in the log.
+    static void LogWriteFailure(const std::exception_ptr& error);
 
     std::uint64_t FramesTaken() const { return framesTaken_; }
     std::uint64_t FilesWritten() const { return filesWritten_; }
@@ -102,6 +140,11 @@ public:
 
 private:
     void TakeFrame(bool write);
+    void WriteHere(const QString& stamp);
+    void Queue(const QString& stamp);
+    void Delivered(const TWriteResult& result);
+    void FileDone(const QString& path);
+    void TellNotWritten();
 
     CopyTimedFrame copyFrame_;
     FrameShown frameShown_;
@@ -121,6 +164,16 @@ private:
     std::uint64_t filesWritten_ = 0;
     QString lastFile_;
     TCaptureTime lastCaptureTime_{};
+    FileWritten fileWritten_;
+    NotWritten notWritten_;
+    WriteFailed writeFailed_;
+    std::uint64_t fileLimit_ = 0;
+    // Frames not written for a full queue: since the last report, and in all.
+    std::uint64_t tooSlow_ = 0;
+    std::uint64_t tooSlowTotal_ = 0;
+    std::chrono::steady_clock::time_point tooSlowSince_{};
+    // Last: its workers use the members above until it is gone.
+    std::unique_ptr<TWriteQueue> queue_;
 };
 
 }  // namespace vistrel

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -24,6 +25,29 @@ struct TWriteFault {
     bool permanent = false;
 };
 
+// Where an admitted picture goes: the directory as it was when the picture
+// was taken, so a later change of directory does not move a file in hand.
+struct TWriteTicket {
+    QString directory;
+    std::string nativeDirectory;
+};
+
+// A picture written and synced under a temporary name, or why not. Neither a
+// file nor a fault: there was nothing to write (a picture without pixels).
+struct TPreparedFile {
+    QString stamp;
+    TWriteTicket ticket;
+    std::optional<TSyncedFile> file{};
+    std::optional<TWriteFault> fault{};
+};
+
+// What the publishing of one picture came to, for the owner's thread.
+struct TWriteOutcome {
+    std::optional<QString> path{};           // the new file
+    std::optional<TWriteFault> paused{};     // writing paused just now
+    std::optional<std::uint64_t> resumed{};  // resumed; frames not written meanwhile
+};
+
 // Writes the logged pictures into the output directory and rides out a full
 // or failing disk, for an unattended program.
 //
@@ -36,7 +60,14 @@ struct TWriteFault {
 // pause, reported once through Resumed. With a free-space floor our oldest
 // pictures are deleted before each write (TRetention); when none is left and
 // space is still short, writing pauses as on a full disk.
-// Runs on the GUI thread, called by the frame logger.
+//
+// Write does the whole job on the caller's thread. For writing off that
+// thread it comes in steps: Admit on the owner's thread (the pause decision,
+// no disk access), PrepareFile on any thread and for several pictures at
+// once (directory, free space, encoding, temporary file, fdatasync), then
+// PublishFile for one picture at a time in the order they were taken (the
+// final name, the pause or resume), and Report back on the owner's thread,
+// which calls Paused and Resumed. Everything else runs on the owner's thread.
 class TFrameWriter {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
@@ -53,8 +84,8 @@ public:
     // on the file system are EncodeFileName(directory) (base/file_name.h).
     void SetDirectory(const QString& directory);
     const QString& Directory() const { return directory_; }
-    void SetKeepFree(const TKeepFree& floor) { retention_.SetFloor(floor); }
-    const TKeepFree& KeepFree() const { return retention_.Floor(); }
+    void SetKeepFree(const TKeepFree& floor);
+    TKeepFree KeepFree() const;
 
     void SetPaused(Paused handler) { paused_ = std::move(handler); }
     void SetResumed(Resumed handler) { resumed_ = std::move(handler); }
@@ -71,8 +102,22 @@ public:
     // nullopt when none was written (paused, or nothing to write).
     std::optional<QString> Write(const QString& stamp, const Encode& encode);
 
-    bool IsPaused() const { return isPaused_; }
-    const QString& PauseMessage() const { return pauseMessage_; }
+    // Whether a picture taken now is to be written, and where; nullopt while
+    // writing pauses and the next try is not due (the picture is counted as
+    // not written).
+    std::optional<TWriteTicket> Admit();
+    // The slow steps for an admitted picture. Safe on any thread, also for
+    // several pictures at once.
+    TPreparedFile PrepareFile(const TWriteTicket& ticket, const QString& stamp,
+                              const Encode& encode);
+    // Gives a prepared picture its name, or pauses on its fault. One call at
+    // a time, in the order the pictures were admitted; safe on any thread.
+    TWriteOutcome PublishFile(TPreparedFile&& prepared);
+    // Tells the owner what a publish came to, through Paused and Resumed.
+    void Report(const TWriteOutcome& outcome) const;
+
+    bool IsPaused() const;
+    QString PauseMessage() const;
 
     // Test seams: the clock that times the retries, their interval, and
     // failures injected into the file steps.
@@ -92,19 +137,24 @@ public:
 private:
     std::string NativeDirectory() const;
     // The directory for messages: without the trailing separators.
-    std::string ShownDirectory() const;
-    std::optional<TWriteFault> MakeDirectory() const;
-    std::optional<TWriteFault> Publish(const QString& stamp, const std::vector<std::uint8_t>& jpeg,
-                                       QString& path);
-    void Pause(const TWriteFault& fault);
+    static std::string ShownDirectory(const std::string& native);
+    static std::optional<TWriteFault> MakeDirectory(const std::string& native);
+    std::optional<TWriteFault> MakeRoom(const TWriteTicket& ticket);
+    // True when this fault started the pause.
+    bool Pause(const TWriteFault& fault);
 
     QString directory_;
+    // The index of our files and the floor; a worker may be using them.
+    mutable std::mutex retentionLock_;
     TRetention retention_;
     Clock clock_;
     std::chrono::milliseconds retryInterval_ = kRetryInterval;
     FileFaultHook fault_;
     Paused paused_;
     Resumed resumed_;
+    // Guards the pause state below: read on the owner's thread, changed by
+    // the publishing step.
+    mutable std::mutex stateLock_;
     bool isPaused_ = false;
     bool retryNow_ = false;
     std::chrono::steady_clock::time_point lastTry_{};
