@@ -193,7 +193,10 @@ struct PathOurs {
 // libyuv for raw frames, bare libjpeg-turbo for MJPG.
 struct ConvertRef {
     ConvertRef(const Frames& source, std::uint32_t fourccCode)
-        : frames(source), code(fourccCode), yuy2(source.size.width), picture(BlankPicture(source.size)) {}
+        : frames(source),
+          code(fourccCode),
+          yuy2(source.size.width),
+          picture(BlankPicture(source.size)) {}
     void operator()() {
         const int w = frames.size.width;
         const int h = frames.size.height;

@@ -379,6 +379,8 @@ void TMainForm::LoadSettings() {
     LoggingCB->setChecked(settings.Logging);
     logger_.SetLogging(settings.Logging);
     logger_.Writer().SetKeepFree(KeepFreeSetting(settings.KeepFree));
+    threadsSetting_ = settings.Threads;
+    logger_.SetWriteThreads(settings.WriteThreads());
     cameraIndex_ = settings.Cam;
     JPEGQTB->setValue(settings.JPEGQuality);
     SetLabelText(JPEGQL, QString::number(JPEGQTB->value()));
@@ -404,6 +406,7 @@ void TMainForm::SaveSettings() {
     settings.Size = chosenSize_;
     settings.Interval = intervalText_;
     settings.WarmUp = warmUpText_;
+    settings.Threads = threadsSetting_;
     settings.Save(env_.settingsFileName());
 }
 
@@ -467,6 +470,7 @@ TCaptureController::Events TMainForm::CaptureEvents() {
     events.writeResumed = [this](std::uint64_t missed) { WriteResumed(missed); };
     events.stalled = [this] { CameraStalled(); };
     events.stallRecovered = [this] { CameraBack(); };
+    events.framesNotWritten = [this](std::uint64_t count) { FramesNotWritten(count); };
     // Frame errors leave through the session, which hands them to the error
     // handler.
     return events;
@@ -586,6 +590,22 @@ void TMainForm::CameraBack() {
     stallNote_ = tr("Camera back");
     SetLabelText(SourceXYL, stallNote_);
     stallNoteTimer_.start(std::chrono::seconds(3));
+}
+
+// Told like "Camera back": a few seconds over the frame size, but never over
+// a note of the camera's.
+void TMainForm::FramesNotWritten(std::uint64_t count) {
+    const QString note = tr("%1 frames not written: the disk is too slow").arg(count);
+    qCWarning(lcApp, "%s", qUtf8Printable(note));
+    if (!stallNote_.isEmpty() && stallNote_ != slowDiskNote_) {
+        return;
+    }
+    slowDiskNote_ = note;
+    stallNote_ = note;
+    if (!logger_.Writer().IsPaused()) {
+        SetLabelText(SourceXYL, stallNote_);
+    }
+    stallNoteTimer_.start(std::chrono::seconds(5));
 }
 
 void TMainForm::ClearStallNote() {
@@ -759,6 +779,8 @@ bool TMainForm::FormClose() {
             Guarded([&] { controller_->Stop(); });
         }
         controller_.reset();
+        // The files in hand are written before the window goes.
+        logger_.FinishWriting();
         session_->Dispose();
         session_.reset();
         logger_.SetSessionReady(false);

@@ -127,7 +127,9 @@ private:
     void Stop();
     void PrintStatus();
 
-    void FrameHandled(bool fileWritten);
+    void FrameHandled();
+    void FileWritten(const QString& path);
+    bool LimitReached() const;
     void WritePaused(const TWriteFault& fault);
     void WriteResumed(std::uint64_t notWritten);
     void CameraLost(TStatus reason);
@@ -184,6 +186,10 @@ void LogRun::Configure() {
     logger_.Writer().SetKeepFree(options_.keepFree.value_or(KeepFreeSetting(settings_.KeepFree)));
     logger_.Writer().SetRetryInterval(where_.retryInterval);
     logger_.JpegEncoder().SetEncodingQuality(options_.quality.value_or(settings_.JPEGQuality));
+    logger_.SetWriteThreads(options_.threads.value_or(settings_.WriteThreads()));
+    if (!options_.noWrite && options_.frames > 0) {
+        logger_.SetFileLimit(static_cast<std::uint64_t>(options_.frames));
+    }
     logger_.SetSessionReady(true);
 }
 
@@ -199,7 +205,11 @@ TCaptureEvents LogRun::Events() {
     events.stallRecovered = [this] { CameraBack(); };
     events.writePaused = [this](const TWriteFault& fault) { WritePaused(fault); };
     events.writeResumed = [this](std::uint64_t notWritten) { WriteResumed(notWritten); };
-    events.frameHandled = [this](bool fileWritten) { FrameHandled(fileWritten); };
+    events.frameHandled = [this](bool) { FrameHandled(); };
+    events.fileWritten = [this](const QString& path) { FileWritten(path); };
+    events.framesNotWritten = [this](std::uint64_t count) {
+        Note(QStringLiteral("%1 frames not written: the disk is too slow").arg(count));
+    };
     events.frameFailed = [this](std::exception_ptr error) { Fail(ErrorMessage(error)); };
     return events;
 }
@@ -213,6 +223,8 @@ int LogRun::Exec() {
     notifier_.Ready();
     Loop(stopSignals);
     controller_.Stop();
+    // The files in hand are finished and printed before the run ends.
+    logger_.FinishWriting();
     if (statusLine_ && status_ == kExitSuccess) {
         PrintStatus();
         err_ << '\n';
@@ -290,17 +302,24 @@ void LogRun::PrintStatus() {
     err_.flush();
 }
 
-void LogRun::FrameHandled(bool fileWritten) {
+void LogRun::FrameHandled() {
     notifier_.FrameArrived(logger_.FramesTaken(), logger_.FilesWritten());
-    if (fileWritten) {
-        out_ << logger_.LastFile() << '\n';
-        out_.flush();
-    }
-    const std::uint64_t done = options_.noWrite ? logger_.FramesTaken() : logger_.FilesWritten();
-    if (StopSignals::Raised() ||
-        (options_.frames > 0 && done >= static_cast<std::uint64_t>(options_.frames))) {
+    if (StopSignals::Raised() || LimitReached()) {
         Stop();
     }
+}
+
+void LogRun::FileWritten(const QString& path) {
+    out_ << path << '\n';
+    out_.flush();
+    if (LimitReached()) {
+        Stop();
+    }
+}
+
+bool LogRun::LimitReached() const {
+    const std::uint64_t done = options_.noWrite ? logger_.FramesTaken() : logger_.FilesWritten();
+    return options_.frames > 0 && done >= static_cast<std::uint64_t>(options_.frames);
 }
 
 // Paused writing is not waiting for the watchdog: the camera still sends
@@ -400,6 +419,9 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
                 Usage(QStringLiteral("--subdir needs a folder name without '/'"));
             }
             options.subdir = *subdir;
+        } else if (const auto threads = TakeValue(arguments, i, QStringLiteral("--threads"))) {
+            options.threads =
+                ParseNumber(*threads, QStringLiteral("--threads"), 1, TSettings::kMaxThreads);
         } else if (const auto frames = TakeValue(arguments, i, QStringLiteral("--frames"))) {
             options.frames = ParseNumber(*frames, QStringLiteral("--frames"), 1, 1'000'000'000);
         } else if (const auto seconds = TakeValue(arguments, i, QStringLiteral("--seconds"))) {
@@ -430,7 +452,7 @@ QString LogHelpText() {
     return QStringLiteral(
         "Usage: vistrel-cli log [--device NAME] [--skip N] [--quality Q] [--dir DIR]\n"
         "                       [--subdir NAME] [--frames K] [--seconds S] [--no-write]\n"
-        "                       [--keep-free SIZE] [--exit-on-fault]\n"
+        "                       [--keep-free SIZE] [--exit-on-fault] [--threads N]\n"
         "                       [--format CODE] [--size WxH] [--fps N]\n"
         "                       [--interval DURATION] [--warm-up DURATION]\n"
         "\n"
@@ -459,6 +481,8 @@ QString LogHelpText() {
         "                 end with status 1 at the first file that cannot be\n"
         "                 written or when the camera is lost, instead of pausing\n"
         "                 or waiting for it to come back\n"
+        "  --threads N    threads that encode and write the files, 1 to 16 (default:\n"
+        "                 Threads in the settings file, else one per core, at most 4)\n"
         "  --format CODE  the pixel format: YUY2, I420, YV12, MJPG, RGB or the V4L2\n"
         "                 code, any case (see 'vistrel-cli formats')\n"
         "  --size WxH     the frame size, e.g. 1280x720\n"
@@ -478,13 +502,15 @@ QString LogHelpText() {
         "Unset options come from the window's settings file (never written here),\n"
         "or the defaults: the first camera, 3 skipped frames, quality 70 and the\n"
         "Vistrel folder in your pictures directory. Without --frames or --seconds it\n"
-        "runs until interrupted (Ctrl+C or SIGTERM), finishing the file in hand.\n"
+        "runs until interrupted (Ctrl+C or SIGTERM), finishing the files in hand.\n"
         "Each written file's path is printed on standard output. A file never\n"
         "replaces another: a name that is taken gets -1, -2 ... before .jpg. The\n"
         "directory is made when missing. When a file cannot be written (a full\n"
         "disk, a removed directory), writing pauses with one line on standard\n"
         "error and is tried again at least every 10 s; one line tells when it\n"
-        "works again.\n"
+        "works again. Up to 3 taken frames wait for the disk; a frame taken while\n"
+        "they wait is not written, and one line tells how many were left out\n"
+        "(\"N frames not written: the disk is too slow\").\n"
         "\n"
         "When the camera is lost it says so on standard error, waits for the same\n"
         "camera to come back (looking every 2 seconds and on device events) and goes\n"

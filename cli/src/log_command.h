@@ -34,6 +34,7 @@ struct LogOptions {
     // Unset: the settings file's Interval and WarmUp.
     std::optional<std::chrono::milliseconds> interval;
     std::optional<std::chrono::milliseconds> warmUp;
+    std::optional<int> threads;  // unset: the settings file's Threads
 };
 
 // The arguments that follow "log". Throws UsageError.

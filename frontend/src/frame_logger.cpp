@@ -98,29 +98,33 @@ void TFrameLogger::WriteHere(const QString& stamp) {
 }
 
 void TFrameLogger::Queue(const QString& stamp) {
-    if (fileLimit_ > 0 &&
-        filesWritten_ + static_cast<std::uint64_t>(queue_->InHand()) >= fileLimit_) {
+    if (fileLimit_ > 0 && filesWritten_ + writesPending_ >= fileLimit_) {
         return;
     }
+    const auto now = std::chrono::steady_clock::now();
     if (!queue_->HasRoom(static_cast<std::size_t>(frameBitmap_.sizeInBytes()))) {
         if (tooSlow_++ == 0) {
-            tooSlowSince_ = std::chrono::steady_clock::now();
+            burstStart_ = now;
         }
         ++tooSlowTotal_;
-        if (std::chrono::steady_clock::now() - tooSlowSince_ >= kNotWrittenReportEvery) {
+        lastRefused_ = now;
+        if (now - burstStart_ >= kNotWrittenReportEvery) {
             TellNotWritten();  // a disk that stays too slow is told now and then
         }
         return;
     }
+    TellNotWrittenAfterBurst(now);
     std::optional<TWriteTicket> ticket = writer_.Admit();
     if (!ticket) {
         return;  // paused: counted by the writer
     }
     // Shared, not copied: the next frame goes into another picture.
-    queue_->Submit({.stamp = stamp,
-                    .ticket = std::move(*ticket),
-                    .picture = frameBitmap_,
-                    .quality = jpegEncoder_.EncodingQuality()});
+    if (queue_->Submit({.stamp = stamp,
+                        .ticket = std::move(*ticket),
+                        .picture = frameBitmap_,
+                        .quality = jpegEncoder_.EncodingQuality()})) {
+        ++writesPending_;
+    }
 }
 
 void TFrameLogger::SetWriteThreads(int threads, TWriteQueue::Limits limits) {
@@ -140,6 +144,7 @@ void TFrameLogger::FinishWriting(std::chrono::milliseconds bound) {
 }
 
 void TFrameLogger::Delivered(const TWriteResult& result) {
+    --writesPending_;
     if (result.error) {
         if (writeFailed_) {
             writeFailed_(result.error);
@@ -152,8 +157,12 @@ void TFrameLogger::Delivered(const TWriteResult& result) {
         FileDone(*result.outcome.path);
     }
     writer_.Report(result.outcome);
-    if (queue_ && queue_->InHand() == 0) {
-        TellNotWritten();  // the writer has caught up: the burst is over
+    TellNotWrittenAfterBurst(std::chrono::steady_clock::now());
+}
+
+void TFrameLogger::TellNotWrittenAfterBurst(std::chrono::steady_clock::time_point now) {
+    if (tooSlow_ > 0 && now - lastRefused_ >= kBurstGap) {
+        TellNotWritten();
     }
 }
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "frontend/settings.h"
+#include "frontend/write_queue.h"
 
 #include <QByteArrayView>
 #include <QDir>
@@ -563,6 +564,7 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     s.Size = ini.ReadString(kSection, QStringLiteral("Size"), QString());
     s.Interval = ini.ReadString(kSection, QStringLiteral("Interval"), QString());
     s.WarmUp = ini.ReadString(kSection, QStringLiteral("WarmUp"), QString());
+    s.Threads = ini.ReadInteger(kSection, QStringLiteral("Threads"), 0, 0, kMaxThreads);
     return s;
 }
 
@@ -587,7 +589,14 @@ void TSettings::Save(const QString& fileName) const {
     if (!WarmUp.isEmpty()) {
         ini.WriteString(kSection, QStringLiteral("WarmUp"), WarmUp);
     }
+    if (Threads > 0) {
+        ini.WriteInteger(kSection, QStringLiteral("Threads"), Threads);
+    }
     ini.Flush();
+}
+
+int TSettings::WriteThreads() const {
+    return Threads > 0 ? Threads : TWriteQueue::DefaultWorkers();
 }
 
 QString TSettings::ShortDirectory(const QString& directory) {

@@ -69,8 +69,8 @@ void TWriteQueue::Drain(std::chrono::milliseconds bound) {
     std::unique_lock hold(lock_);
     if (!jobDone_.wait_for(hold, bound, [this] { return inHand_ == 0; })) {
         qCWarning(lcFrontend,
-                  "%d files still in hand after %lld ms; the ones not begun are dropped",
-                  inHand_, static_cast<long long>(bound.count()));
+                  "%d files still in hand after %lld ms; the ones not begun are dropped", inHand_,
+                  static_cast<long long>(bound.count()));
         dropQueued_ = true;
         jobReady_.notify_all();
         jobDone_.wait(hold, [this] { return inHand_ == 0; });
@@ -176,7 +176,8 @@ void TWriteQueue::PostDelivery() {
         }
         deliveryPosted_ = true;
     }
-    QMetaObject::invokeMethod(&context_, [this] { Deliver(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &context_, [this] { Deliver(); }, Qt::QueuedConnection);
 }
 
 void TWriteQueue::Deliver() {

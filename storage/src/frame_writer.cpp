@@ -181,7 +181,8 @@ TWriteOutcome TFrameWriter::PublishFile(TPreparedFile&& prepared) {
     TWriteOutcome outcome;
     if (prepared.file) {
         try {
-            const std::string name = prepared.file->PublishNew(prepared.stamp.toStdString(), ".jpg");
+            const std::string name =
+                prepared.file->PublishNew(prepared.stamp.toStdString(), ".jpg");
             {
                 const std::lock_guard hold(retentionLock_);
                 retention_.Added(name);

@@ -435,7 +435,11 @@ TEST_F(LogCommandTest, StalledCameraIsRestartedSaidOnceAndFilesContinue) {
     });
     EXPECT_EQ(Log({"--dir", target, "--skip", "0"}), kExitSuccess);
     driver.join();
-    EXPECT_EQ(errors_.toStdString(),
+    // Every frame at 500 a second may outrun the disk now and then; that
+    // note is not about the camera.
+    QStringList lines = errors_.split(u'\n');
+    lines.removeIf([](const QString& line) { return line.endsWith("the disk is too slow"); });
+    EXPECT_EQ(lines.join(u'\n').toStdString(),
               "vistrel-cli: Camera stalled; restarting\n"
               "vistrel-cli: Camera back\n");
     EXPECT_GE(files(), 4);

@@ -114,6 +114,7 @@ private:
     // over the frame size, until the note is cleared.
     void CameraStalled();
     void CameraBack();
+    void FramesNotWritten(std::uint64_t count);
     void ClearStallNote();
     void FrameShown(const QString& sizeText, const QImage& thumbnail);
     // Writing paused or resumed: told in the frame-size label, never in a
@@ -160,7 +161,9 @@ private:
     QString warmUpText_;
     QString unconvertibleNote_;  // shown instead of the frame size when set
     QString stallNote_;          // shown over the frame size while set
-    QTimer stallNoteTimer_;      // ends "Camera back"
+    QTimer stallNoteTimer_;      // ends "Camera back" and the frames not written
+    QString slowDiskNote_;       // the last "frames not written" note
+    int threadsSetting_ = 0;     // Threads as loaded, saved as it was
     bool quitRequested_ = false;
     bool inCaptureControl_ = false;
     bool messageBoxOpen_ = false;

@@ -14,8 +14,8 @@
 #include <mutex>
 
 #include "capture/capture_time.h"
-#include "imaging/jpeg_image.h"
 #include "frontend/write_queue.h"
+#include "imaging/jpeg_image.h"
 #include "storage/frame_writer.h"
 
 namespace vistrel {
@@ -28,9 +28,10 @@ namespace vistrel {
 // no window: the main window and the command-line front end both drive it.
 // All members run on the GUI thread. With write threads set, encoding and
 // the file steps run on a TWriteQueue: a frame taken while the queue is full
-// is not written but counted, and the count is told once the queue has
-// caught up (NotWritten); the files are published in the order the frames
-// were taken and told through FileWritten on this thread.
+// is not written but counted, and the count is told once per burst
+// (NotWritten): when the queue has had room for kBurstGap, at the latest
+// every kNotWrittenReportEvery, and when writing finishes; the files are published in the order the
+// frames were taken and told through FileWritten on this thread.
 class TFrameLogger {
 public:
     // Fetches the newest frame as a 24-bit picture (the session's CopyFrameTo).
@@ -51,6 +52,8 @@ public:
     // How long FinishWriting waits for the files in hand before the ones
     // not yet begun are dropped.
     static constexpr std::chrono::milliseconds kFinishBound{10'000};
+    // Frames refused closer together than this are one burst, told once.
+    static constexpr std::chrono::seconds kBurstGap{1};
     // A burst of frames not written that lasts is told at least this often.
     static constexpr std::chrono::seconds kNotWrittenReportEvery{60};
 
@@ -145,6 +148,7 @@ private:
     void Delivered(const TWriteResult& result);
     void FileDone(const QString& path);
     void TellNotWritten();
+    void TellNotWrittenAfterBurst(std::chrono::steady_clock::time_point now);
 
     CopyTimedFrame copyFrame_;
     FrameShown frameShown_;
@@ -168,10 +172,12 @@ private:
     NotWritten notWritten_;
     WriteFailed writeFailed_;
     std::uint64_t fileLimit_ = 0;
+    std::uint64_t writesPending_ = 0;  // handed to the queue, not yet delivered
     // Frames not written for a full queue: since the last report, and in all.
     std::uint64_t tooSlow_ = 0;
     std::uint64_t tooSlowTotal_ = 0;
-    std::chrono::steady_clock::time_point tooSlowSince_{};
+    std::chrono::steady_clock::time_point burstStart_{};
+    std::chrono::steady_clock::time_point lastRefused_{};
     // Last: its workers use the members above until it is gone.
     std::unique_ptr<TWriteQueue> queue_;
 };

@@ -123,6 +123,12 @@ struct TSettings {
     // set one: every taken frame written, from the first.
     QString Interval;
     QString WarmUp;
+    // Worker threads that encode and write the files, 1 to kMaxThreads; 0
+    // until set: one per core, at most four (TWriteQueue::DefaultWorkers).
+    int Threads = 0;
+    static constexpr int kMaxThreads = 16;
+    // Threads, or the default when unset.
+    int WriteThreads() const;
 
     // $XDG_CONFIG_HOME/Vistrel.ini, or $HOME/.config/Vistrel.ini.
     static QString SettingsFileName();
@@ -138,9 +144,9 @@ struct TSettings {
     // camera into -1..kMaxCam, so that no stored number overflows later sums.
     static TSettings Load(const QString& fileName, const QString& defaultDirectory);
     // Sets Cam, JPEGQuality, SkippedFrames, Directory and Logging (keys that
-    // are new are added in that order), then Format, Size, Interval and
-    // WarmUp when they are set, and writes the file once; raises EIniFileException when it cannot
-    // be written, which leaves it unchanged.
+    // are new are added in that order), then Format, Size, Interval, WarmUp
+    // and Threads when they are set, and writes the file once; raises EIniFileException when it
+    // cannot be written, which leaves it unchanged.
     void Save(const QString& fileName) const;
 
     // The directory as a 28-character label at most: 25 characters and "...".

@@ -68,9 +68,9 @@ public:
     // Takes the job unless the queue is full (false then).
     bool Submit(TWriteJob job);
     // Waits until every job in hand is published and delivered. Jobs that no
-    // worker has begun by the deadline are dropped (each named in the log); the ones begun are always
-    // finished, since a system call on the disk cannot be called back. Call
-    // on the owner's thread.
+    // worker has begun by the deadline are dropped (each named in the log); the ones begun are
+    // always finished, since a system call on the disk cannot be called back. Call on the owner's
+    // thread.
     void Drain(std::chrono::milliseconds bound);
     // Jobs taken and not yet published.
     int InHand() const;
