@@ -41,14 +41,14 @@ bool TWriteQueue::HasRoom(std::size_t bytes) const {
     const std::lock_guard hold(lock_);
     // One frame larger than the byte bound alone is still taken into an
     // empty queue, or such a camera could never be logged.
-    return inHand_ < limits_.frames && (inHand_ == 0 || bytesInHand_ + bytes <= limits_.bytes);
+    return inHand_ < FrameLimit() && (inHand_ == 0 || bytesInHand_ + bytes <= limits_.bytes);
 }
 
 bool TWriteQueue::Submit(TWriteJob job) {
     const std::size_t bytes = static_cast<std::size_t>(job.picture.sizeInBytes());
     {
         const std::lock_guard hold(lock_);
-        if (stopping_ || inHand_ >= limits_.frames ||
+        if (stopping_ || inHand_ >= FrameLimit() ||
             (inHand_ > 0 && bytesInHand_ + bytes > limits_.bytes)) {
             return false;
         }
@@ -58,6 +58,12 @@ bool TWriteQueue::Submit(TWriteJob job) {
     }
     jobReady_.notify_one();
     return true;
+}
+
+int TWriteQueue::FrameLimit() const {
+    // Every worker holds the frame it works on, and the queue holds the
+    // frames waiting for a worker.
+    return limits_.frames + static_cast<int>(workers_.size());
 }
 
 int TWriteQueue::InHand() const {

@@ -38,8 +38,8 @@ struct TWriteResult {
 };
 
 // Writes taken frames on worker threads so that a slow disk never holds up
-// the thread that takes them. A bounded number of frames is in hand at once;
-// a full queue refuses the next. Each job is one run of RunJob on a worker
+// the thread that takes them. A bounded number of frames is in hand at once
+// (Limits); a full queue refuses the next. Each job is one run of RunJob on a worker
 // (encoding, then TFrameWriter::PrepareFile: the temporary file and
 // its fdatasync), so pictures are encoded and synced side by side; the
 // publishing (TFrameWriter::PublishFile: the final name) is one step at a
@@ -47,6 +47,8 @@ struct TWriteResult {
 // that made the queue, through its event loop, in that same order.
 class TWriteQueue {
 public:
+    // frames: waiting for a worker, besides the one each worker holds.
+    // bytes: of all the frames in hand.
     struct Limits {
         int frames = 3;
         std::size_t bytes = std::size_t{256} << 20;
@@ -86,6 +88,7 @@ private:
         std::exception_ptr error;
     };
 
+    int FrameLimit() const;
     void Work();
     Done RunJob(const TWriteJob& job, TJPEGImage& encoder);
     void PublishInOrder(std::uint64_t sequence, Done done);
