@@ -186,7 +186,7 @@ void LogRun::Configure() {
     logger_.Writer().SetKeepFree(options_.keepFree.value_or(KeepFreeSetting(settings_.KeepFree)));
     logger_.Writer().SetRetryInterval(where_.retryInterval);
     logger_.JpegEncoder().SetEncodingQuality(options_.quality.value_or(settings_.JPEGQuality));
-    logger_.SetWriteThreads(options_.threads.value_or(settings_.WriteThreads()));
+    logger_.SetWriteThreads(options_.threads.value_or(settings_.WriteThreads()), where_.writeQueue);
     if (!options_.noWrite && options_.frames > 0) {
         logger_.SetFileLimit(static_cast<std::uint64_t>(options_.frames));
     }
@@ -208,7 +208,10 @@ TCaptureEvents LogRun::Events() {
     events.frameHandled = [this](bool) { FrameHandled(); };
     events.fileWritten = [this](const QString& path) { FileWritten(path); };
     events.framesNotWritten = [this](std::uint64_t count) {
-        Note(QStringLiteral("%1 frames not written: the disk is too slow").arg(count));
+        // After a failure that ends the run, its reason stays the last line.
+        if (status_ == kExitSuccess) {
+            Note(QStringLiteral("%1 frames not written: the disk is too slow").arg(count));
+        }
     };
     events.frameFailed = [this](std::exception_ptr error) { Fail(ErrorMessage(error)); };
     return events;

@@ -13,6 +13,7 @@
 #include "capture/v4l2_io.h"
 #include "frontend/camera_keeper.h"
 #include "frontend/format_choice.h"
+#include "frontend/write_queue.h"
 #include "storage/frame_writer.h"
 #include "storage/retention.h"
 
@@ -51,6 +52,10 @@ struct LogSettings {
     // How long a silent camera may go before it is restarted; 0: the
     // controller's own rule. Tests shorten it.
     std::chrono::milliseconds stallTimeout{0};
+    // How many taken frames may wait for the disk. Tests that feed every
+    // frame at a high rate give it room, so that only a test of the queue
+    // sees frames left out.
+    TWriteQueue::Limits writeQueue{};
 };
 
 // Runs the capture until a limit is reached or SIGINT/SIGTERM arrives.

@@ -153,7 +153,13 @@ std::optional<TWriteFault> TFrameWriter::MakeRoom(const TWriteTicket& ticket) {
 TPreparedFile TFrameWriter::PrepareFile(const TWriteTicket& ticket, const QString& stamp,
                                         const Encode& encode) {
     TPreparedFile prepared{.stamp = stamp, .ticket = ticket};
-    if (IsPaused()) {
+    bool paused = false;
+    {
+        const std::lock_guard hold(stateLock_);
+        paused = isPaused_;
+        prepared.resumesBefore = resumes_;
+    }
+    if (paused) {
         prepared.fault = MakeDirectory(ticket.nativeDirectory);  // it may have been removed
     }
     if (!prepared.fault) {
@@ -192,6 +198,13 @@ TWriteOutcome TFrameWriter::PublishFile(TPreparedFile&& prepared) {
             prepared.fault = TWriteFault{QString::fromStdString(e.what()), e.ErrorNumber()};
         }
     }
+    if (prepared.fault && IsStale(prepared)) {
+        // Begun before a later picture ended a pause: it failed on the
+        // directory as it was then, so it does not pause writing again.
+        qCInfo(lcStorage, "a write begun before writing resumed failed: %s",
+               qUtf8Printable(prepared.fault->message));
+        return outcome;
+    }
     if (prepared.fault) {
         if (Pause(*prepared.fault)) {
             outcome.paused = std::move(prepared.fault);
@@ -209,8 +222,14 @@ TWriteOutcome TFrameWriter::PublishFile(TPreparedFile&& prepared) {
         pauseMessage_.clear();
         qCWarning(lcStorage, "writing resumed: %s", qUtf8Printable(*outcome.path));
         outcome.resumed = std::exchange(notWritten_, 0);
+        ++resumes_;
     }
     return outcome;
+}
+
+bool TFrameWriter::IsStale(const TPreparedFile& prepared) const {
+    const std::lock_guard hold(stateLock_);
+    return prepared.resumesBefore != resumes_;
 }
 
 void TFrameWriter::Report(const TWriteOutcome& outcome) const {

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include <QCoreApplication>
-#include <QThread>
 #include <QDir>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 

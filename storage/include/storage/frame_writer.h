@@ -39,6 +39,7 @@ struct TPreparedFile {
     TWriteTicket ticket;
     std::optional<TSyncedFile> file{};
     std::optional<TWriteFault> fault{};
+    std::uint64_t resumesBefore = 0;  // how often writing had resumed when it began
 };
 
 // What the publishing of one picture came to, for the owner's thread.
@@ -140,6 +141,7 @@ private:
     static std::string ShownDirectory(const std::string& native);
     static std::optional<TWriteFault> MakeDirectory(const std::string& native);
     std::optional<TWriteFault> MakeRoom(const TWriteTicket& ticket);
+    bool IsStale(const TPreparedFile& prepared) const;
     // True when this fault started the pause.
     bool Pause(const TWriteFault& fault);
 
@@ -156,6 +158,7 @@ private:
     // the publishing step.
     mutable std::mutex stateLock_;
     bool isPaused_ = false;
+    std::uint64_t resumes_ = 0;
     bool retryNow_ = false;
     std::chrono::steady_clock::time_point lastTry_{};
     std::uint64_t notWritten_ = 0;
