@@ -1,14 +1,23 @@
 // SPDX-License-Identifier: MIT
 #include "frontend/write_queue.h"
 
-#include <QMetaObject>
+#include <QCoreApplication>
+#include <QEvent>
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 #include "logging.h"
 
 namespace vistrel {
+
+namespace {
+
+// The queue's own event: results are waiting on the owner's thread.
+const QEvent::Type kDeliveryEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+}  // namespace
 
 int TWriteQueue::DefaultWorkers() {
     const unsigned cores = std::thread::hardware_concurrency();
@@ -182,8 +191,16 @@ void TWriteQueue::PostDelivery() {
         }
         deliveryPosted_ = true;
     }
-    QMetaObject::invokeMethod(
-        &context_, [this] { Deliver(); }, Qt::QueuedConnection);
+    auto event = std::make_unique<QEvent>(kDeliveryEvent);
+    QCoreApplication::postEvent(&context_, event.release());  // Qt owns it now
+}
+
+bool TWriteQueue::TDeliveryPoint::event(QEvent* event) {
+    if (event->type() != kDeliveryEvent) {
+        return QObject::event(event);
+    }
+    queue_.Deliver();
+    return true;
 }
 
 void TWriteQueue::Deliver() {

@@ -95,10 +95,21 @@ private:
     void PostDelivery();
     void Deliver();
 
+    // Lives on the owner's thread: the delivery event is handled there. A
+    // plain posted event, handed over whole to the owner's queue.
+    class TDeliveryPoint : public QObject {
+    public:
+        explicit TDeliveryPoint(TWriteQueue& queue) : queue_(queue) {}
+        bool event(QEvent* event) override;
+
+    private:
+        TWriteQueue& queue_;
+    };
+
     TFrameWriter& writer_;
     const Delivered delivered_;
     const Limits limits_;
-    QObject context_;  // lives on the owner's thread: deliveries run there
+    TDeliveryPoint context_{*this};
 
     mutable std::mutex lock_;
     std::condition_variable jobReady_;
