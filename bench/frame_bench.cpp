@@ -41,6 +41,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <exception>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -54,6 +55,7 @@
 #include "summary.h"
 #include "sync_cost.h"
 #include "test_frames.h"
+#include "writer_bench.h"
 #include "yuv_vector.h"
 
 namespace vistrel::bench {
@@ -241,8 +243,11 @@ struct PassthroughOurs {
 
 // libyuv for raw frames, bare libjpeg-turbo for MJPG.
 struct ConvertRef {
-    ConvertRef(const Frames& frames, std::uint32_t code)
-        : frames(frames), code(code), yuy2(frames.size.width), picture(BlankPicture(frames.size)) {}
+    ConvertRef(const Frames& source, std::uint32_t fourccCode)
+        : frames(source),
+          code(fourccCode),
+          yuy2(source.size.width),
+          picture(BlankPicture(source.size)) {}
     void operator()() {
         const int w = frames.size.width;
         const int h = frames.size.height;
@@ -466,6 +471,73 @@ std::vector<Case> RegisterCases(const std::vector<std::unique_ptr<Frames>>& all)
     return cases;
 }
 
+void RemoveScratchPictures() {
+    const QDir dir(QFile::decodeName(ScratchDirectory().c_str()));
+    for (const QString& name : dir.entryList({QStringLiteral("*.jpg")}, QDir::Files)) {
+        QFile::remove(dir.filePath(name));
+    }
+}
+
+// Frames per second through the writer with 1, 2 and N workers, what a
+// frame not taken costs, and what one 1080p30 stream takes of a core.
+void RunWriterMeasures(const std::vector<std::unique_ptr<Frames>>& all) {
+    const struct {
+        const char* name;
+        std::uint32_t code;
+    } kFormats[] = {{"YUY2", fourcc::kYUY2}, {"I420", fourcc::kI420}, {"MJPG", fourcc::kMJPG}};
+    std::printf("\nThrough the writer (wall time; ratio = ref_fps / ours_fps):\n");
+    std::map<std::string, double> oneWorkerMs;
+    for (const auto& f : all) {
+        if (f->size.width < 1920) {
+            continue;
+        }
+        for (const auto& format : kFormats) {
+            const Frames& frames = *f;
+            const std::uint32_t code = format.code;
+            ParallelInput input{
+                .size = frames.size,
+                .code = code,
+                .sample = &frames.Of(code),
+                .directory = ScratchDirectory(),
+                .convertRef =
+                    [&frames, code](LibyuvYuy2& yuy2, BareDecoder& decoder, QImage& picture) {
+                        const int w = frames.size.width;
+                        const int h = frames.size.height;
+                        if (code == fourcc::kYUY2) {
+                            yuy2.Convert(frames.yuy2.data(), w, h, picture.bits(),
+                                         picture.bytesPerLine());
+                        } else if (code == fourcc::kI420) {
+                            LibyuvI420(frames.i420.data(), w, h, picture.bits(),
+                                       picture.bytesPerLine());
+                        } else {
+                            decoder.Decode(frames.jpeg, picture.bits(), picture.bytesPerLine(), h);
+                        }
+                    },
+                .tidy = RemoveScratchPictures};
+            const std::string name = std::string(format.name) + "-" + frames.size.Name();
+            if (const auto ms = PrintParallelCase("path-parallel-" + name, input)) {
+                oneWorkerMs[name] = *ms;
+            }
+        }
+    }
+    std::printf("\nA frame not taken (sample routine, slot, frame event), per frame:\n");
+    for (const auto& f : all) {
+        for (const auto& format : kFormats) {
+            const std::string name = std::string(format.name) + "-" + f->size.Name();
+            try {
+                const TUntakenCost cost =
+                    MeasureUntakenFrame(f->size, format.code, f->Of(format.code));
+                PrintUntakenCost("untaken-" + name, cost);
+                if (f->size.width == 1920 && oneWorkerMs.count(name) > 0) {
+                    PrintStreamShares("stream-" + name, oneWorkerMs[name], cost);
+                }
+            } catch (const std::exception& e) {
+                std::printf("UNTAKEN untaken-%s failed: %s\n", name.c_str(), e.what());
+            }
+        }
+    }
+}
+
 void ReportScratchDirectory() {
     std::printf("Files of the save and path cases go to %s (%s)\n", ScratchDirectory().c_str(),
                 FileSystemName(ScratchDirectory()).c_str());
@@ -504,6 +576,9 @@ int main(int argc, char** argv) {
         sizes.push_back(size.Name());
     }
     PrintCoreShares(reporter, sizes, {"YUY2", "I420", "MJPG"});
+    if (qEnvironmentVariableIsEmpty("BENCH_NO_WRITER")) {
+        RunWriterMeasures(frames);
+    }
     PrintSummary(reporter, cases);
     benchmark::Shutdown();
     return 0;

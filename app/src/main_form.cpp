@@ -386,6 +386,8 @@ void TMainForm::LoadSettings() {
     logger_.Writer().SetLatest(LatestSetting(settings.Latest));
     logger_.Writer().SetDailyFolders(DailyFoldersSetting(settings.DailyFolders));
     logger_.Writer().SetKeepDays(KeepDaysSetting(settings.KeepDays));
+    threadsSetting_ = settings.Threads;
+    logger_.SetWriteThreads(settings.WriteThreads());
     cameraIndex_ = settings.Cam;
     JPEGQTB->setValue(settings.JPEGQuality);
     SetLabelText(JPEGQL, QString::number(JPEGQTB->value()));
@@ -428,6 +430,7 @@ void TMainForm::SaveSettings() {
     settings.Hours = hoursText_;
     settings.Daylight = daylightText_;
     settings.Controls = controlsText_;
+    settings.Threads = threadsSetting_;
     settings.Save(env_.settingsFileName());
 }
 
@@ -496,6 +499,7 @@ TCaptureController::Events TMainForm::CaptureEvents() {
     events.controlProblem = [](const QString& problem) {
         qCWarning(lcApp, "%s", qUtf8Printable(problem));
     };
+    events.framesNotWritten = [this](std::uint64_t count) { FramesNotWritten(count); };
     // Frame errors leave through the session, which hands them to the error
     // handler.
     return events;
@@ -620,6 +624,22 @@ void TMainForm::CameraBack() {
     stallNote_ = tr("Camera back");
     SetLabelText(SourceXYL, stallNote_);
     stallNoteTimer_.start(std::chrono::seconds(3));
+}
+
+// Told like "Camera back": a few seconds over the frame size, but never over
+// a note of the camera's.
+void TMainForm::FramesNotWritten(std::uint64_t count) {
+    const QString note = tr("%1 frames not written: the disk is too slow").arg(count);
+    qCWarning(lcApp, "%s", qUtf8Printable(note));
+    if (!stallNote_.isEmpty() && stallNote_ != slowDiskNote_) {
+        return;
+    }
+    slowDiskNote_ = note;
+    stallNote_ = note;
+    if (!logger_.Writer().IsPaused()) {
+        SetLabelText(SourceXYL, stallNote_);
+    }
+    stallNoteTimer_.start(std::chrono::seconds(5));
 }
 
 void TMainForm::ClearStallNote() {
@@ -813,6 +833,8 @@ bool TMainForm::FormClose() {
             Guarded([&] { controller_->Stop(); });
         }
         controller_.reset();
+        // The files in hand are written before the window goes.
+        logger_.FinishWriting();
         session_->Dispose();
         session_.reset();
         logger_.SetSessionReady(false);

@@ -166,7 +166,8 @@ private:
     void RecordError(const QString& message);
 
     void Published(const QString& path, TCaptureTime captured);
-    void FrameHandled(bool fileWritten);
+    void FrameHandled();
+    bool LimitReached() const;
     void WritePaused(const TWriteFault& fault);
     void WriteResumed(std::uint64_t notWritten);
     void CameraLost(TStatus reason);
@@ -249,6 +250,14 @@ void LogRun::Configure() {
     logger_.Writer().SetRetryInterval(where_.retryInterval);
     logger_.JpegEncoder().SetEncodingQuality(options_.quality.value_or(settings_.JPEGQuality));
     ConfigurePictures();
+    // A reload that keeps the number keeps the workers and their files in hand.
+    if (const int threads = options_.threads.value_or(settings_.WriteThreads());
+        threads != logger_.WriteThreads()) {
+        logger_.SetWriteThreads(threads, where_.writeQueue);
+    }
+    if (!options_.noWrite && options_.frames > 0) {
+        logger_.SetFileLimit(static_cast<std::uint64_t>(options_.frames));
+    }
     logger_.SetSessionReady(true);
 }
 
@@ -307,7 +316,13 @@ TCaptureEvents LogRun::Events() {
     events.published = [this](const QString& path, TCaptureTime captured) {
         Published(path, captured);
     };
-    events.frameHandled = [this](bool fileWritten) { FrameHandled(fileWritten); };
+    events.frameHandled = [this](bool) { FrameHandled(); };
+    events.framesNotWritten = [this](std::uint64_t count) {
+        // After a failure that ends the run, its reason stays the last line.
+        if (status_ == kExitSuccess) {
+            Note(QStringLiteral("%1 frames not written: the disk is too slow").arg(count));
+        }
+    };
     events.frameFailed = [this](std::exception_ptr error) { Fail(ErrorMessage(error)); };
     return events;
 }
@@ -322,6 +337,8 @@ int LogRun::Exec() {
     statusFiles_.Start();
     Loop(runSignals);
     controller_.Stop();
+    // The files in hand are finished and printed before their commands run.
+    logger_.FinishWriting();
     FinishCommands(runSignals);
     statusFiles_.WriteNow();
     if (statusLine_ && status_ == kExitSuccess) {
@@ -543,22 +560,26 @@ void LogRun::Published(const QString& path, TCaptureTime captured) {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(captured.time_since_epoch());
     lastFileTime_ = QDateTime::fromMSecsSinceEpoch(ms.count());
+    out_ << path << '\n';
+    out_.flush();
     if (command_) {
         command_->Add(path);
     }
-}
-
-void LogRun::FrameHandled(bool fileWritten) {
-    notifier_.FrameArrived(logger_.FramesTaken(), logger_.FilesWritten());
-    if (fileWritten) {
-        out_ << logger_.LastFile() << '\n';
-        out_.flush();
-    }
-    const std::uint64_t done = options_.noWrite ? logger_.FramesTaken() : logger_.FilesWritten();
-    if (RunSignals::Raised() ||
-        (options_.frames > 0 && done >= static_cast<std::uint64_t>(options_.frames))) {
+    if (LimitReached()) {
         Stop();
     }
+}
+
+void LogRun::FrameHandled() {
+    notifier_.FrameArrived(logger_.FramesTaken(), logger_.FilesWritten());
+    if (RunSignals::Raised() || LimitReached()) {
+        Stop();
+    }
+}
+
+bool LogRun::LimitReached() const {
+    const std::uint64_t done = options_.noWrite ? logger_.FramesTaken() : logger_.FilesWritten();
+    return options_.frames > 0 && done >= static_cast<std::uint64_t>(options_.frames);
 }
 
 // Paused writing is not waiting for the watchdog: the camera still sends
@@ -749,6 +770,9 @@ LogOptions ParseLogArguments(const QStringList& arguments) {
                 Usage(QStringLiteral("--subdir needs a folder name without '/'"));
             }
             options.subdir = *subdir;
+        } else if (const auto threads = TakeValue(arguments, i, QStringLiteral("--threads"))) {
+            options.threads =
+                ParseNumber(*threads, QStringLiteral("--threads"), 1, TSettings::kMaxThreads);
         } else if (const auto frames = TakeValue(arguments, i, QStringLiteral("--frames"))) {
             options.frames = ParseNumber(*frames, QStringLiteral("--frames"), 1, 1'000'000'000);
         } else if (const auto seconds = TakeValue(arguments, i, QStringLiteral("--seconds"))) {
@@ -791,7 +815,7 @@ QString LogHelpText() {
         "Usage: vistrel-cli log [--device NAME] [--skip N] [--quality Q] [--dir DIR]\n"
         "                       [--subdir NAME] [--frames K] [--seconds S] [--no-write]\n"
         "                       [--keep-free SIZE] [--keep-days N] [--daily]\n"
-        "                       [--latest NAME] [--exit-on-fault]\n"
+        "                       [--latest NAME] [--exit-on-fault] [--threads N]\n"
         "                       [--format CODE] [--size WxH] [--fps N]\n"
         "                       [--interval DURATION] [--warm-up DURATION]\n"
         "                       [--hours HH:MM-HH:MM[,...]] [--daylight LAT,LON[,MINUTES]]\n"
@@ -842,6 +866,8 @@ QString LogHelpText() {
         "                 end with status 1 at the first file that cannot be\n"
         "                 written or when the camera is lost, instead of pausing\n"
         "                 or waiting for it to come back\n"
+        "  --threads N    threads that encode and write the files, 1 to 16 (default:\n"
+        "                 Threads in the settings file, else one per core, at most 4)\n"
         "  --format CODE  the pixel format: YUY2, I420, YV12, MJPG, RGB or the V4L2\n"
         "                 code, any case (see 'vistrel-cli formats')\n"
         "  --size WxH     the frame size, e.g. 1280x720\n"
@@ -910,13 +936,16 @@ QString LogHelpText() {
         "Vistrel folder in your pictures directory; Timestamp (1 for the default\n"
         "format, or a FORMAT), Title and Passthrough=1 there do the same as the\n"
         "options, which win over them. Without --frames or --seconds it\n"
-        "runs until interrupted (Ctrl+C or SIGTERM), finishing the file in hand.\n"
+        "runs until interrupted (Ctrl+C or SIGTERM), finishing the files in hand.\n"
         "Each written file's path is printed on standard output. A file never\n"
         "replaces another: a name that is taken gets -1, -2 ... before .jpg. The\n"
         "directory is made when missing. When a file cannot be written (a full\n"
         "disk, a removed directory), writing pauses with one line on standard\n"
         "error and is tried again at least every 10 s; one line tells when it\n"
-        "works again.\n"
+        "works again. Besides the file each thread writes, up to 3 taken frames\n"
+        "wait for the disk; a frame taken while they wait is not written, and one\n"
+        "line tells how many were left out (\"N frames not written: the disk is too\n"
+        "slow\").\n"
         "\n"
         "When the camera is lost it says so on standard error, waits for the same\n"
         "camera to come back (looking every 2 seconds and on device events) and goes\n"

@@ -16,6 +16,7 @@
 #include "frontend/active_time.h"
 #include "frontend/camera_keeper.h"
 #include "frontend/format_choice.h"
+#include "frontend/write_queue.h"
 #include "stamp_arguments.h"
 #include "storage/frame_writer.h"
 #include "storage/retention.h"
@@ -53,6 +54,7 @@ struct LogOptions {
     std::chrono::milliseconds execTimeout = std::chrono::seconds(60);
     std::optional<QString> statusFile;   // JSON, rewritten as the run goes
     std::optional<QString> metricsFile;  // the Prometheus text format
+    std::optional<int> threads;          // unset: the settings file's Threads
 };
 
 // The arguments that follow "log". Throws UsageError.
@@ -71,6 +73,10 @@ struct LogSettings {
     std::chrono::milliseconds stallTimeout{0};
     // How long an --exec command has after SIGTERM before SIGKILL.
     std::chrono::milliseconds execKillGrace = std::chrono::seconds(5);
+    // How many taken frames may wait for the disk. Tests that feed every
+    // frame at a high rate give it room, so that only a test of the queue
+    // sees frames left out.
+    TWriteQueue::Limits writeQueue{};
 };
 
 // Runs the capture until a limit is reached or SIGINT/SIGTERM arrives.

@@ -36,6 +36,23 @@ TCaptureController::TCaptureController(TVideoImage& session, TFrameLogger& logge
             events_.writeResumed(notWritten);
         }
     });
+    logger_.SetFileWritten([this](const QString& path, TCaptureTime captured) {
+        if (events_.published) {
+            events_.published(path, captured);
+        }
+    });
+    logger_.SetNotWritten([this](std::uint64_t count) {
+        if (events_.framesNotWritten) {
+            events_.framesNotWritten(count);
+        }
+    });
+    logger_.SetWriteFailed([this](std::exception_ptr error) {
+        if (events_.frameFailed) {
+            events_.frameFailed(error);
+        } else {
+            TFrameLogger::LogWriteFailure(error);  // no frame handler to leave through
+        }
+    });
     stallTimer_.setSingleShot(true);
     QObject::connect(&stallTimer_, &QTimer::timeout, &stallTimer_, [this] { OnStall(); });
     // Hourly, whatever the frames do: a long interval or a lost camera
@@ -51,6 +68,9 @@ TCaptureController::~TCaptureController() {
     session_.OnDeviceLost = nullptr;
     logger_.Writer().SetPaused(nullptr);
     logger_.Writer().SetResumed(nullptr);
+    logger_.SetFileWritten(nullptr);
+    logger_.SetNotWritten(nullptr);
+    logger_.SetWriteFailed(nullptr);
 }
 
 bool TCaptureController::Waiting() const {
@@ -318,12 +338,8 @@ void TCaptureController::OnFrame() {
             return;
         }
     }
-    const bool fileWritten = logger_.FilesWritten() != written;
-    if (fileWritten && events_.published) {
-        events_.published(logger_.LastFile(), logger_.LastCaptureTime());
-    }
     if (events_.frameHandled) {
-        events_.frameHandled(fileWritten);
+        events_.frameHandled(logger_.FilesWritten() != written);
     }
 }
 

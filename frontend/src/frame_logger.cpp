@@ -81,14 +81,135 @@ void TFrameLogger::TakeFrame(bool write) {
     if (!write) {
         return;
     }
+    if (queue_) {
+        Queue(stamp, asSent);
+    } else {
+        WriteHere(stamp, asSent);
+    }
+}
+
+void TFrameLogger::WriteHere(const QString& stamp, bool asSent) {
+    if (fileLimit_ > 0 && filesWritten_ >= fileLimit_) {
+        return;
+    }
     // Encoded only when the writer will write it: not while writing pauses.
     const auto jpeg = [this, asSent]() -> const std::vector<std::uint8_t>& {
         return asSent ? jpegFrame_ : EncodePicture();
     };
     const std::optional<QString> path = writer_.Write(stamp, jpeg);
     if (path) {
-        ++filesWritten_;
-        lastFile_ = *path;
+        FileDone(*path, lastCaptureTime_);
+    }
+}
+
+void TFrameLogger::Queue(const QString& stamp, bool asSent) {
+    if (fileLimit_ > 0 && filesWritten_ + writesPending_ >= fileLimit_) {
+        return;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const auto bytes =
+        asSent ? jpegFrame_.size() : static_cast<std::size_t>(frameBitmap_.sizeInBytes());
+    if (!queue_->HasRoom(bytes)) {
+        if (tooSlow_++ == 0) {
+            burstStart_ = now;
+        }
+        ++tooSlowTotal_;
+        lastRefused_ = now;
+        if (now - burstStart_ >= kNotWrittenReportEvery) {
+            TellNotWritten();  // a disk that stays too slow is told now and then
+        }
+        return;
+    }
+    TellNotWrittenAfterBurst(now);
+    std::optional<TWriteTicket> ticket = writer_.Admit();
+    if (!ticket) {
+        return;  // paused: counted by the writer
+    }
+    TWriteJob job;
+    job.stamp = stamp;
+    job.ticket = std::move(*ticket);
+    job.quality = jpegEncoder_.EncodingQuality();
+    job.captured = lastCaptureTime_;
+    if (asSent) {
+        job.jpeg = std::move(jpegFrame_);
+    } else {
+        if (stamp_.Enabled()) {
+            BurnStamp(frameBitmap_, StampText(stamp_, lastCaptureTime_));
+        }
+        // Shared, not copied: the next frame goes into another picture.
+        job.picture = frameBitmap_;
+    }
+    if (queue_->Submit(std::move(job))) {
+        ++writesPending_;
+    }
+}
+
+void TFrameLogger::SetWriteThreads(int threads, TWriteQueue::Limits limits) {
+    FinishWriting();
+    queue_.reset();
+    if (threads > 0) {
+        queue_ = std::make_unique<TWriteQueue>(
+            writer_, threads, [this](const TWriteResult& result) { Delivered(result); }, limits);
+    }
+}
+
+void TFrameLogger::FinishWriting(std::chrono::milliseconds bound) {
+    if (queue_) {
+        queue_->Drain(bound);
+    }
+    TellNotWritten();
+}
+
+void TFrameLogger::Delivered(const TWriteResult& result) {
+    --writesPending_;
+    if (result.error) {
+        if (writeFailed_) {
+            writeFailed_(result.error);
+        } else {
+            LogWriteFailure(result.error);
+        }
+        return;
+    }
+    if (result.outcome.path) {
+        FileDone(*result.outcome.path, result.captured);
+    }
+    writer_.Report(result.outcome);
+    TellNotWrittenAfterBurst(std::chrono::steady_clock::now());
+}
+
+void TFrameLogger::TellNotWrittenAfterBurst(std::chrono::steady_clock::time_point now) {
+    if (tooSlow_ > 0 && now - lastRefused_ >= kBurstGap) {
+        TellNotWritten();
+    }
+}
+
+void TFrameLogger::LogWriteFailure(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        qCWarning(lcFrontend, "a taken frame was not written: %s", e.what());
+    } catch (...) {
+        qCWarning(lcFrontend, "a taken frame was not written");
+    }
+}
+
+void TFrameLogger::FileDone(const QString& path, TCaptureTime captured) {
+    ++filesWritten_;
+    lastFile_ = path;
+    if (fileWritten_) {
+        fileWritten_(path, captured);
+    }
+}
+
+void TFrameLogger::TellNotWritten() {
+    const std::uint64_t count = std::exchange(tooSlow_, 0);
+    if (count == 0) {
+        return;
+    }
+    qCInfo(lcFrontend, "%llu taken frames found the writer full",
+           static_cast<unsigned long long>(count));
+    if (notWritten_) {
+        notWritten_(count);
     }
 }
 

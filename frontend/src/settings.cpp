@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "frontend/settings.h"
+#include "frontend/write_queue.h"
 
 #include <QByteArrayView>
 #include <QDir>
@@ -583,6 +584,7 @@ TSettings TSettings::Load(const QString& fileName, const QString& defaultDirecto
     s.Latest = ini.ReadString(kSection, QStringLiteral("Latest"), QString());
     s.DailyFolders = ini.ReadString(kSection, QStringLiteral("DailyFolders"), QString());
     s.KeepDays = ini.ReadString(kSection, QStringLiteral("KeepDays"), QString());
+    s.Threads = ini.ReadInteger(kSection, QStringLiteral("Threads"), 0, 0, kMaxThreads);
     return s;
 }
 
@@ -657,6 +659,7 @@ QString TSettings::Problem(const QString& fileName) {
         IntegerProblem(ini, QStringLiteral("KeepDays"), 0, kMaxKeepDays),
         IntegerProblem(ini, QStringLiteral("DailyFolders"), 0, 1),
         LatestProblem(ini),
+        IntegerProblem(ini, QStringLiteral("Threads"), 0, kMaxThreads),
     };
     for (const QString& problem : problems) {
         if (!problem.isEmpty()) {
@@ -702,6 +705,9 @@ void TSettings::Save(const QString& fileName) const {
                                      {"KeepDays", &KeepDays}}) {
         writeSet(key, *value);
     }
+    if (Threads > 0) {
+        ini.WriteInteger(kSection, QStringLiteral("Threads"), Threads);
+    }
     ini.Flush();
 }
 
@@ -718,6 +724,10 @@ bool DailyFoldersSetting(const QString& text) {
         return false;
     }
     return true;
+}
+
+int TSettings::WriteThreads() const {
+    return Threads > 0 ? Threads : TWriteQueue::DefaultWorkers();
 }
 
 QString TSettings::ShortDirectory(const QString& directory) {

@@ -36,22 +36,58 @@ void TFrameWriter::SetDirectory(const QString& directory) {
         return;
     }
     directory_ = directory;
-    retention_.SetDirectory(NativeDirectory());
-    latestLink_.SetDirectory(NativeDirectory());
+    {
+        const std::lock_guard hold(retentionLock_);
+        retention_.SetDirectory(NativeDirectory());
+        latestLink_.SetDirectory(NativeDirectory());
+    }
+    const std::lock_guard hold(stateLock_);
     retryNow_ = true;  // a new place deserves a try at once
+}
+
+void TFrameWriter::SetKeepFree(const TKeepFree& floor) {
+    const std::lock_guard hold(retentionLock_);
+    retention_.SetFloor(floor);
+}
+
+TKeepFree TFrameWriter::KeepFree() const {
+    const std::lock_guard hold(retentionLock_);
+    return retention_.Floor();
+}
+
+void TFrameWriter::SetKeepDays(int days) {
+    const std::lock_guard hold(retentionLock_);
+    retention_.SetKeepDays(days);
+}
+
+int TFrameWriter::KeepDays() const {
+    const std::lock_guard hold(retentionLock_);
+    return retention_.KeepDays();
 }
 
 void TFrameWriter::SetDailyFolders(bool on) {
     dailyFolders_ = on;
+    const std::lock_guard hold(retentionLock_);
     retention_.SetDayFolders(on);
 }
 
 void TFrameWriter::SetLatest(const QString& name) {
     latest_ = name;
+    const std::lock_guard hold(retentionLock_);
     latestLink_.SetName(EncodeFileName(name).toStdString());
     if (name.isEmpty()) {
         retention_.Keep({});
     }
+}
+
+bool TFrameWriter::IsPaused() const {
+    const std::lock_guard hold(stateLock_);
+    return isPaused_;
+}
+
+QString TFrameWriter::PauseMessage() const {
+    const std::lock_guard hold(stateLock_);
+    return pauseMessage_;
 }
 
 std::string TFrameWriter::NativeDirectory() const {
@@ -60,8 +96,8 @@ std::string TFrameWriter::NativeDirectory() const {
     return EncodeFileName(directory_).toStdString() + "/";
 }
 
-std::string TFrameWriter::ShownDirectory() const {
-    std::string shown = NativeDirectory();
+std::string TFrameWriter::ShownDirectory(const std::string& native) {
+    std::string shown = native;
     while (shown.size() > 1 && shown.back() == '/') {
         shown.pop_back();
     }
@@ -69,20 +105,30 @@ std::string TFrameWriter::ShownDirectory() const {
 }
 
 std::optional<TWriteFault> TFrameWriter::Prepare() {
-    if (const std::optional<TWriteFault> fault = MakeDirectory()) {
+    if (const std::optional<TWriteFault> fault = MakeDirectory(NativeDirectory())) {
         if (fault->permanent) {
             qCWarning(lcStorage, "writing cannot start: %s", qUtf8Printable(fault->message));
             return fault;
         }
-        Pause(*fault);
-        lastTry_ = clock_();
+        const bool started = Pause(*fault);
+        {
+            const std::lock_guard hold(stateLock_);
+            lastTry_ = clock_();
+        }
+        if (started) {
+            Report({.paused = *fault});
+        }
         return std::nullopt;
     }
+    const std::lock_guard hold(retentionLock_);
     if (const std::optional<QString> unreachable = retention_.UnreachableFloor()) {
         qCWarning(lcStorage, "writing cannot start: %s", qUtf8Printable(*unreachable));
         return TWriteFault{*unreachable, EINVAL, true};
     }
-    retryNow_ = true;
+    {
+        const std::lock_guard holdState(stateLock_);
+        retryNow_ = true;
+    }
     RemoveStaleTempFiles(directory_ + QLatin1Char('/'));
     if (dailyFolders_) {
         for (const QString& day : DayFolders()) {
@@ -93,7 +139,7 @@ std::optional<TWriteFault> TFrameWriter::Prepare() {
     if (const std::optional<std::string> target = latestLink_.Target()) {
         retention_.Keep(*target);  // the newest of an earlier run, until a newer one
     }
-    ExpireOldFiles();
+    retention_.DeleteExpired(wallClock_());
     return std::nullopt;
 }
 
@@ -118,20 +164,20 @@ QStringList TFrameWriter::DayFolders() const {
 }
 
 void TFrameWriter::ExpireOldFiles() {
+    const std::lock_guard hold(retentionLock_);
     retention_.DeleteExpired(wallClock_());
 }
 
-std::optional<TWriteFault> TFrameWriter::MakeDirectory() const {
+std::optional<TWriteFault> TFrameWriter::MakeDirectory(const std::string& native) {
     std::error_code error;
-    std::filesystem::create_directories(NativeDirectory(), error);
+    std::filesystem::create_directories(native, error);
     if (!error) {
         return std::nullopt;
     }
-    return DirectoryFault(ShownDirectory(), error.value());
+    return DirectoryFault(ShownDirectory(native), error.value());
 }
 
-std::optional<TWriteFault> TFrameWriter::DirectoryFault(const std::string& shown,
-                                                        int errorNumber) const {
+std::optional<TWriteFault> TFrameWriter::DirectoryFault(const std::string& shown, int errorNumber) {
     qCInfo(lcStorage, "mkdir %s: %s", shown.c_str(), ErrnoText(errorNumber).c_str());
     return TWriteFault{QStringLiteral("Cannot create directory \"%1\". %2")
                            .arg(QString::fromStdString(AbsolutePath(shown)),
@@ -139,10 +185,10 @@ std::optional<TWriteFault> TFrameWriter::DirectoryFault(const std::string& shown
                        errorNumber, IsPermanentDirectoryError(errorNumber)};
 }
 
-std::optional<TWriteFault> TFrameWriter::DayFolder(const QString& stamp,
-                                                   std::string& folder) const {
+std::optional<TWriteFault> TFrameWriter::DayFolder(const TWriteTicket& ticket, const QString& stamp,
+                                                   std::string& folder) {
     folder.clear();
-    if (!dailyFolders_ || stamp.size() < 6) {
+    if (!ticket.dailyFolders || stamp.size() < 6) {
         return std::nullopt;
     }
     // The stamp's two-digit year is of this century; its date is the local
@@ -155,7 +201,7 @@ std::optional<TWriteFault> TFrameWriter::DayFolder(const QString& stamp,
     }
     // Asked each time rather than remembered: retention removes a folder
     // it emptied, and so may a user.
-    const std::string path = NativeDirectory() + name;
+    const std::string path = ticket.nativeDirectory + name;
     if (::mkdir(path.c_str(), 0777) != 0) {
         const int error = errno;
         if (error != EEXIST) {
@@ -167,91 +213,161 @@ std::optional<TWriteFault> TFrameWriter::DayFolder(const QString& stamp,
 }
 
 std::optional<QString> TFrameWriter::Write(const QString& stamp, const Encode& encode) {
-    if (isPaused_ && !retryNow_ && clock_() - lastTry_ < retryInterval_) {
+    const std::optional<TWriteTicket> ticket = Admit();
+    if (!ticket) {
+        return std::nullopt;
+    }
+    const TWriteOutcome outcome = PublishFile(PrepareFile(*ticket, stamp, encode));
+    Report(outcome);
+    return outcome.path;
+}
+
+std::optional<TWriteTicket> TFrameWriter::Admit() {
+    const auto now = clock_();
+    const std::lock_guard hold(stateLock_);
+    if (isPaused_ && !retryNow_ && now - lastTry_ < retryInterval_) {
         ++notWritten_;
         return std::nullopt;
     }
-    lastTry_ = clock_();
+    lastTry_ = now;
     retryNow_ = false;
-    std::optional<TWriteFault> fault;
-    if (isPaused_) {
-        fault = MakeDirectory();  // it may have been removed
-    }
-    if (!fault && !retention_.MakeRoom()) {
-        // A floor refused at the start may only now be known to be one.
-        fault = TWriteFault{
-            retention_.UnreachableFloor().value_or(
-                QStringLiteral(
-                    "The free space for \"%1\" is below %2, and no picture of ours is left "
-                    "to delete")
-                    .arg(QString::fromStdString(AbsolutePath(ShownDirectory())),
-                         retention_.Floor().Text())),
-            ENOSPC};
-    }
-    QString path;
-    if (!fault) {
-        const std::vector<std::uint8_t>& jpeg = encode();
-        if (jpeg.empty()) {
-            // A picture without pixels: an empty file would only look broken.
-            qCInfo(lcStorage, "an empty picture at %s is not written", qUtf8Printable(stamp));
-            return std::nullopt;
-        }
-        fault = Publish(stamp, jpeg, path);
-    }
-    if (fault) {
-        Pause(*fault);
-        ++notWritten_;
+    return TWriteTicket{directory_, NativeDirectory(), dailyFolders_};
+}
+
+std::optional<TWriteFault> TFrameWriter::MakeRoom(const TWriteTicket& ticket) {
+    const std::lock_guard hold(retentionLock_);
+    if (retention_.MakeRoom()) {
         return std::nullopt;
     }
+    // A floor refused at the start may only now be known to be one.
+    return TWriteFault{
+        retention_.UnreachableFloor().value_or(
+            QStringLiteral("The free space for \"%1\" is below %2, and no picture of ours is left "
+                           "to delete")
+                .arg(QString::fromStdString(AbsolutePath(ShownDirectory(ticket.nativeDirectory))),
+                     retention_.Floor().Text())),
+        ENOSPC};
+}
+
+TPreparedFile TFrameWriter::PrepareFile(const TWriteTicket& ticket, const QString& stamp,
+                                        const Encode& encode) {
+    TPreparedFile prepared{.stamp = stamp, .ticket = ticket};
+    bool paused = false;
+    {
+        const std::lock_guard hold(stateLock_);
+        paused = isPaused_;
+        prepared.resumesBefore = resumes_;
+    }
+    if (paused) {
+        prepared.fault = MakeDirectory(ticket.nativeDirectory);  // it may have been removed
+    }
+    if (!prepared.fault) {
+        prepared.fault = MakeRoom(ticket);
+    }
+    if (prepared.fault) {
+        return prepared;
+    }
+    const std::vector<std::uint8_t>& jpeg = encode();
+    if (jpeg.empty()) {
+        // A picture without pixels: an empty file would only look broken.
+        qCInfo(lcStorage, "an empty picture at %s is not written", qUtf8Printable(stamp));
+        return prepared;
+    }
+    prepared.fault = DayFolder(ticket, stamp, prepared.folder);
+    if (prepared.fault) {
+        return prepared;
+    }
+    try {
+        prepared.file = WriteSyncedFile(ticket.nativeDirectory + prepared.folder,
+                                        stamp.toStdString(), ".jpg", jpeg, fault_);
+    } catch (const EFileError& e) {
+        prepared.fault = TWriteFault{QString::fromStdString(e.what()), e.ErrorNumber()};
+    }
+    return prepared;
+}
+
+TWriteOutcome TFrameWriter::PublishFile(TPreparedFile&& prepared) {
+    TWriteOutcome outcome;
+    if (prepared.file) {
+        try {
+            const std::string name =
+                prepared.folder + prepared.file->PublishNew(prepared.stamp.toStdString(), ".jpg");
+            Published(name);
+            outcome.path = prepared.ticket.directory + QLatin1Char('/') + DecodeFileName(name);
+        } catch (const EFileError& e) {
+            prepared.fault = TWriteFault{QString::fromStdString(e.what()), e.ErrorNumber()};
+        }
+    }
+    if (prepared.fault && IsStale(prepared)) {
+        // Begun before a later picture ended a pause: it failed on the
+        // directory as it was then, so it does not pause writing again.
+        qCInfo(lcStorage, "a write begun before writing resumed failed: %s",
+               qUtf8Printable(prepared.fault->message));
+        return outcome;
+    }
+    if (prepared.fault) {
+        if (Pause(*prepared.fault)) {
+            outcome.paused = std::move(prepared.fault);
+        }
+        const std::lock_guard hold(stateLock_);
+        ++notWritten_;
+        return outcome;
+    }
+    if (!outcome.path) {
+        return outcome;  // nothing to write
+    }
+    const std::lock_guard hold(stateLock_);
     if (isPaused_) {
         isPaused_ = false;
         pauseMessage_.clear();
-        qCWarning(lcStorage, "writing resumed: %s", qUtf8Printable(path));
-        const std::uint64_t missed = std::exchange(notWritten_, 0);
-        if (resumed_) {
-            resumed_(missed);
-        }
+        qCWarning(lcStorage, "writing resumed: %s", qUtf8Printable(*outcome.path));
+        outcome.resumed = std::exchange(notWritten_, 0);
+        ++resumes_;
     }
-    return path;
+    return outcome;
 }
 
-std::optional<TWriteFault> TFrameWriter::Publish(const QString& stamp,
-                                                 const std::vector<std::uint8_t>& jpeg,
-                                                 QString& path) {
-    std::string folder;
-    if (std::optional<TWriteFault> fault = DayFolder(stamp, folder)) {
-        return fault;
-    }
-    try {
-        const std::string name = folder + PublishNewFile(NativeDirectory() + folder,
-                                                         stamp.toStdString(), ".jpg", jpeg, fault_);
-        retention_.Added(name);
-        if (latestLink_.IsOn()) {
-            // Kept while it is the newest, so the link never dangles.
-            retention_.Keep(name);
-            latestLink_.Point(name);
-        }
-        path = directory_ + QLatin1Char('/') + DecodeFileName(name);
-        return std::nullopt;
-    } catch (const EFileError& e) {
-        return TWriteFault{QString::fromStdString(e.what()), e.ErrorNumber()};
+// A new file of ours under its final name (relative to the directory).
+void TFrameWriter::Published(const std::string& name) {
+    const std::lock_guard hold(retentionLock_);
+    retention_.Added(name);
+    if (latestLink_.IsOn()) {
+        // Kept while it is the newest, so the link never dangles.
+        retention_.Keep(name);
+        latestLink_.Point(name);
     }
 }
 
-void TFrameWriter::Pause(const TWriteFault& fault) {
-    // Whatever failed may have changed the directory behind the index.
-    retention_.Forget();
+bool TFrameWriter::IsStale(const TPreparedFile& prepared) const {
+    const std::lock_guard hold(stateLock_);
+    return prepared.resumesBefore != resumes_;
+}
+
+void TFrameWriter::Report(const TWriteOutcome& outcome) const {
+    if (outcome.paused && paused_) {
+        paused_(*outcome.paused);
+    }
+    if (outcome.resumed && resumed_) {
+        resumed_(*outcome.resumed);
+    }
+}
+
+bool TFrameWriter::Pause(const TWriteFault& fault) {
+    {
+        // Whatever failed may have changed the directory behind the index.
+        const std::lock_guard hold(retentionLock_);
+        retention_.Forget();
+    }
+    const std::lock_guard hold(stateLock_);
     if (isPaused_) {
         qCInfo(lcStorage, "writing still paused: %s", qUtf8Printable(fault.message));
-        return;
+        return false;
     }
     isPaused_ = true;
     notWritten_ = 0;
     pauseMessage_ = fault.message;
     qCWarning(lcStorage, "writing paused: %s", qUtf8Printable(fault.message));
-    if (paused_) {
-        paused_(fault);
-    }
+    return true;
 }
 
 QString TFrameWriter::PauseLabel(const TWriteFault& fault) {

@@ -42,8 +42,8 @@ class TempFile {
 public:
     // shown: the name errors report, the one the caller knows.
     TempFile(std::string directory, const std::string& finalName, std::string shown,
-             const FileFaultHook& fault)
-        : directory_(std::move(directory)), shown_(std::move(shown)), fault_(fault) {
+             FileFaultHook fault)
+        : directory_(std::move(directory)), shown_(std::move(shown)), fault_(std::move(fault)) {
         if (const int error = Fault(FileStep::Create)) {
             Fail<EFCreateError>("open", Join(directory_, finalName), error);
         }
@@ -206,7 +206,8 @@ private:
 
     std::string directory_;
     std::string shown_;
-    const FileFaultHook& fault_;
+    // A copy: a file written on one thread may be published later by another.
+    const FileFaultHook fault_;
     UniqueFd dir_;
     UniqueFd fd_;
     std::string name_;  // the temporary file's name in directory_, while it exists
@@ -268,13 +269,36 @@ void ReplaceFile(const std::string& path, std::span<const std::uint8_t> bytes,
     file.Replace(name);
 }
 
+class TSyncedFile::TTemp : public TempFile {
+public:
+    using TempFile::TempFile;
+};
+
+TSyncedFile::TSyncedFile(std::unique_ptr<TTemp> temp) : temp_(std::move(temp)) {}
+TSyncedFile::TSyncedFile(TSyncedFile&&) noexcept = default;
+TSyncedFile& TSyncedFile::operator=(TSyncedFile&&) noexcept = default;
+TSyncedFile::~TSyncedFile() = default;
+
+std::string TSyncedFile::PublishNew(const std::string& stem, const std::string& extension) {
+    std::string name = temp_->PublishNew(stem, extension);
+    temp_.reset();
+    return name;
+}
+
+TSyncedFile WriteSyncedFile(const std::string& directory, const std::string& stem,
+                            const std::string& extension, std::span<const std::uint8_t> bytes,
+                            const FileFaultHook& fault) {
+    auto file = std::make_unique<TSyncedFile::TTemp>(directory, stem + extension,
+                                                     Join(directory, stem + extension), fault);
+    file->Write(bytes);
+    file->Sync();
+    return TSyncedFile(std::move(file));
+}
+
 std::string PublishNewFile(const std::string& directory, const std::string& stem,
                            const std::string& extension, std::span<const std::uint8_t> bytes,
                            const FileFaultHook& fault) {
-    TempFile file(directory, stem + extension, Join(directory, stem + extension), fault);
-    file.Write(bytes);
-    file.Sync();
-    return file.PublishNew(stem, extension);
+    return WriteSyncedFile(directory, stem, extension, bytes, fault).PublishNew(stem, extension);
 }
 
 void SetRenameNoReplace(RenameNoReplaceCall call) {

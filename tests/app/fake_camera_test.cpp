@@ -97,6 +97,7 @@ protected:
         const std::uint64_t before = form.FrameLogger().FramesTaken();
         ASSERT_TRUE(fake_->PushFrameWhenReady(camera, MakeFrameBytes(format, 1)));
         ASSERT_TRUE(RunUntil([&] { return form.FrameLogger().FramesTaken() > before; }));
+        form.FrameLogger().FinishWriting();  // its file, if any, is written and told
     }
 
     std::shared_ptr<FakeV4L2> fake_;
@@ -151,6 +152,7 @@ TEST_F(FakeCameraTest, FourthCameraRunsLogsFilesAndStops) {
         ASSERT_TRUE(fake_->PushFrameWhenReady(3, MakeFrameBytes(format_, seed)));
         const std::uint64_t before = form.FrameLogger().FramesTaken();
         ASSERT_TRUE(RunUntil([&] { return form.FrameLogger().FramesTaken() > before; }));
+        form.FrameLogger().FinishWriting();  // its file, if any, is written and told
     }
     EXPECT_EQ(Control<QLabel>("SourceXYL")->text(), "640 x 480");
     EXPECT_EQ(Control<QLabel>("ThumbI")->size(), QSize(128, 96));

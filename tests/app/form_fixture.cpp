@@ -82,6 +82,7 @@ void FormTest::DeliverFrame(int width, int height) {
     ASSERT_TRUE(session->ReceiveSample(pixels.data(), static_cast<std::int32_t>(pixels.size())));
     QApplication::sendPostedEvents();
     QApplication::processEvents();
+    form_->FrameLogger().FinishWriting();  // its file, if any, is written and told
 }
 
 QStringList FormTest::OutputFiles(const QString& directory) const {

@@ -282,6 +282,21 @@ TEST_F(SettingsTest, FileKeysAreSavedLastOnlyOnceSet) {
     EXPECT_EQ(LatestSetting("a/b"), "");
 }
 
+TEST_F(SettingsTest, ThreadsKeyIsSavedAfterTheOthersOnlyOnceSet) {
+    TSettings s;
+    s.Directory = "/d/";
+    s.WarmUp = "2 s";
+    s.Save(Ini());
+    const QByteArray unset = Stored();
+    EXPECT_FALSE(unset.contains("Threads"));
+    s.Threads = 2;
+    s.Save(Ini());
+    EXPECT_EQ(Stored(), unset + "Threads=2\n");
+    EXPECT_EQ(TSettings::Load(Ini(), "/d/").Threads, 2);
+    Store("[Settings]\nThreads=-3\n");
+    EXPECT_EQ(TSettings::Load(Ini(), "/d/").Threads, 0);  // below the range: the default
+}
+
 TEST_F(SettingsTest, SaveRewritesOnlyTheLinesItChangesInOneWrite) {
     // Latin-1 in another section, stray bytes, CRLF breaks, values spelled
     // otherwise than they would be written, no break at the end.

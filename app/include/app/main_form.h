@@ -124,6 +124,7 @@ private:
     // over the frame size, until the note is cleared.
     void CameraStalled();
     void CameraBack();
+    void FramesNotWritten(std::uint64_t count);
     void ClearStallNote();
     void Resting(const QDateTime& until);
     void ActiveAgain();
@@ -184,7 +185,9 @@ private:
     QString unconvertibleNote_;  // shown instead of the frame size when set
     QString restingNote_;        // "Resting until 06:12", instead of the frame size
     QString stallNote_;          // shown over the frame size while set
-    QTimer stallNoteTimer_;      // ends "Camera back"
+    QTimer stallNoteTimer_;      // ends "Camera back" and the frames not written
+    QString slowDiskNote_;       // the last "frames not written" note
+    int threadsSetting_ = 0;     // Threads as loaded, saved as it was
     bool quitRequested_ = false;
     bool inCaptureControl_ = false;
     bool messageBoxOpen_ = false;

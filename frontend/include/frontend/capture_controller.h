@@ -137,10 +137,15 @@ struct TCaptureEvents {
     std::function<void(bool fileWritten)> frameHandled;
     // A file was published whole under its final name: its path and the
     // capture time of its frame. On the controller's thread, once per file,
-    // before frameHandled.
+    // in capture order. Without write threads it comes before the frame's
+    // frameHandled; with them, later, from the event loop.
     std::function<void(const QString& path, TCaptureTime captured)> published;
+    // Taken frames were not written because the writer was full (the disk
+    // is too slow); told once per burst.
+    std::function<void(std::uint64_t framesNotWritten)> framesNotWritten;
     // An error of the frame logger (the encoder's). Unset: it leaves the
-    // frame handler, for the session's error handling.
+    // frame handler, for the session's error handling (with write threads:
+    // it is logged).
     std::function<void(std::exception_ptr error)> frameFailed;
 };
 

@@ -6,12 +6,16 @@
 #include <QSize>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "capture/capture_time.h"
+#include "frontend/write_queue.h"
 #include "imaging/jpeg_image.h"
 #include "imaging/picture_stamp.h"
 #include "storage/frame_writer.h"
@@ -24,7 +28,12 @@ namespace vistrel {
 // directory, through
 // its TFrameWriter (never replacing a file, pausing on a failing disk). Needs
 // no window: the main window and the command-line front end both drive it.
-// All members run on the GUI thread.
+// All members run on the GUI thread. With write threads set, encoding and
+// the file steps run on a TWriteQueue: a frame taken while the queue is full
+// is not written but counted, and the count is told once per burst
+// (NotWritten): when the queue has had room for kBurstGap, at the latest
+// every kNotWrittenReportEvery, and when writing finishes; the files are published in the order the
+// frames were taken and told through FileWritten on this thread.
 class TFrameLogger {
 public:
     // Fetches the newest frame as a 24-bit picture (the session's CopyFrameTo).
@@ -35,6 +44,21 @@ public:
     // What a taken frame shows: "W x H" and the thumbnail picture.
     using FrameShown = std::function<void(const QString& sizeText, const QImage& thumbnail)>;
     using Clock = std::function<QDateTime()>;
+    // A file is published whole under its final name, in capture order,
+    // with the capture time of its frame.
+    using FileWritten = std::function<void(const QString& path, TCaptureTime captured)>;
+    // framesNotWritten frames were taken while the writer was full.
+    using NotWritten = std::function<void(std::uint64_t framesNotWritten)>;
+    // The encoder failed on a worker (EVistrelError).
+    using WriteFailed = std::function<void(std::exception_ptr error)>;
+
+    // How long FinishWriting waits for the files in hand before the ones
+    // not yet begun are dropped.
+    static constexpr std::chrono::milliseconds kFinishBound{10'000};
+    // Frames refused closer together than this are one burst, told once.
+    static constexpr std::chrono::seconds kBurstGap{1};
+    // A burst of frames not written that lasts is told at least this often.
+    static constexpr std::chrono::seconds kNotWrittenReportEvery{60};
 
     // An untimed fetch takes the moment of the fetch as the capture time.
     explicit TFrameLogger(CopyFrame copyFrame);
@@ -76,6 +100,19 @@ public:
     // Where the files go, and how writing rides out faults.
     TFrameWriter& Writer() { return writer_; }
 
+    // 0: every file is encoded and written within OnNewFrame, on this
+    // thread. Else that many workers (TWriteQueue) with a queue of limits;
+    // the files in hand are finished first.
+    void SetWriteThreads(int threads, TWriteQueue::Limits limits = {});
+    int WriteThreads() const { return queue_ ? queue_->Workers() : 0; }
+    // Finishes the files in hand (within kFinishBound) and tells what is
+    // left to tell; at the end of a run.
+    void FinishWriting(std::chrono::milliseconds bound = kFinishBound);
+    // At most this many files are written from now on (0: no limit); frames
+    // beyond it are neither written nor counted as not written.
+    void SetFileLimit(std::uint64_t files) { fileLimit_ = files; }
+    std::uint64_t FramesNotWritten() const { return tooSlowTotal_; }
+
     // The one encoder; its quality is latched once at start-up by the owner.
     TJPEGImage& JpegEncoder() { return jpegEncoder_; }
 
@@ -103,6 +140,11 @@ public:
 
     void SetFrameShown(FrameShown handler) { frameShown_ = std::move(handler); }
     void SetClock(Clock clock) { clock_ = std::move(clock); }
+    void SetFileWritten(FileWritten handler) { fileWritten_ = std::move(handler); }
+    void SetNotWritten(NotWritten handler) { notWritten_ = std::move(handler); }
+    void SetWriteFailed(WriteFailed handler) { writeFailed_ = std::move(handler); }
+    // What becomes of a worker's failure without a handler: a line in the log.
+    static void LogWriteFailure(const std::exception_ptr& error);
 
     std::uint64_t FramesTaken() const { return framesTaken_; }
     std::uint64_t FilesWritten() const { return filesWritten_; }
@@ -124,6 +166,13 @@ private:
     void TakeFrame(bool write);
     bool FetchJpeg();
     const std::vector<std::uint8_t>& EncodePicture();
+    // asSent: the camera's JPEG in jpegFrame_ is written, not the picture.
+    void WriteHere(const QString& stamp, bool asSent);
+    void Queue(const QString& stamp, bool asSent);
+    void Delivered(const TWriteResult& result);
+    void FileDone(const QString& path, TCaptureTime captured);
+    void TellNotWritten();
+    void TellNotWrittenAfterBurst(std::chrono::steady_clock::time_point now);
 
     CopyTimedFrame copyFrame_;
     FrameShown frameShown_;
@@ -146,6 +195,18 @@ private:
     std::uint64_t filesWritten_ = 0;
     QString lastFile_;
     TCaptureTime lastCaptureTime_{};
+    FileWritten fileWritten_;
+    NotWritten notWritten_;
+    WriteFailed writeFailed_;
+    std::uint64_t fileLimit_ = 0;
+    std::uint64_t writesPending_ = 0;  // handed to the queue, not yet delivered
+    // Frames not written for a full queue: since the last report, and in all.
+    std::uint64_t tooSlow_ = 0;
+    std::uint64_t tooSlowTotal_ = 0;
+    std::chrono::steady_clock::time_point burstStart_{};
+    std::chrono::steady_clock::time_point lastRefused_{};
+    // Last: its workers use the members above until it is gone.
+    std::unique_ptr<TWriteQueue> queue_;
 };
 
 }  // namespace vistrel

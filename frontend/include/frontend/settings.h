@@ -146,6 +146,12 @@ struct TSettings {
     QString Latest;
     QString DailyFolders;
     QString KeepDays;
+    // Worker threads that encode and write the files, 1 to kMaxThreads; 0
+    // until set: one per core, at most four (TWriteQueue::DefaultWorkers).
+    int Threads = 0;
+    static constexpr int kMaxThreads = 16;
+    // Threads, or the default when unset.
+    int WriteThreads() const;
 
     // $XDG_CONFIG_HOME/Vistrel.ini, or $HOME/.config/Vistrel.ini.
     static QString SettingsFileName();
@@ -168,7 +174,7 @@ struct TSettings {
     // Sets Cam, JPEGQuality, SkippedFrames, Directory and Logging (keys that
     // are new are added in that order), then Format, Size, Interval,
     // WarmUp, Hours, Daylight, Controls, Timestamp, Title, Passthrough,
-    // Latest, DailyFolders and KeepDays when they are set, and writes the
+    // Latest, DailyFolders, KeepDays and Threads when they are set, and writes the
     // file once; raises EIniFileException when it cannot be written, which
     // leaves it unchanged.
     void Save(const QString& fileName) const;

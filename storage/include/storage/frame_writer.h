@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -27,6 +28,32 @@ struct TWriteFault {
     bool permanent = false;
 };
 
+// Where an admitted picture goes: the directory as it was when the picture
+// was taken, so a later change of directory does not move a file in hand.
+struct TWriteTicket {
+    QString directory;
+    std::string nativeDirectory;
+    bool dailyFolders = false;
+};
+
+// A picture written and synced under a temporary name, or why not. Neither a
+// file nor a fault: there was nothing to write (a picture without pixels).
+struct TPreparedFile {
+    QString stamp;
+    TWriteTicket ticket;
+    std::string folder{};  // the day folder the file went into: "yyyy-mm-dd/" or ""
+    std::optional<TSyncedFile> file{};
+    std::optional<TWriteFault> fault{};
+    std::uint64_t resumesBefore = 0;  // how often writing had resumed when it began
+};
+
+// What the publishing of one picture came to, for the owner's thread.
+struct TWriteOutcome {
+    std::optional<QString> path{};           // the new file
+    std::optional<TWriteFault> paused{};     // writing paused just now
+    std::optional<std::uint64_t> resumed{};  // resumed; frames not written meanwhile
+};
+
 // Writes the logged pictures into the output directory and rides out a full
 // or failing disk, for an unattended program.
 //
@@ -43,7 +70,15 @@ struct TWriteFault {
 // missing; with a latest link, the link names each new file once it is
 // published; with a number of days to keep, older files of ours go at the
 // start and at each ExpireOldFiles.
-// Runs on the GUI thread, called by the frame logger.
+//
+// Write does the whole job on the caller's thread. For writing off that
+// thread it comes in steps: Admit on the owner's thread (the pause decision,
+// no disk access), PrepareFile on any thread and for several pictures at
+// once (directory, free space, encoding, temporary file, fdatasync), then
+// PublishFile for one picture at a time in the order they were taken (the
+// final name, the latest link, the pause or resume), and Report back on the
+// owner's thread, which calls Paused and Resumed. Everything else runs on
+// the owner's thread.
 class TFrameWriter {
 public:
     using Clock = std::function<std::chrono::steady_clock::time_point()>;
@@ -60,11 +95,12 @@ public:
     // on the file system are EncodeFileName(directory) (base/file_name.h).
     void SetDirectory(const QString& directory);
     const QString& Directory() const { return directory_; }
-    void SetKeepFree(const TKeepFree& floor) { retention_.SetFloor(floor); }
-    const TKeepFree& KeepFree() const { return retention_.Floor(); }
+    void SetKeepFree(const TKeepFree& floor);
+    TKeepFree KeepFree() const;
     // Files of ours whose name's time is more than days old are deleted; 0: off.
-    void SetKeepDays(int days) { retention_.SetKeepDays(days); }
-    int KeepDays() const { return retention_.KeepDays(); }
+    void SetKeepDays(int days);
+    int KeepDays() const;
+    // Taken from the next admitted picture on.
     void SetDailyFolders(bool on);
     bool DailyFolders() const { return dailyFolders_; }
     // The latest link's name in the directory (TLatestLink::NameProblem
@@ -93,8 +129,22 @@ public:
     // nullopt when none was written (paused, or nothing to write).
     std::optional<QString> Write(const QString& stamp, const Encode& encode);
 
-    bool IsPaused() const { return isPaused_; }
-    const QString& PauseMessage() const { return pauseMessage_; }
+    // Whether a picture taken now is to be written, and where; nullopt while
+    // writing pauses and the next try is not due (the picture is counted as
+    // not written).
+    std::optional<TWriteTicket> Admit();
+    // The slow steps for an admitted picture. Safe on any thread, also for
+    // several pictures at once.
+    TPreparedFile PrepareFile(const TWriteTicket& ticket, const QString& stamp,
+                              const Encode& encode);
+    // Gives a prepared picture its name, or pauses on its fault. One call at
+    // a time, in the order the pictures were admitted; safe on any thread.
+    TWriteOutcome PublishFile(TPreparedFile&& prepared);
+    // Tells the owner what a publish came to, through Paused and Resumed.
+    void Report(const TWriteOutcome& outcome) const;
+
+    bool IsPaused() const;
+    QString PauseMessage() const;
 
     // Test seams: the clock that times the retries, their interval, and
     // failures injected into the file steps.
@@ -116,18 +166,24 @@ public:
 private:
     std::string NativeDirectory() const;
     // The directory for messages: without the trailing separators.
-    std::string ShownDirectory() const;
-    std::optional<TWriteFault> MakeDirectory() const;
+    static std::string ShownDirectory(const std::string& native);
+    static std::optional<TWriteFault> MakeDirectory(const std::string& native);
     // Our day folders in the directory: real folders named yyyy-mm-dd.
     QStringList DayFolders() const;
-    std::optional<TWriteFault> DirectoryFault(const std::string& shown, int errorNumber) const;
+    static std::optional<TWriteFault> DirectoryFault(const std::string& shown, int errorNumber);
     // "yyyy-mm-dd/" after the date in stamp (made when missing), or "" without day folders.
-    std::optional<TWriteFault> DayFolder(const QString& stamp, std::string& folder) const;
-    std::optional<TWriteFault> Publish(const QString& stamp, const std::vector<std::uint8_t>& jpeg,
-                                       QString& path);
-    void Pause(const TWriteFault& fault);
+    static std::optional<TWriteFault> DayFolder(const TWriteTicket& ticket, const QString& stamp,
+                                                std::string& folder);
+    std::optional<TWriteFault> MakeRoom(const TWriteTicket& ticket);
+    void Published(const std::string& name);
+    bool IsStale(const TPreparedFile& prepared) const;
+    // True when this fault started the pause.
+    bool Pause(const TWriteFault& fault);
 
     QString directory_;
+    // The index of our files, the floor and the latest link; a worker may
+    // be using them.
+    mutable std::mutex retentionLock_;
     TRetention retention_;
     Clock clock_;
     std::function<QDateTime()> wallClock_;
@@ -138,7 +194,11 @@ private:
     FileFaultHook fault_;
     Paused paused_;
     Resumed resumed_;
+    // Guards the pause state below: read on the owner's thread, changed by
+    // the publishing step.
+    mutable std::mutex stateLock_;
     bool isPaused_ = false;
+    std::uint64_t resumes_ = 0;
     bool retryNow_ = false;
     std::chrono::steady_clock::time_point lastTry_{};
     std::uint64_t notWritten_ = 0;

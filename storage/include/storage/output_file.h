@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -56,6 +57,32 @@ std::string PublishNewFile(const std::string& directory, const std::string& stem
 // real call back. For the whole process: set it only in tests.
 using RenameNoReplaceCall = int (*)(int dir, const char* from, const char* to);
 void SetRenameNoReplace(RenameNoReplaceCall call);
+
+// The first half of PublishNewFile: the bytes written and synced under a
+// temporary name, not yet given a final one. So the slow steps can run on
+// any thread while the names are given one at a time, in the order of the
+// pictures. Dropped unpublished, the temporary file is removed.
+class TSyncedFile {
+public:
+    class TTemp;
+    explicit TSyncedFile(std::unique_ptr<TTemp> temp);
+    TSyncedFile(TSyncedFile&&) noexcept;
+    TSyncedFile& operator=(TSyncedFile&&) noexcept;
+    ~TSyncedFile();
+
+    // The second half: the first free name of stem + extension, stem-1 +
+    // extension, ... as PublishNewFile gives. Call once.
+    std::string PublishNew(const std::string& stem, const std::string& extension);
+
+private:
+    std::unique_ptr<TTemp> temp_;
+};
+
+// Creates, writes and syncs the temporary file for stem + extension in
+// directory; the errors of PublishNewFile before its last step.
+TSyncedFile WriteSyncedFile(const std::string& directory, const std::string& stem,
+                            const std::string& extension, std::span<const std::uint8_t> bytes,
+                            const FileFaultHook& fault = {});
 
 // A temporary name taken apart: the final name it was meant for and the
 // process that made it; nullopt for any other name.
