@@ -29,7 +29,9 @@ bool IsPermanentDirectoryError(int errorNumber) {
 
 TFrameWriter::TFrameWriter()
     : clock_([] { return std::chrono::steady_clock::now(); }),
-      wallClock_([] { return QDateTime::currentDateTime(); }) {}
+      wallClock_([] { return QDateTime::currentDateTime(); }) {
+    indexedDirectory_ = NativeDirectory();
+}
 
 void TFrameWriter::SetDirectory(const QString& directory) {
     if (directory == directory_) {
@@ -38,8 +40,9 @@ void TFrameWriter::SetDirectory(const QString& directory) {
     directory_ = directory;
     {
         const std::lock_guard hold(retentionLock_);
-        retention_.SetDirectory(NativeDirectory());
-        latestLink_.SetDirectory(NativeDirectory());
+        indexedDirectory_ = NativeDirectory();
+        retention_.SetDirectory(indexedDirectory_);
+        latestLink_.SetDirectory(indexedDirectory_);
     }
     const std::lock_guard hold(stateLock_);
     retryNow_ = true;  // a new place deserves a try at once
@@ -292,7 +295,7 @@ TWriteOutcome TFrameWriter::PublishFile(TPreparedFile&& prepared) {
         try {
             const std::string name =
                 prepared.folder + prepared.file->PublishNew(prepared.stamp.toStdString(), ".jpg");
-            Published(name);
+            Published(prepared.ticket, name);
             outcome.path = prepared.ticket.directory + QLatin1Char('/') + DecodeFileName(name);
         } catch (const EFileError& e) {
             prepared.fault = TWriteFault{QString::fromStdString(e.what()), e.ErrorNumber()};
@@ -327,9 +330,16 @@ TWriteOutcome TFrameWriter::PublishFile(TPreparedFile&& prepared) {
     return outcome;
 }
 
-// A new file of ours under its final name (relative to the directory).
-void TFrameWriter::Published(const std::string& name) {
+// A new file of ours under its final name (relative to its directory).
+void TFrameWriter::Published(const TWriteTicket& ticket, const std::string& name) {
     const std::lock_guard hold(retentionLock_);
+    if (ticket.nativeDirectory != indexedDirectory_) {
+        // Begun before the directory changed: neither the index nor the
+        // link of the new one may name it.
+        qCInfo(lcStorage, "%s%s was begun before the directory changed: not indexed or linked",
+               ticket.nativeDirectory.c_str(), name.c_str());
+        return;
+    }
     retention_.Added(name);
     if (latestLink_.IsOn()) {
         // Kept while it is the newest, so the link never dangles.

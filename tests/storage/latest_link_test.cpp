@@ -67,6 +67,31 @@ TEST(LatestLink, StaysValidWhileABurstOfFilesIsPublished) {
               QStringList());
 }
 
+// A worker may publish a file admitted before a reload moved the directory:
+// it stays where it was begun, and the new directory's link never names it.
+TEST(LatestLink, AFileBegunBeforeTheDirectoryChangedIsNotLinkedFromTheNewOne) {
+    QTemporaryDir oldDir;
+    QTemporaryDir newDir;
+    TFrameWriter writer;
+    writer.SetDirectory(oldDir.path());
+    writer.SetLatest("latest.jpg");
+    ASSERT_FALSE(writer.Prepare());
+    const std::vector<std::uint8_t> jpeg(64, 7);
+    const std::optional<TWriteTicket> ticket = writer.Admit();
+    ASSERT_TRUE(ticket);
+    TPreparedFile prepared = writer.PrepareFile(
+        *ticket, "261209120000000", [&]() -> const auto& { return jpeg; });
+    writer.SetDirectory(newDir.path());
+    ASSERT_FALSE(writer.Prepare());
+    const TWriteOutcome outcome = writer.PublishFile(std::move(prepared));
+    ASSERT_TRUE(outcome.path);
+    EXPECT_EQ(*outcome.path, oldDir.filePath("261209120000000.jpg"));
+    EXPECT_EQ(Target(newDir.filePath("latest.jpg")), "");  // not even a dangling link
+    ASSERT_TRUE(writer.Write(
+        "261209120000001", [&]() -> const auto& { return jpeg; }));
+    EXPECT_EQ(Target(newDir.filePath("latest.jpg")), "261209120000001.jpg");
+}
+
 TEST(LatestLink, ANameThatIsNotOurLinkIsLeftAlone) {
     QTemporaryDir dir;
     QFile(dir.filePath("file")).open(QIODevice::WriteOnly);

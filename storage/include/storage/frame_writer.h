@@ -175,7 +175,7 @@ private:
     static std::optional<TWriteFault> DayFolder(const TWriteTicket& ticket, const QString& stamp,
                                                 std::string& folder);
     std::optional<TWriteFault> MakeRoom(const TWriteTicket& ticket);
-    void Published(const std::string& name);
+    void Published(const TWriteTicket& ticket, const std::string& name);
     bool IsStale(const TPreparedFile& prepared) const;
     // True when this fault started the pause.
     bool Pause(const TWriteFault& fault);
@@ -184,6 +184,7 @@ private:
     // The index of our files, the floor and the latest link; a worker may
     // be using them.
     mutable std::mutex retentionLock_;
+    std::string indexedDirectory_;  // the native directory retention and the link use
     TRetention retention_;
     Clock clock_;
     std::function<QDateTime()> wallClock_;
