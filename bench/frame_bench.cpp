@@ -460,7 +460,7 @@ std::vector<Case> RegisterCases(const std::vector<std::unique_ptr<Frames>>& all)
     for (const auto& f : all) {
         if (f->size.width == 1920) {
             AddCase<PassthroughOurs, PathOurs>(cases, "passthrough-MJPG-" + f->size.Name(),
-                                               kPassthroughTarget, f.get(), fourcc::kMJPG);
+                                               kPassthroughTarget, f.get(), best, fourcc::kMJPG);
         }
     }
     return cases;
