@@ -361,14 +361,105 @@ HWY_INLINE V16 Channel(V16 lumaUpper, V16 lumaNotLow, V16 chromaUpper, V16 chrom
                    hn::VecFromMask(d16, hn::Gt(chromaLow, lumaNotLow)));
 }
 
+// On SSSE3, SSE4 and AVX2 the packs and byte shuffles work within 128-bit
+// blocks, and the two vectors of a step hold 16 consecutive pixels per block,
+// the first 8 in the first vector; on AVX2 the second block holds the 16
+// pixels after those of the first. Saturating, interleaving and storing then
+// need no lane-crossing permute.
+#if HWY_TARGET == HWY_SSSE3 || HWY_TARGET == HWY_SSE4 || HWY_TARGET == HWY_AVX2
+#define VISTREL_YUV_BLOCKS 1
+#endif
+
+#ifdef VISTREL_YUV_BLOCKS
+
+// Where the 48 bytes of 16 pixels come from, in three shuffles per output
+// vector: of blue and green of the first 8 pixels (b0..b7 g0..g7), of those
+// of the last 8, and of red (r0..r15); 0x80 for none.
+struct TBgrBlockOrder {
+    std::uint8_t first[3][16];
+    std::uint8_t second[3][16];
+    std::uint8_t red[3][16];
+};
+
+constexpr TBgrBlockOrder MakeBgrBlockOrder() {
+    TBgrBlockOrder order{};
+    for (int o = 0; o < 48; ++o) {
+        const int p = o / 3;
+        const int channel = o % 3;
+        std::uint8_t& first = order.first[o / 16][o % 16];
+        std::uint8_t& second = order.second[o / 16][o % 16];
+        std::uint8_t& red = order.red[o / 16][o % 16];
+        first = second = red = 0x80;
+        if (channel == 2) {
+            red = static_cast<std::uint8_t>(p);
+        } else if (p < 8) {
+            first = static_cast<std::uint8_t>(8 * channel + p);
+        } else {
+            second = static_cast<std::uint8_t>(8 * channel + p - 8);
+        }
+    }
+    return order;
+}
+
+inline constexpr TBgrBlockOrder kBgrBlockOrder = MakeBgrBlockOrder();
+
+// The first output vector holds only pixels 0..5, the last only 10..15.
+constexpr bool OuterVectorsTakeOneHalf() {
+    for (int i = 0; i < 16; ++i) {
+        if (kBgrBlockOrder.second[0][i] != 0x80 || kBgrBlockOrder.first[2][i] != 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(OuterVectorsTakeOneHalf());
+
+#if HWY_TARGET == HWY_AVX2
+HWY_INLINE VU8 PackBytes(V16 lower, V16 upper) {
+    return VU8{_mm256_packus_epi16(lower.raw, upper.raw)};
+}
+#else
+HWY_INLINE VU8 PackBytes(V16 lower, V16 upper) {
+    return VU8{_mm_packus_epi16(lower.raw, upper.raw)};
+}
+#endif
+
+// Writes the 16 (AVX2: 32) pixels of the channels of the first vector (blue,
+// green, red: bA, gA, rA) and of the second.
+HWY_INLINE void StoreBgr(V16 bA, V16 gA, V16 rA, V16 bB, V16 gB, V16 rB,
+                         std::uint8_t* HWY_RESTRICT out) {
+    const DU8 du8;
+    const VU8 first = PackBytes(bA, gA);
+    const VU8 second = PackBytes(bB, gB);
+    const VU8 red = PackBytes(rA, rB);
+    const auto shuffle = [&](VU8 bytes, const std::uint8_t* order) HWY_ATTR {
+        return hn::TableLookupBytesOr0(bytes, hn::LoadDup128(du8, order));
+    };
+    const TBgrBlockOrder& o = kBgrBlockOrder;
+    const VU8 out0 = hn::Or(shuffle(first, o.first[0]), shuffle(red, o.red[0]));
+    const VU8 out1 = hn::Or(hn::Or(shuffle(first, o.first[1]), shuffle(second, o.second[1])),
+                            shuffle(red, o.red[1]));
+    const VU8 out2 = hn::Or(shuffle(second, o.second[2]), shuffle(red, o.red[2]));
+#if HWY_TARGET == HWY_AVX2
+    const auto store = [&](VU8 v, std::uint8_t* at) HWY_ATTR {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(v.raw));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 48), _mm256_extracti128_si256(v.raw, 1));
+    };
+    store(out0, out);
+    store(out1, out + 16);
+    store(out2, out + 32);
+#else
+    hn::StoreU(out0, du8, out);
+    hn::StoreU(out1, du8, out + 16);
+    hn::StoreU(out2, du8, out + 32);
+#endif
+}
+
+#else
+
 // Saturates two halves of a channel to bytes, in pixel order.
 HWY_INLINE VU8 Bytes(V16 lower, V16 upper) {
-#if HWY_TARGET == HWY_SSSE3 || HWY_TARGET == HWY_SSE4
-    return VU8{_mm_packus_epi16(lower.raw, upper.raw)};
-#elif HWY_TARGET == HWY_AVX2
-    // The pack works within 128-bit blocks; one permute restores the order.
-    return VU8{_mm256_permute4x64_epi64(_mm256_packus_epi16(lower.raw, upper.raw), 0xD8)};
-#elif HWY_TARGET == HWY_AVX3
+#if HWY_TARGET == HWY_AVX3
     const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
     return VU8{_mm512_permutexvar_epi64(order, _mm512_packus_epi16(lower.raw, upper.raw))};
 #else
@@ -378,12 +469,14 @@ HWY_INLINE VU8 Bytes(V16 lower, V16 upper) {
 #endif
 }
 
-// The bytes of one channel of two vectors of pixels, a then b, from their
-// luma bytes and the split chroma terms of their pairs.
-HWY_INLINE VU8 ChannelBytes(V16 yhA, V16 nylA, V16 upperA, V16 lowA, V16 yhB, V16 nylB, V16 upperB,
-                            V16 lowB) {
-    return Bytes(Channel(yhA, nylA, upperA, lowA), Channel(yhB, nylB, upperB, lowB));
+// Writes the pixels of the channels of the first vector (blue, green, red:
+// bA, gA, rA), then those of the second.
+HWY_INLINE void StoreBgr(V16 bA, V16 gA, V16 rA, V16 bB, V16 gB, V16 rB,
+                         std::uint8_t* HWY_RESTRICT out) {
+    hn::StoreInterleaved3(Bytes(bA, bB), Bytes(gA, gB), Bytes(rA, rB), DU8(), out);
 }
+
+#endif
 
 // Declares the split chroma terms of vector x.
 #define VISTREL_CHROMA_VARS(x) \
@@ -395,23 +488,37 @@ HWY_INLINE VU8 ChannelBytes(V16 yhA, V16 nylA, V16 upperA, V16 lowA, V16 yhB, V1
 // terms of each.
 HWY_INLINE void StorePixels(VU16 lumaA, VU16 lumaB, VISTREL_CHROMA_PARAMS(a),
                             VISTREL_CHROMA_PARAMS(b), std::uint8_t* HWY_RESTRICT out) {
-    const DU8 du8;
     V16 yhA, nylA, yhB, nylB;
     LumaBytes(lumaA, yhA, nylA);
     LumaBytes(lumaB, yhB, nylB);
-    hn::StoreInterleaved3(
-        ChannelBytes(yhA, nylA, aBlueUpper, aBlueLow, yhB, nylB, bBlueUpper, bBlueLow),
-        ChannelBytes(yhA, nylA, aGreenUpper, aGreenLow, yhB, nylB, bGreenUpper, bGreenLow),
-        ChannelBytes(yhA, nylA, aRedUpper, aRedLow, yhB, nylB, bRedUpper, bRedLow), du8, out);
+    StoreBgr(Channel(yhA, nylA, aBlueUpper, aBlueLow), Channel(yhA, nylA, aGreenUpper, aGreenLow),
+             Channel(yhA, nylA, aRedUpper, aRedLow), Channel(yhB, nylB, bBlueUpper, bBlueLow),
+             Channel(yhB, nylB, bGreenUpper, bGreenLow), Channel(yhB, nylB, bRedUpper, bRedLow),
+             out);
+}
+
+// The two vectors of packed groups of a step of 2 * lanes pairs (AVX2: the
+// 16-byte pieces 0 and 2, then 1 and 3).
+HWY_INLINE void LoadGroups(const std::uint8_t* HWY_RESTRICT groups, VU8& first, VU8& second) {
+#if HWY_TARGET == HWY_AVX2
+    const auto piece = [groups](int k) {
+        return reinterpret_cast<const __m128i*>(groups + 16 * k);
+    };
+    first = VU8{_mm256_loadu2_m128i(piece(2), piece(0))};
+    second = VU8{_mm256_loadu2_m128i(piece(3), piece(1))};
+#else
+    const DU8 du8;
+    first = hn::LoadU(du8, groups);
+    second = hn::LoadU(du8, groups + hn::Lanes(du8));
+#endif
 }
 
 // One vector of packed pairs, Y0 U Y1 V each: the luma of its pixels in
 // pixel order and the split chroma terms.
-HWY_INLINE VU16 PackedPairs(const std::uint8_t* HWY_RESTRICT groups, VISTREL_CHROMA_PARAMS(c)) {
+HWY_INLINE VU16 PackedPairs(VU8 g, VISTREL_CHROMA_PARAMS(c)) {
     const D32 d;
     const DU16 du16;
     const DU8 du8;
-    const VU8 g = hn::LoadU(du8, groups);
     // (U, U) and (V, V) in the halves of each group's lane, then times
     // (1, 128).
     alignas(16) static constexpr std::uint8_t kU[16] = {1, 0x80, 1, 0x80, 5,  0x80, 5,  0x80,
@@ -435,26 +542,52 @@ static std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, s
     for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
         VISTREL_CHROMA_VARS(a);
         VISTREL_CHROMA_VARS(b);
-        const VU16 lumaA = PackedPairs(groups + 4 * done, VISTREL_CHROMA_ARGS(a));
-        const VU16 lumaB = PackedPairs(groups + 4 * (done + lanes), VISTREL_CHROMA_ARGS(b));
+        VU8 first, second;
+        LoadGroups(groups + 4 * done, first, second);
+        const VU16 lumaA = PackedPairs(first, VISTREL_CHROMA_ARGS(a));
+        const VU16 lumaB = PackedPairs(second, VISTREL_CHROMA_ARGS(b));
         StorePixels(lumaA, lumaB, VISTREL_CHROMA_ARGS(a), VISTREL_CHROMA_ARGS(b), out + 6 * done);
     }
     return done;
 }
 
-// The 2 * lanes luma bytes at `luma` as 16-bit lanes.
-HWY_INLINE VU16 PlanarLuma(const std::uint8_t* HWY_RESTRICT luma) {
+// The 4 * lanes luma bytes at `luma` as 16-bit lanes, in two vectors (AVX2:
+// pixels 0-7 and 16-23, then 8-15 and 24-31).
+HWY_INLINE void PlanarLuma(const std::uint8_t* HWY_RESTRICT luma, VU16& first, VU16& second) {
+#if HWY_TARGET == HWY_AVX2
+    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(luma));
+    first = VU16{_mm256_unpacklo_epi8(bytes, _mm256_setzero_si256())};
+    second = VU16{_mm256_unpackhi_epi8(bytes, _mm256_setzero_si256())};
+#else
     const DU16 du16;
     const hn::Rebind<std::uint8_t, DU16> du8;
-    return hn::PromoteTo(du16, hn::LoadU(du8, luma));
+    first = hn::PromoteTo(du16, hn::LoadU(du8, luma));
+    second = hn::PromoteTo(du16, hn::LoadU(du8, luma + hn::Lanes(du16)));
+#endif
 }
 
-// lanes chroma bytes as (c, 128 c) pairs.
-HWY_INLINE V32 PlanarChroma(const std::uint8_t* HWY_RESTRICT c) {
+// 2 * lanes chroma bytes as (c, 128 c) pairs, in two vectors (AVX2: pairs
+// 0-3 and 8-11, then 4-7 and 12-15).
+HWY_INLINE void PlanarChroma(const std::uint8_t* HWY_RESTRICT c, V32& first, V32& second) {
     const D32 d;
+#if HWY_TARGET == HWY_AVX2
+    const __m256i bytes =
+        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)));
+    // (c, c) per 32-bit lane, then times (1, 128).
+    const __m256i spreadFirst =
+        _mm256_setr_epi8(0, -1, 0, -1, 1, -1, 1, -1, 2, -1, 2, -1, 3, -1, 3, -1, 8, -1, 8, -1, 9,
+                         -1, 9, -1, 10, -1, 10, -1, 11, -1, 11, -1);
+    const __m256i spreadSecond = _mm256_add_epi8(spreadFirst, _mm256_set1_epi16(4));
+    const __m256i times128Above = _mm256_set1_epi32(1 | (128 << 16));
+    first = V32{_mm256_mullo_epi16(_mm256_shuffle_epi8(bytes, spreadFirst), times128Above)};
+    second = V32{_mm256_mullo_epi16(_mm256_shuffle_epi8(bytes, spreadSecond), times128Above)};
+#else
     const hn::Rebind<std::uint8_t, D32> du8;
-    const V32 bytes = hn::PromoteTo(d, hn::LoadU(du8, c));
-    return hn::Or(bytes, hn::ShiftLeft<23>(bytes));
+    const V32 a = hn::PromoteTo(d, hn::LoadU(du8, c));
+    const V32 b = hn::PromoteTo(d, hn::LoadU(du8, c + hn::Lanes(d)));
+    first = hn::Or(a, hn::ShiftLeft<23>(a));
+    second = hn::Or(b, hn::ShiftLeft<23>(b));
+#endif
 }
 
 static std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
@@ -465,13 +598,17 @@ static std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uin
     for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
         VISTREL_CHROMA_VARS(a);
         VISTREL_CHROMA_VARS(b);
-        ChromaTerms(PlanarChroma(cb + done), PlanarChroma(cr + done), VISTREL_CHROMA_ARGS(a));
-        ChromaTerms(PlanarChroma(cb + done + lanes), PlanarChroma(cr + done + lanes),
-                    VISTREL_CHROMA_ARGS(b));
+        V32 uA, uB, vA, vB;
+        PlanarChroma(cb + done, uA, uB);
+        PlanarChroma(cr + done, vA, vB);
+        ChromaTerms(uA, vA, VISTREL_CHROMA_ARGS(a));
+        ChromaTerms(uB, vB, VISTREL_CHROMA_ARGS(b));
         for (const auto& [luma, out] : {std::pair{lumaA, outA}, std::pair{lumaB, outB}}) {
             if (luma != nullptr) {
-                StorePixels(PlanarLuma(luma + 2 * done), PlanarLuma(luma + 2 * (done + lanes)),
-                            VISTREL_CHROMA_ARGS(a), VISTREL_CHROMA_ARGS(b), out + 6 * done);
+                VU16 first, second;
+                PlanarLuma(luma + 2 * done, first, second);
+                StorePixels(first, second, VISTREL_CHROMA_ARGS(a), VISTREL_CHROMA_ARGS(b),
+                            out + 6 * done);
             }
         }
     }
@@ -481,6 +618,9 @@ static std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uin
 #undef VISTREL_CHROMA_PARAMS
 #undef VISTREL_CHROMA_VARS
 #undef VISTREL_CHROMA_ARGS
+#ifdef VISTREL_YUV_BLOCKS
+#undef VISTREL_YUV_BLOCKS
+#endif
 
 #endif
 
