@@ -361,12 +361,12 @@ HWY_INLINE V16 Channel(V16 lumaUpper, V16 lumaNotLow, V16 chromaUpper, V16 chrom
                    hn::VecFromMask(d16, hn::Gt(chromaLow, lumaNotLow)));
 }
 
-// On SSSE3, SSE4 and AVX2 the packs and byte shuffles work within 128-bit
-// blocks, and the two vectors of a step hold 16 consecutive pixels per block,
-// the first 8 in the first vector; on AVX2 the second block holds the 16
-// pixels after those of the first. Saturating, interleaving and storing then
-// need no lane-crossing permute.
-#if HWY_TARGET == HWY_SSSE3 || HWY_TARGET == HWY_SSE4 || HWY_TARGET == HWY_AVX2
+// On x86 the packs and byte shuffles work within 128-bit blocks, and block j
+// of the two vectors of a step holds pixels 16 j to 16 j + 15, the first 8 in
+// the first vector. Saturating, interleaving and storing then need no
+// lane-crossing permute.
+#if HWY_TARGET == HWY_SSSE3 || HWY_TARGET == HWY_SSE4 || HWY_TARGET == HWY_AVX2 || \
+    HWY_TARGET == HWY_AVX3
 #define VISTREL_YUV_BLOCKS 1
 #endif
 
@@ -414,7 +414,11 @@ constexpr bool OuterVectorsTakeOneHalf() {
 }
 static_assert(OuterVectorsTakeOneHalf());
 
-#if HWY_TARGET == HWY_AVX2
+#if HWY_TARGET == HWY_AVX3
+HWY_INLINE VU8 PackBytes(V16 lower, V16 upper) {
+    return VU8{_mm512_packus_epi16(lower.raw, upper.raw)};
+}
+#elif HWY_TARGET == HWY_AVX2
 HWY_INLINE VU8 PackBytes(V16 lower, V16 upper) {
     return VU8{_mm256_packus_epi16(lower.raw, upper.raw)};
 }
@@ -424,8 +428,8 @@ HWY_INLINE VU8 PackBytes(V16 lower, V16 upper) {
 }
 #endif
 
-// Writes the 16 (AVX2: 32) pixels of the channels of the first vector (blue,
-// green, red: bA, gA, rA) and of the second.
+// Writes the pixels of the channels of the first vector (blue, green, red:
+// bA, gA, rA) and of the second, 48 bytes per block.
 HWY_INLINE void StoreBgr(V16 bA, V16 gA, V16 rA, V16 bB, V16 gB, V16 rB,
                          std::uint8_t* HWY_RESTRICT out) {
     const DU8 du8;
@@ -440,7 +444,18 @@ HWY_INLINE void StoreBgr(V16 bA, V16 gA, V16 rA, V16 bB, V16 gB, V16 rB,
     const VU8 out1 = hn::Or(hn::Or(shuffle(first, o.first[1]), shuffle(second, o.second[1])),
                             shuffle(red, o.red[1]));
     const VU8 out2 = hn::Or(shuffle(second, o.second[2]), shuffle(red, o.red[2]));
-#if HWY_TARGET == HWY_AVX2
+#if HWY_TARGET == HWY_AVX3
+    const auto store = [&](VU8 v, std::uint8_t* at) HWY_ATTR {
+        const auto to = [at](int j) { return reinterpret_cast<__m128i*>(at + 48 * j); };
+        _mm_storeu_si128(to(0), _mm512_castsi512_si128(v.raw));
+        _mm_storeu_si128(to(1), _mm512_extracti32x4_epi32(v.raw, 1));
+        _mm_storeu_si128(to(2), _mm512_extracti32x4_epi32(v.raw, 2));
+        _mm_storeu_si128(to(3), _mm512_extracti32x4_epi32(v.raw, 3));
+    };
+    store(out0, out);
+    store(out1, out + 16);
+    store(out2, out + 32);
+#elif HWY_TARGET == HWY_AVX2
     const auto store = [&](VU8 v, std::uint8_t* at) HWY_ATTR {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(v.raw));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 48), _mm256_extracti128_si256(v.raw, 1));
@@ -459,14 +474,9 @@ HWY_INLINE void StoreBgr(V16 bA, V16 gA, V16 rA, V16 bB, V16 gB, V16 rB,
 
 // Saturates two halves of a channel to bytes, in pixel order.
 HWY_INLINE VU8 Bytes(V16 lower, V16 upper) {
-#if HWY_TARGET == HWY_AVX3
-    const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
-    return VU8{_mm512_permutexvar_epi64(order, _mm512_packus_epi16(lower.raw, upper.raw))};
-#else
     const DU8 du8;
     const DU8Half half;
     return hn::Combine(du8, hn::DemoteTo(half, upper), hn::DemoteTo(half, lower));
-#endif
 }
 
 // Writes the pixels of the channels of the first vector (blue, green, red:
@@ -497,10 +507,15 @@ HWY_INLINE void StorePixels(VU16 lumaA, VU16 lumaB, VISTREL_CHROMA_PARAMS(a),
              out);
 }
 
-// The two vectors of packed groups of a step of 2 * lanes pairs (AVX2: the
-// 16-byte pieces 0 and 2, then 1 and 3).
+// The two vectors of packed groups of a step of 2 * lanes pairs: with
+// blocks, the even 16-byte pieces, then the odd ones.
 HWY_INLINE void LoadGroups(const std::uint8_t* HWY_RESTRICT groups, VU8& first, VU8& second) {
-#if HWY_TARGET == HWY_AVX2
+#if HWY_TARGET == HWY_AVX3
+    const __m512i a = _mm512_loadu_si512(groups);
+    const __m512i b = _mm512_loadu_si512(groups + 64);
+    first = VU8{_mm512_shuffle_i64x2(a, b, 0x88)};   // pieces 0, 2 of a, then of b
+    second = VU8{_mm512_shuffle_i64x2(a, b, 0xDD)};  // pieces 1, 3
+#elif HWY_TARGET == HWY_AVX2
     const auto piece = [groups](int k) {
         return reinterpret_cast<const __m128i*>(groups + 16 * k);
     };
@@ -551,36 +566,58 @@ static std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, s
     return done;
 }
 
-// The 4 * lanes luma bytes at `luma` as 16-bit lanes, in two vectors (AVX2:
-// pixels 0-7 and 16-23, then 8-15 and 24-31).
+// The 4 * lanes luma bytes at `luma` as 16-bit lanes, in two vectors (with
+// more than one block: the lower and upper halves of each block of bytes).
 HWY_INLINE void PlanarLuma(const std::uint8_t* HWY_RESTRICT luma, VU16& first, VU16& second) {
-#if HWY_TARGET == HWY_AVX2
-    const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(luma));
-    first = VU16{_mm256_unpacklo_epi8(bytes, _mm256_setzero_si256())};
-    second = VU16{_mm256_unpackhi_epi8(bytes, _mm256_setzero_si256())};
-#else
     const DU16 du16;
+#if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_AVX3
+    const DU8 du8;
+    const VU8 bytes = hn::LoadU(du8, luma);
+    first = hn::ZipLower(du16, bytes, hn::Zero(du8));
+    second = hn::ZipUpper(du16, bytes, hn::Zero(du8));
+#else
     const hn::Rebind<std::uint8_t, DU16> du8;
     first = hn::PromoteTo(du16, hn::LoadU(du8, luma));
     second = hn::PromoteTo(du16, hn::LoadU(du8, luma + hn::Lanes(du16)));
 #endif
 }
 
-// 2 * lanes chroma bytes as (c, 128 c) pairs, in two vectors (AVX2: pairs
-// 0-3 and 8-11, then 4-7 and 12-15).
+// 2 * lanes chroma bytes as (c, 128 c) pairs, in two vectors (with more than
+// one block: the lower and upper halves of each block of 8 chroma values).
 HWY_INLINE void PlanarChroma(const std::uint8_t* HWY_RESTRICT c, V32& first, V32& second) {
     const D32 d;
+#if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_AVX3
+    const DU16 du16;
+    const DU8 du8;
 #if HWY_TARGET == HWY_AVX2
-    const __m256i bytes =
-        _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)));
+    // Both blocks hold all 16 bytes; byte k of chroma value i is 8 (i / 4) + i % 4 below.
+    const VU8 bytes =
+        VU8{_mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)))};
+    alignas(32) static constexpr std::uint8_t kFirst[32] = {
+        0, 0x80, 0, 0x80, 1, 0x80, 1, 0x80, 2,  0x80, 2,  0x80, 3,  0x80, 3,  0x80,
+        8, 0x80, 8, 0x80, 9, 0x80, 9, 0x80, 10, 0x80, 10, 0x80, 11, 0x80, 11, 0x80};
+    alignas(32) static constexpr std::uint8_t kSecond[32] = {
+        4,  0x80, 4,  0x80, 5,  0x80, 5,  0x80, 6,  0x80, 6,  0x80, 7,  0x80, 7,  0x80,
+        12, 0x80, 12, 0x80, 13, 0x80, 13, 0x80, 14, 0x80, 14, 0x80, 15, 0x80, 15, 0x80};
+    const auto order = [&](const std::uint8_t* table) HWY_ATTR { return hn::Load(du8, table); };
+#else
+    // Block j holds chroma values 8 j to 8 j + 7 as 16-bit lanes.
+    const VU8 bytes = hn::BitCast(du8, hn::PromoteTo(du16, hn::LoadU(DU8Half(), c)));
+    alignas(16) static constexpr std::uint8_t kFirst[16] = {0, 0x80, 0, 0x80, 2, 0x80, 2, 0x80,
+                                                            4, 0x80, 4, 0x80, 6, 0x80, 6, 0x80};
+    alignas(16) static constexpr std::uint8_t kSecond[16] = {
+        8, 0x80, 8, 0x80, 10, 0x80, 10, 0x80, 12, 0x80, 12, 0x80, 14, 0x80, 14, 0x80};
+    const auto order = [&](const std::uint8_t* table)
+                           HWY_ATTR { return hn::LoadDup128(du8, table); };
+#endif
     // (c, c) per 32-bit lane, then times (1, 128).
-    const __m256i spreadFirst =
-        _mm256_setr_epi8(0, -1, 0, -1, 1, -1, 1, -1, 2, -1, 2, -1, 3, -1, 3, -1, 8, -1, 8, -1, 9,
-                         -1, 9, -1, 10, -1, 10, -1, 11, -1, 11, -1);
-    const __m256i spreadSecond = _mm256_add_epi8(spreadFirst, _mm256_set1_epi16(4));
-    const __m256i times128Above = _mm256_set1_epi32(1 | (128 << 16));
-    first = V32{_mm256_mullo_epi16(_mm256_shuffle_epi8(bytes, spreadFirst), times128Above)};
-    second = V32{_mm256_mullo_epi16(_mm256_shuffle_epi8(bytes, spreadSecond), times128Above)};
+    const VU16 times128Above = hn::BitCast(du16, hn::Set(d, 1 | (128 << 16)));
+    const auto spread = [&](const std::uint8_t* table) HWY_ATTR {
+        const VU8 pairs = hn::TableLookupBytesOr0(bytes, order(table));
+        return hn::BitCast(d, hn::Mul(hn::BitCast(du16, pairs), times128Above));
+    };
+    first = spread(kFirst);
+    second = spread(kSecond);
 #else
     const hn::Rebind<std::uint8_t, D32> du8;
     const V32 a = hn::PromoteTo(d, hn::LoadU(du8, c));
