@@ -494,17 +494,15 @@ HWY_INLINE void StoreBgr(V16 bA, V16 gA, V16 rA, V16 bB, V16 gB, V16 rB,
 #define VISTREL_CHROMA_ARGS(x) \
     x##BlueUpper, x##BlueLow, x##GreenUpper, x##GreenLow, x##RedUpper, x##RedLow
 
-// Writes the pixels of two vectors of luma, a then b, with the split chroma
-// terms of each.
-HWY_INLINE void StorePixels(VU16 lumaA, VU16 lumaB, VISTREL_CHROMA_PARAMS(a),
-                            VISTREL_CHROMA_PARAMS(b), std::uint8_t* HWY_RESTRICT out) {
-    V16 yhA, nylA, yhB, nylB;
-    LumaBytes(lumaA, yhA, nylA);
-    LumaBytes(lumaB, yhB, nylB);
-    StoreBgr(Channel(yhA, nylA, aBlueUpper, aBlueLow), Channel(yhA, nylA, aGreenUpper, aGreenLow),
-             Channel(yhA, nylA, aRedUpper, aRedLow), Channel(yhB, nylB, bBlueUpper, bBlueLow),
-             Channel(yhB, nylB, bGreenUpper, bGreenLow), Channel(yhB, nylB, bRedUpper, bRedLow),
-             out);
+// The channels of a vector of luma with the split chroma terms of its pairs.
+// The kernels finish the channels of one vector before they split the chroma
+// terms of the next, so that fewer values are live at once.
+HWY_INLINE void Channels(VU16 luma, VISTREL_CHROMA_PARAMS(c), V16& blue, V16& green, V16& red) {
+    V16 yh, nyl;
+    LumaBytes(luma, yh, nyl);
+    blue = Channel(yh, nyl, cBlueUpper, cBlueLow);
+    green = Channel(yh, nyl, cGreenUpper, cGreenLow);
+    red = Channel(yh, nyl, cRedUpper, cRedLow);
 }
 
 // The two vectors of packed groups of a step of 2 * lanes pairs: with
@@ -528,9 +526,9 @@ HWY_INLINE void LoadGroups(const std::uint8_t* HWY_RESTRICT groups, VU8& first, 
 #endif
 }
 
-// One vector of packed pairs, Y0 U Y1 V each: the luma of its pixels in
-// pixel order and the split chroma terms.
-HWY_INLINE VU16 PackedPairs(VU8 g, VISTREL_CHROMA_PARAMS(c)) {
+// One vector of packed pairs, Y0 U Y1 V each: the channels of its pixels in
+// pixel order.
+HWY_INLINE void PackedChannels(VU8 g, V16& blue, V16& green, V16& red) {
     const D32 d;
     const DU16 du16;
     const DU8 du8;
@@ -545,8 +543,10 @@ HWY_INLINE VU16 PackedPairs(VU8 g, VISTREL_CHROMA_PARAMS(c)) {
                            times128Above);
     const VU16 v = hn::Mul(hn::BitCast(du16, hn::TableLookupBytesOr0(g, hn::LoadDup128(du8, kV))),
                            times128Above);
+    VISTREL_CHROMA_VARS(c);
     ChromaTerms(hn::BitCast(d, u), hn::BitCast(d, v), VISTREL_CHROMA_ARGS(c));
-    return hn::And(hn::BitCast(du16, g), hn::Set(du16, 0x00FF));
+    Channels(hn::And(hn::BitCast(du16, g), hn::Set(du16, 0x00FF)), VISTREL_CHROMA_ARGS(c), blue,
+             green, red);
 }
 
 // Local to this file, like every target's kernels: only the dispatch table refers to them.
@@ -555,13 +555,12 @@ static std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, s
     const std::size_t lanes = hn::Lanes(D32());
     std::size_t done = 0;
     for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
-        VISTREL_CHROMA_VARS(a);
-        VISTREL_CHROMA_VARS(b);
         VU8 first, second;
         LoadGroups(groups + 4 * done, first, second);
-        const VU16 lumaA = PackedPairs(first, VISTREL_CHROMA_ARGS(a));
-        const VU16 lumaB = PackedPairs(second, VISTREL_CHROMA_ARGS(b));
-        StorePixels(lumaA, lumaB, VISTREL_CHROMA_ARGS(a), VISTREL_CHROMA_ARGS(b), out + 6 * done);
+        V16 blueA, greenA, redA, blueB, greenB, redB;
+        PackedChannels(first, blueA, greenA, redA);
+        PackedChannels(second, blueB, greenB, redB);
+        StoreBgr(blueA, greenA, redA, blueB, greenB, redB, out + 6 * done);
     }
     return done;
 }
@@ -633,20 +632,31 @@ static std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uin
     const std::size_t lanes = hn::Lanes(D32());
     std::size_t done = 0;
     for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
-        VISTREL_CHROMA_VARS(a);
-        VISTREL_CHROMA_VARS(b);
-        V32 uA, uB, vA, vB;
-        PlanarChroma(cb + done, uA, uB);
-        PlanarChroma(cr + done, vA, vB);
-        ChromaTerms(uA, vA, VISTREL_CHROMA_ARGS(a));
-        ChromaTerms(uB, vB, VISTREL_CHROMA_ARGS(b));
-        for (const auto& [luma, out] : {std::pair{lumaA, outA}, std::pair{lumaB, outB}}) {
-            if (luma != nullptr) {
-                VU16 first, second;
-                PlanarLuma(luma + 2 * done, first, second);
-                StorePixels(first, second, VISTREL_CHROMA_ARGS(a), VISTREL_CHROMA_ARGS(b),
-                            out + 6 * done);
+        V32 uFirst, uSecond, vFirst, vSecond;
+        PlanarChroma(cb + done, uFirst, uSecond);
+        PlanarChroma(cr + done, vFirst, vSecond);
+        // Row a, then row b: the channels of the first vector of each, then
+        // of the second.
+        VU16 a0, a1, b0, b1;
+        V16 blueA0, greenA0, redA0, blueA1, greenA1, redA1;
+        V16 blueB0, greenB0, redB0, blueB1, greenB1, redB1;
+        PlanarLuma(lumaA + 2 * done, a0, a1);
+        {
+            VISTREL_CHROMA_VARS(c);
+            ChromaTerms(uFirst, vFirst, VISTREL_CHROMA_ARGS(c));
+            Channels(a0, VISTREL_CHROMA_ARGS(c), blueA0, greenA0, redA0);
+            if (lumaB != nullptr) {
+                PlanarLuma(lumaB + 2 * done, b0, b1);
+                Channels(b0, VISTREL_CHROMA_ARGS(c), blueB0, greenB0, redB0);
             }
+        }
+        VISTREL_CHROMA_VARS(c);
+        ChromaTerms(uSecond, vSecond, VISTREL_CHROMA_ARGS(c));
+        Channels(a1, VISTREL_CHROMA_ARGS(c), blueA1, greenA1, redA1);
+        StoreBgr(blueA0, greenA0, redA0, blueA1, greenA1, redA1, outA + 6 * done);
+        if (lumaB != nullptr) {
+            Channels(b1, VISTREL_CHROMA_ARGS(c), blueB1, greenB1, redB1);
+            StoreBgr(blueB0, greenB0, redB0, blueB1, greenB1, redB1, outB + 6 * done);
         }
     }
     return done;
