@@ -589,7 +589,8 @@ HWY_INLINE void PlanarChroma(const std::uint8_t* HWY_RESTRICT c, V32& first, V32
     const DU16 du16;
     const DU8 du8;
 #if HWY_TARGET == HWY_AVX2
-    // Both blocks hold all 16 bytes; byte k of chroma value i is 8 (i / 4) + i % 4 below.
+    // Both blocks hold the 16 chroma bytes: the first vector takes values 0-3
+    // and 8-11, the second 4-7 and 12-15.
     const VU8 bytes =
         VU8{_mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)))};
     alignas(32) static constexpr std::uint8_t kFirst[32] = {
