@@ -585,14 +585,18 @@ HWY_INLINE void PlanarLuma(const std::uint8_t* HWY_RESTRICT luma, VU16& first, V
 // one block: the lower and upper halves of each block of 8 chroma values).
 HWY_INLINE void PlanarChroma(const std::uint8_t* HWY_RESTRICT c, V32& first, V32& second) {
     const D32 d;
-#if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_AVX3
+#ifdef VISTREL_YUV_BLOCKS
     const DU16 du16;
     const DU8 du8;
+#if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_SSSE3 || HWY_TARGET == HWY_SSE4
+    // The first vector takes chroma values 0-3 (AVX2: and 8-11, from the
+    // second block, which holds the 16 bytes too), the second 4-7 (and 12-15).
 #if HWY_TARGET == HWY_AVX2
-    // Both blocks hold the 16 chroma bytes: the first vector takes values 0-3
-    // and 8-11, the second 4-7 and 12-15.
     const VU8 bytes =
         VU8{_mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)))};
+#else
+    const VU8 bytes = VU8{_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c))};
+#endif
     alignas(32) static constexpr std::uint8_t kFirst[32] = {
         0, 0x80, 0, 0x80, 1, 0x80, 1, 0x80, 2,  0x80, 2,  0x80, 3,  0x80, 3,  0x80,
         8, 0x80, 8, 0x80, 9, 0x80, 9, 0x80, 10, 0x80, 10, 0x80, 11, 0x80, 11, 0x80};
