@@ -45,6 +45,26 @@ constexpr std::int32_t PairWeights(std::int32_t m) {
 constexpr std::int32_t kLumaRest = kTableYFormula.multiplier - 65536;
 static_assert(kLumaRest > 0 && kLumaRest < 32768);
 
+// Runs step(k), which converts the `width` pairs from pair k, over a row of
+// `pairs` pairs in whole steps. A last step that would run past the row ends
+// with it instead and converts some pairs a second time, to the same bytes,
+// so no pair is left to the table code. Returns the pairs converted: all, or
+// none in a row shorter than one step.
+template <class Step>
+HWY_INLINE std::size_t WholeSteps(std::size_t pairs, std::size_t width, const Step& step) {
+    if (pairs < width) {
+        return 0;
+    }
+    std::size_t done = 0;
+    for (; done + width <= pairs; done += width) {
+        step(done);
+    }
+    if (done < pairs) {
+        step(pairs - width);
+    }
+    return pairs;
+}
+
 #if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
 
 // No vector unit: the table code is faster than emulated vectors. Local to
@@ -199,15 +219,13 @@ HWY_INLINE void PackedHalf(const std::uint8_t* HWY_RESTRICT groups, TLuma512& lu
 
 std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::size_t pairs,
                                std::uint8_t* HWY_RESTRICT out) {
-    std::size_t done = 0;
-    for (; done + 32 <= pairs; done += 32) {
+    return WholeSteps(pairs, 32, [&](std::size_t done) HWY_ATTR {
         TLuma512 a, b;
         TChroma512 ca, cb;
         PackedHalf(groups + 4 * done, a, ca);
         PackedHalf(groups + 4 * done + 64, b, cb);
         Store512(a, ca, b, cb, out + 6 * done);
-    }
-    return done;
+    });
 }
 
 // 16 chroma bytes as (c, 128 c) pairs.
@@ -231,8 +249,7 @@ HWY_INLINE TLuma512 PlanarLuma512(const std::uint8_t* HWY_RESTRICT luma) {
 std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
                                 const std::uint8_t* cb, const std::uint8_t* cr, std::size_t pairs,
                                 std::uint8_t* outA, std::uint8_t* outB) {
-    std::size_t done = 0;
-    for (; done + 32 <= pairs; done += 32) {
+    return WholeSteps(pairs, 32, [&](std::size_t done) HWY_ATTR {
         const TChroma512 c0 = Chroma512(PlanarChroma512(cb + done), PlanarChroma512(cr + done));
         const TChroma512 c1 =
             Chroma512(PlanarChroma512(cb + done + 16), PlanarChroma512(cr + done + 16));
@@ -242,8 +259,7 @@ std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* l
             Store512(PlanarLuma512(lumaB + 2 * done), c0, PlanarLuma512(lumaB + 2 * done + 32), c1,
                      outB + 6 * done);
         }
-    }
-    return done;
+    });
 }
 
 #ifdef VISTREL_YUV_DPWSSD
@@ -552,17 +568,14 @@ HWY_INLINE void PackedChannels(VU8 g, V16& blue, V16& green, V16& red) {
 // Local to this file, like every target's kernels: only the dispatch table refers to them.
 static std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::size_t pairs,
                                       std::uint8_t* HWY_RESTRICT out) {
-    const std::size_t lanes = hn::Lanes(D32());
-    std::size_t done = 0;
-    for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
+    return WholeSteps(pairs, 2 * hn::Lanes(D32()), [&](std::size_t done) HWY_ATTR {
         VU8 first, second;
         LoadGroups(groups + 4 * done, first, second);
         V16 blueA, greenA, redA, blueB, greenB, redB;
         PackedChannels(first, blueA, greenA, redA);
         PackedChannels(second, blueB, greenB, redB);
         StoreBgr(blueA, greenA, redA, blueB, greenB, redB, out + 6 * done);
-    }
-    return done;
+    });
 }
 
 // The 4 * lanes luma bytes at `luma` as 16-bit lanes, in two vectors (with
@@ -631,40 +644,51 @@ HWY_INLINE void PlanarChroma(const std::uint8_t* HWY_RESTRICT c, V32& first, V32
 #endif
 }
 
+// Converts the pairs from pair `done` of row a and, with kTwoRows, of row b,
+// which share their chroma: the channels of the first vector of each row,
+// then of the second.
+template <bool kTwoRows>
+HWY_INLINE void PlanarStep(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
+                           const std::uint8_t* cb, const std::uint8_t* cr, std::uint8_t* outA,
+                           std::uint8_t* outB, std::size_t done) {
+    V32 uFirst, uSecond, vFirst, vSecond;
+    PlanarChroma(cb + done, uFirst, uSecond);
+    PlanarChroma(cr + done, vFirst, vSecond);
+    VU16 a0, a1, b0, b1;
+    V16 blueA0, greenA0, redA0, blueA1, greenA1, redA1;
+    V16 blueB0, greenB0, redB0, blueB1, greenB1, redB1;
+    PlanarLuma(lumaA + 2 * done, a0, a1);
+    {
+        VISTREL_CHROMA_VARS(c);
+        ChromaTerms(uFirst, vFirst, VISTREL_CHROMA_ARGS(c));
+        Channels(a0, VISTREL_CHROMA_ARGS(c), blueA0, greenA0, redA0);
+        if constexpr (kTwoRows) {
+            PlanarLuma(lumaB + 2 * done, b0, b1);
+            Channels(b0, VISTREL_CHROMA_ARGS(c), blueB0, greenB0, redB0);
+        }
+    }
+    VISTREL_CHROMA_VARS(c);
+    ChromaTerms(uSecond, vSecond, VISTREL_CHROMA_ARGS(c));
+    Channels(a1, VISTREL_CHROMA_ARGS(c), blueA1, greenA1, redA1);
+    StoreBgr(blueA0, greenA0, redA0, blueA1, greenA1, redA1, outA + 6 * done);
+    if constexpr (kTwoRows) {
+        Channels(b1, VISTREL_CHROMA_ARGS(c), blueB1, greenB1, redB1);
+        StoreBgr(blueB0, greenB0, redB0, blueB1, greenB1, redB1, outB + 6 * done);
+    }
+}
+
 static std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
                                        const std::uint8_t* cb, const std::uint8_t* cr,
                                        std::size_t pairs, std::uint8_t* outA, std::uint8_t* outB) {
-    const std::size_t lanes = hn::Lanes(D32());
-    std::size_t done = 0;
-    for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
-        V32 uFirst, uSecond, vFirst, vSecond;
-        PlanarChroma(cb + done, uFirst, uSecond);
-        PlanarChroma(cr + done, vFirst, vSecond);
-        // Row a, then row b: the channels of the first vector of each, then
-        // of the second.
-        VU16 a0, a1, b0, b1;
-        V16 blueA0, greenA0, redA0, blueA1, greenA1, redA1;
-        V16 blueB0, greenB0, redB0, blueB1, greenB1, redB1;
-        PlanarLuma(lumaA + 2 * done, a0, a1);
-        {
-            VISTREL_CHROMA_VARS(c);
-            ChromaTerms(uFirst, vFirst, VISTREL_CHROMA_ARGS(c));
-            Channels(a0, VISTREL_CHROMA_ARGS(c), blueA0, greenA0, redA0);
-            if (lumaB != nullptr) {
-                PlanarLuma(lumaB + 2 * done, b0, b1);
-                Channels(b0, VISTREL_CHROMA_ARGS(c), blueB0, greenB0, redB0);
-            }
-        }
-        VISTREL_CHROMA_VARS(c);
-        ChromaTerms(uSecond, vSecond, VISTREL_CHROMA_ARGS(c));
-        Channels(a1, VISTREL_CHROMA_ARGS(c), blueA1, greenA1, redA1);
-        StoreBgr(blueA0, greenA0, redA0, blueA1, greenA1, redA1, outA + 6 * done);
-        if (lumaB != nullptr) {
-            Channels(b1, VISTREL_CHROMA_ARGS(c), blueB1, greenB1, redB1);
-            StoreBgr(blueB0, greenB0, redB0, blueB1, greenB1, redB1, outB + 6 * done);
-        }
+    const std::size_t width = 2 * hn::Lanes(D32());
+    if (lumaB == nullptr) {
+        return WholeSteps(pairs, width, [&](std::size_t done) HWY_ATTR {
+            PlanarStep<false>(lumaA, lumaB, cb, cr, outA, outB, done);
+        });
     }
-    return done;
+    return WholeSteps(pairs, width, [&](std::size_t done) HWY_ATTR {
+        PlanarStep<true>(lumaA, lumaB, cb, cr, outA, outB, done);
+    });
 }
 
 #undef VISTREL_CHROMA_PARAMS
