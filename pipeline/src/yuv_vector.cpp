@@ -45,6 +45,26 @@ constexpr std::int32_t PairWeights(std::int32_t m) {
 constexpr std::int32_t kLumaRest = kTableYFormula.multiplier - 65536;
 static_assert(kLumaRest > 0 && kLumaRest < 32768);
 
+// Runs step(k), which converts the `width` pairs from pair k, over a row of
+// `pairs` pairs in whole steps. A last step that would run past the row ends
+// with it instead and converts some pairs a second time, to the same bytes,
+// so no pair is left to the table code. Returns the pairs converted: all, or
+// none in a row shorter than one step.
+template <class Step>
+HWY_INLINE std::size_t WholeSteps(std::size_t pairs, std::size_t width, const Step& step) {
+    if (pairs < width) {
+        return 0;
+    }
+    std::size_t done = 0;
+    for (; done + width <= pairs; done += width) {
+        step(done);
+    }
+    if (done < pairs) {
+        step(pairs - width);
+    }
+    return pairs;
+}
+
 #if HWY_TARGET == HWY_SCALAR || HWY_TARGET == HWY_EMU128
 
 // No vector unit: the table code is faster than emulated vectors. Local to
@@ -199,15 +219,13 @@ HWY_INLINE void PackedHalf(const std::uint8_t* HWY_RESTRICT groups, TLuma512& lu
 
 std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::size_t pairs,
                                std::uint8_t* HWY_RESTRICT out) {
-    std::size_t done = 0;
-    for (; done + 32 <= pairs; done += 32) {
+    return WholeSteps(pairs, 32, [&](std::size_t done) HWY_ATTR {
         TLuma512 a, b;
         TChroma512 ca, cb;
         PackedHalf(groups + 4 * done, a, ca);
         PackedHalf(groups + 4 * done + 64, b, cb);
         Store512(a, ca, b, cb, out + 6 * done);
-    }
-    return done;
+    });
 }
 
 // 16 chroma bytes as (c, 128 c) pairs.
@@ -231,8 +249,7 @@ HWY_INLINE TLuma512 PlanarLuma512(const std::uint8_t* HWY_RESTRICT luma) {
 std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
                                 const std::uint8_t* cb, const std::uint8_t* cr, std::size_t pairs,
                                 std::uint8_t* outA, std::uint8_t* outB) {
-    std::size_t done = 0;
-    for (; done + 32 <= pairs; done += 32) {
+    return WholeSteps(pairs, 32, [&](std::size_t done) HWY_ATTR {
         const TChroma512 c0 = Chroma512(PlanarChroma512(cb + done), PlanarChroma512(cr + done));
         const TChroma512 c1 =
             Chroma512(PlanarChroma512(cb + done + 16), PlanarChroma512(cr + done + 16));
@@ -242,8 +259,7 @@ std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* l
             Store512(PlanarLuma512(lumaB + 2 * done), c0, PlanarLuma512(lumaB + 2 * done + 32), c1,
                      outB + 6 * done);
         }
-    }
-    return done;
+    });
 }
 
 #ifdef VISTREL_YUV_DPWSSD
@@ -361,29 +377,132 @@ HWY_INLINE V16 Channel(V16 lumaUpper, V16 lumaNotLow, V16 chromaUpper, V16 chrom
                    hn::VecFromMask(d16, hn::Gt(chromaLow, lumaNotLow)));
 }
 
-// Saturates two halves of a channel to bytes, in pixel order.
-HWY_INLINE VU8 Bytes(V16 lower, V16 upper) {
-#if HWY_TARGET == HWY_SSSE3 || HWY_TARGET == HWY_SSE4
-    return VU8{_mm_packus_epi16(lower.raw, upper.raw)};
+// On x86 the packs and byte shuffles work within 128-bit blocks, and block j
+// of the two vectors of a step holds pixels 16 j to 16 j + 15, the first 8 in
+// the first vector. Saturating, interleaving and storing then need no
+// lane-crossing permute.
+#if HWY_TARGET == HWY_SSSE3 || HWY_TARGET == HWY_SSE4 || HWY_TARGET == HWY_AVX2 || \
+    HWY_TARGET == HWY_AVX3
+#define VISTREL_YUV_BLOCKS 1
+#endif
+
+#ifdef VISTREL_YUV_BLOCKS
+
+// Where the 48 bytes of 16 pixels come from, in three shuffles per output
+// vector: of blue and green of the first 8 pixels (b0..b7 g0..g7), of those
+// of the last 8, and of red (r0..r15); 0x80 for none.
+struct TBgrBlockOrder {
+    std::uint8_t first[3][16];
+    std::uint8_t second[3][16];
+    std::uint8_t red[3][16];
+};
+
+constexpr TBgrBlockOrder MakeBgrBlockOrder() {
+    TBgrBlockOrder order{};
+    for (int o = 0; o < 48; ++o) {
+        const int p = o / 3;
+        const int channel = o % 3;
+        std::uint8_t& first = order.first[o / 16][o % 16];
+        std::uint8_t& second = order.second[o / 16][o % 16];
+        std::uint8_t& red = order.red[o / 16][o % 16];
+        first = second = red = 0x80;
+        if (channel == 2) {
+            red = static_cast<std::uint8_t>(p);
+        } else if (p < 8) {
+            first = static_cast<std::uint8_t>(8 * channel + p);
+        } else {
+            second = static_cast<std::uint8_t>(8 * channel + p - 8);
+        }
+    }
+    return order;
+}
+
+inline constexpr TBgrBlockOrder kBgrBlockOrder = MakeBgrBlockOrder();
+
+// The first output vector holds only pixels 0..5, the last only 10..15.
+constexpr bool OuterVectorsTakeOneHalf() {
+    for (int i = 0; i < 16; ++i) {
+        if (kBgrBlockOrder.second[0][i] != 0x80 || kBgrBlockOrder.first[2][i] != 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(OuterVectorsTakeOneHalf());
+
+#if HWY_TARGET == HWY_AVX3
+HWY_INLINE VU8 PackBytes(V16 lower, V16 upper) {
+    return VU8{_mm512_packus_epi16(lower.raw, upper.raw)};
+}
 #elif HWY_TARGET == HWY_AVX2
-    // The pack works within 128-bit blocks; one permute restores the order.
-    return VU8{_mm256_permute4x64_epi64(_mm256_packus_epi16(lower.raw, upper.raw), 0xD8)};
-#elif HWY_TARGET == HWY_AVX3
-    const __m512i order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
-    return VU8{_mm512_permutexvar_epi64(order, _mm512_packus_epi16(lower.raw, upper.raw))};
+HWY_INLINE VU8 PackBytes(V16 lower, V16 upper) {
+    return VU8{_mm256_packus_epi16(lower.raw, upper.raw)};
+}
 #else
+HWY_INLINE VU8 PackBytes(V16 lower, V16 upper) {
+    return VU8{_mm_packus_epi16(lower.raw, upper.raw)};
+}
+#endif
+
+// Writes the pixels of the channels of the first vector (blue, green, red:
+// bA, gA, rA) and of the second, 48 bytes per block.
+HWY_INLINE void StoreBgr(V16 bA, V16 gA, V16 rA, V16 bB, V16 gB, V16 rB,
+                         std::uint8_t* HWY_RESTRICT out) {
     const DU8 du8;
-    const DU8Half half;
-    return hn::Combine(du8, hn::DemoteTo(half, upper), hn::DemoteTo(half, lower));
+    const VU8 first = PackBytes(bA, gA);
+    const VU8 second = PackBytes(bB, gB);
+    const VU8 red = PackBytes(rA, rB);
+    const auto shuffle = [&](VU8 bytes, const std::uint8_t* order) HWY_ATTR {
+        return hn::TableLookupBytesOr0(bytes, hn::LoadDup128(du8, order));
+    };
+    const TBgrBlockOrder& o = kBgrBlockOrder;
+    const VU8 out0 = hn::Or(shuffle(first, o.first[0]), shuffle(red, o.red[0]));
+    const VU8 out1 = hn::Or(hn::Or(shuffle(first, o.first[1]), shuffle(second, o.second[1])),
+                            shuffle(red, o.red[1]));
+    const VU8 out2 = hn::Or(shuffle(second, o.second[2]), shuffle(red, o.red[2]));
+#if HWY_TARGET == HWY_AVX3
+    const auto store = [&](VU8 v, std::uint8_t* at) HWY_ATTR {
+        const auto to = [at](int j) { return reinterpret_cast<__m128i*>(at + 48 * j); };
+        _mm_storeu_si128(to(0), _mm512_castsi512_si128(v.raw));
+        _mm_storeu_si128(to(1), _mm512_extracti32x4_epi32(v.raw, 1));
+        _mm_storeu_si128(to(2), _mm512_extracti32x4_epi32(v.raw, 2));
+        _mm_storeu_si128(to(3), _mm512_extracti32x4_epi32(v.raw, 3));
+    };
+    store(out0, out);
+    store(out1, out + 16);
+    store(out2, out + 32);
+#elif HWY_TARGET == HWY_AVX2
+    const auto store = [&](VU8 v, std::uint8_t* at) HWY_ATTR {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(v.raw));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(at + 48), _mm256_extracti128_si256(v.raw, 1));
+    };
+    store(out0, out);
+    store(out1, out + 16);
+    store(out2, out + 32);
+#else
+    hn::StoreU(out0, du8, out);
+    hn::StoreU(out1, du8, out + 16);
+    hn::StoreU(out2, du8, out + 32);
 #endif
 }
 
-// The bytes of one channel of two vectors of pixels, a then b, from their
-// luma bytes and the split chroma terms of their pairs.
-HWY_INLINE VU8 ChannelBytes(V16 yhA, V16 nylA, V16 upperA, V16 lowA, V16 yhB, V16 nylB, V16 upperB,
-                            V16 lowB) {
-    return Bytes(Channel(yhA, nylA, upperA, lowA), Channel(yhB, nylB, upperB, lowB));
+#else
+
+// Saturates two halves of a channel to bytes, in pixel order.
+HWY_INLINE VU8 Bytes(V16 lower, V16 upper) {
+    const DU8 du8;
+    const DU8Half half;
+    return hn::Combine(du8, hn::DemoteTo(half, upper), hn::DemoteTo(half, lower));
 }
+
+// Writes the pixels of the channels of the first vector (blue, green, red:
+// bA, gA, rA), then those of the second.
+HWY_INLINE void StoreBgr(V16 bA, V16 gA, V16 rA, V16 bB, V16 gB, V16 rB,
+                         std::uint8_t* HWY_RESTRICT out) {
+    hn::StoreInterleaved3(Bytes(bA, bB), Bytes(gA, gB), Bytes(rA, rB), DU8(), out);
+}
+
+#endif
 
 // Declares the split chroma terms of vector x.
 #define VISTREL_CHROMA_VARS(x) \
@@ -391,27 +510,44 @@ HWY_INLINE VU8 ChannelBytes(V16 yhA, V16 nylA, V16 upperA, V16 lowA, V16 yhB, V1
 #define VISTREL_CHROMA_ARGS(x) \
     x##BlueUpper, x##BlueLow, x##GreenUpper, x##GreenLow, x##RedUpper, x##RedLow
 
-// Writes the pixels of two vectors of luma, a then b, with the split chroma
-// terms of each.
-HWY_INLINE void StorePixels(VU16 lumaA, VU16 lumaB, VISTREL_CHROMA_PARAMS(a),
-                            VISTREL_CHROMA_PARAMS(b), std::uint8_t* HWY_RESTRICT out) {
-    const DU8 du8;
-    V16 yhA, nylA, yhB, nylB;
-    LumaBytes(lumaA, yhA, nylA);
-    LumaBytes(lumaB, yhB, nylB);
-    hn::StoreInterleaved3(
-        ChannelBytes(yhA, nylA, aBlueUpper, aBlueLow, yhB, nylB, bBlueUpper, bBlueLow),
-        ChannelBytes(yhA, nylA, aGreenUpper, aGreenLow, yhB, nylB, bGreenUpper, bGreenLow),
-        ChannelBytes(yhA, nylA, aRedUpper, aRedLow, yhB, nylB, bRedUpper, bRedLow), du8, out);
+// The channels of a vector of luma with the split chroma terms of its pairs.
+// The kernels finish the channels of one vector before they split the chroma
+// terms of the next, so that fewer values are live at once.
+HWY_INLINE void Channels(VU16 luma, VISTREL_CHROMA_PARAMS(c), V16& blue, V16& green, V16& red) {
+    V16 yh, nyl;
+    LumaBytes(luma, yh, nyl);
+    blue = Channel(yh, nyl, cBlueUpper, cBlueLow);
+    green = Channel(yh, nyl, cGreenUpper, cGreenLow);
+    red = Channel(yh, nyl, cRedUpper, cRedLow);
 }
 
-// One vector of packed pairs, Y0 U Y1 V each: the luma of its pixels in
-// pixel order and the split chroma terms.
-HWY_INLINE VU16 PackedPairs(const std::uint8_t* HWY_RESTRICT groups, VISTREL_CHROMA_PARAMS(c)) {
+// The two vectors of packed groups of a step of 2 * lanes pairs: with
+// blocks, the even 16-byte pieces, then the odd ones.
+HWY_INLINE void LoadGroups(const std::uint8_t* HWY_RESTRICT groups, VU8& first, VU8& second) {
+#if HWY_TARGET == HWY_AVX3
+    const __m512i a = _mm512_loadu_si512(groups);
+    const __m512i b = _mm512_loadu_si512(groups + 64);
+    first = VU8{_mm512_shuffle_i64x2(a, b, 0x88)};   // pieces 0, 2 of a, then of b
+    second = VU8{_mm512_shuffle_i64x2(a, b, 0xDD)};  // pieces 1, 3
+#elif HWY_TARGET == HWY_AVX2
+    const auto piece = [groups](int k) {
+        return reinterpret_cast<const __m128i*>(groups + 16 * k);
+    };
+    first = VU8{_mm256_loadu2_m128i(piece(2), piece(0))};
+    second = VU8{_mm256_loadu2_m128i(piece(3), piece(1))};
+#else
+    const DU8 du8;
+    first = hn::LoadU(du8, groups);
+    second = hn::LoadU(du8, groups + hn::Lanes(du8));
+#endif
+}
+
+// One vector of packed pairs, Y0 U Y1 V each: the channels of its pixels in
+// pixel order.
+HWY_INLINE void PackedChannels(VU8 g, V16& blue, V16& green, V16& red) {
     const D32 d;
     const DU16 du16;
     const DU8 du8;
-    const VU8 g = hn::LoadU(du8, groups);
     // (U, U) and (V, V) in the halves of each group's lane, then times
     // (1, 128).
     alignas(16) static constexpr std::uint8_t kU[16] = {1, 0x80, 1, 0x80, 5,  0x80, 5,  0x80,
@@ -423,64 +559,144 @@ HWY_INLINE VU16 PackedPairs(const std::uint8_t* HWY_RESTRICT groups, VISTREL_CHR
                            times128Above);
     const VU16 v = hn::Mul(hn::BitCast(du16, hn::TableLookupBytesOr0(g, hn::LoadDup128(du8, kV))),
                            times128Above);
+    VISTREL_CHROMA_VARS(c);
     ChromaTerms(hn::BitCast(d, u), hn::BitCast(d, v), VISTREL_CHROMA_ARGS(c));
-    return hn::And(hn::BitCast(du16, g), hn::Set(du16, 0x00FF));
+    Channels(hn::And(hn::BitCast(du16, g), hn::Set(du16, 0x00FF)), VISTREL_CHROMA_ARGS(c), blue,
+             green, red);
 }
 
 // Local to this file, like every target's kernels: only the dispatch table refers to them.
 static std::size_t Packed422RowKernel(const std::uint8_t* HWY_RESTRICT groups, std::size_t pairs,
                                       std::uint8_t* HWY_RESTRICT out) {
-    const std::size_t lanes = hn::Lanes(D32());
-    std::size_t done = 0;
-    for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
-        VISTREL_CHROMA_VARS(a);
-        VISTREL_CHROMA_VARS(b);
-        const VU16 lumaA = PackedPairs(groups + 4 * done, VISTREL_CHROMA_ARGS(a));
-        const VU16 lumaB = PackedPairs(groups + 4 * (done + lanes), VISTREL_CHROMA_ARGS(b));
-        StorePixels(lumaA, lumaB, VISTREL_CHROMA_ARGS(a), VISTREL_CHROMA_ARGS(b), out + 6 * done);
-    }
-    return done;
+    return WholeSteps(pairs, 2 * hn::Lanes(D32()), [&](std::size_t done) HWY_ATTR {
+        VU8 first, second;
+        LoadGroups(groups + 4 * done, first, second);
+        V16 blueA, greenA, redA, blueB, greenB, redB;
+        PackedChannels(first, blueA, greenA, redA);
+        PackedChannels(second, blueB, greenB, redB);
+        StoreBgr(blueA, greenA, redA, blueB, greenB, redB, out + 6 * done);
+    });
 }
 
-// The 2 * lanes luma bytes at `luma` as 16-bit lanes.
-HWY_INLINE VU16 PlanarLuma(const std::uint8_t* HWY_RESTRICT luma) {
+// The 4 * lanes luma bytes at `luma` as 16-bit lanes, in two vectors (with
+// more than one block: the lower and upper halves of each block of bytes).
+HWY_INLINE void PlanarLuma(const std::uint8_t* HWY_RESTRICT luma, VU16& first, VU16& second) {
     const DU16 du16;
+#if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_AVX3
+    const DU8 du8;
+    const VU8 bytes = hn::LoadU(du8, luma);
+    first = hn::ZipLower(du16, bytes, hn::Zero(du8));
+    second = hn::ZipUpper(du16, bytes, hn::Zero(du8));
+#else
     const hn::Rebind<std::uint8_t, DU16> du8;
-    return hn::PromoteTo(du16, hn::LoadU(du8, luma));
+    first = hn::PromoteTo(du16, hn::LoadU(du8, luma));
+    second = hn::PromoteTo(du16, hn::LoadU(du8, luma + hn::Lanes(du16)));
+#endif
 }
 
-// lanes chroma bytes as (c, 128 c) pairs.
-HWY_INLINE V32 PlanarChroma(const std::uint8_t* HWY_RESTRICT c) {
+// 2 * lanes chroma bytes as (c, 128 c) pairs, in two vectors (with more than
+// one block: the lower and upper halves of each block of 8 chroma values).
+HWY_INLINE void PlanarChroma(const std::uint8_t* HWY_RESTRICT c, V32& first, V32& second) {
     const D32 d;
+#ifdef VISTREL_YUV_BLOCKS
+    const DU16 du16;
+    const DU8 du8;
+#if HWY_TARGET == HWY_AVX2 || HWY_TARGET == HWY_SSSE3 || HWY_TARGET == HWY_SSE4
+    // The first vector takes chroma values 0-3 (AVX2: and 8-11, from the
+    // second block, which holds the 16 bytes too), the second 4-7 (and 12-15).
+#if HWY_TARGET == HWY_AVX2
+    const VU8 bytes =
+        VU8{_mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(c)))};
+#else
+    const VU8 bytes = VU8{_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c))};
+#endif
+    alignas(32) static constexpr std::uint8_t kFirst[32] = {
+        0, 0x80, 0, 0x80, 1, 0x80, 1, 0x80, 2,  0x80, 2,  0x80, 3,  0x80, 3,  0x80,
+        8, 0x80, 8, 0x80, 9, 0x80, 9, 0x80, 10, 0x80, 10, 0x80, 11, 0x80, 11, 0x80};
+    alignas(32) static constexpr std::uint8_t kSecond[32] = {
+        4,  0x80, 4,  0x80, 5,  0x80, 5,  0x80, 6,  0x80, 6,  0x80, 7,  0x80, 7,  0x80,
+        12, 0x80, 12, 0x80, 13, 0x80, 13, 0x80, 14, 0x80, 14, 0x80, 15, 0x80, 15, 0x80};
+    const auto order = [&](const std::uint8_t* table) HWY_ATTR { return hn::Load(du8, table); };
+#else
+    // Block j holds chroma values 8 j to 8 j + 7 as 16-bit lanes.
+    const VU8 bytes = hn::BitCast(du8, hn::PromoteTo(du16, hn::LoadU(DU8Half(), c)));
+    alignas(16) static constexpr std::uint8_t kFirst[16] = {0, 0x80, 0, 0x80, 2, 0x80, 2, 0x80,
+                                                            4, 0x80, 4, 0x80, 6, 0x80, 6, 0x80};
+    alignas(16) static constexpr std::uint8_t kSecond[16] = {
+        8, 0x80, 8, 0x80, 10, 0x80, 10, 0x80, 12, 0x80, 12, 0x80, 14, 0x80, 14, 0x80};
+    const auto order = [&](const std::uint8_t* table)
+                           HWY_ATTR { return hn::LoadDup128(du8, table); };
+#endif
+    // (c, c) per 32-bit lane, then times (1, 128).
+    const VU16 times128Above = hn::BitCast(du16, hn::Set(d, 1 | (128 << 16)));
+    const auto spread = [&](const std::uint8_t* table) HWY_ATTR {
+        const VU8 pairs = hn::TableLookupBytesOr0(bytes, order(table));
+        return hn::BitCast(d, hn::Mul(hn::BitCast(du16, pairs), times128Above));
+    };
+    first = spread(kFirst);
+    second = spread(kSecond);
+#else
     const hn::Rebind<std::uint8_t, D32> du8;
-    const V32 bytes = hn::PromoteTo(d, hn::LoadU(du8, c));
-    return hn::Or(bytes, hn::ShiftLeft<23>(bytes));
+    const V32 a = hn::PromoteTo(d, hn::LoadU(du8, c));
+    const V32 b = hn::PromoteTo(d, hn::LoadU(du8, c + hn::Lanes(d)));
+    first = hn::Or(a, hn::ShiftLeft<23>(a));
+    second = hn::Or(b, hn::ShiftLeft<23>(b));
+#endif
+}
+
+// Converts the pairs from pair `done` of row a and, with kTwoRows, of row b,
+// which share their chroma: the channels of the first vector of each row,
+// then of the second.
+template <bool kTwoRows>
+HWY_INLINE void PlanarStep(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
+                           const std::uint8_t* cb, const std::uint8_t* cr, std::uint8_t* outA,
+                           std::uint8_t* outB, std::size_t done) {
+    V32 uFirst, uSecond, vFirst, vSecond;
+    PlanarChroma(cb + done, uFirst, uSecond);
+    PlanarChroma(cr + done, vFirst, vSecond);
+    VU16 a0, a1, b0, b1;
+    V16 blueA0, greenA0, redA0, blueA1, greenA1, redA1;
+    V16 blueB0, greenB0, redB0, blueB1, greenB1, redB1;
+    PlanarLuma(lumaA + 2 * done, a0, a1);
+    {
+        VISTREL_CHROMA_VARS(c);
+        ChromaTerms(uFirst, vFirst, VISTREL_CHROMA_ARGS(c));
+        Channels(a0, VISTREL_CHROMA_ARGS(c), blueA0, greenA0, redA0);
+        if constexpr (kTwoRows) {
+            PlanarLuma(lumaB + 2 * done, b0, b1);
+            Channels(b0, VISTREL_CHROMA_ARGS(c), blueB0, greenB0, redB0);
+        }
+    }
+    VISTREL_CHROMA_VARS(c);
+    ChromaTerms(uSecond, vSecond, VISTREL_CHROMA_ARGS(c));
+    Channels(a1, VISTREL_CHROMA_ARGS(c), blueA1, greenA1, redA1);
+    StoreBgr(blueA0, greenA0, redA0, blueA1, greenA1, redA1, outA + 6 * done);
+    if constexpr (kTwoRows) {
+        Channels(b1, VISTREL_CHROMA_ARGS(c), blueB1, greenB1, redB1);
+        StoreBgr(blueB0, greenB0, redB0, blueB1, greenB1, redB1, outB + 6 * done);
+    }
 }
 
 static std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uint8_t* lumaB,
                                        const std::uint8_t* cb, const std::uint8_t* cr,
                                        std::size_t pairs, std::uint8_t* outA, std::uint8_t* outB) {
-    const std::size_t lanes = hn::Lanes(D32());
-    std::size_t done = 0;
-    for (; done + 2 * lanes <= pairs; done += 2 * lanes) {
-        VISTREL_CHROMA_VARS(a);
-        VISTREL_CHROMA_VARS(b);
-        ChromaTerms(PlanarChroma(cb + done), PlanarChroma(cr + done), VISTREL_CHROMA_ARGS(a));
-        ChromaTerms(PlanarChroma(cb + done + lanes), PlanarChroma(cr + done + lanes),
-                    VISTREL_CHROMA_ARGS(b));
-        for (const auto& [luma, out] : {std::pair{lumaA, outA}, std::pair{lumaB, outB}}) {
-            if (luma != nullptr) {
-                StorePixels(PlanarLuma(luma + 2 * done), PlanarLuma(luma + 2 * (done + lanes)),
-                            VISTREL_CHROMA_ARGS(a), VISTREL_CHROMA_ARGS(b), out + 6 * done);
-            }
-        }
+    const std::size_t width = 2 * hn::Lanes(D32());
+    if (lumaB == nullptr) {
+        return WholeSteps(pairs, width, [&](std::size_t done) HWY_ATTR {
+            PlanarStep<false>(lumaA, lumaB, cb, cr, outA, outB, done);
+        });
     }
-    return done;
+    return WholeSteps(pairs, width, [&](std::size_t done) HWY_ATTR {
+        PlanarStep<true>(lumaA, lumaB, cb, cr, outA, outB, done);
+    });
 }
 
 #undef VISTREL_CHROMA_PARAMS
 #undef VISTREL_CHROMA_VARS
 #undef VISTREL_CHROMA_ARGS
+#ifdef VISTREL_YUV_BLOCKS
+#undef VISTREL_YUV_BLOCKS
+#endif
 
 #endif
 

@@ -9,8 +9,9 @@
 // Vector YCbCr -> 24-bit BGR rows, for the instruction set the processor
 // runs best (chosen once, at the first call). The entries of the coefficient
 // tables are computed instead of looked up, and every output byte equals what
-// the tables give. Each call converts pixel pairs in whole vector steps from
-// the start of the row and returns how many pairs it converted; the caller
+// the tables give. Each call converts pixel pairs in whole vector steps (the
+// last one may overlap the one before it) and returns how many pairs it
+// converted: all of them, or none in a row shorter than one step; the caller
 // converts the rest, and any last odd pixel, with the tables. Without a
 // vector unit the calls convert nothing.
 namespace vistrel::yuv_vector {
