@@ -4,10 +4,16 @@
 #include <QCoreApplication>
 #include <QEvent>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <utility>
 
+#include "base/errors.h"
 #include "logging.h"
 
 namespace vistrel {
@@ -26,6 +32,16 @@ int TWriteQueue::DefaultWorkers() {
 
 TWriteQueue::TWriteQueue(TFrameWriter& writer, int workers, Delivered delivered, Limits limits)
     : writer_(writer), delivered_(std::move(delivered)), limits_(limits) {
+    if (const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); fd >= 0) {
+        wake_.Reset(fd);
+        wakeNotifier_ = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        QObject::connect(wakeNotifier_.get(), &QSocketNotifier::activated, wakeNotifier_.get(),
+                         [this] { OnWake(); });
+    } else {
+        const int error = errno;
+        qCWarning(lcFrontend, "eventfd for the writer: %s; results come as posted events",
+                  ErrnoText(error).c_str());
+    }
     const int count = std::max(workers, 1);
     workers_.reserve(static_cast<std::size_t>(count));
     for (int i = 0; i < count; ++i) {
@@ -197,6 +213,15 @@ void TWriteQueue::PostDelivery() {
         }
         deliveryPosted_ = true;
     }
+    if (wake_) {
+        const std::uint64_t one = 1;
+        if (::write(wake_.Get(), &one, sizeof one) == static_cast<ssize_t>(sizeof one)) {
+            return;
+        }
+        const int error = errno;
+        qCWarning(lcFrontend, "write to the writer's eventfd: %s; a posted event instead",
+                  ErrnoText(error).c_str());
+    }
     auto event = std::make_unique<QEvent>(kDeliveryEvent);
     QCoreApplication::postEvent(&context_, event.release());  // Qt owns it now
 }
@@ -207,6 +232,17 @@ bool TWriteQueue::TDeliveryPoint::event(QEvent* event) {
     }
     queue_.Deliver();
     return true;
+}
+
+void TWriteQueue::OnWake() {
+    std::uint64_t count = 0;
+    if (::read(wake_.Get(), &count, sizeof count) < 0) {
+        const int error = errno;
+        if (error != EAGAIN) {
+            qCWarning(lcFrontend, "read of the writer's eventfd: %s", ErrnoText(error).c_str());
+        }
+    }
+    Deliver();
 }
 
 void TWriteQueue::Deliver() {

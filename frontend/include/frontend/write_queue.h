@@ -3,6 +3,7 @@
 
 #include <QImage>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
 
 #include <chrono>
@@ -17,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "capture/capture_time.h"
 #include "imaging/jpeg_image.h"
 #include "storage/frame_writer.h"
@@ -103,10 +105,12 @@ private:
     Done RunJob(const TWriteJob& job, TJPEGImage& encoder);
     void PublishInOrder(std::uint64_t sequence, Done done);
     void PostDelivery();
+    void OnWake();
     void Deliver();
 
     // Lives on the owner's thread: the delivery event is handled there. A
-    // plain posted event, handed over whole to the owner's queue.
+    // plain posted event, handed over whole to the owner's queue; only
+    // when the eventfd below could not be made.
     class TDeliveryPoint : public QObject {
     public:
         explicit TDeliveryPoint(TWriteQueue& queue) : queue_(queue) {}
@@ -120,6 +124,11 @@ private:
     const Delivered delivered_;
     const Limits limits_;
     TDeliveryPoint context_{*this};
+    // Results are waiting: a worker writes to the eventfd, and the owner's
+    // event loop reads it. No object of the owner's thread is touched by a
+    // worker, and no memory passes through Qt's posted-event queue.
+    UniqueFd wake_;
+    std::unique_ptr<QSocketNotifier> wakeNotifier_;
 
     mutable std::mutex lock_;
     std::condition_variable jobReady_;
