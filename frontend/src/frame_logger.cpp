@@ -133,9 +133,7 @@ void TFrameLogger::Queue(const QString& stamp, bool asSent) {
     if (asSent) {
         job.jpeg = std::move(jpegFrame_);
     } else {
-        if (stamp_.Enabled()) {
-            BurnStamp(frameBitmap_, StampText(stamp_, lastCaptureTime_));
-        }
+        StampPicture();
         // Shared, not copied: the next frame goes into another picture.
         job.picture = frameBitmap_;
     }
@@ -229,10 +227,15 @@ bool TFrameLogger::FetchJpeg() {
     return true;
 }
 
-const std::vector<std::uint8_t>& TFrameLogger::EncodePicture() {
+// The stamp goes into the picture in hand, never into the thumbnail made before.
+void TFrameLogger::StampPicture() {
     if (stamp_.Enabled()) {
         BurnStamp(frameBitmap_, StampText(stamp_, lastCaptureTime_));
     }
+}
+
+const std::vector<std::uint8_t>& TFrameLogger::EncodePicture() {
+    StampPicture();
     // Shared, not copied: the next frame goes into the other picture.
     jpegEncoder_.ShareImage(frameBitmap_);
     return jpegEncoder_.Encoded();

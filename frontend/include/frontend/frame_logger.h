@@ -165,6 +165,7 @@ public:
 private:
     void TakeFrame(bool write);
     bool FetchJpeg();
+    void StampPicture();
     const std::vector<std::uint8_t>& EncodePicture();
     // asSent: the camera's JPEG in jpegFrame_ is written, not the picture.
     void WriteHere(const QString& stamp, bool asSent);
