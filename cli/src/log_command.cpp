@@ -197,7 +197,7 @@ private:
     QDateTime lastErrorTime_;
     std::uint64_t losses_ = 0;
     std::uint64_t pauses_ = 0;
-    bool resting_ = false;  // outside the active time: shown, not written
+    bool resting_ = false;  // outside the active time: nothing written
     QEventLoop loop_;
     int status_ = kExitSuccess;
 };
@@ -875,7 +875,7 @@ QString LogHelpText() {
         "  --interval DURATION\n"
         "                 write one picture per period instead: the first frame\n"
         "                 captured at or after local midnight plus each whole\n"
-        "                 period; --skip then only thins what is shown. A number\n"
+        "                 period; --skip then has no effect here. A number\n"
         "                 with ms, s, min or h (500ms, 10s, 5min, 1h; a bare\n"
         "                 number is seconds), from 100 ms to 24 h\n"
         "  --warm-up DURATION\n"

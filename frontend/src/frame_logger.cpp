@@ -46,7 +46,9 @@ void TFrameLogger::OnNewFrame(const FrameChoice& choose) {
         return;
     }
     const TTake take = choose ? choose(nthFrame) : TTake{true, true};
-    if (take.show || take.write) {
+    // Without a view (the command line) a frame that is only to be shown has
+    // nowhere to go: it is neither converted nor counted as taken.
+    if (take.write || (take.show && frameShown_)) {
         std::lock_guard<std::recursive_mutex> hold(frameLock_);
         TakeFrame(take.write);
     }

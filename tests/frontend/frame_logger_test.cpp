@@ -279,6 +279,19 @@ TEST_F(FrameLoggerTest, ChosenFramesAreFetchedOnceAndWrittenOnlyWhenChosen) {
     EXPECT_EQ(shownText_, "640 x 480");
 }
 
+// With no view, as on the command line, a frame only to be shown is not
+// fetched: a time-lapse's frames between its files cost no conversion.
+TEST_F(FrameLoggerTest, WithoutAViewOnlyFramesToBeWrittenAreFetched) {
+    logger_.SetFrameShown({});
+    for (int frame = 0; frame < 6; ++frame) {
+        now_ = now_.addMSecs(100);
+        logger_.OnNewFrame([&](bool) { return TFrameLogger::TTake{true, frame == 4}; });
+    }
+    EXPECT_EQ(session_.fetches, 1);
+    EXPECT_EQ(logger_.FramesTaken(), 1u);
+    EXPECT_EQ(Files(), QStringList{"090102030405506.jpg"});
+}
+
 // The encoder holds the last frame while the next one is fetched: from the
 // third frame on, the session gets a picture that no one else holds (so it
 // copies into it without new memory), and each file holds its own frame.

@@ -80,7 +80,8 @@ public:
     using FrameChoice = std::function<TTake(bool nthFrame)>;
     // OnNewFrame with the choice made by the caller instead of by the count
     // alone: a frame may be written although it is not an N-th one, or shown
-    // only. At most one fetch per frame.
+    // only. At most one fetch per frame, and none for a frame only to be
+    // shown when no SetFrameShown handler is set.
     void OnNewFrame(const FrameChoice& choose);
 
     // N = skipped frames + 1; Run sets it and resets the count.
