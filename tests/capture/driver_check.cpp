@@ -12,6 +12,9 @@
 //   capture_driver_check set-format DEVICE FOURCC [WxH [BYTESPERLINE]]
 //       (for other programs that follow; 320x180 by default; with BYTESPERLINE,
 //       PASS only when the driver pads its rows to it)
+//   capture_driver_check floor DEVICE FRAMES
+//       (prints "FLOOR frames=N cpu_ms=X": the processor time a frame takes
+//       this process to dequeue and requeue a buffer, nothing else)
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
@@ -22,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -360,6 +364,61 @@ int Disconnect(const std::string& device) {
     return failures == 0 ? 0 : 1;
 }
 
+double ProcessCpuMilliseconds() {
+    timespec t{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// The floor under any capture program: four driver buffers, each frame one
+// blocking VIDIOC_DQBUF and one VIDIOC_QBUF, the buffer not even read. The
+// processor time per frame is what an untaken frame of the capture layer is
+// set against.
+int Floor(const std::string& device, int frames) {
+    const std::string node = NodeOf(device);
+    const int fd = node.empty() ? -1 : open(node.c_str(), O_RDWR | O_CLOEXEC);
+    Check(fd >= 0, device + " opens (" + node + ")");
+    if (fd < 0) {
+        return 1;
+    }
+    v4l2_requestbuffers request{};
+    request.count = 4;
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    bool ok = ioctl(fd, VIDIOC_REQBUFS, &request) == 0 && request.count > 0;
+    const auto buffer = [](std::uint32_t index) {
+        v4l2_buffer b{};
+        b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b.memory = V4L2_MEMORY_MMAP;
+        b.index = index;
+        return b;
+    };
+    for (std::uint32_t i = 0; ok && i < request.count; ++i) {
+        v4l2_buffer b = buffer(i);
+        ok = ioctl(fd, VIDIOC_QBUF, &b) == 0;
+    }
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ok = ok && ioctl(fd, VIDIOC_STREAMON, &type) == 0;
+    constexpr int kWarmUp = 10;
+    double start = 0;
+    int done = 0;
+    for (; ok && done < kWarmUp + frames; ++done) {
+        if (done == kWarmUp) {
+            start = ProcessCpuMilliseconds();
+        }
+        v4l2_buffer b = buffer(0);
+        ok = ioctl(fd, VIDIOC_DQBUF, &b) == 0 && ioctl(fd, VIDIOC_QBUF, &b) == 0;
+    }
+    const double spent = ProcessCpuMilliseconds() - start;
+    Check(ok, std::to_string(frames) + " frames dequeued and requeued");
+    if (ok) {
+        std::printf("FLOOR frames=%d cpu_ms=%.4f\n", frames, spent / frames);
+    }
+    ioctl(fd, VIDIOC_STREAMOFF, &type);
+    close(fd);
+    return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -378,6 +437,9 @@ int main(int argc, char** argv) {
     }
     if (args.size() == 2 && args[0] == "disconnect") {
         return Disconnect(args[1]);
+    }
+    if (args.size() == 3 && args[0] == "floor") {
+        return Floor(args[1], std::stoi(args[2]));
     }
     if (args.size() == 4 && args[0] == "set-control") {
         // A node path: the device may be streaming for another process, so
@@ -401,6 +463,6 @@ int main(int argc, char** argv) {
                  "usage: capture_driver_check list [N] | stream DEVICE FOURCC FRAMES |\n"
                  "       error-flag DEVICE | fatal DEVICE | disconnect DEVICE |\n"
                  "       set-format DEVICE FOURCC [WxH [BYTESPERLINE]] |\n"
-                 "       set-control NODE NAME VALUE\n");
+                 "       set-control NODE NAME VALUE | floor DEVICE FRAMES\n");
     return 2;
 }
