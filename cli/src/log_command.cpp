@@ -599,6 +599,11 @@ void LogRun::WritePaused(const TWriteFault& fault) {
 }
 
 void LogRun::WriteResumed(std::uint64_t notWritten) {
+    // With --exit-on-fault the pause ended the run: a file another thread
+    // had in hand and finished after it resumes nothing.
+    if (options_.exitOnFault) {
+        return;
+    }
     Note(QStringLiteral("writing resumed; %1 taken frames were not written").arg(notWritten));
     statusFiles_.StateMayHaveChanged();
 }
