@@ -296,6 +296,14 @@ using VU8 = hn::Vec<DU8>;
 
 static_assert(kTableYFormula.shift == 8, "the luma bytes below are those of 76309 y + 125");
 
+// Where an unsigned 16-bit compare is one instruction (all but x86 before
+// AVX-512), the carry is found with cr and 255 - yl in the upper bytes of
+// their lanes, as they come, which saves a shift; below lanes are compared
+// as signed numbers, with the bytes moved to the lower halves.
+#if !HWY_ARCH_X86 || HWY_TARGET <= HWY_AVX3
+#define VISTREL_YUV_UPPER_BYTE_CARRY 1
+#endif
+
 // Per 32-bit lane, the sum of the products of its two signed 16-bit halves:
 // a.lo * b.lo + a.hi * b.hi. One multiply-add of 16-bit pairs on most
 // instruction sets, where a 32-bit multiply takes two or more.
@@ -318,16 +326,22 @@ HWY_INLINE V32 Entry(V32 pairs) {
 }
 
 // One chroma term of a vector of pairs, split into bytes for the 16-bit lanes
-// of both pixels of each pair: the upper part ca (signed) and the low byte cr.
+// of both pixels of each pair: the upper part ca (signed) and the low byte cr
+// (with VISTREL_YUV_UPPER_BYTE_CARRY: 256 cr).
 HWY_INLINE void SplitTerm(V32 term, V16& upper, V16& low) {
     const D16 d16;
     const DU8 du8;
     // Within each 32-bit lane: bytes 1-2 (the term >> 8, which fits 16 bits)
-    // twice, and byte 0 twice with a zero byte above.
+    // twice, and byte 0 twice beside a zero byte.
     alignas(16) static constexpr std::uint8_t kUpper[16] = {1, 2,  1, 2,  5,  6,  5,  6,
                                                             9, 10, 9, 10, 13, 14, 13, 14};
+#ifdef VISTREL_YUV_UPPER_BYTE_CARRY
+    alignas(16) static constexpr std::uint8_t kLow[16] = {0x80, 0, 0x80, 0, 0x80, 4,  0x80, 4,
+                                                          0x80, 8, 0x80, 8, 0x80, 12, 0x80, 12};
+#else
     alignas(16) static constexpr std::uint8_t kLow[16] = {0, 0x80, 0, 0x80, 4,  0x80, 4,  0x80,
                                                           8, 0x80, 8, 0x80, 12, 0x80, 12, 0x80};
+#endif
     const VU8 bytes = hn::BitCast(du8, term);
     upper = hn::BitCast(d16, hn::TableLookupBytes(bytes, hn::LoadDup128(du8, kUpper)));
     low = hn::BitCast(d16, hn::TableLookupBytesOr0(bytes, hn::LoadDup128(du8, kLow)));
@@ -359,7 +373,9 @@ static_assert(LumaUpperByMulHigh());
 
 // The luma bytes of TableY[y] = (76309 y + 125) >> 8 for 16-bit lanes of y:
 // the upper part, and 255 less the low byte, which is bits 8-15 of
-// 10773 y + 125 (65536 y adds nothing there).
+// 10773 y + 125 (65536 y adds nothing there). With
+// VISTREL_YUV_UPPER_BYTE_CARRY the latter stays in bits 8-15, above 8 bits
+// of no meaning: 256 cr is greater exactly when cr > 255 - yl.
 HWY_INLINE void LumaBytes(VU16 y, V16& upper, V16& notLow) {
     const D16 d16;
     const DU16 du16;
@@ -367,14 +383,32 @@ HWY_INLINE void LumaBytes(VU16 y, V16& upper, V16& notLow) {
     const VU16 notSum =
         hn::Sub(hn::Set(du16, static_cast<std::uint16_t>(0xFFFF - kTableYFormula.offset)),
                 hn::Mul(y, hn::Set(du16, static_cast<std::uint16_t>(kLumaRest))));
+#ifdef VISTREL_YUV_UPPER_BYTE_CARRY
+    notLow = hn::BitCast(d16, notSum);
+#else
     notLow = hn::BitCast(d16, hn::ShiftRight<8>(notSum));
+#endif
 }
 
 // One channel: yh + ca, plus one where yl + cr carries (cr > 255 - yl).
 HWY_INLINE V16 Channel(V16 lumaUpper, V16 lumaNotLow, V16 chromaUpper, V16 chromaLow) {
+#if HWY_TARGET == HWY_AVX3
+    // The compare gives a mask register: the one is added under it, without
+    // first turning the mask into a vector.
+    const __m512i sum = _mm512_add_epi16(lumaUpper.raw, chromaUpper.raw);
+    const __mmask32 carry = _mm512_cmpgt_epu16_mask(chromaLow.raw, lumaNotLow.raw);
+    return V16{_mm512_mask_sub_epi16(sum, carry, sum, _mm512_set1_epi16(-1))};
+#elif defined(VISTREL_YUV_UPPER_BYTE_CARRY)
+    const D16 d16;
+    const DU16 du16;
+    const auto carry = hn::Gt(hn::BitCast(du16, chromaLow), hn::BitCast(du16, lumaNotLow));
+    return hn::Sub(hn::Add(lumaUpper, chromaUpper),
+                   hn::VecFromMask(d16, hn::RebindMask(d16, carry)));
+#else
     const D16 d16;
     return hn::Sub(hn::Add(lumaUpper, chromaUpper),
                    hn::VecFromMask(d16, hn::Gt(chromaLow, lumaNotLow)));
+#endif
 }
 
 // On x86 the packs and byte shuffles work within 128-bit blocks, and block j
@@ -444,6 +478,42 @@ HWY_INLINE VU8 PackBytes(V16 lower, V16 upper) {
 }
 #endif
 
+#if HWY_TARGET == HWY_AVX3
+// The 64-bit lane indices that put blocks of the three output vectors in
+// memory order: block q of store k is memory block 4 k + q, which is block
+// (4 k + q) / 3 of output (4 k + q) % 3. The first permute gathers the blocks
+// of out0 and out1 in order of use, the second puts those of out2 among them.
+struct TBlockMemoryOrder {
+    alignas(64) std::int64_t firstTwo[3][8];
+    alignas(64) std::int64_t third[3][8];
+};
+
+constexpr TBlockMemoryOrder MakeBlockMemoryOrder() {
+    TBlockMemoryOrder order{};
+    for (int k = 0; k < 3; ++k) {
+        int gathered = 0;
+        for (int q = 0; q < 4; ++q) {
+            const int block = (4 * k + q) / 3;
+            const int output = (4 * k + q) % 3;
+            int from = 0;  // the 64-bit lane of the first half of the block
+            if (output == 2) {
+                from = 8 + 2 * block;
+            } else {
+                const int lane = 8 * output + 2 * block;
+                order.firstTwo[k][2 * gathered] = lane;
+                order.firstTwo[k][2 * gathered + 1] = lane + 1;
+                from = 2 * gathered++;
+            }
+            order.third[k][2 * q] = from;
+            order.third[k][2 * q + 1] = from + 1;
+        }
+    }
+    return order;
+}
+
+inline constexpr TBlockMemoryOrder kBlockMemoryOrder = MakeBlockMemoryOrder();
+#endif
+
 // Writes the pixels of the channels of the first vector (blue, green, red:
 // bA, gA, rA) and of the second, 48 bytes per block.
 HWY_INLINE void StoreBgr(V16 bA, V16 gA, V16 rA, V16 bB, V16 gB, V16 rB,
@@ -461,16 +531,18 @@ HWY_INLINE void StoreBgr(V16 bA, V16 gA, V16 rA, V16 bB, V16 gB, V16 rB,
                             shuffle(red, o.red[1]));
     const VU8 out2 = hn::Or(shuffle(second, o.second[2]), shuffle(red, o.red[2]));
 #if HWY_TARGET == HWY_AVX3
-    const auto store = [&](VU8 v, std::uint8_t* at) HWY_ATTR {
-        const auto to = [at](int j) { return reinterpret_cast<__m128i*>(at + 48 * j); };
-        _mm_storeu_si128(to(0), _mm512_castsi512_si128(v.raw));
-        _mm_storeu_si128(to(1), _mm512_extracti32x4_epi32(v.raw, 1));
-        _mm_storeu_si128(to(2), _mm512_extracti32x4_epi32(v.raw, 2));
-        _mm_storeu_si128(to(3), _mm512_extracti32x4_epi32(v.raw, 3));
+    // Block j of out0, out1 and out2 holds bytes 48 j to 48 j + 47: the 12
+    // blocks are put in memory order by two two-vector permutes per store.
+    const auto store = [&](int k, std::uint8_t* at) HWY_ATTR {
+        const __m512i firstTwo = _mm512_permutex2var_epi64(
+            out0.raw, _mm512_load_si512(kBlockMemoryOrder.firstTwo[k]), out1.raw);
+        _mm512_storeu_si512(
+            at, _mm512_permutex2var_epi64(firstTwo, _mm512_load_si512(kBlockMemoryOrder.third[k]),
+                                          out2.raw));
     };
-    store(out0, out);
-    store(out1, out + 16);
-    store(out2, out + 32);
+    store(0, out);
+    store(1, out + 64);
+    store(2, out + 128);
 #elif HWY_TARGET == HWY_AVX2
     const auto store = [&](VU8 v, std::uint8_t* at) HWY_ATTR {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(at), _mm256_castsi256_si128(v.raw));
@@ -694,6 +766,9 @@ static std::size_t Planar420RowsKernel(const std::uint8_t* lumaA, const std::uin
 #undef VISTREL_CHROMA_PARAMS
 #undef VISTREL_CHROMA_VARS
 #undef VISTREL_CHROMA_ARGS
+#ifdef VISTREL_YUV_UPPER_BYTE_CARRY
+#undef VISTREL_YUV_UPPER_BYTE_CARRY
+#endif
 #ifdef VISTREL_YUV_BLOCKS
 #undef VISTREL_YUV_BLOCKS
 #endif
