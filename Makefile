@@ -111,9 +111,10 @@ test-package:
 	scripts/test-package $(BUILD_DEB)
 
 # A million 640x480 frames through the fake camera, the session and the frame
-# logger into a small tmpfs, the camera lost and back every 100000 frames and
-# the disk full for a while; fails when memory or descriptors grow. Not part
-# of `make test`, which runs the same scenario with 10000 frames.
+# logger, written by two worker threads into a small tmpfs, the camera lost
+# and back every 100000 frames and the disk full for a while; fails when
+# memory or descriptors grow. Not part of `make test`, which runs the same
+# scenario with 10000 frames.
 soak: deps
 	$(CMAKE_GEN) -S . -B $(BUILD) $(TEST_CONFIG)
 	cmake --build $(BUILD) -j $(JOBS) --target vistrel_soak

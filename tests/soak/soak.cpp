@@ -5,9 +5,11 @@
 // tenth of the run and a full disk for a while. Prints the frame rate and,
 // at 10%, 50% and 100%, the resident memory and the open descriptors; fails
 // when after the warm-up (the first 10%) memory grew by more than 2 MiB or
-// the descriptors changed, or when the camera did not come back.
+// the descriptors changed, or when the camera did not come back. The files
+// are written by THREADS workers, as both front ends write them; with 0 on
+// the frame's own thread.
 //
-//   vistrel_soak [FRAMES]      FRAMES defaults to 1000000
+//   vistrel_soak [FRAMES [THREADS]]   defaults: 1000000 frames, 2 threads
 
 #include <QCoreApplication>
 #include <QDir>
@@ -28,6 +30,7 @@
 #include <exception>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "base/error_handler.h"
@@ -125,7 +128,7 @@ std::vector<std::uint8_t> GradientFrame() {
 
 class Soak {
 public:
-    Soak(std::uint64_t frames, SoakDisk& disk);
+    Soak(std::uint64_t frames, int threads, SoakDisk& disk);
     int Run();
 
 private:
@@ -140,6 +143,7 @@ private:
     bool Judge();
 
     const std::uint64_t total_;
+    const int threads_;
     const std::uint64_t lossStep_;
     SoakDisk& disk_;
     std::shared_ptr<test::FakeV4L2> fake_ = std::make_shared<test::FakeV4L2>();
@@ -164,6 +168,7 @@ private:
     int returns_ = 0;
     std::uint64_t writeFailures_ = 0;
     std::uint64_t removedForFloor_ = 0;
+    std::uint64_t flooredAt_ = 0;  // files written at the last look at the floor
     QString firstWriteFailure_;
 
     QElapsedTimer clock_;
@@ -174,8 +179,9 @@ private:
     qint64 lastProgressMs_ = 0;
 };
 
-Soak::Soak(std::uint64_t frames, SoakDisk& disk)
+Soak::Soak(std::uint64_t frames, int threads, SoakDisk& disk)
     : total_(frames),
+      threads_(threads),
       lossStep_(std::max<std::uint64_t>(frames / 10, 1)),
       disk_(disk),
       session_(TVideoImage::Options{
@@ -209,6 +215,7 @@ Soak::Soak(std::uint64_t frames, SoakDisk& disk)
             firstWriteFailure_ = fault.message;
         }
     });
+    logger_.SetWriteThreads(threads_);
 
     session_.OnNewVideoFrame = [this](TVideoImage&, std::int32_t, std::int32_t,
                                       const std::uint8_t*) { OnFrame(); };
@@ -217,8 +224,10 @@ Soak::Soak(std::uint64_t frames, SoakDisk& disk)
 }
 
 int Soak::Run() {
-    std::printf("soak: %llu frames of %ux%u YUY2, every %dth written, into %s\n",
+    std::printf("soak: %llu frames of %ux%u YUY2, every %dth written by %s, into %s\n",
                 static_cast<unsigned long long>(total_), kWidth, kHeight, kFrameDivisor,
+                threads_ > 0 ? qPrintable(QStringLiteral("%1 threads").arg(threads_))
+                             : "the frame's thread",
                 disk_.OwnTmpfs() ? qPrintable(QStringLiteral("a %1 MiB tmpfs with a %2 MiB floor")
                                                   .arg(kTmpfsBytes >> 20)
                                                   .arg(kFloorBytes >> 20))
@@ -237,6 +246,7 @@ int Soak::Run() {
     done_ = true;
     progress_.notify_all();
     feeder.join();
+    logger_.FinishWriting();
     keeper_.Cancel();
     session_.StopCapture();
     return Judge() ? status_ : 1;
@@ -266,7 +276,6 @@ void Soak::OnFrame() {
     }
     const std::uint64_t n = ++handled_;
     progress_.notify_one();
-    const std::uint64_t written = logger_.FilesWritten();
     try {
         logger_.OnNewFrame();
     } catch (...) {
@@ -274,9 +283,7 @@ void Soak::OnFrame() {
             firstWriteFailure_ = ErrorMessage(std::current_exception());
         }
     }
-    if (logger_.FilesWritten() != written) {
-        KeepFloor();
-    }
+    KeepFloor();
     if (n == nextLoss_) {
         nextLoss_ += lossStep_;
         fake_->UnplugDevice(camera_);
@@ -312,11 +319,13 @@ void Soak::ReturnCamera() {
 }
 
 // Without a tmpfs of its own the run writes into a shared one whose free
-// space says nothing about this run: the file count is capped instead.
+// space says nothing about this run: the file count is capped instead, looked
+// at after every 50 files (the workers' files are counted as they are told).
 void Soak::KeepFloor() {
-    if (disk_.OwnTmpfs() || logger_.FilesWritten() % 50 != 0) {
+    if (disk_.OwnTmpfs() || logger_.FilesWritten() < flooredAt_ + 50) {
         return;
     }
+    flooredAt_ = logger_.FilesWritten();
     QStringList names =
         QDir(disk_.FramesDirectory()).entryList(QDir::Files, QDir::Name).filter(kOwnName);
     while (names.size() > kMaxFilesShared) {
@@ -420,13 +429,18 @@ int main(int argc, char** argv) {
     // returns them at once, so RSS follows live memory.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     std::uint64_t frames = 1'000'000;
-    if (argc > 1) {
+    long threads = 2;
+    const auto number = [](const char* text, auto& value) {
         char* end = nullptr;
-        frames = std::strtoull(argv[1], &end, 10);
-        if (argc > 2 || end == argv[1] || *end != '\0' || frames < 100) {
-            std::fprintf(stderr, "usage: vistrel_soak [FRAMES]   (FRAMES at least 100)\n");
-            return 2;
-        }
+        value = static_cast<std::remove_reference_t<decltype(value)>>(std::strtoll(text, &end, 10));
+        return end != text && *end == '\0';
+    };
+    if (argc > 3 || (argc > 1 && (!number(argv[1], frames) || frames < 100)) ||
+        (argc > 2 && (!number(argv[2], threads) || threads < 0 || threads > 16))) {
+        std::fprintf(stderr,
+                     "usage: vistrel_soak [FRAMES [THREADS]]   (FRAMES at least 100, THREADS "
+                     "0 to 16)\n");
+        return 2;
     }
     // Before any thread: the tmpfs lives in a mount namespace of this process.
     vistrel::soak::SoakDisk disk(vistrel::soak::kTmpfsBytes);
@@ -435,6 +449,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     QCoreApplication app(argc, argv);
-    vistrel::soak::Soak soak(frames, disk);
+    vistrel::soak::Soak soak(frames, static_cast<int>(threads), disk);
     return soak.Run();
 }
