@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "capture/device_enum.h"
 #include "capture/fourcc.h"
 #include "capture/video_sample.h"
@@ -376,11 +377,12 @@ double ProcessCpuMilliseconds() {
 // set against.
 int Floor(const std::string& device, int frames) {
     const std::string node = NodeOf(device);
-    const int fd = node.empty() ? -1 : open(node.c_str(), O_RDWR | O_CLOEXEC);
-    Check(fd >= 0, device + " opens (" + node + ")");
-    if (fd < 0) {
+    const UniqueFd owner(node.empty() ? -1 : open(node.c_str(), O_RDWR | O_CLOEXEC));
+    Check(static_cast<bool>(owner), device + " opens (" + node + ")");
+    if (!owner) {
         return 1;
     }
+    const int fd = owner.Get();
     v4l2_requestbuffers request{};
     request.count = 4;
     request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -415,7 +417,6 @@ int Floor(const std::string& device, int frames) {
         std::printf("FLOOR frames=%d cpu_ms=%.4f\n", frames, spent / frames);
     }
     ioctl(fd, VIDIOC_STREAMOFF, &type);
-    close(fd);
     return failures == 0 ? 0 : 1;
 }
 
