@@ -23,14 +23,16 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "base/error_handler.h"
@@ -419,6 +421,17 @@ bool Soak::Judge() {
     return ok;
 }
 
+// A whole number from lo to hi, or nothing.
+std::optional<long long> Number(const char* text, long long lo, long long hi) {
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text, &end, 10);
+    if (end == text || *end != '\0' || errno != 0 || value < lo || value > hi) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 }  // namespace
 }  // namespace vistrel::soak
 
@@ -428,15 +441,10 @@ int main(int argc, char** argv) {
     // one-time step in RSS that would read as growth. A fixed threshold
     // returns them at once, so RSS follows live memory.
     mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-    std::uint64_t frames = 1'000'000;
-    long threads = 2;
-    const auto number = [](const char* text, auto& value) {
-        char* end = nullptr;
-        value = static_cast<std::remove_reference_t<decltype(value)>>(std::strtoll(text, &end, 10));
-        return end != text && *end == '\0';
-    };
-    if (argc > 3 || (argc > 1 && (!number(argv[1], frames) || frames < 100)) ||
-        (argc > 2 && (!number(argv[2], threads) || threads < 0 || threads > 16))) {
+    const std::optional<long long> frames =
+        argc > 1 ? vistrel::soak::Number(argv[1], 100, LLONG_MAX) : 1'000'000;
+    const std::optional<long long> threads = argc > 2 ? vistrel::soak::Number(argv[2], 0, 16) : 2;
+    if (argc > 3 || !frames || !threads) {
         std::fprintf(stderr,
                      "usage: vistrel_soak [FRAMES [THREADS]]   (FRAMES at least 100, THREADS "
                      "0 to 16)\n");
@@ -449,6 +457,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     QCoreApplication app(argc, argv);
-    vistrel::soak::Soak soak(frames, static_cast<int>(threads), disk);
+    vistrel::soak::Soak soak(static_cast<std::uint64_t>(*frames), static_cast<int>(*threads), disk);
     return soak.Run();
 }
